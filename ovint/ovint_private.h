@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// The state and ids that the files of the ovint plug-in share. Private to the
+// module: nothing here is exported from ovint.so.
+
+#ifndef OVINT_PRIVATE_H
+#define OVINT_PRIVATE_H
+
+// The host's 3.2 headers must see glib before anything else in C++.
+#include <epan/packet.h>
+
+// ---- Trailer layout (offsets from the trailer's first byte) ----
+
+constexpr gint TRAILER_LEN = 20;
+constexpr gint MARKER_OFFSET = 4;     // C8 3E A7 00 01
+constexpr gint MARKER_LEN = 5;
+constexpr gint VERSION_OFFSET = 9;    // 0x17: version 1, 0x61: version 2
+constexpr gint PORT_OFFSET = 10;      // one bit per port; with byte 11 the port word
+constexpr gint FLAGS_OFFSET = 11;     // receive errors flagged by the TAP
+constexpr gint TIMESTAMP_OFFSET = 12; // TAP clock, nanoseconds, little-endian
+constexpr gint TIMESTAMP_LEN = 8;
+
+static_assert(VERSION_OFFSET == MARKER_OFFSET + MARKER_LEN, "version code follows the marker");
+static_assert(TIMESTAMP_OFFSET + TIMESTAMP_LEN == TRAILER_LEN, "timestamp closes the trailer");
+
+constexpr gint FIELD_COUNT = 15;
+
+// ---- Ids, assigned by the host at registration (trailer.cpp) ----
+
+extern int proto_ovint;
+extern int ett_ovint;
+extern int hf_ovint_channel;
+extern int hf_ovint_port_v1;
+extern int hf_ovint_port_v2;
+extern int hf_ovint_rxerror_v2;
+extern int hf_ovint_wrongpreamble;
+extern int hf_ovint_wrongifg;
+extern int hf_ovint_alignerror;
+extern int hf_ovint_crcerror;
+extern int hf_ovint_lostpacket;
+extern int hf_ovint_longpacket;
+extern int hf_ovint_shortpacket;
+extern int hf_ovint_timestamp;
+extern int hf_ovint_fcs;
+extern int hf_ovint_reserved;
+extern int hf_ovint_rxerror_v1;
+
+// The field table; the host fills in members of each row when it registers it.
+extern hf_register_info hf_array[FIELD_COUNT];
+
+// ---- Trailer format and record dissector (trailer.cpp) ----
+
+// Version of the trailer found by the latest marker read: 0 none, 1 or 2.
+extern guint8 record_version;
+
+void read_marker(tvbuff_t *tvb, gint offset);
+gboolean probe_marker(tvbuff_t *tvb, gint offset);
+guint16 port_from_bits(guint16 port_word);
+guint16 channel_from_port(guint16 port);
+
+extern "C" int dissect_ovint(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data);
+
+// ---- Plug-in entry and registration (plugin.cpp) ----
+
+extern dissector_handle_t eth_withoutfcs_handle;
+extern int handoff_done;
+
+extern "C" void proto_register_ovint(void);
+extern "C" void proto_reg_handoff_ovint(void);
+
+#endif // OVINT_PRIVATE_H
