@@ -1,0 +1,54 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+#
+# Shared by the tshark tests: a private plug-in folder holding the freshly
+# built ovint.so, a private home, and tshark run with or without ovint.
+#
+# Usage from a test: . lib.sh MODULE SERIES
+
+module=$1
+series=$2
+
+work=$(mktemp -d /tmp/ovint-tshark-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/with/$series/epan" "$work/without/$series/epan" "$work/home" "$work/config"
+cp "$module" "$work/with/$series/epan/"
+# tshark may run as another user (below): everything here is world-readable.
+chmod -R a+rX "$work"
+chmod a+rwx "$work/home" "$work/config"
+
+failures=0
+
+# Run tshark with the plug-in folder $1 (with or without) and the rest as
+# arguments. Run as root, tshark ignores private plug-in folders, so root
+# runs it as the unprivileged user nobody.
+run_tshark() {
+    local folder=$work/$1
+    shift
+    local env=(env -u XDG_CONFIG_HOME HOME="$work/home" WIRESHARK_CONFIG_DIR="$work/config"
+               WIRESHARK_PLUGIN_DIR="$folder")
+    if [ "$(id -u)" = 0 ]; then
+        setpriv --reuid=65534 --regid=65534 --clear-groups "${env[@]}" tshark "$@"
+    else
+        "${env[@]}" tshark "$@"
+    fi
+}
+with_ovint() { run_tshark with "$@"; }
+without_ovint() { run_tshark without "$@"; }
+
+# check NAME EXPECTED ACTUAL
+check() {
+    if [ "$2" == "$3" ]; then
+        echo "ok   $1"
+    else
+        echo "FAIL $1"
+        diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/     /'
+        failures=$((failures + 1))
+    fi
+}
+
+finish() {
+    if [ "$failures" -ne 0 ]; then
+        echo "$failures check(s) failed"
+        exit 1
+    fi
+}

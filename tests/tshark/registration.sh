@@ -1,0 +1,61 @@
+#!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+#
+# tshark with the freshly built ovint.so: the plug-in loads, and the host
+# lists its protocol, fields and preference as registered.
+set -u
+. "$(dirname "$0")/lib.sh" "$@"
+
+check "tshark lists the plug-in" \
+    "ovint.so	1.0.0	dissector	$work/with/$series/epan/ovint.so" \
+    "$(with_ovint -G plugins | awk -F'\t' -v OFS='\t' '$1 ~ /^ovint\.so / { sub(/ +$/, "", $1); print }')"
+
+check "tshark lists the protocol" \
+    "BRAXEL TAP VESTRIL trailer	ovint	ovint" \
+    "$(with_ovint -G protocols | grep -P '\tovint$')"
+
+# A filter name registered twice is listed once.
+check "tshark lists the fields" \
+"F	Channel	ovint.channel	FT_UINT16	ovint	BASE_DEC	0x0	
+F	Port	ovint.port	FT_UINT8	ovint	BASE_HEX	0xff	
+F	Receive Error	ovint.rxerror	FT_BOOLEAN	ovint	8	0x80	
+F	Wrong Preamble	ovint.wrongpreamble	FT_BOOLEAN	ovint	8	0x40	
+F	Wrong IFG	ovint.wrongifg	FT_BOOLEAN	ovint	8	0x20	
+F	Alignment Error	ovint.alignerror	FT_BOOLEAN	ovint	8	0x10	
+F	Crc Error	ovint.crcerror	FT_BOOLEAN	ovint	8	0x8	
+F	Lost Packet	ovint.lostpacket	FT_BOOLEAN	ovint	8	0x4	
+F	Long Packet	ovint.longpacket	FT_BOOLEAN	ovint	8	0x2	
+F	Short Packet	ovint.shortpacket	FT_BOOLEAN	ovint	8	0x1	
+F	Timestamp	ovint.timestamp	FT_UINT64	ovint	BASE_HEX	0x0	
+F	FCS	ovint.fcs	FT_UINT32	ovint	BASE_HEX	0x0	
+F	reserved	ovint.reserved	FT_UINT32	ovint	BASE_HEX	0x0	" \
+    "$(with_ovint -G fields | grep -P '^F\t[^\t]*\tovint\.')"
+
+# The field count tells every registration apart, duplicates included:
+# the protocol and its fifteen fields, two of which share a name with
+# another.
+counts() {
+    "$@" -G fieldcount 2>/dev/null | awk '/header fields registered/ { print $3 } /are protocols/ { print $1 }
+                              /same name as another/ { print $1 }' | paste -sd' '
+}
+read -r fields_with protocols_with same_with <<<"$(counts with_ovint)"
+read -r fields_without protocols_without same_without <<<"$(counts without_ovint)"
+check "ovint adds one protocol and fifteen fields, two pairs sharing a name" \
+    "16 1 2" \
+    "$((fields_with - fields_without)) $((protocols_with - protocols_without)) $((same_with - same_without))"
+
+# A preferences file that still holds ovint's retired "enable" preference.
+printf '02 00 00 00 00 01 02 00 00 00 00 02 88 b5 00 01 02 03\n' |
+    sed 's/^/000000 /' >"$work/frame.txt"
+text2pcap -q "$work/frame.txt" "$work/frame.pcap"
+chmod a+r "$work/frame.pcap"
+printf 'ovint.enable: TRUE\n' >"$work/config/preferences"
+chmod a+r "$work/config/preferences"
+check "a stored \"enable\" preference is accepted silently" \
+    "0 " \
+    "$(with_ovint -r "$work/frame.pcap" 2>&1 >/dev/null; echo "$? ")"
+check "without ovint the same preference is reported" \
+    "1" \
+    "$(without_ovint -r "$work/frame.pcap" 2>&1 >/dev/null | grep -c 'No such preference "ovint.enable"')"
+
+finish
