@@ -68,4 +68,32 @@ extern int handoff_done;
 extern "C" void proto_register_ovint(void);
 extern "C" void proto_reg_handoff_ovint(void);
 
+// ---- Frame splitter (splitter.cpp) ----
+
+// Set while the splitter handles a frame, so that it turns away the frame's
+// own Ethernet part when the host offers that to it again.
+extern int in_heur;
+
+extern "C" gboolean dissect_ovint_heur(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree,
+                                       void *data);
+
+// ---- Time base (timebase.cpp) ----
+
+// The reference: the first trailer-bearing frame of the capture. ref_frame
+// only tells whether one is held; it is never read through.
+extern const frame_data *ref_frame;
+extern guint64 ref_hw_ts;
+extern nstime_t ref_abs_ts;
+extern guint32 ref_frame_num;
+
+void check_hw_reference(packet_info *pinfo);
+void apply_hw_timestamp(tvbuff_t *tvb, guint32 trailer_offset, packet_info *pinfo);
+
+// The absolute time of a frame whose TAP clock read `hw_ts`, given the
+// reference's absolute time and TAP clock reading.
+nstime_t hw_time_after(const nstime_t &reference_time, guint64 reference_hw_ts, guint64 hw_ts);
+
+// Forgets the reference; the host calls it when a capture begins or ends.
+extern "C" void drop_hw_reference(void);
+
 #endif // OVINT_PRIVATE_H

@@ -56,6 +56,10 @@ extern "C" void proto_register_ovint(void)
     proto_register_subtree_array(ett_array, G_N_ELEMENTS(ett_array));
 
     register_dissector("ovint", dissect_ovint, proto_ovint);
+
+    // A new capture must not be timed against the last one's reference.
+    register_init_routine(drop_hw_reference);
+    register_cleanup_routine(drop_hw_reference);
 }
 
 // Also the preference module's apply routine: only the first call acts.
@@ -64,5 +68,7 @@ extern "C" void proto_reg_handoff_ovint(void)
     if (handoff_done)
         return;
     eth_withoutfcs_handle = find_dissector_add_dependency("eth_withoutfcs", proto_ovint);
+    heur_dissector_add("eth", dissect_ovint_heur, "BRAXEL TAP VESTRIL trailer over Ethernet",
+                       "ovint_eth", proto_ovint, HEURISTIC_ENABLE);
     handoff_done = 1;
 }

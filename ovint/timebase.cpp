@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// The TAP's time base: every trailer-bearing frame is placed at the first
+// such frame's capture time plus the difference of their TAP clock readings.
+
+#include <epan/packet.h>
+#include <wsutil/nstime.h>
+
+#include "ovint_private.h"
+
+const frame_data *ref_frame = NULL;
+guint64 ref_hw_ts = 0;
+nstime_t ref_abs_ts = {0, 0};
+guint32 ref_frame_num = 0;
+
+constexpr gint64 NS_PER_S = 1000000000;
+
+extern "C" void drop_hw_reference(void)
+{
+    ref_frame = NULL;
+}
+
+void check_hw_reference(packet_info *pinfo)
+{
+    // A frame seen for the first time and numbered not above the reference
+    // means the capture is being read anew.
+    if (ref_frame && !pinfo->fd->visited && pinfo->fd->num <= ref_frame_num)
+        ref_frame = NULL;
+}
+
+nstime_t hw_time_after(const nstime_t &reference_time, guint64 reference_hw_ts, guint64 hw_ts)
+{
+    // The difference read as signed, so that a TAP time below the
+    // reference's places the frame before the reference.
+    const gint64 delta = static_cast<gint64>(hw_ts - reference_hw_ts);
+    gint64 secs = static_cast<gint64>(reference_time.secs) + delta / NS_PER_S;
+    gint64 nsecs = reference_time.nsecs + delta % NS_PER_S;
+    if (nsecs >= NS_PER_S) {
+        nsecs -= NS_PER_S;
+        secs++;
+    } else if (nsecs < 0) {
+        nsecs += NS_PER_S;
+        secs--;
+    }
+    nstime_t time;
+    time.secs = static_cast<time_t>(secs);
+    time.nsecs = static_cast<int>(nsecs);
+    return time;
+}
+
+void apply_hw_timestamp(tvbuff_t *tvb, guint32 trailer_offset, packet_info *pinfo)
+{
+    frame_data *frame = pinfo->fd;
+    const gint timestamp_offset = static_cast<gint>(trailer_offset) + TIMESTAMP_OFFSET;
+
+    if (!ref_frame) {
+        ref_hw_ts = tvb_get_letoh64(tvb, timestamp_offset);
+        ref_frame = frame;
+        ref_abs_ts = frame->abs_ts;
+        ref_frame_num = frame->num;
+        return;
+    }
+    if (frame->visited)
+        return;  // timed on its first dissection
+
+    const nstime_t hw_time = hw_time_after(ref_abs_ts, ref_hw_ts, tvb_get_letoh64(tvb, timestamp_offset));
+    nstime_t shift;
+    nstime_delta(&shift, &hw_time, &frame->abs_ts);
+    frame->abs_ts = hw_time;
+    nstime_sum(&pinfo->rel_ts, &pinfo->rel_ts, &shift);
+}
