@@ -37,7 +37,10 @@ cmake --build build
 echo "== Installing ovint"
 cmake --install build
 
-echo "== tshark with ovint"
-tshark -G plugins | grep '^ovint\.so'
-tshark -G protocols | grep -P '\tovint$'
-tshark -G fields | grep -P '^F\t[^\t]*\tovint\.'
+echo "== tshark with ovint on examples/tap-trailers.txt"
+text2pcap -q -t '%Y-%m-%d %H:%M:%S.%f' examples/tap-trailers.txt build/tap-trailers.pcapng
+# Two passes (-2) so that every field shows the times taken from the TAP clock.
+tshark -r build/tap-trailers.pcapng -2
+tshark -r build/tap-trailers.pcapng -2 -T fields -E header=y -e frame.number -e frame.time_relative \
+    -e ovint.channel -e ovint.port -e ovint.rxerror -e ovint.crcerror -e ovint.timestamp
+tshark -r build/tap-trailers.pcapng -2 -O ovint -Y 'frame.number == 5'

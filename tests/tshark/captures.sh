@@ -1,0 +1,80 @@
+#!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+#
+# tshark with the freshly built ovint.so on captures written for the test:
+# trailers found where they are and nowhere else, display filters on the
+# trailer's fields, frames without trailers left as they were, and the
+# frame times that a second pass shows.
+set -u
+write_captures=$3
+. "$(dirname "$0")/lib.sh" "$1" "$2"
+
+"$write_captures" "$work" || exit 1
+chmod a+r "$work"/*.pcap
+trailers=$work/trailers.pcap
+plain=$work/plain.pcap
+
+# Frame numbers that match a display filter, on one line.
+matching() {
+    with_ovint -r "$trailers" -Y "$1" -T fields -e frame.number | paste -sd' '
+}
+
+check "the heuristic is listed under its protocol, enabled" \
+    "eth	ovint	T" "$(with_ovint -G heuristic-decodes | grep -P '\tovint\t')"
+
+# Frames 2-7: trailing (2, 6), in a 60-byte frame (3; 5 only at marker
+# offset 16, so none; 7 at 17), leading (4). A flag's name alone matches
+# every frame that shows the flag; "== 1" those where it is set. A leading
+# record's FCS covers the first four marker bytes.
+while IFS='|' read -r filter expected; do
+    check "frames matching $filter" "$expected" "$(matching "$filter")"
+done <<'TABLE'
+ovint|2 3 4 6 7
+ovint.port == 0x80|2 7
+ovint.channel == 1|2 4 7
+ovint.channel == 2|3 6
+ovint.crcerror == 1|3
+ovint.rxerror == 1|4
+ovint.shortpacket == 1|4 7
+ovint.lostpacket == 1|
+ovint.shortpacket|2 4 6 7
+ovint.wrongpreamble == 0|2 4 6 7
+ovint.timestamp > 0x0000065dd0837000|3 4 7
+_ws.malformed|7
+TABLE
+
+check "the internal name turns the heuristic off" \
+    "" "$(with_ovint --disable-heuristic ovint_eth -r "$trailers" -Y ovint -T fields -e frame.number)"
+
+check "trailer fields of each frame" \
+"2	0xddccbbaa	1	0x80	0x0000065dd0837000
+3	0xddccbbaa	2	0x10	0x0000065e29eb9f00
+4	0x00a73ec8	1	0x40	0x0000065e569fb680
+6	0xddccbbaa	2	0x20	0x0000065dd0836fff
+7	0xddccbbaa	1	0x80	0x0000065e8353ce00" \
+    "$(with_ovint -r "$trailers" -Y ovint -T fields -e frame.number -e ovint.fcs -e ovint.channel \
+        -e ovint.port -e ovint.timestamp)"
+
+# The first trailer (frame 2) anchors the TAP clock; every later trailer
+# frame sits at its TAP-clock distance from it: +1.5 s, +2.25 s, -1 ns
+# and +3 s. Frames 1 and 5 keep the times they were captured at.
+check "frame times in a second pass" \
+"1	1000.000000000	0.000000000
+2	1000.100000000	0.100000000
+3	1001.600000000	1.600000000
+4	1002.350000000	2.350000000
+5	1000.400000000	0.400000000
+6	1000.099999999	0.099999999
+7	1003.100000000	3.100000000" \
+    "$(with_ovint -2 -r "$trailers" -T fields -e frame.number -e frame.time_epoch -e frame.time_relative)"
+
+check "frame times without ovint" \
+    "1000.000000000 1000.100000000 1000.200000000 1000.300000000 1000.400000000 1000.500000000 1000.600000000" \
+    "$(without_ovint -2 -r "$trailers" -T fields -e frame.time_epoch | paste -sd' ')"
+
+check "frames without a trailer are dissected as without ovint" \
+    "$(without_ovint -2 -r "$plain" -V -x)" "$(with_ovint -2 -r "$plain" -V -x)"
+check "no frame without a trailer matches" "" \
+    "$(with_ovint -r "$plain" -Y ovint -T fields -e frame.number)"
+
+finish
