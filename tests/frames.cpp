@@ -48,6 +48,13 @@ Bytes ethernet_frame(size_t length)
     return bytes;
 }
 
+Bytes frame_with_marker_at(size_t length, size_t marker_offset, const Record &record)
+{
+    Bytes bytes = patched(ethernet_frame(length), marker_offset - 4, trailer(record));
+    bytes.resize(length);
+    return bytes;
+}
+
 Bytes named_dissector_frame(const std::string &dissector, const Bytes &payload)
 {
     const guint16 dissector_name_tag = 12;

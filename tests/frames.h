@@ -38,6 +38,11 @@ Bytes leading_record(const Record &record);
 // EtherType, so the host shows its payload as plain data.
 Bytes ethernet_frame(size_t length);
 
+// An Ethernet frame of `length` bytes with a trailer written over it so that
+// the trailer's marker stands at `marker_offset` (at least 4); what does not
+// fit is cut off.
+Bytes frame_with_marker_at(size_t length, size_t marker_offset, const Record &record = {});
+
 // A host frame of the exported-PDU kind that hands `payload` to the
 // dissector registered as `dissector`.
 Bytes named_dissector_frame(const std::string &dissector, const Bytes &payload);

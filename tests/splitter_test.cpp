@@ -19,14 +19,6 @@ Record v1_record()
     return record;
 }
 
-// A frame of `length` bytes with the trailer's marker at `marker_offset`.
-Bytes frame_with_marker_at(size_t length, size_t marker_offset, const Record &record = {})
-{
-    Bytes bytes = patched(ethernet_frame(length), marker_offset - MARKER_OFFSET, trailer(record));
-    bytes.resize(length);
-    return bytes;
-}
-
 Bytes trailing_frame(size_t ethernet_length, const Record &record = {})
 {
     return ethernet_frame(ethernet_length) + trailer(record);

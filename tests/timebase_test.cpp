@@ -181,9 +181,7 @@ TEST(TimeBase, MalformedFramesAreStillRetimed)
 
     Record record;
     record.ts = T + 2 * S;
-    Bytes short_ethernet_part = patched(ethernet_frame(60), 13, trailer(record));
-    short_ethernet_part.resize(60);
-    Dissection trailing = capture.add(short_ethernet_part, at(5));
+    Dissection trailing = capture.add(frame_with_marker_at(60, 17, record), at(5));
     EXPECT_TRUE(trailing.has("_ws.malformed"));
     EXPECT_EQ(trailing.frame_abs_ts, (nstime_t{1002, 0}));
 

@@ -55,13 +55,6 @@ Record record(guint8 code, guint8 port, guint8 flags, guint64 ts)
     return result;
 }
 
-Bytes in_minimum_frame(size_t marker_offset, const Record &trailer_record)
-{
-    Bytes bytes = patched(ethernet_frame(60), marker_offset - 4, trailer(trailer_record));
-    bytes.resize(60);
-    return bytes;
-}
-
 // An ARP request, padded to the minimum frame length as on the wire.
 Bytes arp_request()
 {
@@ -102,18 +95,18 @@ int main(int argc, char **argv)
     const std::vector<Frame> trailers = {
         {1000, 0, ethernet_frame(64)},
         {1000, 100000000, ethernet_frame(64) + trailer(record(CODE_V2, 0x80, 0x00, T))},
-        {1000, 200000000, in_minimum_frame(44, record(CODE_V1, 0x10, 0x08, T + 1500000000))},
+        {1000, 200000000, frame_with_marker_at(60, 44, record(CODE_V1, 0x10, 0x08, T + 1500000000))},
         {1000, 300000000, leading_record(record(CODE_V2, 0x40, 0x81, T + 2250000000)) + ethernet_frame(60)},
-        {1000, 400000000, in_minimum_frame(16, record(CODE_V2, 0x80, 0x00, T))},
+        {1000, 400000000, frame_with_marker_at(60, 16, record(CODE_V2, 0x80, 0x00, T))},
         {1000, 500000000, ethernet_frame(100) + trailer(record(CODE_V2, 0x20, 0x00, T - 1))},
-        {1000, 600000000, in_minimum_frame(17, record(CODE_V2, 0x80, 0x01, T + 3 * S))},
+        {1000, 600000000, frame_with_marker_at(60, 17, record(CODE_V2, 0x80, 0x01, T + 3 * S))},
     };
 
     const std::vector<Frame> plain = {
         {2000, 0, arp_request()},
         {2000, 1000, udp_datagram()},
         {2000, 2000, ethernet_frame(64) + trailer(record(0x18, 0x80, 0x00, T))},
-        {2000, 3000, in_minimum_frame(16, record(CODE_V1, 0x80, 0x00, T))},
+        {2000, 3000, frame_with_marker_at(60, 16, record(CODE_V1, 0x80, 0x00, T))},
         {2000, 4000, leading_record(record(0x00, 0x80, 0x00, T)) + ethernet_frame(60)},
         {2000, 5000, patched(ethernet_frame(64) + trailer(record(CODE_V2, 0x80, 0x00, T)), 68, {0xC9})},
     };
