@@ -9,6 +9,8 @@
 // The host's 3.2 headers must see glib before anything else in C++.
 #include <epan/packet.h>
 
+#include "host_compat.h"
+
 // ---- Trailer layout (offsets from the trailer's first byte) ----
 
 constexpr gint TRAILER_LEN = 20;
@@ -74,8 +76,8 @@ extern "C" void proto_reg_handoff_ovint(void);
 // own Ethernet part when the host offers that to it again.
 extern int in_heur;
 
-extern "C" gboolean dissect_ovint_heur(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree,
-                                       void *data);
+extern "C" ovint_heur_result_t dissect_ovint_heur(tvbuff_t *tvb, packet_info *pinfo,
+                                                  proto_tree *tree, void *data);
 
 // ---- Time base (timebase.cpp) ----
 

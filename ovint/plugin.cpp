@@ -22,6 +22,9 @@ WS_DLL_PUBLIC const char plugin_version[];
 WS_DLL_PUBLIC const int plugin_want_major;
 WS_DLL_PUBLIC const int plugin_want_minor;
 WS_DLL_PUBLIC void plugin_register(void);
+#if OVINT_HOST_ASKS_PLUGIN_KIND
+WS_DLL_PUBLIC uint32_t plugin_describe(void);
+#endif
 }
 
 const char plugin_version[] = "1.0.0";
@@ -43,6 +46,14 @@ void plugin_register(void)
     ovint_plugin.register_handoff = proto_reg_handoff_ovint;
     proto_register_plugin(&ovint_plugin);
 }
+
+#if OVINT_HOST_ASKS_PLUGIN_KIND
+// Lets the host list ovint as a dissector wherever it is installed.
+uint32_t plugin_describe(void)
+{
+    return WS_PLUGIN_DESC_DISSECTOR;
+}
+#endif
 
 extern "C" void proto_register_ovint(void)
 {

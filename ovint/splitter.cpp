@@ -86,12 +86,12 @@ static void split_frame(tvbuff_t *tvb, const TrailerPosition &position, packet_i
     finish_frame(tvb, position, pinfo, tree, data);
 }
 
-extern "C" gboolean dissect_ovint_heur(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree,
-                                       void *data)
+extern "C" ovint_heur_result_t dissect_ovint_heur(tvbuff_t *tvb, packet_info *pinfo,
+                                                  proto_tree *tree, void *data)
 {
     const guint32 length = tvb_captured_length(tvb);
     if (in_heur)
-        return FALSE;
+        return false;
     in_heur = 1;
 
     check_hw_reference(pinfo);
@@ -99,7 +99,7 @@ extern "C" gboolean dissect_ovint_heur(tvbuff_t *tvb, packet_info *pinfo, proto_
     const TrailerPosition position = find_trailer(tvb, length);
     if (position.placement == Placement::none) {
         in_heur = 0;
-        return FALSE;
+        return false;
     }
 
     TRY {
@@ -109,5 +109,5 @@ extern "C" gboolean dissect_ovint_heur(tvbuff_t *tvb, packet_info *pinfo, proto_
         in_heur = 0;
     }
     ENDTRY;
-    return TRUE;
+    return true;
 }

@@ -5,6 +5,7 @@
 
 #include <epan/packet.h>
 #include <epan/exceptions.h>
+#include <epan/tfs.h>
 
 #include "ovint_private.h"
 
@@ -109,10 +110,10 @@ void read_marker(tvbuff_t *tvb, gint offset)
 {
     record_version = 0;
     for (gint i = 0; i < MARKER_LEN; i++) {
-        if (tvb_get_guint8(tvb, offset + i) != marker_bytes[i])
+        if (ovint_get_uint8(tvb, offset + i) != marker_bytes[i])
             return;
     }
-    const guint8 code = tvb_get_guint8(tvb, offset + MARKER_LEN);
+    const guint8 code = ovint_get_uint8(tvb, offset + MARKER_LEN);
     if (code == VERSION_CODE_V1)
         record_version = 1;
     else if (code == VERSION_CODE_V2)

@@ -2,24 +2,21 @@
 
 #include "host.h"
 
+#include "host_compat.h"
+
 #include <epan/epan_dissect.h>
 #include <epan/ftypes/ftypes.h>
 #include <epan/timestamp.h>
 #include <wsutil/filesystem.h>
 #include <wsutil/privileges.h>
 #include <wsutil/report_message.h>
-#include <ws_version.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
-#define HOST_AT_LEAST(major, minor)                                                             \
-    (WIRESHARK_VERSION_MAJOR > (major) ||                                                       \
-     (WIRESHARK_VERSION_MAJOR == (major) && WIRESHARK_VERSION_MINOR >= (minor)))
-
-#if HOST_AT_LEAST(3, 6)
+#if OVINT_HOST_AT_LEAST(3, 6)
 #include <wsutil/wslog.h>
 #endif
 
@@ -37,7 +34,14 @@ static void note_formatted(const char *format, va_list args)
     reports.push_back(text);
 }
 
-static void note_open_failure(const char *name, int err, gboolean)
+// 4.4: the flag became a bool.
+#if OVINT_HOST_AT_LEAST(4, 4)
+using open_failure_flag = bool;
+#else
+using open_failure_flag = gboolean;
+#endif
+
+static void note_open_failure(const char *name, int err, open_failure_flag)
 {
     reports.push_back(std::string("open failure: ") + name + ": " + g_strerror(err));
 }
@@ -78,13 +82,19 @@ void start_host(const char *argv0)
     setenv("WIRESHARK_CONFIG_DIR", home, 1);
     unsetenv("XDG_CONFIG_HOME");
 
-#if HOST_AT_LEAST(3, 6)
+#if OVINT_HOST_AT_LEAST(4, 6)
+    ws_log_init(NULL);
+#elif OVINT_HOST_AT_LEAST(3, 6)
     ws_log_init("ovint-tests", NULL);
 #endif
     init_process_policies();
     relinquish_special_privs_perm();
-#if HOST_AT_LEAST(3, 6)
+#if OVINT_HOST_AT_LEAST(4, 6)
+    configuration_init(argv0);
+#elif OVINT_HOST_AT_LEAST(3, 6)
     configuration_init(argv0, NULL);
+#endif
+#if OVINT_HOST_AT_LEAST(3, 6)
     static struct report_message_routines routines = {};
     routines.vreport_failure = note_formatted;
     routines.vreport_warning = note_formatted;
@@ -111,12 +121,32 @@ void start_host(const char *argv0)
 
 // ---- Trees ----
 
+// 4.2: a field's value is held by pointer.
+static fvalue_t *field_value(field_info *fi)
+{
+#if OVINT_HOST_AT_LEAST(4, 2)
+    return fi->value;
+#else
+    return &fi->value;
+#endif
+}
+
 namespace {
 struct Walk {
     std::vector<TreeItem> *items;
     int depth;
 };
 } // namespace
+
+// 4.6: the label routine also tells where the value starts in it.
+static void fill_label(field_info *fi, char *label)
+{
+#if OVINT_HOST_AT_LEAST(4, 6)
+    proto_item_fill_label(fi, label, NULL);
+#else
+    proto_item_fill_label(fi, label);
+#endif
+}
 
 static guint64 integer_value(field_info *fi)
 {
@@ -125,10 +155,10 @@ static guint64 integer_value(field_info *fi)
     case FT_UINT16:
     case FT_UINT24:
     case FT_UINT32:
-        return fvalue_get_uinteger(&fi->value);
+        return fvalue_get_uinteger(field_value(fi));
     case FT_UINT64:
     case FT_BOOLEAN:
-        return fvalue_get_uinteger64(&fi->value);
+        return fvalue_get_uinteger64(field_value(fi));
     default:
         return 0;
     }
@@ -143,7 +173,7 @@ static void visit(proto_node *node, gpointer data)
         if (fi->rep)
             g_strlcpy(label, fi->rep->representation, sizeof label);
         else
-            proto_item_fill_label(fi, label);
+            fill_label(fi, label);
         walk->items->push_back(
             {fi->hfinfo->abbrev, walk->depth, fi->start, fi->length, integer_value(fi), label});
     }
@@ -230,7 +260,14 @@ Dissection Capture::add(const Bytes &bytes, const FrameOptions &options)
     Frame &frame = frames_.back();
     frame.bytes = bytes;
 
+#if OVINT_HOST_AT_LEAST(4, 6)
+    // 4.6: the record carries the frame's bytes.
+    wtap_rec_init(&frame.rec, bytes.size());
+    wtap_setup_packet_rec(&frame.rec, options.encap);
+    ws_buffer_append(&frame.rec.data, bytes.data(), bytes.size());
+#else
     wtap_rec_init(&frame.rec);
+#endif
     frame.rec.rec_type = REC_TYPE_PACKET;
     frame.rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
     frame.rec.ts = options.ts;
@@ -266,9 +303,14 @@ Dissection Capture::run(Frame &frame, bool tree)
     }
 
     epan_dissect_t *edt = epan_dissect_new(session_, tree, TRUE);
+#if OVINT_HOST_AT_LEAST(4, 6)
+    // 4.6: the host makes the frame's buffer from the record.
+    epan_dissect_run(edt, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &frame.rec, &frame.fd, NULL);
+#else
     const wtap_packet_header &header = frame.rec.rec_header.packet_header;
     tvbuff_t *tvb = tvb_new_real_data(frame.bytes.data(), header.caplen, header.len);
     epan_dissect_run(edt, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &frame.rec, tvb, &frame.fd, NULL);
+#endif
     frame_data_set_after_dissect(&frame.fd, &cum_bytes_);
     prev_dis_ = &frame.fd;
 

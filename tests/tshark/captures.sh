@@ -6,8 +6,8 @@
 # trailer's fields, frames without trailers left as they were, and the
 # frame times that a second pass shows.
 set -u
-write_captures=$3
-. "$(dirname "$0")/lib.sh" "$1" "$2"
+write_captures=$4
+. "$(dirname "$0")/lib.sh" "$1" "$2" "$3"
 
 "$write_captures" "$work" || exit 1
 chmod a+r "$work"/*.pcap
@@ -19,8 +19,11 @@ matching() {
     with_ovint -r "$trailers" -Y "$1" -T fields -e frame.number | paste -sd' '
 }
 
+# From 4.2 on also enabled by default, the internal and the display name.
+heuristic="eth	ovint	T"
+host_at_least 4 2 && heuristic="$heuristic	T	ovint_eth	BRAXEL TAP VESTRIL trailer over Ethernet"
 check "the heuristic is listed under its protocol, enabled" \
-    "eth	ovint	T" "$(with_ovint -G heuristic-decodes | grep -P '\tovint\t')"
+    "$heuristic" "$(with_ovint -G heuristic-decodes | awk -F'\t' '$2 == "ovint"')"
 
 # Frames 2-7: trailing (2, 6), in a 60-byte frame (3; 5 only at marker
 # offset 16, so none; 7 at 17), leading (4). A flag's name alone matches
@@ -46,6 +49,11 @@ TABLE
 check "the internal name turns the heuristic off" \
     "" "$(with_ovint --disable-heuristic ovint_eth -r "$trailers" -Y ovint -T fields -e frame.number)"
 
+# 3.2 pads hex fields to 32 bits: 0x00000080 for the port byte.
+unpad_hex() {
+    if host_at_least 4 0; then cat; else sed -E 's/\b0x000000([0-9a-f]{2})\b/0x\1/g'; fi
+}
+
 check "trailer fields of each frame" \
 "2	0xddccbbaa	1	0x80	0x0000065dd0837000
 3	0xddccbbaa	2	0x10	0x0000065e29eb9f00
@@ -53,7 +61,7 @@ check "trailer fields of each frame" \
 6	0xddccbbaa	2	0x20	0x0000065dd0836fff
 7	0xddccbbaa	1	0x80	0x0000065e8353ce00" \
     "$(with_ovint -r "$trailers" -Y ovint -T fields -e frame.number -e ovint.fcs -e ovint.channel \
-        -e ovint.port -e ovint.timestamp)"
+        -e ovint.port -e ovint.timestamp | unpad_hex)"
 
 # The first trailer (frame 2) anchors the TAP clock; every later trailer
 # frame sits at its TAP-clock distance from it: +1.5 s, +2.25 s, -1 ns

@@ -1,12 +1,24 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 #
 # Shared by the tshark tests: a private plug-in folder holding the freshly
-# built ovint.so, a private home, and tshark run with or without ovint.
+# built ovint.so, a private home, and the host's tshark run with or without
+# ovint.
 #
-# Usage from a test: . lib.sh MODULE SERIES
+# Usage from a test: . lib.sh MODULE SERIES BINDIR
+#   SERIES  the host release series the module was built for ("4.0")
+#   BINDIR  that host's program folder, with its tshark and text2pcap
 
 module=$1
 series=$2
+bindir=$3
+tshark=$bindir/tshark
+text2pcap=$bindir/text2pcap
+
+# host_at_least 4 2: whether the host is release 4.2 or later.
+host_at_least() {
+    local major=${series%%.*} minor=${series#*.}
+    [ "$major" -gt "$1" ] || { [ "$major" -eq "$1" ] && [ "$minor" -ge "$2" ]; }
+}
 
 work=$(mktemp -d /tmp/ovint-tshark-XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -27,9 +39,9 @@ run_tshark() {
     local env=(env -u XDG_CONFIG_HOME HOME="$work/home" WIRESHARK_CONFIG_DIR="$work/config"
                WIRESHARK_PLUGIN_DIR="$folder")
     if [ "$(id -u)" = 0 ]; then
-        setpriv --reuid=65534 --regid=65534 --clear-groups "${env[@]}" tshark "$@"
+        setpriv --reuid=65534 --regid=65534 --clear-groups "${env[@]}" "$tshark" "$@"
     else
-        "${env[@]}" tshark "$@"
+        "${env[@]}" "$tshark" "$@"
     fi
 }
 with_ovint() { run_tshark with "$@"; }

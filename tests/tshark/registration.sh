@@ -10,9 +10,12 @@ check "tshark lists the plug-in" \
     "ovint.so	1.0.0	dissector	$work/with/$series/epan/ovint.so" \
     "$(with_ovint -G plugins | awk -F'\t' -v OFS='\t' '$1 ~ /^ovint\.so / { sub(/ +$/, "", $1); print }')"
 
+# From 4.2 on three more columns: enabled by default, enabled, can be toggled.
+protocol="BRAXEL TAP VESTRIL trailer	ovint	ovint"
+host_at_least 4 2 && protocol="$protocol	T	T	T"
 check "tshark lists the protocol" \
-    "BRAXEL TAP VESTRIL trailer	ovint	ovint" \
-    "$(with_ovint -G protocols | grep -P '\tovint$')"
+    "$protocol" \
+    "$(with_ovint -G protocols | awk -F'\t' '$3 == "ovint"')"
 
 # A filter name registered twice is listed once.
 check "tshark lists the fields" \
@@ -47,7 +50,7 @@ check "ovint adds one protocol and fifteen fields, two pairs sharing a name" \
 # A preferences file that still holds ovint's retired "enable" preference.
 printf '02 00 00 00 00 01 02 00 00 00 00 02 88 b5 00 01 02 03\n' |
     sed 's/^/000000 /' >"$work/frame.txt"
-text2pcap -q "$work/frame.txt" "$work/frame.pcap"
+"$text2pcap" -q "$work/frame.txt" "$work/frame.pcap"
 chmod a+r "$work/frame.pcap"
 printf 'ovint.enable: TRUE\n' >"$work/config/preferences"
 chmod a+r "$work/config/preferences"

@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// What differs between the host releases ovint is built for (3.2 to 4.6),
+// as named shims. The rest of the module never tests a host version.
+
+#ifndef OVINT_HOST_COMPAT_H
+#define OVINT_HOST_COMPAT_H
+
+#include <epan/packet.h>
+#include <ws_version.h>
+
+#include <type_traits>
+
+#define OVINT_HOST_AT_LEAST(major, minor)                                                        \
+    (WIRESHARK_VERSION_MAJOR > (major) ||                                                        \
+     (WIRESHARK_VERSION_MAJOR == (major) && WIRESHARK_VERSION_MINOR >= (minor)))
+
+// 4.4: heuristics return bool instead of gboolean.
+using ovint_heur_result_t =
+    std::invoke_result_t<heur_dissector_t, tvbuff_t *, packet_info *, proto_tree *, void *>;
+
+// 4.4: tvb_get_guint8 is deprecated in favour of tvb_get_uint8.
+static inline guint8 ovint_get_uint8(tvbuff_t *tvb, gint offset)
+{
+#if OVINT_HOST_AT_LEAST(4, 4)
+    return tvb_get_uint8(tvb, offset);
+#else
+    return tvb_get_guint8(tvb, offset);
+#endif
+}
+
+// 4.4: the loader asks a plug-in what kind it is; before, the folder said.
+#if OVINT_HOST_AT_LEAST(4, 4)
+#include <wsutil/plugins.h>
+#define OVINT_HOST_ASKS_PLUGIN_KIND 1
+#else
+#define OVINT_HOST_ASKS_PLUGIN_KIND 0
+#endif
+
+#endif // OVINT_HOST_COMPAT_H
