@@ -10,20 +10,8 @@
 #include <epan/packet.h>
 
 #include "host_compat.h"
-
-// ---- Trailer layout (offsets from the trailer's first byte) ----
-
-constexpr gint TRAILER_LEN = 20;
-constexpr gint MARKER_OFFSET = 4;     // C8 3E A7 00 01
-constexpr gint MARKER_LEN = 5;
-constexpr gint VERSION_OFFSET = 9;    // 0x17: version 1, 0x61: version 2
-constexpr gint PORT_OFFSET = 10;      // one bit per port; with byte 11 the port word
-constexpr gint FLAGS_OFFSET = 11;     // receive errors flagged by the TAP
-constexpr gint TIMESTAMP_OFFSET = 12; // TAP clock, nanoseconds, little-endian
-constexpr gint TIMESTAMP_LEN = 8;
-
-static_assert(VERSION_OFFSET == MARKER_OFFSET + MARKER_LEN, "version code follows the marker");
-static_assert(TIMESTAMP_OFFSET + TIMESTAMP_LEN == TRAILER_LEN, "timestamp closes the trailer");
+#include "tap_format.h"
+#include "tap_time.h"
 
 constexpr gint FIELD_COUNT = 15;
 
@@ -90,10 +78,6 @@ extern guint32 ref_frame_num;
 
 void check_hw_reference(packet_info *pinfo);
 void apply_hw_timestamp(tvbuff_t *tvb, guint32 trailer_offset, packet_info *pinfo);
-
-// The absolute time of a frame whose TAP clock read `hw_ts`, given the
-// reference's absolute time and TAP clock reading.
-nstime_t hw_time_after(const nstime_t &reference_time, guint64 reference_hw_ts, guint64 hw_ts);
 
 // Forgets the reference; the host calls it when a capture begins or ends.
 extern "C" void drop_hw_reference(void);

@@ -13,8 +13,6 @@ guint64 ref_hw_ts = 0;
 nstime_t ref_abs_ts = {0, 0};
 guint32 ref_frame_num = 0;
 
-constexpr gint64 NS_PER_S = 1000000000;
-
 extern "C" void drop_hw_reference(void)
 {
     ref_frame = NULL;
@@ -26,26 +24,6 @@ void check_hw_reference(packet_info *pinfo)
     // means the capture is being read anew.
     if (ref_frame && !pinfo->fd->visited && pinfo->fd->num <= ref_frame_num)
         ref_frame = NULL;
-}
-
-nstime_t hw_time_after(const nstime_t &reference_time, guint64 reference_hw_ts, guint64 hw_ts)
-{
-    // The difference read as signed, so that a TAP time below the
-    // reference's places the frame before the reference.
-    const gint64 delta = static_cast<gint64>(hw_ts - reference_hw_ts);
-    gint64 secs = static_cast<gint64>(reference_time.secs) + delta / NS_PER_S;
-    gint64 nsecs = reference_time.nsecs + delta % NS_PER_S;
-    if (nsecs >= NS_PER_S) {
-        nsecs -= NS_PER_S;
-        secs++;
-    } else if (nsecs < 0) {
-        nsecs += NS_PER_S;
-        secs--;
-    }
-    nstime_t time;
-    time.secs = static_cast<time_t>(secs);
-    time.nsecs = static_cast<int>(nsecs);
-    return time;
 }
 
 void apply_hw_timestamp(tvbuff_t *tvb, guint32 trailer_offset, packet_info *pinfo)
@@ -63,7 +41,12 @@ void apply_hw_timestamp(tvbuff_t *tvb, guint32 trailer_offset, packet_info *pinf
     if (frame->visited)
         return;  // timed on its first dissection
 
-    const nstime_t hw_time = hw_time_after(ref_abs_ts, ref_hw_ts, tvb_get_letoh64(tvb, timestamp_offset));
+    const TapTime reference_time = {static_cast<int64_t>(ref_abs_ts.secs), ref_abs_ts.nsecs};
+    const TapTime tap_time =
+        hw_time_after(reference_time, ref_hw_ts, tvb_get_letoh64(tvb, timestamp_offset));
+    nstime_t hw_time;
+    hw_time.secs = static_cast<time_t>(tap_time.secs);
+    hw_time.nsecs = tap_time.nsecs;
     nstime_t shift;
     nstime_delta(&shift, &hw_time, &frame->abs_ts);
     frame->abs_ts = hw_time;

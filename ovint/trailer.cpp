@@ -29,10 +29,6 @@ int hf_ovint_rxerror_v1 = -1;
 
 guint8 record_version = 0;
 
-static const guint8 marker_bytes[MARKER_LEN] = {0xC8, 0x3E, 0xA7, 0x00, 0x01};
-constexpr guint8 VERSION_CODE_V1 = 0x17;
-constexpr guint8 VERSION_CODE_V2 = 0x61;
-
 static const value_string port_names_v1[] = {
     {0x80, "X1.1"},
     {0x40, "X1.2"},
@@ -110,7 +106,7 @@ void read_marker(tvbuff_t *tvb, gint offset)
 {
     record_version = 0;
     for (gint i = 0; i < MARKER_LEN; i++) {
-        if (ovint_get_uint8(tvb, offset + i) != marker_bytes[i])
+        if (ovint_get_uint8(tvb, offset + i) != MARKER_BYTES[i])
             return;
     }
     const guint8 code = ovint_get_uint8(tvb, offset + MARKER_LEN);

@@ -7,8 +7,18 @@
 #include "frames.h"
 #include "host.h"
 #include "ovint_private.h"
+#include "probe_search.h"
 
 #include <gtest/gtest.h>
+
+#include <ostream>
+
+static std::ostream &operator<<(std::ostream &out, const TrailerMatch &match)
+{
+    static const char *const placements[] = {"none", "trailing", "leading"};
+    return out << placements[static_cast<int>(match.placement)] << " at " << match.offset
+               << ", version " << int(match.version);
+}
 
 namespace {
 
@@ -92,6 +102,51 @@ TEST(Splitter, FindsTrailersWhereTheTapPutsThem)
         EXPECT_EQ(records[0].start, row.trailer_start);
         EXPECT_EQ(records[0].length, TRAILER_LEN);
         EXPECT_EQ(dissection.children_of("ovint").size(), row.trailer_items);
+    }
+}
+
+// A 60-byte frame whose window is crowded with the marker's first byte and
+// with whole markers followed by a wrong version code.
+Bytes crowded_min_frame(guint8 last_code)
+{
+    Bytes bytes(60, 0xC8);
+    for (size_t marker = 17; marker + 6 <= 50; marker += 6)
+        bytes = patched(bytes, marker, marker + 6 > 44 ? Bytes{0xC8, 0x3E, 0xA7, 0x00, 0x01, last_code}
+                                                       : Bytes{0xC8, 0x3E, 0xA7, 0x00, 0x01, 0x18});
+    return bytes;
+}
+
+TEST(Splitter, TheSearchOverBytesAgreesWithProbeByProbe)
+{
+    // Every frame is also searched cut short to each captured length.
+    struct Row {
+        const char *name;
+        Bytes bytes;
+    } rows[] = {
+        {"trailing", trailing_frame(64)},
+        {"trailing, 20 bytes", trailer(v1_record())},
+        {"leading", leading_frame(60, v1_record())},
+        {"leading, 20 bytes", leading_record({})},
+        {"60 bytes, marker at 44", frame_with_marker_at(60, 44)},
+        {"60 bytes, marker at 17", frame_with_marker_at(60, 17, v1_record())},
+        {"60 bytes, marker at 16", frame_with_marker_at(60, 16)},
+        {"60 bytes, markers at 20 and 40", patched(frame_with_marker_at(60, 20), 36, trailer(v1_record()))},
+        {"60 bytes, marker at 0", patched(ethernet_frame(60), 0, leading_record({}))},
+        {"all marker first bytes", Bytes(80, 0xC8)},
+        {"crowded window, no trailer", crowded_min_frame(0x18)},
+        {"crowded window, a trailer last", crowded_min_frame(CODE_V2)},
+        {"unknown version code", trailing_frame(64, Record{0x18})},
+    };
+    Capture capture;  // the probes raise through the host
+    for (const Row &row : rows) {
+        for (size_t captured = 0; captured <= row.bytes.size(); captured++) {
+            SCOPED_TRACE(std::string(row.name) + ", captured " + std::to_string(captured));
+            tvbuff_t *tvb = tvb_new_real_data(row.bytes.data(), static_cast<guint>(captured),
+                                              static_cast<gint>(row.bytes.size()));
+            EXPECT_EQ(find_trailer(row.bytes.data(), static_cast<guint32>(captured)),
+                      probe_by_probe_search(tvb));
+            tvb_free(tvb);
+        }
     }
 }
 

@@ -21,6 +21,16 @@ static std::ostream &operator<<(std::ostream &out, const nstime_t &time)
     return out << time.secs << " s + " << time.nsecs << " ns";
 }
 
+static bool operator==(const TapTime &a, const TapTime &b)
+{
+    return a.secs == b.secs && a.nsecs == b.nsecs;
+}
+
+static std::ostream &operator<<(std::ostream &out, const TapTime &time)
+{
+    return out << time.secs << " s + " << time.nsecs << " ns";
+}
+
 namespace {
 
 constexpr guint64 S = 1000000000;  // nanoseconds per second
@@ -29,10 +39,10 @@ TEST(TimeArithmetic, AddsTheSignedTapClockDifference)
 {
     struct Row {
         const char *name;
-        nstime_t reference;
+        TapTime reference;
         guint64 reference_hw;
         guint64 hw;
-        nstime_t expected;
+        TapTime expected;
     } rows[] = {
         {"same reading", {100, 5}, 7 * S, 7 * S, {100, 5}},
         {"1.5 s later", {100, 0}, 7 * S, 8 * S + S / 2, {101, 500000000}},

@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// The TAP trailer's format and where it sits in a frame, as plain code over
+// a frame's bytes: shared by the plug-in and the project's other programs.
+
+#ifndef OVINT_TAP_FORMAT_H
+#define OVINT_TAP_FORMAT_H
+
+#include <cstdint>
+
+// ---- Trailer layout (offsets from the trailer's first byte) ----
+
+constexpr int32_t TRAILER_LEN = 20;
+constexpr int32_t MARKER_OFFSET = 4;     // C8 3E A7 00 01
+constexpr int32_t MARKER_LEN = 5;
+constexpr int32_t VERSION_OFFSET = 9;    // 0x17: version 1, 0x61: version 2
+constexpr int32_t PORT_OFFSET = 10;      // one bit per port; with byte 11 the port word
+constexpr int32_t FLAGS_OFFSET = 11;     // receive errors flagged by the TAP
+constexpr int32_t TIMESTAMP_OFFSET = 12; // TAP clock, nanoseconds, little-endian
+constexpr int32_t TIMESTAMP_LEN = 8;
+
+static_assert(VERSION_OFFSET == MARKER_OFFSET + MARKER_LEN, "version code follows the marker");
+static_assert(TIMESTAMP_OFFSET + TIMESTAMP_LEN == TRAILER_LEN, "timestamp closes the trailer");
+
+constexpr uint8_t MARKER_BYTES[MARKER_LEN] = {0xC8, 0x3E, 0xA7, 0x00, 0x01};
+constexpr uint8_t VERSION_CODE_V1 = 0x17;
+constexpr uint8_t VERSION_CODE_V2 = 0x61;
+
+// A frame of the Ethernet minimum length (without FCS) may hold the trailer
+// anywhere in a window of marker offsets, with padding after it.
+constexpr uint32_t MIN_FRAME_LEN = 60;
+constexpr uint32_t FIRST_MARKER_IN_MIN_FRAME = MIN_FRAME_LEN - TRAILER_LEN + MARKER_OFFSET;
+constexpr uint32_t LAST_MARKER_IN_MIN_FRAME = 17;
+static_assert(FIRST_MARKER_IN_MIN_FRAME == 44, "searched first: the trailing position");
+
+// ---- Finding the trailer ----
+
+enum class TrailerPlacement : uint8_t { none, trailing, leading };
+
+struct TrailerMatch {
+    TrailerPlacement placement;
+    uint32_t offset;  // of the trailer's first byte; 0 for a leading record
+    // The version that the last marker looked at had: 1, 2, or 0 for none.
+    // A marker behind a 20-byte frame has one, yet is not taken.
+    uint8_t version;
+};
+
+// The version a marker followed by a version code at `bytes` (six bytes)
+// stands for: 1, 2, or 0 when these bytes are no marker.
+uint8_t marker_version(const uint8_t *bytes);
+
+// Where the trailer of a frame of `length` captured bytes sits: behind the
+// frame, anywhere in the window of a 60-byte frame (the highest marker
+// wins), or in front of the frame. Reads only bytes below `length`.
+TrailerMatch find_trailer(const uint8_t *bytes, uint32_t length);
+
+#endif // OVINT_TAP_FORMAT_H

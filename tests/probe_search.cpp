@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "probe_search.h"
+
+#include "ovint_private.h"
+
+static TrailerMatch found(TrailerPlacement placement, guint32 offset)
+{
+    return {placement, offset, record_version};
+}
+
+TrailerMatch probe_by_probe_search(tvbuff_t *tvb)
+{
+    const guint32 length = tvb_captured_length(tvb);
+    record_version = 0;
+    if (length < static_cast<guint32>(TRAILER_LEN))
+        return found(TrailerPlacement::none, 0);
+    if (length == MIN_FRAME_LEN) {
+        for (gint marker = FIRST_MARKER_IN_MIN_FRAME; marker >= gint(LAST_MARKER_IN_MIN_FRAME); marker--) {
+            if (probe_marker(tvb, marker))
+                return found(TrailerPlacement::trailing, static_cast<guint32>(marker - MARKER_OFFSET));
+        }
+        return found(TrailerPlacement::none, 0);
+    }
+    if (probe_marker(tvb, 0))
+        return found(TrailerPlacement::leading, 0);
+    const guint32 offset = length - TRAILER_LEN;
+    if (probe_marker(tvb, static_cast<gint>(offset) + MARKER_OFFSET) && offset != 0)
+        return found(TrailerPlacement::trailing, offset);
+    return found(TrailerPlacement::none, 0);
+}
+
+bool operator==(const TrailerMatch &a, const TrailerMatch &b)
+{
+    return a.placement == b.placement && a.offset == b.offset && a.version == b.version;
+}
