@@ -76,7 +76,14 @@ extern guint64 ref_hw_ts;
 extern nstime_t ref_abs_ts;
 extern guint32 ref_frame_num;
 
-void check_hw_reference(packet_info *pinfo);
+// A frame seen for the first time and numbered not above the reference
+// means the capture is being read anew: the reference is dropped. Inline:
+// it runs for every frame the splitter is offered.
+inline void check_hw_reference(packet_info *pinfo)
+{
+    if (ref_frame && !pinfo->fd->visited && pinfo->fd->num <= ref_frame_num)
+        ref_frame = NULL;
+}
 void apply_hw_timestamp(tvbuff_t *tvb, guint32 trailer_offset, packet_info *pinfo);
 
 // Forgets the reference; the host calls it when a capture begins or ends.

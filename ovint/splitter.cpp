@@ -14,7 +14,7 @@ int in_heur = 0;
 
 // What follows the Ethernet part: a trailing trailer is shown after it; both
 // kinds of frame are re-timed last.
-static void finish_frame(tvbuff_t *tvb, const TrailerMatch &match, packet_info *pinfo,
+static void finish_frame(tvbuff_t *tvb, TrailerMatch match, packet_info *pinfo,
                          proto_tree *tree, void *data)
 {
     if (match.placement == TrailerPlacement::trailing)
@@ -22,7 +22,7 @@ static void finish_frame(tvbuff_t *tvb, const TrailerMatch &match, packet_info *
     apply_hw_timestamp(tvb, match.offset, pinfo);
 }
 
-static void split_frame(tvbuff_t *tvb, const TrailerMatch &match, packet_info *pinfo,
+static void split_frame(tvbuff_t *tvb, TrailerMatch match, packet_info *pinfo,
                         proto_tree *tree, void *data)
 {
     tvbuff_t *ethernet;
@@ -48,28 +48,12 @@ static void split_frame(tvbuff_t *tvb, const TrailerMatch &match, packet_info *p
     finish_frame(tvb, match, pinfo, tree, data);
 }
 
-extern "C" ovint_heur_result_t dissect_ovint_heur(tvbuff_t *tvb, packet_info *pinfo,
-                                                  proto_tree *tree, void *data)
+// Kept out of line: the host offers every Ethernet frame to the heuristic,
+// and the frames it turns away should not pay for this part's set-up.
+G_GNUC_NO_INLINE static void take_frame(tvbuff_t *tvb, TrailerMatch match,
+                                        packet_info *pinfo, proto_tree *tree, void *data)
 {
-    const guint32 length = tvb_captured_length(tvb);
-    if (in_heur)
-        return false;
     in_heur = 1;
-
-    check_hw_reference(pinfo);
-    if (length < static_cast<guint32>(TRAILER_LEN)) {
-        in_heur = 0;
-        return false;
-    }
-    // The captured bytes in place: the search reads nothing past them, so
-    // nothing here can raise.
-    const TrailerMatch match = find_trailer(tvb_get_ptr(tvb, 0, static_cast<gint>(length)), length);
-    record_version = match.version;
-    if (match.placement == TrailerPlacement::none) {
-        in_heur = 0;
-        return false;
-    }
-
     TRY {
         split_frame(tvb, match, pinfo, tree, data);
     }
@@ -77,5 +61,26 @@ extern "C" ovint_heur_result_t dissect_ovint_heur(tvbuff_t *tvb, packet_info *pi
         in_heur = 0;
     }
     ENDTRY;
+}
+
+extern "C" ovint_heur_result_t dissect_ovint_heur(tvbuff_t *tvb, packet_info *pinfo,
+                                                  proto_tree *tree, void *data)
+{
+    // Busy with this frame already: its own Ethernet part is offered again.
+    if (in_heur)
+        return false;
+
+    check_hw_reference(pinfo);
+    const guint32 length = tvb_captured_length(tvb);
+    if (length < static_cast<guint32>(TRAILER_LEN))
+        return false;
+    // The captured bytes in place: the search reads nothing past them, and
+    // nothing on the way to a refusal can raise or re-enter.
+    const TrailerMatch match = find_trailer(tvb_get_ptr(tvb, 0, static_cast<gint>(length)), length);
+    record_version = match.version;
+    if (match.placement == TrailerPlacement::none)
+        return false;
+
+    take_frame(tvb, match, pinfo, tree, data);
     return true;
 }

@@ -2,7 +2,7 @@
 //
 // The trailer search. It runs on every Ethernet frame the host reads, and
 // almost none carries a trailer: each byte is looked at once, and a 60-byte
-// frame's window is skipped to its last possible marker start at once.
+// frame's whole window is tested for marker starts at once.
 
 #include "tap_format.h"
 
@@ -22,49 +22,70 @@ uint8_t marker_version(const uint8_t *bytes)
     }
 }
 
-// The highest offset in [0, span) whose byte is `value`, or -1.
-static int32_t last_byte_at(const uint8_t *bytes, uint32_t span, uint8_t value)
+#if defined(__SSE2__)
+#include <emmintrin.h>
+
+// One bit per marker offset in the window (bit i for offset 17 + i) whose
+// two bytes there start a marker: a crowded window costs no more than an
+// empty one, and only near-markers are looked at one by one.
+static uint32_t marker_starts(const uint8_t *window)
 {
-#ifdef __GLIBC__
-    const void *found = memrchr(bytes, value, span);
-    return found ? static_cast<int32_t>(static_cast<const uint8_t *>(found) - bytes) : -1;
-#else
-    for (int32_t i = static_cast<int32_t>(span) - 1; i >= 0; i--) {
-        if (bytes[i] == value)
-            return i;
+    const __m128i first = _mm_set1_epi8(static_cast<char>(MARKER_BYTES[0]));
+    const __m128i second = _mm_set1_epi8(static_cast<char>(MARKER_BYTES[1]));
+    uint32_t starts = 0;
+    for (int half = 0; half < 2; half++) {
+        const uint8_t *at = window + 16 * half;
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at + 1));
+        const __m128i both = _mm_and_si128(_mm_cmpeq_epi8(here, first), _mm_cmpeq_epi8(next, second));
+        starts |= static_cast<uint32_t>(_mm_movemask_epi8(both)) << (16 * half);
     }
-    return -1;
-#endif
+    return starts;
 }
+#else
+static uint32_t marker_starts(const uint8_t *window)
+{
+    uint32_t starts = 0;
+    for (uint32_t i = 0; i < 32; i++) {
+        if (window[i] == MARKER_BYTES[0] && window[i + 1] == MARKER_BYTES[1])
+            starts |= uint32_t(1) << i;
+    }
+    return starts;
+}
+#endif
 
 static TrailerMatch search_min_frame(const uint8_t *bytes)
 {
+    // The window's 32 bytes and the one after them all lie inside the frame.
     const uint8_t *window = bytes + LAST_MARKER_IN_MIN_FRAME;
-    const uint32_t span = FIRST_MARKER_IN_MIN_FRAME - LAST_MARKER_IN_MIN_FRAME + 1;
-    for (int32_t i = last_byte_at(window, span, MARKER_BYTES[0]); i >= 0; i--) {
-        if (window[i] != MARKER_BYTES[0])
-            continue;
+    constexpr uint32_t span = FIRST_MARKER_IN_MIN_FRAME - LAST_MARKER_IN_MIN_FRAME + 1;
+    static_assert(LAST_MARKER_IN_MIN_FRAME + 33 <= MIN_FRAME_LEN, "the window's reads stay in the frame");
+    uint32_t starts = marker_starts(window) & ((uint32_t(1) << span) - 1);
+    // From the highest offset down: the trailing position is tried first.
+    while (starts != 0) {
+        const uint32_t i = 31 - static_cast<uint32_t>(__builtin_clz(starts));
         if (const uint8_t version = marker_version(window + i)) {
-            const uint32_t marker = LAST_MARKER_IN_MIN_FRAME + static_cast<uint32_t>(i);
-            return {TrailerPlacement::trailing, marker - MARKER_OFFSET, version};
+            const uint32_t marker = LAST_MARKER_IN_MIN_FRAME + i;
+            return {marker - MARKER_OFFSET, TrailerPlacement::trailing, version};
         }
+        starts &= ~(uint32_t(1) << i);
     }
-    return {TrailerPlacement::none, 0, 0};
+    return {0, TrailerPlacement::none, 0};
 }
 
 TrailerMatch find_trailer(const uint8_t *bytes, uint32_t length)
 {
     if (length < static_cast<uint32_t>(TRAILER_LEN))
-        return {TrailerPlacement::none, 0, 0};
+        return {0, TrailerPlacement::none, 0};
     if (length == MIN_FRAME_LEN)
         return search_min_frame(bytes);
 
     if (const uint8_t version = marker_version(bytes))
-        return {TrailerPlacement::leading, 0, version};
+        return {0, TrailerPlacement::leading, version};
     const uint32_t offset = length - TRAILER_LEN;
     const uint8_t version = marker_version(bytes + offset + MARKER_OFFSET);
     // A trailer that fills the whole frame leaves no Ethernet part: not taken.
     if (version == 0 || offset == 0)
-        return {TrailerPlacement::none, 0, version};
-    return {TrailerPlacement::trailing, offset, version};
+        return {0, TrailerPlacement::none, version};
+    return {offset, TrailerPlacement::trailing, version};
 }

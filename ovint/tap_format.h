@@ -37,9 +37,10 @@ static_assert(FIRST_MARKER_IN_MIN_FRAME == 44, "searched first: the trailing pos
 
 enum class TrailerPlacement : uint8_t { none, trailing, leading };
 
+// Eight bytes, handed back in a register.
 struct TrailerMatch {
-    TrailerPlacement placement;
     uint32_t offset;  // of the trailer's first byte; 0 for a leading record
+    TrailerPlacement placement;
     // The version that the last marker looked at had: 1, 2, or 0 for none.
     // A marker behind a 20-byte frame has one, yet is not taken.
     uint8_t version;

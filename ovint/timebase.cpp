@@ -18,14 +18,6 @@ extern "C" void drop_hw_reference(void)
     ref_frame = NULL;
 }
 
-void check_hw_reference(packet_info *pinfo)
-{
-    // A frame seen for the first time and numbered not above the reference
-    // means the capture is being read anew.
-    if (ref_frame && !pinfo->fd->visited && pinfo->fd->num <= ref_frame_num)
-        ref_frame = NULL;
-}
-
 void apply_hw_timestamp(tvbuff_t *tvb, guint32 trailer_offset, packet_info *pinfo)
 {
     frame_data *frame = pinfo->fd;

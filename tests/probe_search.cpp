@@ -6,7 +6,7 @@
 
 static TrailerMatch found(TrailerPlacement placement, guint32 offset)
 {
-    return {placement, offset, record_version};
+    return {offset, placement, record_version};
 }
 
 TrailerMatch probe_by_probe_search(tvbuff_t *tvb)

@@ -1,11 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 //
-// Writes the captures that the tshark tests read, with libpcap, at
-// nanosecond resolution:
-//   trailers.pcap  frames through the TAP, with trailers in every place
-//   plain.pcap     frames without a trailer, some of them close to one
+// Writes captures with libpcap, at nanosecond resolution.
 //
-// Usage: write_captures FOLDER
+//   write_captures FOLDER
+//     the captures that the tshark tests read:
+//     trailers.pcap  frames through the TAP, with trailers in every place
+//     plain.pcap     frames without a trailer, some of them close to one
+//
+//   write_captures --traffic COUNT [--trailers | --worst-case] FILE
+//     COUNT frames of mixed traffic for benchmarks: TCP acknowledgements
+//     and other 60-byte frames, full-size segments and sizes in between;
+//     with --trailers each carries a TAP trailer where the TAP puts it,
+//     with --worst-case every frame is a 60-byte frame whose window is
+//     crowded with near-markers but holds no trailer.
 
 #include "frames.h"
 
@@ -25,24 +32,44 @@ struct Frame {
     Bytes bytes;
 };
 
-bool write_capture(const std::string &path, const std::vector<Frame> &frames)
-{
-    pcap_t *pcap = pcap_open_dead_with_tstamp_precision(DLT_EN10MB, 65535, PCAP_TSTAMP_PRECISION_NANO);
-    pcap_dumper_t *dumper = pcap ? pcap_dump_open(pcap, path.c_str()) : NULL;
-    if (!dumper) {
-        fprintf(stderr, "%s: %s\n", path.c_str(), pcap ? pcap_geterr(pcap) : "pcap_open_dead failed");
-        return false;
+class CaptureFile {
+public:
+    explicit CaptureFile(const std::string &path) : path_(path)
+    {
+        pcap_ = pcap_open_dead_with_tstamp_precision(DLT_EN10MB, 65535, PCAP_TSTAMP_PRECISION_NANO);
+        dumper_ = pcap_ ? pcap_dump_open(pcap_, path.c_str()) : NULL;
+        if (!dumper_)
+            fprintf(stderr, "%s: %s\n", path.c_str(), pcap_ ? pcap_geterr(pcap_) : "pcap_open_dead failed");
     }
-    for (const Frame &frame : frames) {
+    ~CaptureFile()
+    {
+        if (dumper_)
+            pcap_dump_close(dumper_);
+        if (pcap_)
+            pcap_close(pcap_);
+    }
+    bool ok() const { return dumper_ != NULL; }
+    void write(const Frame &frame)
+    {
         pcap_pkthdr header = {};
         header.ts.tv_sec = static_cast<time_t>(frame.secs);
         header.ts.tv_usec = static_cast<suseconds_t>(frame.nsecs);  // nanoseconds in this precision
         header.caplen = header.len = static_cast<bpf_u_int32>(frame.bytes.size());
-        pcap_dump(reinterpret_cast<u_char *>(dumper), &header, frame.bytes.data());
+        pcap_dump(reinterpret_cast<u_char *>(dumper_), &header, frame.bytes.data());
     }
-    pcap_dump_close(dumper);
-    pcap_close(pcap);
-    return true;
+
+private:
+    std::string path_;
+    pcap_t *pcap_ = NULL;
+    pcap_dumper_t *dumper_ = NULL;
+};
+
+bool write_capture(const std::string &path, const std::vector<Frame> &frames)
+{
+    CaptureFile file(path);
+    for (const Frame &frame : frames)
+        file.write(frame);
+    return file.ok();
 }
 
 Record record(guint8 code, guint8 port, guint8 flags, guint64 ts)
@@ -80,12 +107,107 @@ Bytes udp_datagram()
     };
 }
 
+void put_be16(Bytes &bytes, size_t offset, unsigned value)
+{
+    bytes[offset] = static_cast<guint8>(value >> 8);
+    bytes[offset + 1] = static_cast<guint8>(value);
+}
+
+void put_be32(Bytes &bytes, size_t offset, guint32 value)
+{
+    put_be16(bytes, offset, value >> 16);
+    put_be16(bytes, offset + 2, value & 0xFFFF);
+}
+
+// A TCP segment of one of a few connections over IPv4, `payload` bytes of
+// data, padded to the Ethernet minimum as on the wire.
+Bytes tcp_segment(unsigned connection, guint32 seq, guint32 ack, size_t payload)
+{
+    Bytes bytes = {
+        0x02, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x02, 0x08, 0x00,
+        0x45, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x00, 0x40, 0x06, 0x00, 0x00,
+        10, 0, 0, 1, 10, 0, 1, static_cast<guint8>(connection),
+        0xC0, 0x00, 0x01, 0xBB, 0, 0, 0, 0, 0, 0, 0, 0, 0x50, 0x10, 0x01, 0xF5, 0x00, 0x00, 0x00, 0x00,
+    };
+    put_be16(bytes, 16, static_cast<unsigned>(40 + payload));
+    put_be16(bytes, 34, 49152 + connection);
+    put_be32(bytes, 38, seq);
+    put_be32(bytes, 42, ack);
+    for (size_t i = 0; i < payload; i++)
+        bytes.push_back(static_cast<guint8>('a' + i % 26));
+    if (bytes.size() < 60)
+        bytes.resize(60, 0);
+    return bytes;
+}
+
+// A 60-byte frame built to cost the trailer search the most: its window
+// holds marker first bytes and whole markers with wrong version codes.
+Bytes crowded_min_frame(unsigned variant)
+{
+    Bytes bytes(60, 0xC8);
+    for (size_t marker = 17 + variant % 6; marker + 6 <= 50; marker += 6)
+        bytes = patched(bytes, marker, {0xC8, 0x3E, 0xA7, 0x00, 0x01, static_cast<guint8>(0x18 + variant % 7)});
+    return patched(bytes, 0, ethernet_frame(14));
+}
+
+enum class Traffic { plain, trailers, worst_case };
+
+bool write_traffic(const std::string &path, unsigned long count, Traffic kind)
+{
+    CaptureFile file(path);
+    guint32 seq[8] = {};
+    guint64 hw_ts = T;
+    for (unsigned long i = 0; i < count && file.ok(); i++) {
+        const unsigned connection = i % 8;
+        const unsigned pick = (i * 2654435761u) >> 24 & 0xFF;  // a fixed, well-spread mix
+        Bytes bytes;
+        if (kind == Traffic::worst_case) {
+            bytes = crowded_min_frame(pick);
+        } else if (pick < 100) {
+            bytes = tcp_segment(connection, 1, seq[connection], 0);  // acknowledgement: 60 bytes
+        } else if (pick < 120) {
+            bytes = arp_request();
+        } else if (pick < 200) {
+            bytes = tcp_segment(connection, seq[connection], 1, 1460);  // full size
+            seq[connection] += 1460;
+        } else {
+            const size_t payload = 40 + (pick * 37) % 900;
+            bytes = tcp_segment(connection, seq[connection], 1, payload);
+            seq[connection] += static_cast<guint32>(payload);
+        }
+        if (kind == Traffic::trailers) {
+            Record record;
+            record.port = static_cast<guint8>(0x80 >> (i % 4));
+            record.flags = pick == 7 ? 0x08 : 0x00;
+            record.ts = hw_ts;
+            // Some short frames carry their trailer inside the minimum length.
+            if (pick % 16 == 0 && bytes.size() == 60)
+                bytes = frame_with_marker_at(60, 44, record);
+            else
+                bytes = bytes + trailer(record);
+        }
+        const guint64 now = 1700000000 * S + i * 10000;  // a frame every 10 us
+        hw_ts = T + i * 10000 + (i % 5);
+        file.write({now / S, static_cast<guint32>(now % S), bytes});
+    }
+    return file.ok();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc >= 4 && std::string(argv[1]) == "--traffic") {
+        const unsigned long count = std::stoul(argv[2]);
+        const std::string option = argc == 5 ? argv[3] : "";
+        const Traffic kind = option == "--trailers"     ? Traffic::trailers
+                             : option == "--worst-case" ? Traffic::worst_case
+                                                        : Traffic::plain;
+        return write_traffic(argv[argc - 1], count, kind) ? 0 : 1;
+    }
     if (argc != 2) {
-        fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+        fprintf(stderr, "usage: %s FOLDER\n       %s --traffic COUNT [--trailers | --worst-case] FILE\n",
+                argv[0], argv[0]);
         return 2;
     }
     const std::string folder = argv[1];
