@@ -7,10 +7,23 @@
 
 #include <epan/packet.h>
 #include <epan/exceptions.h>
+#include <epan/tvbuff-int.h>
 
 #include "ovint_private.h"
 
 int in_heur = 0;
+
+// The captured bytes of a frame in place. The host's buffer record (the
+// same from 3.2 to 4.6) holds them for frames read from a file; buffers
+// that assemble their bytes only on demand get them through the host's
+// accessor. Read directly, because the heuristic runs on every frame.
+static inline const guint8 *captured_bytes(tvbuff_t *tvb, guint32 *length)
+{
+    *length = tvb->length;
+    if (tvb->real_data || *length == 0)
+        return tvb->real_data;
+    return tvb_get_ptr(tvb, 0, static_cast<gint>(*length));
+}
 
 // What follows the Ethernet part: a trailing trailer is shown after it; both
 // kinds of frame are re-timed last.
@@ -71,12 +84,11 @@ extern "C" ovint_heur_result_t dissect_ovint_heur(tvbuff_t *tvb, packet_info *pi
         return false;
 
     check_hw_reference(pinfo);
-    const guint32 length = tvb_captured_length(tvb);
-    if (length < static_cast<guint32>(TRAILER_LEN))
-        return false;
-    // The captured bytes in place: the search reads nothing past them, and
-    // nothing on the way to a refusal can raise or re-enter.
-    const TrailerMatch match = find_trailer(tvb_get_ptr(tvb, 0, static_cast<gint>(length)), length);
+    guint32 length;
+    const guint8 *bytes = captured_bytes(tvb, &length);
+    // The search reads nothing past the captured bytes, and nothing on the
+    // way to a refusal can raise or re-enter.
+    const TrailerMatch match = find_trailer(bytes, length);
     record_version = match.version;
     if (match.placement == TrailerPlacement::none)
         return false;

@@ -6,21 +6,6 @@
 
 #include "tap_format.h"
 
-#include <cstring>
-
-uint8_t marker_version(const uint8_t *bytes)
-{
-    if (std::memcmp(bytes, MARKER_BYTES, MARKER_LEN) != 0)
-        return 0;
-    switch (bytes[MARKER_LEN]) {
-    case VERSION_CODE_V1:
-        return 1;
-    case VERSION_CODE_V2:
-        return 2;
-    default:
-        return 0;
-    }
-}
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -54,7 +39,7 @@ static uint32_t marker_starts(const uint8_t *window)
 }
 #endif
 
-static TrailerMatch search_min_frame(const uint8_t *bytes)
+TrailerMatch find_trailer_in_min_frame(const uint8_t *bytes)
 {
     // The window's 32 bytes and the one after them all lie inside the frame.
     const uint8_t *window = bytes + LAST_MARKER_IN_MIN_FRAME;
@@ -71,21 +56,4 @@ static TrailerMatch search_min_frame(const uint8_t *bytes)
         starts &= ~(uint32_t(1) << i);
     }
     return {0, TrailerPlacement::none, 0};
-}
-
-TrailerMatch find_trailer(const uint8_t *bytes, uint32_t length)
-{
-    if (length < static_cast<uint32_t>(TRAILER_LEN))
-        return {0, TrailerPlacement::none, 0};
-    if (length == MIN_FRAME_LEN)
-        return search_min_frame(bytes);
-
-    if (const uint8_t version = marker_version(bytes))
-        return {0, TrailerPlacement::leading, version};
-    const uint32_t offset = length - TRAILER_LEN;
-    const uint8_t version = marker_version(bytes + offset + MARKER_OFFSET);
-    // A trailer that fills the whole frame leaves no Ethernet part: not taken.
-    if (version == 0 || offset == 0)
-        return {0, TrailerPlacement::none, version};
-    return {offset, TrailerPlacement::trailing, version};
 }

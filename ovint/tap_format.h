@@ -7,6 +7,7 @@
 #define OVINT_TAP_FORMAT_H
 
 #include <cstdint>
+#include <cstring>
 
 // ---- Trailer layout (offsets from the trailer's first byte) ----
 
@@ -48,11 +49,42 @@ struct TrailerMatch {
 
 // The version a marker followed by a version code at `bytes` (six bytes)
 // stands for: 1, 2, or 0 when these bytes are no marker.
-uint8_t marker_version(const uint8_t *bytes);
+inline uint8_t marker_version(const uint8_t *bytes)
+{
+    if (std::memcmp(bytes, MARKER_BYTES, MARKER_LEN) != 0)
+        return 0;
+    switch (bytes[MARKER_LEN]) {
+    case VERSION_CODE_V1:
+        return 1;
+    case VERSION_CODE_V2:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
+// The search in a frame of exactly MIN_FRAME_LEN captured bytes.
+TrailerMatch find_trailer_in_min_frame(const uint8_t *bytes);
 
 // Where the trailer of a frame of `length` captured bytes sits: behind the
 // frame, anywhere in the window of a 60-byte frame (the highest marker
-// wins), or in front of the frame. Reads only bytes below `length`.
-TrailerMatch find_trailer(const uint8_t *bytes, uint32_t length);
+// wins), or in front of the frame. Reads only bytes below `length`. Inline:
+// the plug-in runs it on every Ethernet frame.
+inline TrailerMatch find_trailer(const uint8_t *bytes, uint32_t length)
+{
+    if (length < static_cast<uint32_t>(TRAILER_LEN))
+        return {0, TrailerPlacement::none, 0};
+    if (length == MIN_FRAME_LEN)
+        return find_trailer_in_min_frame(bytes);
+
+    if (const uint8_t version = marker_version(bytes))
+        return {0, TrailerPlacement::leading, version};
+    const uint32_t offset = length - TRAILER_LEN;
+    const uint8_t version = marker_version(bytes + offset + MARKER_OFFSET);
+    // A trailer that fills the whole frame leaves no Ethernet part: not taken.
+    if (version == 0 || offset == 0)
+        return {0, TrailerPlacement::none, version};
+    return {offset, TrailerPlacement::trailing, version};
+}
 
 #endif // OVINT_TAP_FORMAT_H
