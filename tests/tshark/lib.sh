@@ -21,7 +21,7 @@ host_at_least() {
 }
 
 work=$(mktemp -d /tmp/ovint-tshark-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+trap '[ -n "${OVINT_KEEP_WORK:-}" ] || rm -rf "$work"' EXIT
 mkdir -p "$work/with/$series/epan" "$work/without/$series/epan" "$work/home" "$work/config"
 cp "$module" "$work/with/$series/epan/"
 # tshark may run as another user (below): everything here is world-readable.

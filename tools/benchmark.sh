@@ -1,0 +1,147 @@
+#!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+#
+# What ovint costs tshark: builds ovint, writes captures of mixed traffic
+# with and without TAP trailers, and runs the host's tshark on them with and
+# without ovint, with and without a protocol tree (-V). Prints
+#   - instructions per frame (valgrind's callgrind: exact and repeatable),
+#     for the whole run (start-up taken off) and for ovint's own routines
+#     (its heuristic's inclusive cost less the host's Ethernet dissection
+#     it calls), on CG_FRAMES frames;
+#   - wall time with/without ovint over ROUNDS interleaved runs on
+#     WALL_FRAMES frames: median and spread of the ratio;
+#   - peak resident memory with and without ovint.
+#
+# Usage: tools/benchmark.sh [WALL_FRAMES [ROUNDS [CG_FRAMES]]]
+#        (defaults 200000, 7 and 20000), against the Wireshark pkg-config
+#        finds, as tools/test-host.sh and run-tests.sh do.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+wall_frames=${1:-200000}
+rounds=${2:-7}
+cg_frames=${3:-20000}
+
+for tool in valgrind callgrind_annotate setarch /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "benchmark.sh needs $tool (Debian: valgrind, util-linux, time)" >&2; exit 1; }
+done
+
+build=$repo/build-bench
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
+cmake --build "$build" --parallel "$(nproc)" --target ovint write_captures >/dev/null
+series=$(pkg-config --modversion wireshark | cut -d. -f1,2)
+bindir=$(dirname "$(sed -n 's/^HOST_TSHARK:[A-Z]*=//p' "$build/CMakeCache.txt")")
+# The tshark tests' set-up: private plug-in folders with and without ovint,
+# tshark run as nobody when root.
+. "$repo/tests/tshark/lib.sh" "$build/ovint.so" "$series" "$bindir"
+
+write=$build/tests/write_captures
+"$write" --traffic 0 "$work/empty.pcap"
+"$write" --traffic "$cg_frames" "$work/plain.pcap"
+"$write" --traffic "$cg_frames" --trailers "$work/trailers.pcap"
+"$write" --traffic "$cg_frames" --worst-case "$work/worst.pcap"
+"$write" --traffic "$wall_frames" "$work/wall-plain.pcap"
+"$write" --traffic "$wall_frames" --trailers "$work/wall-trailers.pcap"
+chmod a+r "$work"/*.pcap
+chmod a+rwx "$work"
+
+echo "== ovint on Wireshark $("$tshark" --version 2>/dev/null | head -n 1 | sed 's/^TShark (Wireshark) //')"
+echo "   $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)"
+
+# callgrind FOLDER CAPTURE OUT [tshark options]: instructions of the run.
+callgrind() {
+    local folder=$1 capture=$2 out=$3
+    shift 3
+    local valgrind=(setarch "$(uname -m)" -R valgrind --tool=callgrind --callgrind-out-file="$out" "$@")
+    local options=()
+    [ "${tree:-}" = yes ] && options=(-V)
+    # valgrind's own options come first: split them from tshark's.
+    TSHARK_WRAPPER="${valgrind[*]}" run_tshark_wrapped "$folder" -r "$capture" "${options[@]}" >/dev/null 2>"$out.log"
+    sed -n 's/.*Collected : //p' "$out.log"
+}
+run_tshark_wrapped() {
+    local folder=$work/$1
+    shift
+    local env=(env -u XDG_CONFIG_HOME HOME="$work/home" WIRESHARK_CONFIG_DIR="$work/config"
+               WIRESHARK_PLUGIN_DIR="$folder")
+    # shellcheck disable=SC2086
+    if [ "$(id -u)" = 0 ]; then
+        setpriv --reuid=65534 --regid=65534 --clear-groups "${env[@]}" $TSHARK_WRAPPER "$tshark" "$@"
+    else
+        "${env[@]}" $TSHARK_WRAPPER "$tshark" "$@"
+    fi
+}
+
+per_frame() { echo $((($1 - $2) / $3)); }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.4f", a / b }'; }
+
+# ovint's own instructions per frame: only its heuristic is counted, less
+# the host's Ethernet dissection it calls.
+own_cost() {
+    local capture=$1 frames=$2 out=$work/own.out
+    local inside ethernet
+    inside=$(callgrind with "$capture" "$out" --collect-atstart=no --toggle-collect=dissect_ovint_heur)
+    ethernet=$(callgrind_annotate --threshold=100 --inclusive=yes "$out" 2>/dev/null |
+        awk '$0 ~ /:call_dissector / { gsub(",", "", $1); print $1; found = 1; exit } END { if (!found) print 0 }')
+    echo $(((inside - ethernet) / frames))
+}
+
+echo
+echo "== Instructions per frame (callgrind, $cg_frames frames of each capture)"
+printf '   %-44s %12s %12s %8s\n' "capture, tree" "without" "with ovint" "ratio"
+for tree in no yes; do
+    empty_without=$(callgrind without "$work/empty.pcap" "$work/e0.out")
+    empty_with=$(callgrind with "$work/empty.pcap" "$work/e1.out")
+    for capture in plain trailers; do
+        without=$(per_frame "$(callgrind without "$work/$capture.pcap" "$work/w0.out")" "$empty_without" "$cg_frames")
+        with=$(per_frame "$(callgrind with "$work/$capture.pcap" "$work/w1.out")" "$empty_with" "$cg_frames")
+        printf '   %-44s %12s %12s %8s\n' "$capture, tree: $tree" "$without" "$with" "$(ratio "$with" "$without")"
+    done
+done
+
+echo
+echo "== ovint's own instructions per frame (its heuristic, less the Ethernet dissection it calls)"
+tree=no
+printf '   %-44s %12s\n' "mixed traffic without trailers" "$(own_cost "$work/plain.pcap" "$cg_frames")"
+printf '   %-44s %12s\n' "60-byte worst case without trailers" "$(own_cost "$work/worst.pcap" "$cg_frames")"
+printf '   %-44s %12s\n' "mixed traffic with trailers, no tree" "$(own_cost "$work/trailers.pcap" "$cg_frames")"
+tree=yes
+printf '   %-44s %12s\n' "mixed traffic with trailers, tree (-V)" "$(own_cost "$work/trailers.pcap" "$cg_frames")"
+
+# Wall time: rounds alternate which of the two runs first.
+wall_seconds() {
+    local start end
+    start=$(date +%s%N)
+    run_tshark "$@" >/dev/null 2>&1
+    end=$(date +%s%N)
+    echo $((end - start))
+}
+echo
+echo "== Wall time with/without ovint ($wall_frames frames, $rounds interleaved rounds)"
+for options in "" "-V"; do
+    for capture in wall-plain wall-trailers; do
+        ratios=()
+        for ((round = 0; round < rounds; round++)); do
+            # shellcheck disable=SC2086
+            if ((round % 2)); then
+                with=$(wall_seconds with -r "$work/$capture.pcap" $options)
+                without=$(wall_seconds without -r "$work/$capture.pcap" $options)
+            else
+                without=$(wall_seconds without -r "$work/$capture.pcap" $options)
+                with=$(wall_seconds with -r "$work/$capture.pcap" $options)
+            fi
+            ratios+=("$(ratio "$with" "$without")")
+        done
+        printf '   %-30s median %s  (min %s, max %s)\n' "${capture#wall-}${options:+ $options}" \
+            "$(printf '%s\n' "${ratios[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')" \
+            "$(printf '%s\n' "${ratios[@]}" | sort -n | head -n 1)" "$(printf '%s\n' "${ratios[@]}" | sort -n | tail -n 1)"
+    done
+done
+
+echo
+echo "== Peak resident memory (kB), $wall_frames frames"
+for capture in wall-plain wall-trailers; do
+    peak() { TSHARK_WRAPPER="/usr/bin/time -f %M -o $work/peak.txt" run_tshark_wrapped "$1" -r "$work/$capture.pcap" >/dev/null 2>&1; cat "$work/peak.txt"; }
+    without=$(peak without)
+    with=$(peak with)
+    printf '   %-30s without %8s  with %8s  ratio %s\n' "${capture#wall-}" "$without" "$with" "$(ratio "$with" "$without")"
+done
