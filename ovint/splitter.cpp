@@ -26,54 +26,48 @@ static inline const guint8 *captured_bytes(tvbuff_t *tvb, guint32 *length)
 }
 
 // What follows the Ethernet part: a trailing trailer is shown after it; both
-// kinds of frame are re-timed last.
+// kinds of frame are re-timed last. Nothing here reads past the captured
+// bytes. Without a tree the trailer would add nothing: no buffer is made.
 static void finish_frame(tvbuff_t *tvb, TrailerMatch match, packet_info *pinfo,
                          proto_tree *tree, void *data)
 {
-    if (match.placement == TrailerPlacement::trailing)
+    if (match.placement == TrailerPlacement::trailing && tree)
         dissect_ovint(tvb_new_subset_length(tvb, match.offset, TRAILER_LEN), pinfo, tree, data);
     apply_hw_timestamp(tvb, match.offset, pinfo);
 }
 
-static void split_frame(tvbuff_t *tvb, TrailerMatch match, packet_info *pinfo,
-                        proto_tree *tree, void *data)
-{
-    tvbuff_t *ethernet;
-    if (match.placement == TrailerPlacement::leading) {
-        dissect_ovint(tvb, pinfo, tree, data);
-        ethernet = tvb_new_subset_remaining(tvb, TRAILER_LEN);
-    } else {
-        ethernet = tvb_new_subset_length(tvb, 0, static_cast<gint>(match.offset));
-    }
-
-    if (eth_withoutfcs_handle) {
-        TRY {
-            call_dissector(eth_withoutfcs_handle, ethernet, pinfo, tree);
-        }
-        CATCH_BOUNDS_AND_DISSECTOR_ERRORS {
-            // The host marks such a frame malformed and goes on; the TAP's
-            // flags and time for it still count, above all for broken frames.
-            finish_frame(tvb, match, pinfo, tree, data);
-            RETHROW;
-        }
-        ENDTRY;
-    }
-    finish_frame(tvb, match, pinfo, tree, data);
-}
-
-// Kept out of line: the host offers every Ethernet frame to the heuristic,
-// and the frames it turns away should not pay for this part's set-up.
+// Splits a frame the search took. Kept out of line: the host offers every
+// Ethernet frame to the heuristic, and the frames it turns away should not
+// pay for this part's set-up.
 G_GNUC_NO_INLINE static void take_frame(tvbuff_t *tvb, TrailerMatch match,
                                         packet_info *pinfo, proto_tree *tree, void *data)
 {
     in_heur = 1;
+    // One exception frame serves both ends: the flag is cleared on every way
+    // out, and a broken Ethernet part still gets its trailer and time.
     TRY {
-        split_frame(tvb, match, pinfo, tree, data);
+        if (match.placement == TrailerPlacement::leading)
+            dissect_ovint(tvb, pinfo, tree, data);
+        if (eth_withoutfcs_handle) {
+            tvbuff_t *ethernet = match.placement == TrailerPlacement::leading
+                                     ? tvb_new_subset_remaining(tvb, TRAILER_LEN)
+                                     : tvb_new_subset_length(tvb, 0, static_cast<gint>(match.offset));
+            call_dissector(eth_withoutfcs_handle, ethernet, pinfo, tree);
+        }
+    }
+    CATCH_BOUNDS_AND_DISSECTOR_ERRORS {
+        // The host marks such a frame malformed and goes on; the TAP's flags
+        // and time for it still count, above all for broken frames. The flag
+        // is cleared first: FINALLY is skipped if this block itself raises.
+        in_heur = 0;
+        finish_frame(tvb, match, pinfo, tree, data);
+        RETHROW;
     }
     FINALLY {
         in_heur = 0;
     }
     ENDTRY;
+    finish_frame(tvb, match, pinfo, tree, data);
 }
 
 extern "C" ovint_heur_result_t dissect_ovint_heur(tvbuff_t *tvb, packet_info *pinfo,
