@@ -136,7 +136,7 @@ TEST(TimeBase, PlacesFramesByTheTapClockFromTheFirstTrailer)
 TEST(TimeBase, ReferenceIsDroppedWhenTheCaptureIsReadAnew)
 {
     Capture capture;
-    capture.add(plain_frame(), at(10));
+    capture.add(ethernet_frame(14), at(10));  // too short for a trailer
     capture.add(tap_frame(T), at(20));
     capture.add(tap_frame(T + 3 * S), at(99));
     ASSERT_EQ(capture.frame(3).abs_ts, (nstime_t{23, 0}));
@@ -154,7 +154,18 @@ TEST(TimeBase, ReferenceIsDroppedWhenTheCaptureIsReadAnew)
     EXPECT_EQ(ref_frame_num, 2u);
     EXPECT_EQ(capture.frame(3).abs_ts, (nstime_t{23, 0}));
 
-    // An earlier frame afresh does, trailer or not.
+    // A visited frame is never re-timed again, even against a reference
+    // taken anew meanwhile, and never drops the reference, whatever its
+    // number.
+    capture.frame(2).abs_ts = {30, 0};
+    capture.afresh(2);
+    ASSERT_EQ(ref_abs_ts, (nstime_t{30, 0}));
+    capture.again(3);
+    EXPECT_EQ(capture.frame(3).abs_ts, (nstime_t{23, 0}));
+    capture.again(1);
+    EXPECT_NE(ref_frame, nullptr);
+
+    // An earlier frame afresh does, trailer or not, however short.
     capture.afresh(1);
     EXPECT_EQ(ref_frame, nullptr);
 }

@@ -76,6 +76,12 @@ check "frame times in a second pass" \
 7	1003.100000000	3.100000000" \
     "$(with_ovint -2 -r "$trailers" -T fields -e frame.number -e frame.time_epoch -e frame.time_relative)"
 
+# Without a tree (a plain listing) frames are split, dissected below
+# Ethernet and re-timed exactly as with one.
+check "the listing is the same without a tree" \
+    "$(with_ovint -r "$trailers" -P -V | grep -E '^ +[0-9]+ +-?[0-9]+\.[0-9]+ ')" \
+    "$(with_ovint -r "$trailers")"
+
 check "frame times without ovint" \
     "1000.000000000 1000.100000000 1000.200000000 1000.300000000 1000.400000000 1000.500000000 1000.600000000" \
     "$(without_ovint -2 -r "$trailers" -T fields -e frame.time_epoch | paste -sd' ')"
