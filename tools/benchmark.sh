@@ -4,22 +4,26 @@
 # What ovint costs tshark: builds ovint, writes captures of mixed traffic
 # with and without TAP trailers, and runs the host's tshark on them with and
 # without ovint, with and without a protocol tree (-V). Prints
-#   - instructions per frame (valgrind's callgrind: exact and repeatable),
-#     for the whole run (start-up taken off) and for ovint's own routines
-#     (its heuristic's inclusive cost less the host's Ethernet dissection
-#     it calls), on CG_FRAMES frames;
+#   - instructions per frame (valgrind's callgrind) for the whole run,
+#     start-up taken off, on CG_FRAMES frames: the mean over REPEATS runs,
+#     each with a home folder of its own, since where the host's tables and
+#     buffers fall moves tshark's own count by up to about 1% from one
+#     set-up to the next; and for ovint's own routines (its heuristic's
+#     inclusive cost less the host's Ethernet dissection it calls), which
+#     repeat exactly;
 #   - wall time with/without ovint over ROUNDS interleaved runs on
 #     WALL_FRAMES frames: median and spread of the ratio;
 #   - peak resident memory with and without ovint.
 #
-# Usage: tools/benchmark.sh [WALL_FRAMES [ROUNDS [CG_FRAMES]]]
-#        (defaults 200000, 7 and 20000), against the Wireshark pkg-config
+# Usage: tools/benchmark.sh [WALL_FRAMES [ROUNDS [CG_FRAMES [REPEATS]]]]
+#        (defaults 200000, 7, 20000 and 3), against the Wireshark pkg-config
 #        finds, as tools/test-host.sh and run-tests.sh do.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 wall_frames=${1:-200000}
 rounds=${2:-7}
 cg_frames=${3:-20000}
+repeats=${4:-3}
 
 for tool in valgrind callgrind_annotate setarch /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "benchmark.sh needs $tool (Debian: valgrind, util-linux, time)" >&2; exit 1; }
@@ -34,14 +38,18 @@ bindir=$(dirname "$(sed -n 's/^HOST_TSHARK:[A-Z]*=//p' "$build/CMakeCache.txt")"
 # tshark run as nobody when root.
 . "$repo/tests/tshark/lib.sh" "$build/ovint.so" "$series" "$bindir"
 
+# Each capture is the file capture.pcap in a folder of its own, all names
+# of one length: tshark's start-up, which is taken off, then costs exactly
+# the same for each.
 write=$build/tests/write_captures
-"$write" --traffic 0 "$work/empty.pcap"
-"$write" --traffic "$cg_frames" "$work/plain.pcap"
-"$write" --traffic "$cg_frames" --trailers "$work/trailers.pcap"
-"$write" --traffic "$cg_frames" --worst-case "$work/worst.pcap"
-"$write" --traffic "$wall_frames" "$work/wall-plain.pcap"
-"$write" --traffic "$wall_frames" --trailers "$work/wall-trailers.pcap"
-chmod a+r "$work"/*.pcap
+mkdir -p "$work"/{empty,plain,trail,worst,wallp,wallt}
+"$write" --traffic 0 "$work/empty/capture.pcap"
+"$write" --traffic "$cg_frames" "$work/plain/capture.pcap"
+"$write" --traffic "$cg_frames" --trailers "$work/trail/capture.pcap"
+"$write" --traffic "$cg_frames" --worst-case "$work/worst/capture.pcap"
+"$write" --traffic "$wall_frames" "$work/wallp/capture.pcap"
+"$write" --traffic "$wall_frames" --trailers "$work/wallt/capture.pcap"
+chmod -R a+rX "$work"
 chmod a+rwx "$work"
 
 echo "== ovint on Wireshark $("$tshark" --version 2>/dev/null | head -n 1 | sed 's/^TShark (Wireshark) //')"
@@ -61,7 +69,8 @@ callgrind() {
 run_tshark_wrapped() {
     local folder=$work/$1
     shift
-    local env=(env -u XDG_CONFIG_HOME HOME="$work/home" WIRESHARK_CONFIG_DIR="$work/config"
+    local home=${bench_home:-$work/home}
+    local env=(env -u XDG_CONFIG_HOME HOME="$home" WIRESHARK_CONFIG_DIR="$home"
                WIRESHARK_PLUGIN_DIR="$folder")
     # shellcheck disable=SC2086
     if [ "$(id -u)" = 0 ]; then
@@ -71,6 +80,7 @@ run_tshark_wrapped() {
     fi
 }
 
+name() { case $1 in plain | wallp) echo "mixed, no trailers" ;; *) echo "mixed, trailers" ;; esac; }
 per_frame() { echo $((($1 - $2) / $3)); }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.4f", a / b }'; }
 
@@ -86,26 +96,42 @@ own_cost() {
 }
 
 echo
-echo "== Instructions per frame (callgrind, $cg_frames frames of each capture)"
-printf '   %-44s %12s %12s %8s\n' "capture, tree" "without" "with ovint" "ratio"
+echo "== Instructions per frame (callgrind, $cg_frames frames of each capture, mean of $repeats set-ups)"
+printf '   %-36s %10s %12s %8s  %s\n' "capture, tree" "without" "with ovint" "ratio" "(range of the ratio)"
+mean() { awk '{ sum += $1 } END { printf "%d", sum / NR }'; }
 for tree in no yes; do
-    empty_without=$(callgrind without "$work/empty.pcap" "$work/e0.out")
-    empty_with=$(callgrind with "$work/empty.pcap" "$work/e1.out")
-    for capture in plain trailers; do
-        without=$(per_frame "$(callgrind without "$work/$capture.pcap" "$work/w0.out")" "$empty_without" "$cg_frames")
-        with=$(per_frame "$(callgrind with "$work/$capture.pcap" "$work/w1.out")" "$empty_with" "$cg_frames")
-        printf '   %-44s %12s %12s %8s\n' "$capture, tree: $tree" "$without" "$with" "$(ratio "$with" "$without")"
+    for capture in plain trail; do
+        : >"$work/without.txt"
+        : >"$work/with.txt"
+        : >"$work/ratios.txt"
+        for ((repeat = 0; repeat < repeats; repeat++)); do
+            bench_home=$(mktemp -d "$work/home-XXXXXX")
+            chmod a+rwx "$bench_home"
+            without=$(per_frame "$(callgrind without "$work/$capture/capture.pcap" "$work/w0.out")" \
+                "$(callgrind without "$work/empty/capture.pcap" "$work/w0.out")" "$cg_frames")
+            with=$(per_frame "$(callgrind with "$work/$capture/capture.pcap" "$work/w1.out")" \
+                "$(callgrind with "$work/empty/capture.pcap" "$work/w1.out")" "$cg_frames")
+            echo "$without" >>"$work/without.txt"
+            echo "$with" >>"$work/with.txt"
+            ratio "$with" "$without" >>"$work/ratios.txt"
+            echo >>"$work/ratios.txt"
+            unset bench_home
+        done
+        without=$(mean <"$work/without.txt")
+        with=$(mean <"$work/with.txt")
+        printf '   %-36s %10s %12s %8s  (%s to %s)\n' "$(name "$capture"), tree: $tree" "$without" "$with" \
+            "$(ratio "$with" "$without")" "$(sort -n "$work/ratios.txt" | head -n 1)" "$(sort -n "$work/ratios.txt" | tail -n 1)"
     done
 done
 
 echo
 echo "== ovint's own instructions per frame (its heuristic, less the Ethernet dissection it calls)"
 tree=no
-printf '   %-44s %12s\n' "mixed traffic without trailers" "$(own_cost "$work/plain.pcap" "$cg_frames")"
-printf '   %-44s %12s\n' "60-byte worst case without trailers" "$(own_cost "$work/worst.pcap" "$cg_frames")"
-printf '   %-44s %12s\n' "mixed traffic with trailers, no tree" "$(own_cost "$work/trailers.pcap" "$cg_frames")"
+printf '   %-44s %12s\n' "mixed traffic without trailers" "$(own_cost "$work/plain/capture.pcap" "$cg_frames")"
+printf '   %-44s %12s\n' "60-byte worst case without trailers" "$(own_cost "$work/worst/capture.pcap" "$cg_frames")"
+printf '   %-44s %12s\n' "mixed traffic with trailers, no tree" "$(own_cost "$work/trail/capture.pcap" "$cg_frames")"
 tree=yes
-printf '   %-44s %12s\n' "mixed traffic with trailers, tree (-V)" "$(own_cost "$work/trailers.pcap" "$cg_frames")"
+printf '   %-44s %12s\n' "mixed traffic with trailers, tree (-V)" "$(own_cost "$work/trail/capture.pcap" "$cg_frames")"
 
 # Wall time: rounds alternate which of the two runs first.
 wall_seconds() {
@@ -118,20 +144,20 @@ wall_seconds() {
 echo
 echo "== Wall time with/without ovint ($wall_frames frames, $rounds interleaved rounds)"
 for options in "" "-V"; do
-    for capture in wall-plain wall-trailers; do
+    for capture in wallp wallt; do
         ratios=()
         for ((round = 0; round < rounds; round++)); do
             # shellcheck disable=SC2086
             if ((round % 2)); then
-                with=$(wall_seconds with -r "$work/$capture.pcap" $options)
-                without=$(wall_seconds without -r "$work/$capture.pcap" $options)
+                with=$(wall_seconds with -r "$work/$capture/capture.pcap" $options)
+                without=$(wall_seconds without -r "$work/$capture/capture.pcap" $options)
             else
-                without=$(wall_seconds without -r "$work/$capture.pcap" $options)
-                with=$(wall_seconds with -r "$work/$capture.pcap" $options)
+                without=$(wall_seconds without -r "$work/$capture/capture.pcap" $options)
+                with=$(wall_seconds with -r "$work/$capture/capture.pcap" $options)
             fi
             ratios+=("$(ratio "$with" "$without")")
         done
-        printf '   %-30s median %s  (min %s, max %s)\n' "${capture#wall-}${options:+ $options}" \
+        printf '   %-30s median %s  (min %s, max %s)\n' "$(name "$capture")${options:+ $options}" \
             "$(printf '%s\n' "${ratios[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')" \
             "$(printf '%s\n' "${ratios[@]}" | sort -n | head -n 1)" "$(printf '%s\n' "${ratios[@]}" | sort -n | tail -n 1)"
     done
@@ -139,9 +165,9 @@ done
 
 echo
 echo "== Peak resident memory (kB), $wall_frames frames"
-for capture in wall-plain wall-trailers; do
-    peak() { TSHARK_WRAPPER="/usr/bin/time -f %M -o $work/peak.txt" run_tshark_wrapped "$1" -r "$work/$capture.pcap" >/dev/null 2>&1; cat "$work/peak.txt"; }
+for capture in wallp wallt; do
+    peak() { TSHARK_WRAPPER="/usr/bin/time -f %M -o $work/peak.txt" run_tshark_wrapped "$1" -r "$work/$capture/capture.pcap" >/dev/null 2>&1; cat "$work/peak.txt"; }
     without=$(peak without)
     with=$(peak with)
-    printf '   %-30s without %8s  with %8s  ratio %s\n' "${capture#wall-}" "$without" "$with" "$(ratio "$with" "$without")"
+    printf '   %-30s without %8s  with %8s  ratio %s\n' "$(name "$capture")" "$without" "$with" "$(ratio "$with" "$without")"
 done
