@@ -29,6 +29,13 @@ static inline guint8 ovint_get_uint8(tvbuff_t *tvb, gint offset)
 #endif
 }
 
+// 3.6: tap listeners, statistics trees among them, also get the tap's flags.
+#if OVINT_HOST_AT_LEAST(3, 6)
+#define OVINT_TAP_FLAGS_PARAM , tap_flags_t
+#else
+#define OVINT_TAP_FLAGS_PARAM
+#endif
+
 // 4.4: the loader asks a plug-in what kind it is; before, the folder said.
 #if OVINT_HOST_AT_LEAST(4, 4)
 #include <wsutil/plugins.h>

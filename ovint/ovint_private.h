@@ -46,6 +46,10 @@ extern guint8 record_version;
 void read_marker(tvbuff_t *tvb, gint offset);
 gboolean probe_marker(tvbuff_t *tvb, gint offset);
 guint16 port_from_bits(guint16 port_word);
+// The name a version shows for a port byte, or NULL for a byte without one.
+const char *port_name(guint8 version, guint8 port);
+// The ids of the error flags a version shows, in the order shown, then NULL.
+const int *const *flag_fields(guint8 version);
 guint16 channel_from_port(guint16 port);
 
 extern "C" int dissect_ovint(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data);
@@ -66,6 +70,25 @@ extern int in_heur;
 
 extern "C" ovint_heur_result_t dissect_ovint_heur(tvbuff_t *tvb, packet_info *pinfo,
                                                   proto_tree *tree, void *data);
+
+// ---- Port and error statistics (stats.cpp) ----
+
+// The tap the splitter queues each trailer it takes to.
+extern int ovint_tap;
+
+// What the tap hands its listeners for one trailer-bearing frame.
+struct TapRecord {
+    guint8 version;
+    guint8 port;
+    guint8 flags;
+    guint16 channel;
+};
+
+void queue_tap_record(tvbuff_t *tvb, guint32 trailer_offset, guint8 version, packet_info *pinfo);
+
+// Registers the statistics tree; the host calls it once its protocols and
+// taps are registered.
+extern "C" void register_ovint_stats_tree(void);
 
 // ---- Time base (timebase.cpp) ----
 

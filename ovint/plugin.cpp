@@ -10,6 +10,7 @@
 #include <epan/packet.h>
 #include <epan/prefs.h>
 #include <epan/proto.h>
+#include <epan/tap.h>
 #include <ws_symbol_export.h>
 #include <ws_version.h>
 
@@ -37,14 +38,17 @@ int handoff_done = 0;
 
 static gint *ett_array[] = {&ett_ovint};
 
-// The host keeps the record's address for the life of the module.
+// The host keeps the records' addresses for the life of the module.
 static proto_plugin ovint_plugin;
+static tap_plugin ovint_tap_plugin;
 
 void plugin_register(void)
 {
     ovint_plugin.register_protoinfo = proto_register_ovint;
     ovint_plugin.register_handoff = proto_reg_handoff_ovint;
     proto_register_plugin(&ovint_plugin);
+    ovint_tap_plugin.register_tap_listener = register_ovint_stats_tree;
+    tap_register_plugin(&ovint_tap_plugin);
 }
 
 #if OVINT_HOST_ASKS_PLUGIN_KIND
@@ -67,6 +71,7 @@ extern "C" void proto_register_ovint(void)
     proto_register_subtree_array(ett_array, G_N_ELEMENTS(ett_array));
 
     register_dissector("ovint", dissect_ovint, proto_ovint);
+    ovint_tap = register_tap("ovint");
 
     // A new capture must not be timed against the last one's reference.
     register_init_routine(drop_hw_reference);

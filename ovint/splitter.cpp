@@ -34,6 +34,7 @@ static void finish_frame(tvbuff_t *tvb, TrailerMatch match, packet_info *pinfo,
     if (match.placement == TrailerPlacement::trailing && tree)
         dissect_ovint(tvb_new_subset_length(tvb, match.offset, TRAILER_LEN), pinfo, tree, data);
     apply_hw_timestamp(tvb, match.offset, pinfo);
+    queue_tap_record(tvb, match.offset, match.version, pinfo);
 }
 
 // Splits a frame the search took. Kept out of line: the host offers every

@@ -74,6 +74,16 @@ static const int *const flags_v2[] = {
     &hf_ovint_crcerror, &hf_ovint_lostpacket, &hf_ovint_longpacket, &hf_ovint_shortpacket, NULL,
 };
 
+const char *port_name(guint8 version, guint8 port)
+{
+    return try_val_to_str(port, version == 2 ? port_names_v2 : port_names_v1);
+}
+
+const int *const *flag_fields(guint8 version)
+{
+    return version == 2 ? flags_v2 : flags_v1;
+}
+
 guint16 port_from_bits(guint16 port_word)
 {
     // Port n is the n-th bit tested; the four bits left out are never ports.
@@ -150,7 +160,7 @@ extern "C" int dissect_ovint(tvbuff_t *tvb, packet_info *, proto_tree *tree, voi
     proto_tree_add_uint(record_tree, record_version == 2 ? hf_ovint_port_v2 : hf_ovint_port_v1,
                         tvb, PORT_OFFSET, 1, port_word >> 8);
 
-    for (const int *const *flag = record_version == 2 ? flags_v2 : flags_v1; *flag; flag++)
+    for (const int *const *flag = flag_fields(record_version); *flag; flag++)
         proto_tree_add_item(record_tree, **flag, tvb, FLAGS_OFFSET, 1, ENC_BIG_ENDIAN);
 
     proto_tree_add_item(record_tree, hf_ovint_timestamp, tvb, TIMESTAMP_OFFSET, TIMESTAMP_LEN,

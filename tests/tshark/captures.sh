@@ -82,6 +82,51 @@ check "the listing is the same without a tree" \
     "$(with_ovint -r "$trailers" -P -V | grep -E '^ +[0-9]+ +-?[0-9]+\.[0-9]+ ')" \
     "$(with_ovint -r "$trailers")"
 
+# The port statistics: each row's name (indented by its depth) and count.
+stats_rows() {
+    with_ovint -q -r "$1" -z ovint,tree |
+        awk '/^-+$/ { rule++; next }
+             rule == 1 && match($0, /[^ ]  +/) { split(substr($0, RSTART + RLENGTH), rest, " ")
+                                                 print substr($0, 1, RSTART) "|" rest[1] }'
+}
+check "port statistics count frames per channel and port, and each port's flags" \
+"Frames with a TAP trailer|5
+ Channel 1|3
+  Port Con A|2
+   Short Packet|1
+   Wrong Preamble|0
+   Wrong IFG|0
+   Receive Error|0
+   Lost Packet|0
+   Long Packet|0
+   Crc Error|0
+   Alignment Error|0
+  Port Con B|1
+   Short Packet|1
+   Receive Error|1
+   Wrong Preamble|0
+   Wrong IFG|0
+   Lost Packet|0
+   Long Packet|0
+   Crc Error|0
+   Alignment Error|0
+ Channel 2|2
+  Port X2.2|1
+   Crc Error|1
+   Receive Error|0
+   Alignment Error|0
+  Port Con C|1
+   Wrong Preamble|0
+   Wrong IFG|0
+   Short Packet|0
+   Receive Error|0
+   Lost Packet|0
+   Long Packet|0
+   Crc Error|0
+   Alignment Error|0" \
+    "$(stats_rows "$trailers")"
+check "no port statistics without trailers" "Frames with a TAP trailer|0" "$(stats_rows "$plain")"
+
 check "frame times without ovint" \
     "1000.000000000 1000.100000000 1000.200000000 1000.300000000 1000.400000000 1000.500000000 1000.600000000" \
     "$(without_ovint -2 -r "$trailers" -T fields -e frame.time_epoch | paste -sd' ')"
