@@ -3,8 +3,24 @@
 #
 # Sets up ovint on Debian: installs the missing packages, builds the
 # plug-in against the installed Wireshark, installs it where that
-# Wireshark's tshark loads it, and shows tshark using it.
+# Wireshark's tshark loads it, and shows tshark using it on a capture.
+#
+# Usage: ./install.sh [CAPTURE]
+#   CAPTURE  a capture taken through the TAP (default: the example capture)
 set -euo pipefail
+
+# One sentence on standard error, and out.
+fail() {
+    echo "install.sh: $*" >&2
+    exit 1
+}
+
+capture=${1:-}
+if [ -n "$capture" ]; then
+    [ -e "$capture" ] || fail "$capture: no such file."
+    [ -f "$capture" ] && [ -r "$capture" ] || fail "$capture: not a file you can read."
+    capture=$(realpath "$capture")
+fi
 cd "$(dirname "$0")"
 
 as_root() {
@@ -22,6 +38,20 @@ if [ "${#missing[@]}" -gt 0 ]; then
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 fi
 
+if [ -n "$capture" ]; then
+    capinfos "$capture" >/dev/null 2>&1 ||
+        fail "$capture is not a capture file that Wireshark can read."
+fi
+
+# The Wireshark to build for: the one whose development files pkg-config finds.
+version=$(pkg-config --modversion wireshark 2>/dev/null) ||
+    fail "no Wireshark development files found (pkg-config module \"wireshark\"): install libwireshark-dev."
+major=${version%%.*}
+minor=$(echo "$version" | cut -d. -f2)
+if [ "$major" -lt 3 ] || { [ "$major" -eq 3 ] && [ "$minor" -lt 2 ]; }; then
+    fail "Wireshark $version is too old for ovint, which needs 3.2 or later."
+fi
+
 # tshark run as root loads no plug-in from a personal folder, so root gets
 # the plug-in in the host's system folder.
 system=OFF
@@ -31,16 +61,34 @@ if [ "$(id -u)" = 0 ]; then
     echo "   tshark run as root ignores personal plug-in folders"
 fi
 
-echo "== Building ovint"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DOVINT_INSTALL_SYSTEM="$system"
-cmake --build build
+echo "== Building ovint for Wireshark $version"
+mkdir -p build
+{
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DOVINT_INSTALL_SYSTEM="$system" &&
+        cmake --build build
+} >build/install.log 2>&1 || fail "building ovint for Wireshark $version failed: see build/install.log."
 echo "== Installing ovint"
-cmake --install build
+cmake --install build | grep -v '^-- Up-to-date' || true
 
-echo "== tshark with ovint on examples/tap-trailers.txt"
-text2pcap -q -t '%Y-%m-%d %H:%M:%S.%f' examples/tap-trailers.txt build/tap-trailers.pcapng
+if [ -z "$capture" ]; then
+    text2pcap -q -t '%Y-%m-%d %H:%M:%S.%f' examples/tap-trailers.txt build/tap-trailers.pcapng
+    capture=build/tap-trailers.pcapng
+    echo "== tshark with ovint on examples/tap-trailers.txt"
+else
+    echo "== tshark with ovint on $capture"
+fi
+
+# Long captures: the listings show their first frames.
+limit=50
 # Two passes (-2) so that every field shows the times taken from the TAP clock.
-tshark -r build/tap-trailers.pcapng -2
-tshark -r build/tap-trailers.pcapng -2 -T fields -E header=y -e frame.number -e frame.time_relative \
+tshark -r "$capture" -2 -c "$limit"
+tshark -r "$capture" -2 -c "$limit" -T fields -E header=y -e frame.number -e frame.time_relative \
     -e ovint.channel -e ovint.port -e ovint.rxerror -e ovint.crcerror -e ovint.timestamp
-tshark -r build/tap-trailers.pcapng -2 -O ovint -Y 'frame.number == 5'
+first=$(tshark -r "$capture" -Y ovint -T fields -e frame.number 2>/dev/null | head -n 1 || true)
+if [ -z "$first" ]; then
+    echo "== No frame in $capture carries a TAP trailer"
+    exit 0
+fi
+echo "== The first frame with a TAP trailer, $first"
+tshark -r "$capture" -2 -O ovint -Y "frame.number == $first"
+tshark -r "$capture" -q -z ovint,tree

@@ -16,8 +16,12 @@
 #            the chroot's own apt. Only /proc is mounted in it, and only for
 #            the length of the run.
 #
-# Needs root for /opt and the chroots. Prints the host's version, the test
-# summary and the time taken; exits non-zero when anything fails.
+# On the Debian-packaged hosts (4.0, 4.4, 4.6) it also builds ovint's Debian
+# package, installs it, checks that tshark loads ovint from it, and removes
+# it (tools/check-package.sh).
+#
+# Needs root for /opt, the chroots and dpkg. Prints the host's version, the
+# test summary and the time taken; exits non-zero when anything fails.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 series=${1:-}
@@ -84,7 +88,7 @@ chroot_host() {
         tar -cf - --null --ignore-failed-read -T - 2>/dev/null) | tar -xf - -C "$root/build/ovint"
 
     say "Wireshark $(in_chroot "$root" 'tshark --version 2>/dev/null | head -n 1')"
-    in_chroot "$root" 'cd /build/ovint && ./run-tests.sh'
+    in_chroot "$root" 'cd /build/ovint && ./run-tests.sh && tools/check-package.sh'
 }
 
 # Runs a shell command in the chroot with /proc mounted for it alone.
@@ -121,6 +125,7 @@ case "$series" in
     4.0)
         say "Wireshark $(tshark --version | head -n 1)"
         OVINT_BUILD_DIR=build-4.0 "$repo/run-tests.sh"
+        "$repo/tools/check-package.sh"
         ;;
     3.2) prebuilt_host /opt/ws32 wireshark-3.2.0-debian12-amd64.tar.xz ;;
     4.2) prebuilt_host /opt/ws42 wireshark-4.2.6-debian12-amd64.tar.xz ;;

@@ -1,0 +1,44 @@
+#!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+#
+# Builds ovint's Debian package for the Wireshark that pkg-config finds (a
+# Debian-packaged one), installs it with dpkg, checks that tshark run as
+# root loads ovint from where the package put it, and removes it again.
+# Needs root; changes the system's packages while it runs.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=$repo/build-deb
+
+say() { echo "== [package] $*"; }
+fail() { echo "FAIL $*"; exit 1; }
+
+rm -f "$build"/ovint_*.deb
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DOVINT_DEBIAN_PACKAGE=ON >/dev/null
+cmake --build "$build" --target package >/dev/null 2>&1 || fail "the package did not build: cmake --build $build --target package"
+deb=$(ls "$build"/ovint_*.deb)
+say "built $(basename "$deb")"
+
+# The package depends on the package that ships the host's libwireshark.
+library=$(readlink -f "$(pkg-config --variable=libdir wireshark)/libwireshark.so")
+library_package=$(dpkg -S "$library" | cut -d: -f1)
+depends=$(dpkg-deb -f "$deb" Depends)
+case ", $depends" in
+    *", $library_package "* | *", $library_package,"* | *", $library_package") ;;
+    *) fail "Depends ($depends) does not name $library_package, which ships $library" ;;
+esac
+say "depends on $library_package: $depends"
+
+plugin=$(pkg-config --variable=plugindir wireshark)/epan/ovint.so
+listed() { tshark -G plugins 2>/dev/null | awk -F'\t' '$1 ~ /^ovint\.so/ { print $3 "\t" $4 }'; }
+
+dpkg -i "$deb" >/dev/null
+trap 'dpkg -r ovint >/dev/null 2>&1 || true' EXIT
+[ "$(dpkg -L ovint | grep -c '/ovint\.so$')" = 1 ] && dpkg -L ovint | grep -qx "$plugin" ||
+    fail "the package does not put ovint.so at $plugin"
+[ "$(listed)" = "dissector	$plugin" ] || fail "tshark as root lists \"$(listed)\", not ovint from $plugin"
+say "tshark as root loads $plugin"
+
+dpkg -r ovint >/dev/null
+trap - EXIT
+[ ! -e "$plugin" ] && [ -z "$(listed)" ] || fail "ovint is still there after dpkg -r"
+say "removed again"
