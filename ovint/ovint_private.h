@@ -45,12 +45,6 @@ extern guint8 record_version;
 
 void read_marker(tvbuff_t *tvb, gint offset);
 gboolean probe_marker(tvbuff_t *tvb, gint offset);
-guint16 port_from_bits(guint16 port_word);
-// The name a version shows for a port byte, or NULL for a byte without one.
-const char *port_name(guint8 version, guint8 port);
-// The ids of the error flags a version shows, in the order shown, then NULL.
-const int *const *flag_fields(guint8 version);
-guint16 channel_from_port(guint16 port);
 
 extern "C" int dissect_ovint(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data);
 

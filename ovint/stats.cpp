@@ -52,16 +52,19 @@ extern "C" tap_packet_status ovint_stats_packet(stats_tree *st, packet_info *, e
     const int channel_node = tick_stat_node(st, channel, frames_node, TRUE);
 
     char port[32];
-    if (const char *name = port_name(record->version, record->port))
+    if (const char *name = tap_port_name(record->version, record->port))
         snprintf(port, sizeof port, "Port %s", name);
     else
         snprintf(port, sizeof port, "Port 0x%02x", record->port);
     const int port_node = tick_stat_node(st, port, channel_node, TRUE);
 
     // Every flag the trailer's version has, so that a port shows its zeros.
-    for (const int *const *flag = flag_fields(record->version); *flag; flag++) {
-        const header_field_info *field = proto_registrar_get_nth(**flag);
-        increase_stat_node(st, field->name, port_node, FALSE, (record->flags & field->bitmask) ? 1 : 0);
+    if (record->version == 2) {
+        for (const TapFlag &flag : FLAGS_V2)
+            increase_stat_node(st, flag.name, port_node, FALSE, (record->flags & flag.mask) ? 1 : 0);
+    } else {
+        for (const TapFlag &flag : FLAGS_V1)
+            increase_stat_node(st, flag.name, port_node, FALSE, (record->flags & flag.mask) ? 1 : 0);
     }
     return TAP_PACKET_REDRAW;
 }

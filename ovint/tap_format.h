@@ -34,6 +34,35 @@ constexpr uint32_t FIRST_MARKER_IN_MIN_FRAME = MIN_FRAME_LEN - TRAILER_LEN + MAR
 constexpr uint32_t LAST_MARKER_IN_MIN_FRAME = 17;
 static_assert(FIRST_MARKER_IN_MIN_FRAME == 44, "searched first: the trailing position");
 
+// ---- Ports, channels and error flags ----
+
+// The name each trailer version gives the port bits 0x80, 0x40, 0x20, 0x10.
+constexpr uint8_t PORT_BITS[4] = {0x80, 0x40, 0x20, 0x10};
+constexpr const char *PORT_NAMES_V1[4] = {"X1.1", "X1.2", "X2.1", "X2.2"};
+constexpr const char *PORT_NAMES_V2[4] = {"Con A", "Con B", "Con C", "Con D"};
+
+// The name a trailer version (1 or 2; 0 reads as 1) gives a port byte, or
+// NULL for a byte with none (several bits, or none of the four).
+const char *tap_port_name(uint8_t version, uint8_t port);
+
+// The port number of the first of twelve bits set in the port word (bytes
+// 10 and 11, big-endian), or 0xFFFF.
+uint16_t port_from_bits(uint16_t port_word);
+// 1 for ports 1 and 2, 2 for ports 3 and 4, else 0xFFFF.
+uint16_t channel_from_port(uint16_t port);
+
+// An error flag of byte 11.
+struct TapFlag {
+    uint8_t mask;
+    const char *name;
+};
+// The flags each version shows, in the order shown.
+constexpr TapFlag FLAGS_V1[] = {{0x20, "Receive Error"}, {0x10, "Alignment Error"}, {0x08, "Crc Error"}};
+constexpr TapFlag FLAGS_V2[] = {
+    {0x80, "Receive Error"}, {0x40, "Wrong Preamble"}, {0x20, "Wrong IFG"},   {0x10, "Alignment Error"},
+    {0x08, "Crc Error"},     {0x04, "Lost Packet"},    {0x02, "Long Packet"}, {0x01, "Short Packet"},
+};
+
 // ---- Finding the trailer ----
 
 enum class TrailerPlacement : uint8_t { none, trailing, leading };

@@ -30,18 +30,18 @@ int hf_ovint_rxerror_v1 = -1;
 guint8 record_version = 0;
 
 static const value_string port_names_v1[] = {
-    {0x80, "X1.1"},
-    {0x40, "X1.2"},
-    {0x20, "X2.1"},
-    {0x10, "X2.2"},
+    {PORT_BITS[0], PORT_NAMES_V1[0]},
+    {PORT_BITS[1], PORT_NAMES_V1[1]},
+    {PORT_BITS[2], PORT_NAMES_V1[2]},
+    {PORT_BITS[3], PORT_NAMES_V1[3]},
     {0, NULL},
 };
 
 static const value_string port_names_v2[] = {
-    {0x80, "Con A"},
-    {0x40, "Con B"},
-    {0x20, "Con C"},
-    {0x10, "Con D"},
+    {PORT_BITS[0], PORT_NAMES_V2[0]},
+    {PORT_BITS[1], PORT_NAMES_V2[1]},
+    {PORT_BITS[2], PORT_NAMES_V2[2]},
+    {PORT_BITS[3], PORT_NAMES_V2[3]},
     {0, NULL},
 };
 
@@ -73,44 +73,6 @@ static const int *const flags_v2[] = {
     &hf_ovint_rxerror_v2, &hf_ovint_wrongpreamble, &hf_ovint_wrongifg, &hf_ovint_alignerror,
     &hf_ovint_crcerror, &hf_ovint_lostpacket, &hf_ovint_longpacket, &hf_ovint_shortpacket, NULL,
 };
-
-const char *port_name(guint8 version, guint8 port)
-{
-    return try_val_to_str(port, version == 2 ? port_names_v2 : port_names_v1);
-}
-
-const int *const *flag_fields(guint8 version)
-{
-    return version == 2 ? flags_v2 : flags_v1;
-}
-
-guint16 port_from_bits(guint16 port_word)
-{
-    // Port n is the n-th bit tested; the four bits left out are never ports.
-    static const guint16 port_bits[] = {
-        0x8000, 0x4000, 0x2000, 0x1000, 0x0800, 0x0400,
-        0x0200, 0x0100, 0x0080, 0x0040, 0x0004, 0x0002,
-    };
-    for (guint16 i = 0; i < G_N_ELEMENTS(port_bits); i++) {
-        if (port_word & port_bits[i])
-            return i + 1;
-    }
-    return 0xFFFF;
-}
-
-guint16 channel_from_port(guint16 port)
-{
-    switch (port) {
-    case 1:
-    case 2:
-        return 1;
-    case 3:
-    case 4:
-        return 2;
-    default:
-        return 0xFFFF;
-    }
-}
 
 void read_marker(tvbuff_t *tvb, gint offset)
 {
@@ -160,7 +122,7 @@ extern "C" int dissect_ovint(tvbuff_t *tvb, packet_info *, proto_tree *tree, voi
     proto_tree_add_uint(record_tree, record_version == 2 ? hf_ovint_port_v2 : hf_ovint_port_v1,
                         tvb, PORT_OFFSET, 1, port_word >> 8);
 
-    for (const int *const *flag = flag_fields(record_version); *flag; flag++)
+    for (const int *const *flag = record_version == 2 ? flags_v2 : flags_v1; *flag; flag++)
         proto_tree_add_item(record_tree, **flag, tvb, FLAGS_OFFSET, 1, ENC_BIG_ENDIAN);
 
     proto_tree_add_item(record_tree, hf_ovint_timestamp, tvb, TIMESTAMP_OFFSET, TIMESTAMP_LEN,
