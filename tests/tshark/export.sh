@@ -1,0 +1,74 @@
+#!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+#
+# ovint-export end to end: what it writes, as the host's tshark reads it
+# without ovint, against what tshark shows of the input with ovint.
+set -u
+write_captures=$4
+export_program=$5
+. "$(dirname "$0")/lib.sh" "$1" "$2" "$3"
+
+"$write_captures" "$work" || exit 1
+"$write_captures" --traffic 3000 --trailers "$work/traffic.pcap" || exit 1
+chmod a+r "$work"/*.pcap
+chmod a+rwx "$work"
+
+export_capture() { "$export_program" --quiet "$@"; }
+
+for capture in trailers traffic; do
+    export_capture "$work/$capture.pcap" "$work/$capture.pcapng" || { echo "FAIL export of $capture"; exit 1; }
+    chmod a+r "$work/$capture.pcapng"
+    check "$capture: times without ovint as with it in a second pass" \
+        "$(with_ovint -2 -r "$work/$capture.pcap" -T fields -e frame.time_epoch)" \
+        "$(without_ovint -r "$work/$capture.pcapng" -T fields -e frame.time_epoch)"
+    check "$capture: the frames' dissection without ovint as with it" \
+        "$(with_ovint -2 -r "$work/$capture.pcap" -T fields -e _ws.col.Protocol -e _ws.col.Info)" \
+        "$(without_ovint -r "$work/$capture.pcapng" -T fields -e _ws.col.Protocol -e _ws.col.Info)"
+done
+
+# Frames 2-7 of trailers.pcap: trailing, in a 60-byte frame at 44, leading,
+# none (marker at 16), trailing behind 100 bytes, in a 60-byte frame at 17.
+check "trailers removed where ovint finds them, the TAP port as the interface, its flags as packet flags" \
+"1	64	64			
+2	64	64	Con A	BRAXEL TAP VESTRIL Con A, channel 1	
+3	40	40	X2.2	BRAXEL TAP VESTRIL X2.2, channel 2	crc
+4	60	60	Con B	BRAXEL TAP VESTRIL Con B, channel 1	symbol short
+5	60	60			
+6	100	100	Con C	BRAXEL TAP VESTRIL Con C, channel 2	
+7	13	13	Con A	BRAXEL TAP VESTRIL Con A, channel 1	short" \
+    "$(without_ovint -r "$work/trailers.pcapng" -T fields -e frame.number -e frame.len -e frame.cap_len \
+        -e frame.interface_name -e frame.interface_description -e frame.packet_flags_crc_error \
+        -e frame.packet_flags_symbol_error -e frame.packet_flags_packet_too_short_error |
+        awk -F'\t' -v OFS='\t' '{ flags = ""
+            if ($6 == 1) flags = flags " crc"; if ($7 == 1) flags = flags " symbol"; if ($8 == 1) flags = flags " short"
+            sub(/^ /, "", flags); if ($4 == "unknown") $4 = ""; print $1, $2, $3, $4, $5, flags }')"
+
+export_capture --keep-trailers "$work/trailers.pcap" "$work/kept.pcapng"
+chmod a+r "$work/kept.pcapng"
+check "--keep-trailers keeps the frames whole" \
+    "64 84 60 80 60 120 60" "$(without_ovint -r "$work/kept.pcapng" -T fields -e frame.cap_len | paste -sd' ')"
+
+# Errors: one sentence, a non-zero exit, and nothing half-written.
+expect_failure() {
+    local name=$1 sentence=$2 status=0
+    shift 2
+    "$@" 2>"$work/stderr.txt" >/dev/null || status=$?
+    check "$name" "1|1|$sentence" "$status|$(wc -l <"$work/stderr.txt")|$(grep -oF "$sentence" "$work/stderr.txt")"
+}
+head -c 300 "$work/trailers.pcap" >"$work/cut.pcap"
+expect_failure "a capture cut off: the frame it ends in is named" \
+    "cut.pcap: frame 4: the capture is cut off in the middle of this frame" \
+    export_capture "$work/cut.pcap" "$work/cut.pcapng"
+check "a capture cut off: the frames before the cut are written" \
+    "3" "$(without_ovint -r "$work/cut.pcapng" 2>/dev/null | wc -l)"
+cp "$work/trailers.pcapng" "$work/before.pcapng"
+expect_failure "an existing output is refused" "trailers.pcapng: the file exists; give --force" \
+    export_capture "$work/traffic.pcap" "$work/trailers.pcapng"
+check "an existing output is left as it was" "" "$(cmp "$work/before.pcapng" "$work/trailers.pcapng")"
+expect_failure "the input is never the output" "the output would overwrite the input" \
+    export_capture --force "$work/traffic.pcap" "$work/traffic.pcap"
+expect_failure "a full disk" "full.pcapng: File too large" \
+    bash -c "trap '' XFSZ; ulimit -f 16; exec \"$export_program\" --quiet \"$work/traffic.pcap\" \"$work/full.pcapng\""
+check "a failed export leaves no file behind" "" "$(ls -A "$work" | grep full)"
+
+finish
