@@ -39,8 +39,9 @@ check "trailers removed where ovint finds them, the TAP port as the interface, i
     "$(without_ovint -r "$work/trailers.pcapng" -T fields -e frame.number -e frame.len -e frame.cap_len \
         -e frame.interface_name -e frame.interface_description -e frame.packet_flags_crc_error \
         -e frame.packet_flags_symbol_error -e frame.packet_flags_packet_too_short_error |
-        awk -F'\t' -v OFS='\t' '{ flags = ""
-            if ($6 == 1) flags = flags " crc"; if ($7 == 1) flags = flags " symbol"; if ($8 == 1) flags = flags " short"
+        awk -F'\t' -v OFS='\t' 'function set(value) { return value == "1" || value == "True" }  # "True" from 4.2 on
+            { flags = ""
+            if (set($6)) flags = flags " crc"; if (set($7)) flags = flags " symbol"; if (set($8)) flags = flags " short"
             sub(/^ /, "", flags); if ($4 == "unknown") $4 = ""; print $1, $2, $3, $4, $5, flags }')"
 
 export_capture --keep-trailers "$work/trailers.pcap" "$work/kept.pcapng"
