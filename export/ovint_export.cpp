@@ -91,10 +91,9 @@ std::string port_label(uint8_t version, uint8_t port)
 
 uint64_t read_le64(const uint8_t *bytes)
 {
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; i--)
-        value = value << 8 | bytes[i];
-    return value;
+    uint64_t value;
+    memcpy(&value, bytes, sizeof value);
+    return GUINT64_FROM_LE(value);
 }
 
 // ---- Summary ----
@@ -269,6 +268,13 @@ private:
     std::vector<wtap_block_t> input_idbs_;
     std::map<guint32, guint32> input_interfaces_;
     std::map<std::string, guint32> port_interfaces_;
+    // What a version's port byte maps to, found once: most frames carry one.
+    struct PortSlot {
+        bool known = false;
+        guint32 interface_id = 0;
+        PortCount *count = nullptr;
+    };
+    PortSlot port_slots_[3][256];
     guint32 next_interface_ = 0;
     bool have_reference_ = false;
     TapTime reference_time_ = {0, 0};
@@ -372,11 +378,21 @@ bool Exporter::export_packet(ReadRecord &record)
         const uint8_t *trailer = bytes + match.offset;
         const uint8_t port = trailer[PORT_OFFSET];
         const uint8_t flags = trailer[FLAGS_OFFSET];
-        const uint16_t channel = channel_from_port(port_from_bits(static_cast<uint16_t>(port << 8 | flags)));
         const uint64_t hw_ts = read_le64(trailer + TIMESTAMP_OFFSET);
-        const std::string name = port_label(match.version, port);
-        if (!interface_for_port(name, channel, &interface_id))
-            return false;
+        PortSlot &slot = port_slots_[match.version][port];
+        if (!slot.known) {
+            // Byte 11 never changes the channel.
+            const uint16_t channel = channel_from_port(port_from_bits(static_cast<uint16_t>(port << 8)));
+            const std::string name = port_label(match.version, port);
+            if (!interface_for_port(name, channel, &slot.interface_id))
+                return false;
+            slot.count = &summary_.ports[name];
+            slot.count->name = name;
+            slot.count->channel = channel;
+            slot.count->version = match.version;
+            slot.known = true;
+        }
+        interface_id = slot.interface_id;
 
         // Times as Wireshark with ovint shows them in a second pass.
         const TapTime captured = {static_cast<int64_t>(rec.ts.secs), rec.ts.nsecs};
@@ -398,34 +414,33 @@ bool Exporter::export_packet(ReadRecord &record)
         rec.tsprec = WTAP_TSPREC_NSEC;
 
         // The TAP's error flags as the packet's flags, kept beside its own.
-        if (!rec.block)
-            rec.block = wtap_block_create(WTAP_BLOCK_PACKET);
-        guint32 packet_flags_value = 0;
-        const bool had_flags =
-            wtap_block_get_uint32_option_value(rec.block, OPT_PKT_FLAGS, &packet_flags_value) == WTAP_OPTTYPE_SUCCESS;
-        packet_flags_value |= packet_flags(match.version, flags);
-        if (had_flags)
-            wtap_block_set_uint32_option_value(rec.block, OPT_PKT_FLAGS, packet_flags_value);
-        else if (packet_flags_value)
-            wtap_block_add_uint32_option(rec.block, OPT_PKT_FLAGS, packet_flags_value);
-        if (match.version == 2 && (flags & LOST_PACKET)) {
-            static const char lost[] = "BRAXEL TAP VESTRIL: Lost Packet";
-            wtap_block_add_string_option(rec.block, OPT_COMMENT, lost, sizeof lost - 1);
+        const uint32_t tap_flags = packet_flags(match.version, flags);
+        const bool lost = match.version == 2 && (flags & LOST_PACKET);
+        if (tap_flags || lost) {
+            if (!rec.block)
+                rec.block = wtap_block_create(WTAP_BLOCK_PACKET);
+            guint32 packet_flags_value = 0;
+            if (wtap_block_get_uint32_option_value(rec.block, OPT_PKT_FLAGS, &packet_flags_value) ==
+                WTAP_OPTTYPE_SUCCESS)
+                wtap_block_set_uint32_option_value(rec.block, OPT_PKT_FLAGS, packet_flags_value | tap_flags);
+            else if (tap_flags)
+                wtap_block_add_uint32_option(rec.block, OPT_PKT_FLAGS, tap_flags);
+            if (lost) {
+                static const char comment[] = "BRAXEL TAP VESTRIL: Lost Packet";
+                wtap_block_add_string_option(rec.block, OPT_COMMENT, comment, sizeof comment - 1);
+            }
+            rec.block_was_modified = TRUE;
         }
-        rec.block_was_modified = TRUE;
 
-        PortCount &count = summary_.ports[name];
-        if (count.frames == 0) {
-            count.name = name;
-            count.channel = channel;
-            count.version = match.version;
-        }
+        PortCount &count = *slot.count;
         count.frames++;
         count.bytes += header.caplen;
-        const TapFlag *table = match.version == 2 ? FLAGS_V2 : FLAGS_V1;
-        const size_t table_size = match.version == 2 ? G_N_ELEMENTS(FLAGS_V2) : G_N_ELEMENTS(FLAGS_V1);
-        for (size_t i = 0; i < table_size; i++)
-            count.flags[i] += (flags & table[i].mask) ? 1 : 0;
+        if (flags) {
+            const TapFlag *table = match.version == 2 ? FLAGS_V2 : FLAGS_V1;
+            const size_t table_size = match.version == 2 ? G_N_ELEMENTS(FLAGS_V2) : G_N_ELEMENTS(FLAGS_V1);
+            for (size_t i = 0; i < table_size; i++)
+                count.flags[i] += (flags & table[i].mask) ? 1 : 0;
+        }
         summary_.trailers++;
 
         // The Ethernet part only, as the plug-in hands it on.
@@ -489,6 +504,8 @@ int Exporter::run()
             if (written)
                 summary_.frames_written++;
         }
+        // The record's blocks and options are the reader's to make anew.
+        wtap_rec_reset(&record.rec);
         if (!written) {
             show_progress(frame, true);
             say("%s: %s", options_.out, wiretap_error(write_err_, write_err_info_).c_str());
