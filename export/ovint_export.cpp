@@ -722,7 +722,6 @@ int main(int argc, char **argv)
         wtap_close(wth);
         return 1;
     }
-    close(fd);
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
     signal(SIGHUP, on_signal);
@@ -731,9 +730,11 @@ int main(int argc, char **argv)
     wtap_dump_params_init_no_idbs(&params, wth);
     params.encap = WTAP_ENCAP_PER_PACKET;
     params.tsprec = WTAP_TSPREC_NSEC;
-    wtap_dumper *wdh = wtap_dump_open(temporary_path, pcapng, WTAP_UNCOMPRESSED,
-                                      &params, &err, &err_info);
+    // Written through the descriptor mkstemp gave: reopening the file by
+    // name would truncate it, which costs ext4 a flush on close.
+    wtap_dumper *wdh = wtap_dump_fdopen(fd, pcapng, WTAP_UNCOMPRESSED, &params, &err, &err_info);
     if (!wdh) {
+        close(fd);
         say("%s: %s", options.out, wiretap_error(err, err_info).c_str());
         remove_temporary();
         wtap_dump_params_cleanup(&params);
