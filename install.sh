@@ -27,6 +27,26 @@ as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+check_capture() {
+    [ -z "$capture" ] || capinfos "$capture" >/dev/null 2>&1 ||
+        fail "$capture is not a capture file that Wireshark can read."
+}
+
+# The Wireshark to build for: the one whose development files pkg-config finds.
+check_wireshark() {
+    version=$(pkg-config --modversion wireshark 2>/dev/null) ||
+        fail "no Wireshark development files found (pkg-config module \"wireshark\"): install libwireshark-dev."
+    local major=${version%%.*} minor
+    minor=$(echo "$version" | cut -d. -f2)
+    if [ "$major" -lt 3 ] || { [ "$major" -eq 3 ] && [ "$minor" -lt 2 ]; }; then
+        fail "Wireshark $version is too old for ovint, which needs 3.2 or later."
+    fi
+}
+
+# What can be told before installing anything is told first.
+if command -v capinfos >/dev/null; then check_capture; fi
+if command -v pkg-config >/dev/null && pkg-config --exists wireshark; then check_wireshark; fi
+
 mapfile -t packages < <(grep -v -e '^#' -e '^$' debian-packages)
 missing=()
 for package in "${packages[@]}"; do
@@ -38,19 +58,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 fi
 
-if [ -n "$capture" ]; then
-    capinfos "$capture" >/dev/null 2>&1 ||
-        fail "$capture is not a capture file that Wireshark can read."
-fi
-
-# The Wireshark to build for: the one whose development files pkg-config finds.
-version=$(pkg-config --modversion wireshark 2>/dev/null) ||
-    fail "no Wireshark development files found (pkg-config module \"wireshark\"): install libwireshark-dev."
-major=${version%%.*}
-minor=$(echo "$version" | cut -d. -f2)
-if [ "$major" -lt 3 ] || { [ "$major" -eq 3 ] && [ "$minor" -lt 2 ]; }; then
-    fail "Wireshark $version is too old for ovint, which needs 3.2 or later."
-fi
+check_capture
+check_wireshark
 
 # tshark run as root loads no plug-in from a personal folder, so root gets
 # the plug-in in the host's system folder.
