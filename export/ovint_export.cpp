@@ -96,6 +96,19 @@ uint64_t read_le64(const uint8_t *bytes)
     return GUINT64_FROM_LE(value);
 }
 
+// A new interface record of nanosecond resolution.
+wtap_block_t new_interface(int encap)
+{
+    wtap_block_t idb = wtap_block_create(WTAP_BLOCK_IF_ID_AND_INFO);
+    auto *mandatory = static_cast<wtapng_if_descr_mandatory_t *>(wtap_block_get_mandatory_data(idb));
+    mandatory->wtap_encap = encap;
+    mandatory->time_units_per_second = 1000000000;
+    mandatory->tsprecision = WTAP_TSPREC_NSEC;
+    mandatory->snap_len = WTAP_MAX_PACKET_SIZE_STANDARD;
+    wtap_block_add_uint8_option(idb, OPT_IDB_TSRESOL, 9);
+    return idb;
+}
+
 // ---- Summary ----
 
 struct PortCount {
@@ -312,13 +325,7 @@ bool Exporter::interface_for_input(guint32 input, guint32 *output)
         added = add_interface(input_idbs_[input], output);
     } else {
         // A file format without interface records (pcap has one implied).
-        wtap_block_t idb = wtap_block_create(WTAP_BLOCK_IF_ID_AND_INFO);
-        auto *mandatory = static_cast<wtapng_if_descr_mandatory_t *>(wtap_block_get_mandatory_data(idb));
-        mandatory->wtap_encap = wtap_file_encap(wth_);
-        mandatory->time_units_per_second = 1000000000;
-        mandatory->tsprecision = WTAP_TSPREC_NSEC;
-        mandatory->snap_len = WTAP_MAX_PACKET_SIZE_STANDARD;
-        wtap_block_add_uint8_option(idb, OPT_IDB_TSRESOL, 9);
+        wtap_block_t idb = new_interface(wtap_file_encap(wth_));
         added = add_interface(idb, output);
         wtap_block_unref(idb);
     }
@@ -341,15 +348,9 @@ bool Exporter::interface_for_port(const std::string &name, uint16_t channel, gui
         snprintf(description, sizeof description, "BRAXEL TAP VESTRIL %s, no channel", name.c_str());
     else
         snprintf(description, sizeof description, "BRAXEL TAP VESTRIL %s, channel %u", name.c_str(), channel);
-    wtap_block_t idb = wtap_block_create(WTAP_BLOCK_IF_ID_AND_INFO);
-    auto *mandatory = static_cast<wtapng_if_descr_mandatory_t *>(wtap_block_get_mandatory_data(idb));
-    mandatory->wtap_encap = WTAP_ENCAP_ETHERNET;
-    mandatory->time_units_per_second = 1000000000;
-    mandatory->tsprecision = WTAP_TSPREC_NSEC;
-    mandatory->snap_len = WTAP_MAX_PACKET_SIZE_STANDARD;
+    wtap_block_t idb = new_interface(WTAP_ENCAP_ETHERNET);
     wtap_block_add_string_option(idb, OPT_IDB_NAME, name.c_str(), name.size());
     wtap_block_add_string_option(idb, OPT_IDB_DESCRIPTION, description, strlen(description));
-    wtap_block_add_uint8_option(idb, OPT_IDB_TSRESOL, 9);
     const bool added = add_interface(idb, output);
     wtap_block_unref(idb);
     if (added)
@@ -414,17 +415,17 @@ bool Exporter::export_packet(ReadRecord &record)
         rec.tsprec = WTAP_TSPREC_NSEC;
 
         // The TAP's error flags as the packet's flags, kept beside its own.
-        const uint32_t tap_flags = packet_flags(match.version, flags);
+        const uint32_t error_bits = packet_flags(match.version, flags);
         const bool lost = match.version == 2 && (flags & LOST_PACKET);
-        if (tap_flags || lost) {
+        if (error_bits || lost) {
             if (!rec.block)
                 rec.block = wtap_block_create(WTAP_BLOCK_PACKET);
             guint32 packet_flags_value = 0;
             if (wtap_block_get_uint32_option_value(rec.block, OPT_PKT_FLAGS, &packet_flags_value) ==
                 WTAP_OPTTYPE_SUCCESS)
-                wtap_block_set_uint32_option_value(rec.block, OPT_PKT_FLAGS, packet_flags_value | tap_flags);
-            else if (tap_flags)
-                wtap_block_add_uint32_option(rec.block, OPT_PKT_FLAGS, tap_flags);
+                wtap_block_set_uint32_option_value(rec.block, OPT_PKT_FLAGS, packet_flags_value | error_bits);
+            else if (error_bits)
+                wtap_block_add_uint32_option(rec.block, OPT_PKT_FLAGS, error_bits);
             if (lost) {
                 static const char comment[] = "BRAXEL TAP VESTRIL: Lost Packet";
                 wtap_block_add_string_option(rec.block, OPT_COMMENT, comment, sizeof comment - 1);
@@ -436,9 +437,8 @@ bool Exporter::export_packet(ReadRecord &record)
         count.frames++;
         count.bytes += header.caplen;
         if (flags) {
-            const TapFlag *table = match.version == 2 ? FLAGS_V2 : FLAGS_V1;
-            const size_t table_size = match.version == 2 ? G_N_ELEMENTS(FLAGS_V2) : G_N_ELEMENTS(FLAGS_V1);
-            for (size_t i = 0; i < table_size; i++)
+            const TapFlagTable table = tap_flags(match.version);
+            for (size_t i = 0; i < table.size(); i++)
                 count.flags[i] += (flags & table[i].mask) ? 1 : 0;
         }
         summary_.trailers++;
@@ -552,10 +552,9 @@ void print_summary(const Options &options, const Summary &summary)
         const PortCount &port = entry.second;
         fprintf(out, "  port %-8s channel %-5s %10" PRIu64 " frames %14" PRIu64 " bytes\n", port.name.c_str(),
                 port.channel == 0xFFFF ? "none" : std::to_string(port.channel).c_str(), port.frames, port.bytes);
-        const TapFlag *table = port.version == 2 ? FLAGS_V2 : FLAGS_V1;
-        const size_t table_size = port.version == 2 ? G_N_ELEMENTS(FLAGS_V2) : G_N_ELEMENTS(FLAGS_V1);
+        const TapFlagTable table = tap_flags(port.version);
         fputs("    ", out);
-        for (size_t i = 0; i < table_size; i++)
+        for (size_t i = 0; i < table.size(); i++)
             fprintf(out, "%s%s %" PRIu64, i ? ", " : "", table[i].name, port.flags[i]);
         fputc('\n', out);
     }
@@ -607,9 +606,8 @@ void print_json(const Options &options, const Summary &summary)
         else
             fprintf(out, ", \"channel\": %u", port.channel);
         fprintf(out, ", \"frames\": %" PRIu64 ", \"bytes\": %" PRIu64 ", \"flags\": {", port.frames, port.bytes);
-        const TapFlag *table = port.version == 2 ? FLAGS_V2 : FLAGS_V1;
-        const size_t table_size = port.version == 2 ? G_N_ELEMENTS(FLAGS_V2) : G_N_ELEMENTS(FLAGS_V1);
-        for (size_t i = 0; i < table_size; i++) {
+        const TapFlagTable table = tap_flags(port.version);
+        for (size_t i = 0; i < table.size(); i++) {
             fputs(i ? ", " : "", out);
             print_json_string(out, table[i].name);
             fprintf(out, ": %" PRIu64, port.flags[i]);

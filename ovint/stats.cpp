@@ -59,13 +59,8 @@ extern "C" tap_packet_status ovint_stats_packet(stats_tree *st, packet_info *, e
     const int port_node = tick_stat_node(st, port, channel_node, TRUE);
 
     // Every flag the trailer's version has, so that a port shows its zeros.
-    if (record->version == 2) {
-        for (const TapFlag &flag : FLAGS_V2)
-            increase_stat_node(st, flag.name, port_node, FALSE, (record->flags & flag.mask) ? 1 : 0);
-    } else {
-        for (const TapFlag &flag : FLAGS_V1)
-            increase_stat_node(st, flag.name, port_node, FALSE, (record->flags & flag.mask) ? 1 : 0);
-    }
+    for (const TapFlag &flag : tap_flags(record->version))
+        increase_stat_node(st, flag.name, port_node, FALSE, (record->flags & flag.mask) ? 1 : 0);
     return TAP_PACKET_REDRAW;
 }
 

@@ -6,7 +6,6 @@
 
 #include "tap_format.h"
 
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 

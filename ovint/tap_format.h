@@ -6,6 +6,7 @@
 #ifndef OVINT_TAP_FORMAT_H
 #define OVINT_TAP_FORMAT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -62,6 +63,23 @@ constexpr TapFlag FLAGS_V2[] = {
     {0x80, "Receive Error"}, {0x40, "Wrong Preamble"}, {0x20, "Wrong IFG"},   {0x10, "Alignment Error"},
     {0x08, "Crc Error"},     {0x04, "Lost Packet"},    {0x02, "Long Packet"}, {0x01, "Short Packet"},
 };
+
+// The flags a trailer version (1 or 2; 0 reads as 1) shows, as a range.
+struct TapFlagTable {
+    const TapFlag *first;
+    size_t count;
+    const TapFlag *begin() const { return first; }
+    const TapFlag *end() const { return first + count; }
+    size_t size() const { return count; }
+    const TapFlag &operator[](size_t i) const { return first[i]; }
+};
+
+inline TapFlagTable tap_flags(uint8_t version)
+{
+    if (version == 2)
+        return {FLAGS_V2, sizeof FLAGS_V2 / sizeof FLAGS_V2[0]};
+    return {FLAGS_V1, sizeof FLAGS_V1 / sizeof FLAGS_V1[0]};
+}
 
 // ---- Finding the trailer ----
 
