@@ -55,6 +55,15 @@ Bytes frame_with_marker_at(size_t length, size_t marker_offset, const Record &re
     return bytes;
 }
 
+Bytes crowded_min_frame(size_t first_marker, guint8 code, guint8 last_code)
+{
+    Bytes bytes(60, 0xC8);
+    size_t marker = first_marker;
+    for (; marker + 12 <= 50; marker += 6)
+        bytes = patched(bytes, marker, ::marker(code));
+    return patched(bytes, marker, ::marker(last_code));
+}
+
 Bytes named_dissector_frame(const std::string &dissector, const Bytes &payload)
 {
     const guint16 dissector_name_tag = 12;

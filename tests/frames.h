@@ -43,6 +43,12 @@ Bytes ethernet_frame(size_t length);
 // fit is cut off.
 Bytes frame_with_marker_at(size_t length, size_t marker_offset, const Record &record = {});
 
+// A 60-byte frame built to cost the trailer search the most: its window is
+// crowded with the marker's first byte and with whole markers every six
+// bytes from `first_marker` on, each followed by `code` but the last (the
+// highest), which is followed by `last_code`.
+Bytes crowded_min_frame(size_t first_marker, guint8 code, guint8 last_code);
+
 // A host frame of the exported-PDU kind that hands `payload` to the
 // dissector registered as `dissector`.
 Bytes named_dissector_frame(const std::string &dissector, const Bytes &payload);

@@ -105,17 +105,6 @@ TEST(Splitter, FindsTrailersWhereTheTapPutsThem)
     }
 }
 
-// A 60-byte frame whose window is crowded with the marker's first byte and
-// with whole markers followed by a wrong version code.
-Bytes crowded_min_frame(guint8 last_code)
-{
-    Bytes bytes(60, 0xC8);
-    for (size_t marker = 17; marker + 6 <= 50; marker += 6)
-        bytes = patched(bytes, marker, marker + 6 > 44 ? Bytes{0xC8, 0x3E, 0xA7, 0x00, 0x01, last_code}
-                                                       : Bytes{0xC8, 0x3E, 0xA7, 0x00, 0x01, 0x18});
-    return bytes;
-}
-
 TEST(Splitter, TheSearchOverBytesAgreesWithProbeByProbe)
 {
     // Every frame is also searched cut short to each captured length.
@@ -133,8 +122,8 @@ TEST(Splitter, TheSearchOverBytesAgreesWithProbeByProbe)
         {"60 bytes, markers at 20 and 40", patched(frame_with_marker_at(60, 20), 36, trailer(v1_record()))},
         {"60 bytes, marker at 0", patched(ethernet_frame(60), 0, leading_record({}))},
         {"all marker first bytes", Bytes(80, 0xC8)},
-        {"crowded window, no trailer", crowded_min_frame(0x18)},
-        {"crowded window, a trailer last", crowded_min_frame(CODE_V2)},
+        {"crowded window, no trailer", crowded_min_frame(17, 0x18, 0x18)},
+        {"crowded window, a trailer last", crowded_min_frame(17, 0x18, CODE_V2)},
         {"unknown version code", trailing_frame(64, Record{0x18})},
     };
     Capture capture;  // the probes raise through the host

@@ -140,16 +140,6 @@ Bytes tcp_segment(unsigned connection, guint32 seq, guint32 ack, size_t payload)
     return bytes;
 }
 
-// A 60-byte frame built to cost the trailer search the most: its window
-// holds marker first bytes and whole markers with wrong version codes.
-Bytes crowded_min_frame(unsigned variant)
-{
-    Bytes bytes(60, 0xC8);
-    for (size_t marker = 17 + variant % 6; marker + 6 <= 50; marker += 6)
-        bytes = patched(bytes, marker, {0xC8, 0x3E, 0xA7, 0x00, 0x01, static_cast<guint8>(0x18 + variant % 7)});
-    return patched(bytes, 0, ethernet_frame(14));
-}
-
 enum class Traffic { plain, trailers, worst_case };
 
 bool write_traffic(const std::string &path, unsigned long count, Traffic kind)
@@ -162,7 +152,9 @@ bool write_traffic(const std::string &path, unsigned long count, Traffic kind)
         const unsigned pick = (i * 2654435761u) >> 24 & 0xFF;  // a fixed, well-spread mix
         Bytes bytes;
         if (kind == Traffic::worst_case) {
-            bytes = crowded_min_frame(pick);
+            // Near-markers at shifting places, none with a version code.
+            const guint8 wrong_code = static_cast<guint8>(0x18 + pick % 7);
+            bytes = patched(crowded_min_frame(17 + pick % 6, wrong_code, wrong_code), 0, ethernet_frame(14));
         } else if (pick < 100) {
             bytes = tcp_segment(connection, 1, seq[connection], 0);  // acknowledgement: 60 bytes
         } else if (pick < 120) {
