@@ -10,8 +10,9 @@
 #include <epan/packet.h>
 
 #include "host_compat.h"
-#include "tap_format.h"
-#include "tap_time.h"
+#include "core/ports.h"
+#include "core/tap_clock.h"
+#include "core/trailer_format.h"
 
 constexpr gint FIELD_COUNT = 15;
 

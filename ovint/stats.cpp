@@ -45,17 +45,14 @@ extern "C" tap_packet_status ovint_stats_packet(stats_tree *st, packet_info *, e
     tick_stat_node(st, FRAMES_NODE, 0, TRUE);
 
     char channel[32];
-    if (record->channel == 0xFFFF)
+    if (record->channel == NO_CHANNEL)
         snprintf(channel, sizeof channel, "No channel");
     else
         snprintf(channel, sizeof channel, "Channel %u", record->channel);
     const int channel_node = tick_stat_node(st, channel, frames_node, TRUE);
 
     char port[32];
-    if (const char *name = tap_port_name(record->version, record->port))
-        snprintf(port, sizeof port, "Port %s", name);
-    else
-        snprintf(port, sizeof port, "Port 0x%02x", record->port);
+    snprintf(port, sizeof port, "Port %s", port_label(record->version, record->port).text);
     const int port_node = tick_stat_node(st, port, channel_node, TRUE);
 
     // Every flag the trailer's version has, so that a port shows its zeros.

@@ -34,8 +34,11 @@ void apply_hw_timestamp(tvbuff_t *tvb, guint32 trailer_offset, packet_info *pinf
         return;  // timed on its first dissection
 
     const TapTime reference_time = {static_cast<int64_t>(ref_abs_ts.secs), ref_abs_ts.nsecs};
-    const TapTime tap_time =
-        hw_time_after(reference_time, ref_hw_ts, tvb_get_letoh64(tvb, timestamp_offset));
+    TapTime tap_time;
+    // A time the host cannot hold (the reference near its end) is left as
+    // it was captured.
+    if (!hw_time_after(reference_time, ref_hw_ts, tvb_get_letoh64(tvb, timestamp_offset), &tap_time))
+        return;
     nstime_t hw_time;
     hw_time.secs = static_cast<time_t>(tap_time.secs);
     hw_time.nsecs = tap_time.nsecs;

@@ -9,7 +9,7 @@
 
 #include <epan/packet.h>
 
-#include "tap_format.h"
+#include "core/trailer_format.h"
 
 // Where the probes find the trailer, and the version the last probe left.
 TrailerMatch probe_by_probe_search(tvbuff_t *tvb);

@@ -42,7 +42,7 @@ TEST(TimeArithmetic, AddsTheSignedTapClockDifference)
         TapTime reference;
         guint64 reference_hw;
         guint64 hw;
-        TapTime expected;
+        TapTime expected;  // {-1, -1}: does not fit
     } rows[] = {
         {"same reading", {100, 5}, 7 * S, 7 * S, {100, 5}},
         {"1.5 s later", {100, 0}, 7 * S, 8 * S + S / 2, {101, 500000000}},
@@ -56,10 +56,16 @@ TEST(TimeArithmetic, AddsTheSignedTapClockDifference)
          {100 + (gint64(1) << 31), 3}},
         {"half the clock's range earlier", {0, 0}, guint64(1) << 63, 0,
          {-9223372037, 145224192}},
+        {"past the last second a time can hold", {G_MAXINT64, 999999999}, 0, 1, {-1, -1}},
+        {"before the first", {G_MININT64, 0}, 1, 0, {-1, -1}},
+        {"the last nanosecond a time can hold", {G_MAXINT64, 999999998}, 0, 1, {G_MAXINT64, 999999999}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(hw_time_after(row.reference, row.reference_hw, row.hw), row.expected);
+        TapTime time = {-1, -1};
+        const bool fits = hw_time_after(row.reference, row.reference_hw, row.hw, &time);
+        EXPECT_EQ(fits, row.expected.nsecs >= 0);
+        EXPECT_EQ(time, row.expected);
     }
 }
 

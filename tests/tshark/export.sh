@@ -49,26 +49,28 @@ chmod a+r "$work/kept.pcapng"
 check "--keep-trailers keeps the frames whole" \
     "64 84 60 80 60 120 60" "$(without_ovint -r "$work/kept.pcapng" -T fields -e frame.cap_len | paste -sd' ')"
 
-# Errors: one sentence, a non-zero exit, and nothing half-written.
+# Errors: one sentence, the exit status that tells what was written, and
+# nothing half-written.
 expect_failure() {
-    local name=$1 sentence=$2 status=0
-    shift 2
+    local name=$1 expected_status=$2 sentence=$3 status=0
+    shift 3
     "$@" 2>"$work/stderr.txt" >/dev/null || status=$?
-    check "$name" "1|1|$sentence" "$status|$(wc -l <"$work/stderr.txt")|$(grep -oF "$sentence" "$work/stderr.txt")"
+    check "$name" "$expected_status|1|$sentence" \
+        "$status|$(wc -l <"$work/stderr.txt")|$(grep -oF "$sentence" "$work/stderr.txt")"
 }
 head -c 300 "$work/trailers.pcap" >"$work/cut.pcap"
-expect_failure "a capture cut off: the frame it ends in is named" \
+expect_failure "a capture cut off: the frame it ends in is named" 3 \
     "cut.pcap: frame 4: the capture is cut off in the middle of this frame" \
     export_capture "$work/cut.pcap" "$work/cut.pcapng"
 check "a capture cut off: the frames before the cut are written" \
     "3" "$(without_ovint -r "$work/cut.pcapng" 2>/dev/null | wc -l)"
 cp "$work/trailers.pcapng" "$work/before.pcapng"
-expect_failure "an existing output is refused" "trailers.pcapng: the file exists; give --force" \
+expect_failure "an existing output is refused" 1 "trailers.pcapng: the file exists; give --force" \
     export_capture "$work/traffic.pcap" "$work/trailers.pcapng"
 check "an existing output is left as it was" "" "$(cmp "$work/before.pcapng" "$work/trailers.pcapng")"
-expect_failure "the input is never the output" "the output would overwrite the input" \
+expect_failure "the input is never the output" 1 "the output would overwrite the input" \
     export_capture --force "$work/traffic.pcap" "$work/traffic.pcap"
-expect_failure "a full disk" "full.pcapng: File too large" \
+expect_failure "a full disk" 1 "full.pcapng: File too large" \
     bash -c "trap '' XFSZ; ulimit -f 16; exec \"$export_program\" --quiet \"$work/traffic.pcap\" \"$work/full.pcapng\""
 check "a failed export leaves no file behind" "" "$(ls -A "$work" | grep full)"
 

@@ -4,7 +4,7 @@
 // almost none carries a trailer: each byte is looked at once, and a 60-byte
 // frame's whole window is tested for marker starts at once.
 
-#include "tap_format.h"
+#include "trailer_format.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -55,41 +55,4 @@ TrailerMatch find_trailer_in_min_frame(const uint8_t *bytes)
         starts &= ~(uint32_t(1) << i);
     }
     return {0, TrailerPlacement::none, 0};
-}
-
-const char *tap_port_name(uint8_t version, uint8_t port)
-{
-    for (int i = 0; i < 4; i++) {
-        if (port == PORT_BITS[i])
-            return version == 2 ? PORT_NAMES_V2[i] : PORT_NAMES_V1[i];
-    }
-    return nullptr;
-}
-
-uint16_t port_from_bits(uint16_t port_word)
-{
-    // Port n is the n-th bit tested; the four bits left out are never ports.
-    static const uint16_t port_bits[] = {
-        0x8000, 0x4000, 0x2000, 0x1000, 0x0800, 0x0400,
-        0x0200, 0x0100, 0x0080, 0x0040, 0x0004, 0x0002,
-    };
-    for (uint16_t i = 0; i < sizeof port_bits / sizeof port_bits[0]; i++) {
-        if (port_word & port_bits[i])
-            return i + 1;
-    }
-    return 0xFFFF;
-}
-
-uint16_t channel_from_port(uint16_t port)
-{
-    switch (port) {
-    case 1:
-    case 2:
-        return 1;
-    case 3:
-    case 4:
-        return 2;
-    default:
-        return 0xFFFF;
-    }
 }

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 //
-// The TAP trailer's format and where it sits in a frame, as plain code over
-// a frame's bytes: shared by the plug-in and the project's other programs.
+// The TAP trailer's layout, its fields and where it sits in a frame, as
+// plain code over a frame's bytes.
 
-#ifndef OVINT_TAP_FORMAT_H
-#define OVINT_TAP_FORMAT_H
+#ifndef OVINT_CORE_TRAILER_FORMAT_H
+#define OVINT_CORE_TRAILER_FORMAT_H
 
 #include <cstddef>
 #include <cstdint>
@@ -35,50 +35,29 @@ constexpr uint32_t FIRST_MARKER_IN_MIN_FRAME = MIN_FRAME_LEN - TRAILER_LEN + MAR
 constexpr uint32_t LAST_MARKER_IN_MIN_FRAME = 17;
 static_assert(FIRST_MARKER_IN_MIN_FRAME == 44, "searched first: the trailing position");
 
-// ---- Ports, channels and error flags ----
+// ---- A trailer's fields ----
 
-// The name each trailer version gives the port bits 0x80, 0x40, 0x20, 0x10.
-constexpr uint8_t PORT_BITS[4] = {0x80, 0x40, 0x20, 0x10};
-constexpr const char *PORT_NAMES_V1[4] = {"X1.1", "X1.2", "X2.1", "X2.2"};
-constexpr const char *PORT_NAMES_V2[4] = {"Con A", "Con B", "Con C", "Con D"};
-
-// The name a trailer version (1 or 2; 0 reads as 1) gives a port byte, or
-// NULL for a byte with none (several bits, or none of the four).
-const char *tap_port_name(uint8_t version, uint8_t port);
-
-// The port number of the first of twelve bits set in the port word (bytes
-// 10 and 11, big-endian), or 0xFFFF.
-uint16_t port_from_bits(uint16_t port_word);
-// 1 for ports 1 and 2, 2 for ports 3 and 4, else 0xFFFF.
-uint16_t channel_from_port(uint16_t port);
-
-// An error flag of byte 11.
-struct TapFlag {
-    uint8_t mask;
-    const char *name;
-};
-// The flags each version shows, in the order shown.
-constexpr TapFlag FLAGS_V1[] = {{0x20, "Receive Error"}, {0x10, "Alignment Error"}, {0x08, "Crc Error"}};
-constexpr TapFlag FLAGS_V2[] = {
-    {0x80, "Receive Error"}, {0x40, "Wrong Preamble"}, {0x20, "Wrong IFG"},   {0x10, "Alignment Error"},
-    {0x08, "Crc Error"},     {0x04, "Lost Packet"},    {0x02, "Long Packet"}, {0x01, "Short Packet"},
+struct TrailerFields {
+    uint32_t fcs;        // bytes 0-3, little-endian
+    uint8_t port;        // byte 10
+    uint8_t flags;       // byte 11
+    uint64_t timestamp;  // bytes 12-19, little-endian: the TAP clock in nanoseconds
 };
 
-// The flags a trailer version (1 or 2; 0 reads as 1) shows, as a range.
-struct TapFlagTable {
-    const TapFlag *first;
-    size_t count;
-    const TapFlag *begin() const { return first; }
-    const TapFlag *end() const { return first + count; }
-    size_t size() const { return count; }
-    const TapFlag &operator[](size_t i) const { return first[i]; }
-};
-
-inline TapFlagTable tap_flags(uint8_t version)
+inline uint64_t read_le64(const uint8_t *bytes)
 {
-    if (version == 2)
-        return {FLAGS_V2, sizeof FLAGS_V2 / sizeof FLAGS_V2[0]};
-    return {FLAGS_V1, sizeof FLAGS_V1 / sizeof FLAGS_V1[0]};
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; i--)
+        value = (value << 8) | bytes[i];
+    return value;
+}
+
+// The fields of the TRAILER_LEN bytes at `trailer`.
+inline TrailerFields read_trailer(const uint8_t *trailer)
+{
+    const uint32_t fcs = uint32_t(trailer[0]) | uint32_t(trailer[1]) << 8 | uint32_t(trailer[2]) << 16 |
+                         uint32_t(trailer[3]) << 24;
+    return {fcs, trailer[PORT_OFFSET], trailer[FLAGS_OFFSET], read_le64(trailer + TIMESTAMP_OFFSET)};
 }
 
 // ---- Finding the trailer ----
@@ -134,4 +113,4 @@ inline TrailerMatch find_trailer(const uint8_t *bytes, uint32_t length)
     return {offset, TrailerPlacement::trailing, version};
 }
 
-#endif // OVINT_TAP_FORMAT_H
+#endif // OVINT_CORE_TRAILER_FORMAT_H

@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "command_line.h"
+
+#include "exit_status.h"
+#include "messages.h"
+
+#include <epan/epan.h>
+#include <ws_version.h>
+#include <wsutil/ws_getopt.h>
+
+#include <cstdio>
+#include <cstring>
+
+static const char USAGE[] =
+    "Usage: ovint-export [OPTION]... IN OUT\n"
+    "Writes the capture IN, taken through a BRAXEL TAP VESTRIL, to OUT as pcapng:\n"
+    "TAP trailers removed, frames timed from the TAP clock as Wireshark with ovint\n"
+    "times them, one interface per TAP port, the TAP's error flags as packet flags.\n"
+    "IN or OUT \"-\" is standard input or output.\n"
+    "\n"
+    "  -k, --keep-trailers  keep the trailers in the frames\n"
+    "  -t, --tap-clock      write the TAP clock itself as each frame's time\n"
+    "  -f, --force          overwrite OUT if it exists\n"
+    "  -q, --quiet          no summary on standard error\n"
+    "  -j, --json           the summary as JSON on standard output\n"
+    "  -h, --help           this text\n"
+    "  -v, --version        ovint's version and the Wireshark it runs with\n"
+    "\n"
+    "Exit status: 0 exported; 1 error, OUT not written; 2 wrong command line;\n"
+    "3 IN cut off or damaged, the frames before the damage written to OUT;\n"
+    "4 OUT written but not the summary; 128+N ended by signal N, OUT not written.\n";
+
+bool is_standard_stream(const char *name)
+{
+    return std::strcmp(name, "-") == 0;
+}
+
+int parse_command_line(int argc, char **argv, Options &options)
+{
+    static const struct ws_option long_options[] = {
+        {"keep-trailers", ws_no_argument, nullptr, 'k'},
+        {"tap-clock", ws_no_argument, nullptr, 't'},
+        {"force", ws_no_argument, nullptr, 'f'},
+        {"quiet", ws_no_argument, nullptr, 'q'},
+        {"json", ws_no_argument, nullptr, 'j'},
+        {"help", ws_no_argument, nullptr, 'h'},
+        {"version", ws_no_argument, nullptr, 'v'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int option;
+    while ((option = ws_getopt_long(argc, argv, "ktfqjhv", long_options, nullptr)) != -1) {
+        switch (option) {
+        case 'k': options.keep_trailers = true; break;
+        case 't': options.tap_clock = true; break;
+        case 'f': options.force = true; break;
+        case 'q': options.quiet = true; break;
+        case 'j': options.json = true; break;
+        case 'h':
+            fputs(USAGE, stdout);
+            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_EXPORTED : EXIT_REPORT_FAILED;
+        case 'v':
+            printf("ovint-export " OVINT_VERSION "; built for Wireshark %d.%d.%d, running with %s\n",
+                   WIRESHARK_VERSION_MAJOR, WIRESHARK_VERSION_MINOR, WIRESHARK_VERSION_MICRO,
+                   epan_get_version());
+            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_EXPORTED : EXIT_REPORT_FAILED;
+        default:
+            fputs("Try 'ovint-export --help' for more.\n", stderr);
+            return EXIT_USAGE;
+        }
+    }
+    if (argc - ws_optind != 2) {
+        say("give an input and an output file (--help tells more).");
+        return EXIT_USAGE;
+    }
+    options.in = argv[ws_optind];
+    options.out = argv[ws_optind + 1];
+    if (options.json && is_standard_stream(options.out)) {
+        say("--json and OUT \"-\" would both write to standard output; give one of them.");
+        return EXIT_USAGE;
+    }
+    return -1;
+}

@@ -1,0 +1,244 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "export_loop.h"
+
+#include "messages.h"
+#include "output_file.h"
+
+#include "core/ports.h"
+
+#include <wiretap/wtap_opttypes.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+// A new interface record of nanosecond resolution.
+static wtap_block_t new_interface(int encap)
+{
+    wtap_block_t idb = wtap_block_create(WTAP_BLOCK_IF_ID_AND_INFO);
+    auto *mandatory = static_cast<wtapng_if_descr_mandatory_t *>(wtap_block_get_mandatory_data(idb));
+    mandatory->wtap_encap = encap;
+    mandatory->time_units_per_second = 1000000000;
+    mandatory->tsprecision = WTAP_TSPREC_NSEC;
+    mandatory->snap_len = WTAP_MAX_PACKET_SIZE_STANDARD;
+    wtap_block_add_uint8_option(idb, OPT_IDB_TSRESOL, 9);
+    return idb;
+}
+
+ExportLoop::ExportLoop(const ChangeOptions &options, wtap *wth, wtap_dumper *wdh, Summary &summary,
+                       bool progress)
+    : options_(options), wth_(wth), wdh_(wdh), summary_(summary), progress_(progress)
+{
+}
+
+ExportLoop::~ExportLoop()
+{
+    for (wtap_block_t idb : input_idbs_)
+        wtap_block_unref(idb);
+    g_free(write_err_info_);
+}
+
+void ExportLoop::note_new_input_interfaces()
+{
+    while (wtap_block_t idb = wtap_get_next_interface_description(wth_))
+        input_idbs_.push_back(wtap_block_make_copy(idb));
+}
+
+bool ExportLoop::add_interface(wtap_block_t idb, guint32 *output)
+{
+    if (!wtap_dump_add_idb(wdh_, idb, &write_err_, &write_err_info_))
+        return false;
+    *output = next_interface_++;
+    return true;
+}
+
+// Frames without a trailer keep an interface like the one they came on.
+bool ExportLoop::interface_for_input(guint32 input, guint32 *output)
+{
+    const auto known = input_interfaces_.find(input);
+    if (known != input_interfaces_.end()) {
+        *output = known->second;
+        return true;
+    }
+    bool added;
+    if (input < input_idbs_.size()) {
+        added = add_interface(input_idbs_[input], output);
+    } else {
+        // A file format without interface records (pcap has one implied).
+        wtap_block_t idb = new_interface(wtap_file_encap(wth_));
+        added = add_interface(idb, output);
+        wtap_block_unref(idb);
+    }
+    if (added)
+        input_interfaces_[input] = *output;
+    return added;
+}
+
+// One interface per TAP port of each trailer version, named as ovint shows
+// the port.
+bool ExportLoop::interface_for_port(uint8_t version, uint8_t port, guint32 *output)
+{
+    const PortLabel name = port_label(version, port);
+    const uint16_t channel = channel_of_port_byte(port);
+    char description[96];
+    if (tap_port_name(version, port))
+        snprintf(description, sizeof description, "BRAXEL TAP VESTRIL %s, ", name.text);
+    else
+        snprintf(description, sizeof description, "BRAXEL TAP VESTRIL port %s of trailer version %u, ",
+                 name.text, version);
+    const size_t used = strlen(description);
+    if (channel == NO_CHANNEL)
+        snprintf(description + used, sizeof description - used, "no channel");
+    else
+        snprintf(description + used, sizeof description - used, "channel %u", channel);
+    wtap_block_t idb = new_interface(WTAP_ENCAP_ETHERNET);
+    wtap_block_add_string_option(idb, OPT_IDB_NAME, name.text, strlen(name.text));
+    wtap_block_add_string_option(idb, OPT_IDB_DESCRIPTION, description, strlen(description));
+    const bool added = add_interface(idb, output);
+    wtap_block_unref(idb);
+    return added;
+}
+
+// False when the loop must end; `result` says why.
+bool ExportLoop::export_packet(ReadRecord &record, uint64_t frame, LoopResult &result)
+{
+    wtap_rec &rec = record.rec;
+    wtap_packet_header &header = rec.rec_header.packet_header;
+    const guint32 input = (rec.presence_flags & WTAP_HAS_INTERFACE_ID) ? header.interface_id : 0;
+    summary_.bytes_read += header.caplen;
+
+    const FrameIn in = {record_bytes(record), header.caplen, header.len, header.pkt_encap == WTAP_ENCAP_ETHERNET,
+                        {static_cast<int64_t>(rec.ts.secs), rec.ts.nsecs}};
+    const FrameOut out = change_frame(in, options_, time_base_);
+    if (!pcapng_can_hold(out.time)) {
+        char reason[160];
+        snprintf(reason, sizeof reason, "its time%s is outside what pcapng can hold (1970 to 2554)",
+                 out.has_trailer && !options_.tap_clock ? ", from the TAP clock," : "");
+        result = {LoopResult::damaged, frame, reason};
+        return false;
+    }
+
+    guint32 interface_id;
+    if (!out.has_trailer) {
+        if (!interface_for_input(input, &interface_id))
+            return false;
+    } else {
+        PortSlot &slot = port_slots_[out.version][out.port];
+        if (!slot.known) {
+            if (!interface_for_port(out.version, out.port, &slot.interface_id))
+                return false;
+            slot.count = &summary_.port(out.version, out.port);
+            slot.known = true;
+        }
+        interface_id = slot.interface_id;
+        summary_.clock.add(to_nanoseconds(in.time), out.hw_ts);
+        summary_.count_trailer(*slot.count, header.caplen, out.flags);
+
+        rec.ts.secs = static_cast<time_t>(out.time.secs);
+        rec.ts.nsecs = out.time.nsecs;
+        rec.presence_flags |= WTAP_HAS_TS;
+        rec.tsprec = WTAP_TSPREC_NSEC;
+        header.caplen = out.caplen;
+        header.len = out.len;
+
+        // The TAP's error flags as the packet's flags, kept beside its own.
+        if (out.packet_flags || out.comment_flag) {
+            if (!rec.block)
+                rec.block = wtap_block_create(WTAP_BLOCK_PACKET);
+            guint32 flags = 0;
+            if (wtap_block_get_uint32_option_value(rec.block, OPT_PKT_FLAGS, &flags) == WTAP_OPTTYPE_SUCCESS)
+                wtap_block_set_uint32_option_value(rec.block, OPT_PKT_FLAGS, flags | out.packet_flags);
+            else if (out.packet_flags)
+                wtap_block_add_uint32_option(rec.block, OPT_PKT_FLAGS, out.packet_flags);
+            if (out.comment_flag) {
+                char comment[64];
+                snprintf(comment, sizeof comment, "BRAXEL TAP VESTRIL: %s", out.comment_flag);
+                wtap_block_add_string_option(rec.block, OPT_COMMENT, comment, strlen(comment));
+            }
+            rec.block_was_modified = TRUE;
+        }
+    }
+    header.interface_id = interface_id;
+    rec.presence_flags |= WTAP_HAS_INTERFACE_ID;
+    if (!write_record(wdh_, record, out.skip, &write_err_, &write_err_info_))
+        return false;
+    summary_.frames_written++;
+    summary_.bytes_written += header.caplen;
+    return true;
+}
+
+void ExportLoop::show_progress(uint64_t frame, bool last)
+{
+    if (!progress_)
+        return;
+    if (last) {
+        fputs("\r\033[K", stderr);
+        return;
+    }
+    const int64_t done = wtap_read_so_far(wth_);
+    const int percent = file_size_ > 0 ? static_cast<int>(done * 100 / file_size_) : 0;
+    char bar[41];
+    const int filled = percent * 40 / 100;
+    for (int i = 0; i < 40; i++)
+        bar[i] = i < filled ? '#' : '.';
+    bar[40] = '\0';
+    fprintf(stderr, "\rovint-export: [%s] %3d%%  %" PRIu64 " frames", bar, percent, frame);
+}
+
+LoopResult ExportLoop::run()
+{
+    int err = 0;
+    gchar *err_info = nullptr;
+    file_size_ = wtap_file_size(wth_, &err);
+    progress_ = progress_ && file_size_ > 64 * 1024 * 1024;
+    err = 0;
+
+    LoopResult result;
+    ReadRecord record;
+    record_init(record);
+    gint64 offset;
+    uint64_t frame = 0;
+    while (!input_interrupted() && read_record(wth_, record, &err, &err_info, &offset)) {
+        frame++;
+        summary_.frames_read++;
+        note_new_input_interfaces();
+        bool written;
+        if (record.rec.rec_type == REC_TYPE_PACKET) {
+            written = export_packet(record, frame, result);
+        } else {
+            written = write_record(wdh_, record, 0, &write_err_, &write_err_info_);
+            if (written)
+                summary_.frames_written++;
+        }
+        // The record's blocks and options are the reader's to make anew.
+        wtap_rec_reset(&record.rec);
+        if (!written) {
+            if (result.kind == LoopResult::complete) {
+                result.kind = LoopResult::write_failed;
+                result.reason = wiretap_error(write_err_, write_err_info_);
+                write_err_info_ = nullptr;
+            }
+            break;
+        }
+        if (progress_ && frame % 65536 == 0)
+            show_progress(frame, false);
+    }
+    show_progress(frame, true);
+    if (result.kind == LoopResult::complete && input_interrupted()) {
+        g_free(err_info);
+        result.kind = LoopResult::interrupted;
+    } else if (result.kind == LoopResult::complete && err != 0) {
+        result.kind = LoopResult::damaged;
+        result.frame = frame + 1;
+        if (err == WTAP_ERR_SHORT_READ) {
+            g_free(err_info);
+            result.reason = "the capture is cut off in the middle of this frame";
+        } else {
+            result.reason = wiretap_error(err, err_info);
+        }
+    }
+    record_cleanup(record);
+    return result;
+}

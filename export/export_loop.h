@@ -1,0 +1,69 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// The read-change-write loop: every record of the input, read through
+// wiretap, changed by change_frame, written to the pcapng output, counted.
+
+#ifndef OVINT_EXPORT_EXPORT_LOOP_H
+#define OVINT_EXPORT_EXPORT_LOOP_H
+
+#include "wiretap_compat.h"
+
+#include "record_change.h"
+#include "summary.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+// How the loop ended.
+struct LoopResult {
+    enum Kind {
+        complete,     // every record written
+        interrupted,  // SIGINT ended the standard input: what was read is written
+        damaged,      // the input ended in a cut or damaged record, or one that cannot be written as it is
+        write_failed, // the output could not be written
+    } kind = complete;
+    uint64_t frame = 0;   // the frame it ended at, for damaged
+    std::string reason;   // why, for damaged and write_failed
+};
+
+class ExportLoop {
+public:
+    ExportLoop(const ChangeOptions &options, wtap *wth, wtap_dumper *wdh, Summary &summary, bool progress);
+    ~ExportLoop();
+    ExportLoop(const ExportLoop &) = delete;
+    ExportLoop &operator=(const ExportLoop &) = delete;
+
+    LoopResult run();
+
+private:
+    bool export_packet(ReadRecord &record, uint64_t frame, LoopResult &result);
+    bool interface_for_input(guint32 input, guint32 *output);
+    bool interface_for_port(uint8_t version, uint8_t port, guint32 *output);
+    bool add_interface(wtap_block_t idb, guint32 *output);
+    void note_new_input_interfaces();
+    void show_progress(uint64_t frame, bool last);
+
+    const ChangeOptions options_;
+    wtap *wth_;
+    wtap_dumper *wdh_;
+    Summary &summary_;
+    TimeBase time_base_;
+    std::vector<wtap_block_t> input_idbs_;
+    std::map<guint32, guint32> input_interfaces_;
+    // What a version's port byte maps to, found once: most frames carry one.
+    struct PortSlot {
+        bool known = false;
+        guint32 interface_id = 0;
+        PortCount *count = nullptr;
+    };
+    PortSlot port_slots_[3][256];
+    guint32 next_interface_ = 0;
+    int64_t file_size_ = 0;
+    bool progress_;
+    int write_err_ = 0;
+    gchar *write_err_info_ = nullptr;
+};
+
+#endif // OVINT_EXPORT_EXPORT_LOOP_H
