@@ -113,10 +113,50 @@ void start_host(const char *argv0)
     wtap_init(FALSE);
 
     plugin_register();
+    register_pieces_dissector();
     if (!epan_init(NULL, NULL, FALSE)) {
         fprintf(stderr, "epan_init failed\n");
         std::abort();
     }
+}
+
+// ---- A buffer of pieces ----
+
+// "ovint_test_pieces" hands its bytes to the host's Ethernet dissector as a
+// buffer assembled from two pieces, as reassembly makes them: its bytes
+// are contiguous nowhere until asked for.
+static int proto_pieces = -1;
+static dissector_handle_t eth_handle;
+
+static int dissect_pieces(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
+{
+    const gint length = static_cast<gint>(tvb_captured_length(tvb));
+    tvbuff_t *pieces = tvb_new_composite();
+    tvb_composite_append(pieces, tvb_new_subset_length(tvb, 0, length / 2));
+    tvb_composite_append(pieces, tvb_new_subset_remaining(tvb, length / 2));
+    tvb_composite_finalize(pieces);
+    add_new_data_source(pinfo, pieces, "Pieces");
+    call_dissector(eth_handle, pieces, pinfo, tree);
+    return length;
+}
+
+static void register_pieces_protocol(void)
+{
+    proto_pieces = proto_register_protocol("ovint test pieces", "ovint_test_pieces", "ovint_test_pieces");
+    register_dissector("ovint_test_pieces", dissect_pieces, proto_pieces);
+}
+
+static void handoff_pieces_protocol(void)
+{
+    eth_handle = find_dissector("eth_withoutfcs");
+}
+
+void register_pieces_dissector()
+{
+    static proto_plugin plugin;
+    plugin.register_protoinfo = register_pieces_protocol;
+    plugin.register_handoff = handoff_pieces_protocol;
+    proto_register_plugin(&plugin);
 }
 
 // ---- Trees ----

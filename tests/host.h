@@ -19,6 +19,10 @@ using Bytes = std::vector<guint8>;
 // Starts the host once per process; call before any test runs.
 void start_host(const char *argv0);
 
+// Registers "ovint_test_pieces", which hands its bytes to the host's
+// Ethernet dissector in a buffer of two pieces; start_host calls it.
+void register_pieces_dissector();
+
 // Messages the host reported through its failure and warning callbacks.
 const std::vector<std::string> &host_reports();
 

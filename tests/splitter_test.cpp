@@ -63,6 +63,7 @@ TEST(Splitter, FindsTrailersWhereTheTapPutsThem)
         {"60 bytes, the higher of two markers wins",
          patched(frame_with_marker_at(60, 20), 36, trailer(v1_record())), 0, trailing_order, 0, 36, 36, 7},
         {"60 bytes, marker at 16", frame_with_marker_at(60, 16), 0, not_taken, 0, 60, -1, 0},
+        {"60 bytes, marker at 45: no room behind it", frame_with_marker_at(60, 45), 0, not_taken, 0, 60, -1, 0},
         {"60 bytes, marker only at 0", patched(ethernet_frame(60), 0, leading_record({})), 0, not_taken, 0, 60, -1, 0},
         {"leading, 100 bytes", leading_frame(80, v1_record()), 0, leading_order, 20, 80, 0, 7},
         {"leading wins over trailing", leading_frame(60) + trailer(v1_record()), 0, leading_order, 20, 80, 0, 12},
@@ -198,6 +199,31 @@ TEST(Splitter, AMalformedEthernetPartKeepsItsTrailer)
 
         // The next trailer-bearing frame is still taken.
         EXPECT_TRUE(capture.add(trailing_frame(64)).has("ovint"));
+    }
+}
+
+TEST(Splitter, ReadsABufferAssembledFromPieces)
+{
+    Record record;
+    record.port = 0x20;
+    record.ts = 0x0102030405060708;
+    struct Row {
+        const char *name;
+        Bytes bytes;
+    } rows[] = {
+        {"trailing", trailing_frame(64, record)},
+        {"60 bytes, the marker where the second piece starts", frame_with_marker_at(60, 30, record)},
+        {"leading", leading_frame(60, record)},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Capture capture;
+        FrameOptions options;
+        options.encap = WTAP_ENCAP_WIRESHARK_UPPER_PDU;
+        const Dissection dissection = capture.add(named_dissector_frame("ovint_test_pieces", row.bytes), options);
+        ASSERT_TRUE(dissection.has("ovint"));
+        EXPECT_EQ(dissection.named("ovint.port").at(0).value, 0x20u);
+        EXPECT_EQ(dissection.named("ovint.timestamp").at(0).value, record.ts);
     }
 }
 
