@@ -30,6 +30,7 @@ struct Frame {
     guint64 secs;
     guint32 nsecs;
     Bytes bytes;
+    size_t captured = 0;  // cut by a snap length to this many bytes; 0: not cut
 };
 
 class CaptureFile {
@@ -54,7 +55,8 @@ public:
         pcap_pkthdr header = {};
         header.ts.tv_sec = static_cast<time_t>(frame.secs);
         header.ts.tv_usec = static_cast<suseconds_t>(frame.nsecs);  // nanoseconds in this precision
-        header.caplen = header.len = static_cast<bpf_u_int32>(frame.bytes.size());
+        header.len = static_cast<bpf_u_int32>(frame.bytes.size());
+        header.caplen = frame.captured ? static_cast<bpf_u_int32>(frame.captured) : header.len;
         pcap_dump(reinterpret_cast<u_char *>(dumper_), &header, frame.bytes.data());
     }
 
@@ -214,6 +216,12 @@ int main(int argc, char **argv)
         {1000, 400000000, frame_with_marker_at(60, 16, record(CODE_V2, 0x80, 0x00, T))},
         {1000, 500000000, ethernet_frame(100) + trailer(record(CODE_V2, 0x20, 0x00, T - 1))},
         {1000, 600000000, frame_with_marker_at(60, 17, record(CODE_V2, 0x80, 0x01, T + 3 * S))},
+        // Version 1 on the port byte that frame 2 has in version 2.
+        {1000, 700000000, ethernet_frame(64) + trailer(record(CODE_V1, 0x80, 0x20, T + 4 * S))},
+        // A port byte of no channel.
+        {1000, 800000000, ethernet_frame(64) + trailer(record(CODE_V2, 0x08, 0x00, T + 5 * S))},
+        // Cut by a snap length: 80 of 200 bytes captured.
+        {1000, 900000000, leading_record(record(CODE_V2, 0x10, 0x00, T + 6 * S)) + ethernet_frame(180), 80},
     };
 
     const std::vector<Frame> plain = {

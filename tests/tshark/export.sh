@@ -26,8 +26,10 @@ for capture in trailers traffic; do
         "$(without_ovint -r "$work/$capture.pcapng" -T fields -e _ws.col.Protocol -e _ws.col.Info)"
 done
 
-# Frames 2-7 of trailers.pcap: trailing, in a 60-byte frame at 44, leading,
-# none (marker at 16), trailing behind 100 bytes, in a 60-byte frame at 17.
+# Frames 2-10 of trailers.pcap: trailing, in a 60-byte frame at 44, leading,
+# none (marker at 16), trailing behind 100 bytes, in a 60-byte frame at 17,
+# version 1 on version 2's port byte with a Receive Error, a port of no
+# channel, leading in a frame cut by a snap length (200 bytes, 80 captured).
 check "trailers removed where ovint finds them, the TAP port as the interface, its flags as packet flags" \
 "1	64	64			
 2	64	64	Con A	BRAXEL TAP VESTRIL Con A, channel 1	
@@ -35,7 +37,10 @@ check "trailers removed where ovint finds them, the TAP port as the interface, i
 4	60	60	Con B	BRAXEL TAP VESTRIL Con B, channel 1	symbol short
 5	60	60			
 6	100	100	Con C	BRAXEL TAP VESTRIL Con C, channel 2	
-7	13	13	Con A	BRAXEL TAP VESTRIL Con A, channel 1	short" \
+7	13	13	Con A	BRAXEL TAP VESTRIL Con A, channel 1	short
+8	64	64	X1.1	BRAXEL TAP VESTRIL X1.1, channel 1	symbol
+9	64	64	0x08	BRAXEL TAP VESTRIL port 0x08 of trailer version 2, no channel	
+10	180	60	Con D	BRAXEL TAP VESTRIL Con D, channel 2	" \
     "$(without_ovint -r "$work/trailers.pcapng" -T fields -e frame.number -e frame.len -e frame.cap_len \
         -e frame.interface_name -e frame.interface_description -e frame.packet_flags_crc_error \
         -e frame.packet_flags_symbol_error -e frame.packet_flags_packet_too_short_error |
@@ -47,7 +52,7 @@ check "trailers removed where ovint finds them, the TAP port as the interface, i
 export_capture --keep-trailers "$work/trailers.pcap" "$work/kept.pcapng"
 chmod a+r "$work/kept.pcapng"
 check "--keep-trailers keeps the frames whole" \
-    "64 84 60 80 60 120 60" "$(without_ovint -r "$work/kept.pcapng" -T fields -e frame.cap_len | paste -sd' ')"
+    "64 84 60 80 60 120 60 84 84 80" "$(without_ovint -r "$work/kept.pcapng" -T fields -e frame.cap_len | paste -sd' ')"
 
 # Errors: one sentence, the exit status that tells what was written, and
 # nothing half-written.
