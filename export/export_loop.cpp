@@ -114,7 +114,7 @@ bool ExportLoop::export_packet(ReadRecord &record, uint64_t frame, LoopResult &r
     const FrameOut out = change_frame(in, options_, time_base_);
     if (!pcapng_can_hold(out.time)) {
         char reason[160];
-        snprintf(reason, sizeof reason, "its time%s is outside what pcapng can hold (1970 to 2554)",
+        snprintf(reason, sizeof reason, "its time%s is outside what pcapng can hold, 1970 to 2554",
                  out.has_trailer && !options_.tap_clock ? ", from the TAP clock," : "");
         result = {LoopResult::damaged, frame, reason};
         return false;

@@ -24,6 +24,16 @@ static std::string nanoseconds_text(Nanoseconds ns)
     return text;
 }
 
+// A deviation from the fit, to the nanosecond where a double holds that.
+static std::string deviation_text(double deviation_ns)
+{
+    if (deviation_ns < 9e15)
+        return seconds_text(static_cast<Nanoseconds>(std::llround(deviation_ns)));
+    char text[32];
+    snprintf(text, sizeof text, "%.6e", deviation_ns / 1e9);
+    return text;
+}
+
 static std::string port_text(const PortCount &port)
 {
     std::string text = port_label(port.version, port.port).text;
@@ -76,9 +86,8 @@ bool print_text_report(FILE *out, const ReportHeader &header, const Summary &sum
             fprintf(out, "  drift %+.3f ppm; largest deviation from it unknown (the TAP clock went backwards)\n",
                     clock.drift_ppm());
         } else {
-            const Nanoseconds rounded = static_cast<Nanoseconds>(std::llround(deviation));
             fprintf(out, "  drift %+.3f ppm; largest deviation from it %s s", clock.drift_ppm(),
-                    seconds_text(rounded).c_str());
+                    deviation_text(deviation).c_str());
             if (uncertainty >= 0.5)
                 fprintf(out, " (or up to %.0f ns more)", uncertainty);
             fputc('\n', out);

@@ -7,6 +7,18 @@
 //     trailers.pcap  frames through the TAP, with trailers in every place
 //     plain.pcap     frames without a trailer, some of them close to one
 //
+//   write_captures --odd FOLDER
+//     pcapng files that wiretap reads but that stretch what a program
+//     writing pcapng can hold, written block by block (no library writes
+//     them): seconds-resolution times near 2^62 s, a time before 1970 from
+//     the TAP clock, a binary time resolution, 300 interfaces, link types
+//     other than Ethernet
+//
+//   write_captures --example FILE
+//     the README's example: four ports over 40 s, the capture host's clock
+//     running 25 ppm fast against the TAP's, with a few microseconds of
+//     jitter
+//
 //   write_captures --traffic COUNT [--trailers | --worst-case] FILE
 //     COUNT frames of mixed traffic for benchmarks: TCP acknowledgements
 //     and other 60-byte frames, full-size segments and sizes in between;
@@ -187,10 +199,148 @@ bool write_traffic(const std::string &path, unsigned long count, Traffic kind)
     return file.ok();
 }
 
+// ---- pcapng, block by block ----
+
+class PcapngFile {
+public:
+    explicit PcapngFile(const std::string &path) : file_(fopen(path.c_str(), "wb"))
+    {
+        if (!file_)
+            perror(path.c_str());
+        block(0x0A0D0D0A, {0x4D, 0x3C, 0x2B, 0x1A, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+    }
+    ~PcapngFile()
+    {
+        if (file_)
+            fclose(file_);
+    }
+    bool ok() const { return file_ != NULL; }
+    // An interface of a link type, with an if_tsresol option when given.
+    void interface(guint16 link_type, int tsresol = -1)
+    {
+        Bytes body = le(link_type, 2) + le(0, 2) + le(0, 4);
+        if (tsresol >= 0)
+            body = body + le(9, 2) + le(1, 2) + Bytes{static_cast<guint8>(tsresol), 0, 0, 0};
+        body = body + le(0, 4);  // end of options
+        block(1, body);
+    }
+    // An enhanced packet block: a timestamp in the interface's units.
+    void packet(guint32 interface, guint64 timestamp, const Bytes &bytes)
+    {
+        Bytes body = le(interface, 4) + le(timestamp >> 32, 4) + le(timestamp & 0xFFFFFFFF, 4) +
+                     le(bytes.size(), 4) + le(bytes.size(), 4) + bytes;
+        body.resize((body.size() + 3) / 4 * 4, 0);
+        block(6, body);
+    }
+
+private:
+    static Bytes le(guint64 value, int size)
+    {
+        Bytes bytes;
+        for (int i = 0; i < size; i++)
+            bytes.push_back(static_cast<guint8>(value >> (8 * i)));
+        return bytes;
+    }
+    void block(guint32 type, const Bytes &body)
+    {
+        const Bytes length = le(body.size() + 12, 4);
+        const Bytes all = le(type, 4) + length + body + length;
+        if (file_)
+            fwrite(all.data(), 1, all.size(), file_);
+    }
+    FILE *file_;
+};
+
+Bytes tap_frame(guint8 port, guint64 ts)
+{
+    return udp_datagram() + trailer(record(CODE_V2, port, 0x00, ts));
+}
+
+bool write_odd_captures(const std::string &folder)
+{
+    bool ok = true;
+    {
+        // Seconds resolution: a frame with a trailer captured 2^62 s from
+        // 1970 (its time comes from the TAP clock), then one without.
+        PcapngFile file(folder + "/seconds-near-2-62.pcapng");
+        file.interface(1, 0);
+        file.packet(0, 1700000000, tap_frame(0x80, T));
+        file.packet(0, guint64(1) << 62, tap_frame(0x20, T + S));
+        file.packet(0, guint64(1) << 62, udp_datagram());
+        file.packet(0, 1700000002, tap_frame(0x40, T + 2 * S));
+        ok = ok && file.ok();
+    }
+    {
+        // The TAP clock puts frame 3 2,000 s before the first, before 1970.
+        PcapngFile file(folder + "/before-1970.pcapng");
+        file.interface(1, 9);
+        file.packet(0, 1000 * S, tap_frame(0x80, T));
+        file.packet(0, 1001 * S, tap_frame(0x20, T + S));
+        file.packet(0, 1002 * S, tap_frame(0x40, T - 2000 * S));
+        ok = ok && file.ok();
+    }
+    {
+        // Binary resolution, 2^-30 s.
+        PcapngFile file(folder + "/binary-resolution.pcapng");
+        file.interface(1, 0x80 | 30);
+        for (guint64 i = 0; i < 20; i++)
+            file.packet(0, (1700000000 + i) << 30, tap_frame(static_cast<guint8>(0x80 >> (i % 4)), T + i * S));
+        ok = ok && file.ok();
+    }
+    {
+        // 300 interfaces, a frame on each.
+        PcapngFile file(folder + "/many-interfaces.pcapng");
+        for (int i = 0; i < 300; i++)
+            file.interface(1, 6);
+        for (guint32 i = 0; i < 300; i++)
+            file.packet(i, 1700000000000000 + i, i % 2 ? tap_frame(0x10, T + i) : udp_datagram());
+        ok = ok && file.ok();
+    }
+    {
+        // Raw IP (101) and Linux cooked (113) beside Ethernet; trailers only
+        // count on Ethernet.
+        PcapngFile file(folder + "/other-link-types.pcapng");
+        file.interface(1, 9);
+        file.interface(101, 9);
+        file.interface(113, 9);
+        const Bytes datagram = udp_datagram();
+        const Bytes ip(datagram.begin() + 14, datagram.end());
+        for (guint32 i = 0; i < 30; i++) {
+            const Bytes bytes = i % 3 == 0 ? tap_frame(0x80, T + i) : i % 3 == 1 ? ip + trailer(record(CODE_V2, 0x40, 0, T)) : Bytes(16, 0) + ip;
+            file.packet(i % 3, 1700000000 * S + i, bytes);
+        }
+        ok = ok && file.ok();
+    }
+    return ok;
+}
+
+// The README's example capture.
+bool write_example(const std::string &path)
+{
+    CaptureFile file(path);
+    const guint8 ports[] = {0x80, 0x20, 0x40, 0x10};
+    const guint64 start = 1765200000 * S + 123456789;
+    for (guint64 i = 0; i < 40 && file.ok(); i++) {
+        const guint64 hw_ts = T + i * S + (i * 7919) % 100000;
+        // 25 ppm fast, and up to 4 us of the capture host's jitter.
+        const guint64 elapsed = hw_ts - T;
+        const guint64 now = start + elapsed + elapsed / 40000 + (i * 104729) % 4000;
+        const guint8 flags = i == 13 ? 0x08 : i == 27 ? 0x04 : 0x00;
+        Bytes bytes = i % 5 == 0 ? arp_request() : tcp_segment(static_cast<unsigned>(i % 3), 1 + 100 * guint32(i), 1, 40 + i * 11);
+        bytes = bytes + trailer(record(CODE_V2, ports[i % 4], flags, hw_ts));
+        file.write({now / S, static_cast<guint32>(now % S), bytes});
+    }
+    return file.ok();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 3 && std::string(argv[1]) == "--odd")
+        return write_odd_captures(argv[2]) ? 0 : 1;
+    if (argc == 3 && std::string(argv[1]) == "--example")
+        return write_example(argv[2]) ? 0 : 1;
     if (argc >= 4 && std::string(argv[1]) == "--traffic") {
         const unsigned long count = std::stoul(argv[2]);
         const std::string option = argc == 5 ? argv[3] : "";
