@@ -79,4 +79,73 @@ expect_failure "a full disk" 1 "full.pcapng: File too large" \
     bash -c "trap '' XFSZ; ulimit -f 16; exec \"$export_program\" --quiet \"$work/traffic.pcap\" \"$work/full.pcapng\""
 check "a failed export leaves no file behind" "" "$(ls -A "$work" | grep full)"
 
+# A damaged record (an absurd length, frame 6) is not a cut: the frames
+# before it are written all the same, over an existing OUT only with --force.
+offset=24
+for length in $(without_ovint -r "$work/trailers.pcap" -c 5 -T fields -e frame.cap_len); do
+    offset=$((offset + 16 + length))
+done
+cp "$work/trailers.pcap" "$work/damaged.pcap"
+printf '\x00\xff\xff\xff' | dd of="$work/damaged.pcap" bs=1 seek=$((offset + 8)) conv=notrunc status=none
+cp "$work/traffic.pcapng" "$work/replaced.pcapng"
+expect_failure "a damaged record: the frame and wiretap's reason are named" 3 \
+    "damaged.pcap: frame 6: The file appears to be damaged or corrupt (pcap: File has 4294967040-byte packet" \
+    export_capture --force "$work/damaged.pcap" "$work/replaced.pcapng"
+check "a damaged record: the frames before it replace the existing output" \
+    "5" "$(capinfos -c -M "$work/replaced.pcapng" 2>/dev/null | awk '/Number of packets/ { print $NF }')"
+"$export_program" --force "$work/damaged.pcap" "$work/replaced.pcapng" 2>"$work/stderr.txt"
+check "a damaged record: the summary says what was replaced" \
+    "partial export: frame 6 of the input is unusable" "$(grep -o 'partial export: frame 6 of the input is unusable' "$work/stderr.txt")"
+
+# Times pcapng cannot hold: before 1970 from the TAP clock, or 2^62 s.
+mkdir "$work/odd" && "$write_captures" --odd "$work/odd" || exit 1
+expect_failure "a time from the TAP clock before 1970" 3 \
+    "before-1970.pcapng: frame 3: its time, from the TAP clock, is outside what pcapng can hold" \
+    export_capture "$work/odd/before-1970.pcapng" "$work/odd/before-1970.out.pcapng"
+expect_failure "a captured time past what pcapng holds" 3 \
+    "seconds-near-2-62.pcapng: frame 3: its time is outside what pcapng can hold" \
+    export_capture "$work/odd/seconds-near-2-62.pcapng" "$work/odd/seconds.out.pcapng"
+check "the frames before an unusable time are written" "2 2" \
+    "$(for f in before-1970 seconds; do capinfos -c -M "$work/odd/$f.out.pcapng" | awk '/Number of packets/ { print $NF }'; done | paste -sd' ')"
+
+expect_failure "a summary that cannot be written is an error" 4 "standard output: No space left on device" \
+    bash -c "exec \"$export_program\" --json \"$work/traffic.pcap\" \"$work/json.pcapng\" >/dev/full"
+
+# Pipes: standard input to standard output, as tcpdump -w - | ... | tshark -r -.
+check "- reads standard input and writes standard output" \
+    "$(without_ovint -r "$work/trailers.pcapng" -T fields -e frame.time_epoch -e frame.interface_name -e frame.len)" \
+    "$(export_capture - - <"$work/trailers.pcap" | without_ovint -r - -T fields -e frame.time_epoch -e frame.interface_name -e frame.len)"
+
+# Signals. The export reads from a fifo that is fed in two halves; the
+# signal comes in between, once the temporary output exists.
+mkfifo "$work/feed"
+signalled() {  # SIGNAL IGNORED IN: prints the exit status and the files left
+    local signal=$1 ignored=$2 in=$3 status=0 pid
+    rm -f "$work/signalled.pcapng"
+    if [ "$ignored" = ignored ]; then
+        (trap '' "$signal"; exec "$export_program" --quiet "$in" "$work/signalled.pcapng" <"$work/feed") &
+    else
+        (trap - INT; exec "$export_program" --quiet "$in" "$work/signalled.pcapng" <"$work/feed") &
+    fi
+    pid=$!
+    exec 3>"$work/feed"
+    head -c 2000 "$work/traffic.pcap" >&3
+    for _ in $(seq 50); do compgen -G "$work/.signalled.pcapng.*" >/dev/null && break; sleep 0.1; done
+    kill -s "$signal" "$pid"
+    sleep 0.3
+    tail -c +2001 "$work/traffic.pcap" >&3 2>/dev/null
+    exec 3>&-
+    wait "$pid" || status=$?
+    echo "$status $(ls -A "$work" | grep -c signalled)"
+}
+if [ "$(id -u)" = 0 ]; then trap '' PIPE; fi
+check "SIGTERM: the temporary file removed, status 143" "143 0" "$(signalled TERM caught /dev/stdin)"
+check "SIGHUP: the temporary file removed, status 129" "129 0" "$(signalled HUP caught /dev/stdin)"
+check "SIGHUP ignored (nohup): the export completes" "0 1" "$(signalled HUP ignored /dev/stdin)"
+check "SIGINT on standard input ends it: what was read is written and kept" "0 1" "$(signalled INT caught -)"
+trap - PIPE
+
+check "--version names ovint's and the host's versions" "ovint-export 1.0.0; built for Wireshark $series" \
+    "$("$export_program" --version | grep -o "^ovint-export [0-9.]*; built for Wireshark $series")"
+
 finish
