@@ -35,6 +35,7 @@
 // at an empty data folder (see LLVMFuzzerInitialize).
 static Capture *capture;
 constexpr guint32 FRAMES_PER_CAPTURE = 5000;
+static guint64 frames_dissected;  // over the run, told at its end
 
 static void fail(const char *what)
 {
@@ -122,6 +123,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***argv)
         setenv("WIRESHARK_DATA_DIR", empty_data, 1);
         std::atexit([] { rmdir(empty_data); });
     }
+    std::atexit([] { fprintf(stderr, "frames dissected: %" G_GUINT64_FORMAT "\n", frames_dissected); });
     start_host((*argv)[0]);
     // The host's GeoIP lookups crash in the host itself after some sessions
     // (a NULL map in maxmind_db_lookup_ipv6, 4.0): nothing of ovint's, off.
@@ -163,6 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (captured == 0)
             continue;  // the host reads no empty records from a file
         const Dissection first = capture->add(Bytes(bytes.begin(), bytes.begin() + captured), options);
+        frames_dissected++;
         check_dissection(first, capture->frame_count());
 
         // A second pass or a redisplay of an earlier frame, or the same frame

@@ -35,7 +35,7 @@ fi
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "${as_user[@]}" "$build/fuzz/$target" -max_total_time="$seconds" -rss_limit_mb=4096 \
     -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" >"$build/fuzz-$target.log" 2>&1 || status=$?
-grep -E '^#[0-9]+ *DONE|^Done [0-9]+ runs|stat::number_of_executed_units|stat::peak_rss_mb|ERROR|runtime error|_fuzzer:' "$build/fuzz-$target.log" || true
+grep -E '^#[0-9]+ *DONE|^Done [0-9]+ runs|stat::number_of_executed_units|stat::peak_rss_mb|^frames dissected|ERROR|runtime error|_fuzzer:' "$build/fuzz-$target.log" || true
 if [ "${status:-0}" -ne 0 ] || grep -qE 'ERROR: |runtime error|_fuzzer: |deadly signal' "$build/fuzz-$target.log"; then
     echo "fuzzing found a fault: see $build/fuzz-$target.log and the crash-* inputs in $artifacts"
     exit 1
