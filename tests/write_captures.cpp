@@ -19,10 +19,11 @@
 //     running 25 ppm fast against the TAP's, with a few microseconds of
 //     jitter
 //
-//   write_captures --traffic COUNT [--trailers | --worst-case] FILE
+//   write_captures --traffic COUNT [--trailers | --worst-case | --curving] FILE
 //     COUNT frames of mixed traffic for benchmarks: TCP acknowledgements
 //     and other 60-byte frames, full-size segments and sizes in between;
-//     with --trailers each carries a TAP trailer where the TAP puts it,
+//     with --trailers each carries a TAP trailer where the TAP puts it
+//     (--curving: and the capture clock bends away from the TAP's),
 //     with --worst-case every frame is a 60-byte frame whose window is
 //     crowded with near-markers but holds no trailer.
 
@@ -154,7 +155,7 @@ Bytes tcp_segment(unsigned connection, guint32 seq, guint32 ack, size_t payload)
     return bytes;
 }
 
-enum class Traffic { plain, trailers, worst_case };
+enum class Traffic { plain, trailers, worst_case, curving };
 
 bool write_traffic(const std::string &path, unsigned long count, Traffic kind)
 {
@@ -181,7 +182,7 @@ bool write_traffic(const std::string &path, unsigned long count, Traffic kind)
             bytes = tcp_segment(connection, seq[connection], 1, payload);
             seq[connection] += static_cast<guint32>(payload);
         }
-        if (kind == Traffic::trailers) {
+        if (kind == Traffic::trailers || kind == Traffic::curving) {
             Record record;
             record.port = static_cast<guint8>(0x80 >> (i % 4));
             record.flags = pick == 7 ? 0x08 : 0x00;
@@ -192,7 +193,11 @@ bool write_traffic(const std::string &path, unsigned long count, Traffic kind)
             else
                 bytes = bytes + trailer(record);
         }
-        const guint64 now = 1700000000 * S + i * 10000;  // a frame every 10 us
+        guint64 now = 1700000000 * S + i * 10000;  // a frame every 10 us
+        // The capture clock bending away from the TAP's: a parabola of
+        // 100 ms over the capture, every frame on the offsets' convex hull.
+        if (kind == Traffic::curving)
+            now += static_cast<guint64>(100000000.0 * (double(i) / double(count)) * (double(i) / double(count)));
         hw_ts = T + i * 10000 + (i % 5);
         file.write({now / S, static_cast<guint32>(now % S), bytes});
     }
@@ -346,6 +351,7 @@ int main(int argc, char **argv)
         const std::string option = argc == 5 ? argv[3] : "";
         const Traffic kind = option == "--trailers"     ? Traffic::trailers
                              : option == "--worst-case" ? Traffic::worst_case
+                             : option == "--curving"    ? Traffic::curving
                                                         : Traffic::plain;
         return write_traffic(argv[argc - 1], count, kind) ? 0 : 1;
     }

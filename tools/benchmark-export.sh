@@ -4,8 +4,8 @@
 # ovint-export against the host's editcap on the same capture (both read
 # and write through wiretap): wall and processor time over interleaved
 # repeated runs, instructions (valgrind's callgrind) on a tenth of it, and
-# peak resident memory on two capture sizes, to show that it does not grow
-# with the file.
+# peak resident memory on two capture sizes, also with a capture clock that
+# bends away from the TAP's, to show that it does not grow with the file.
 #
 # Usage: tools/benchmark-export.sh [FRAMES [ROUNDS]]
 #        (defaults 1700000 frames, about 1.1 GB, and 5 rounds)
@@ -23,6 +23,8 @@ work=$(mktemp -d /var/tmp/ovint-export-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 "$build/tests/write_captures" --traffic "$frames" --trailers "$work/large.pcap"
 "$build/tests/write_captures" --traffic $((frames / 10)) --trailers "$work/small.pcap"
+"$build/tests/write_captures" --traffic "$frames" --curving "$work/curving.pcap"
+"$build/tests/write_captures" --traffic $((frames / 10)) --curving "$work/curving-small.pcap"
 echo "== ovint-export against $("$editcap" --version | head -n 1) on $(nproc) cores"
 echo "   $(du -h "$work/large.pcap" | cut -f1)B, $frames frames of mixed traffic with TAP trailers"
 
@@ -62,10 +64,11 @@ echo "   instructions (callgrind), $((frames / 10)) frames: ovint-export $export
      "ratio $(awk -v a="$exported" -v b="$edited" 'BEGIN { printf "%.3f", a / b }')"
 
 peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
-for size in small large; do
+for size in small large curving-small curving; do
     rm -f "$work/out.pcapng"
     exported=$(peak "$build/ovint-export" --quiet "$work/$size.pcap" "$work/out.pcapng")
     rm -f "$work/out.pcapng"
     edited=$(peak "$editcap" -F pcapng "$work/$size.pcap" "$work/out.pcapng")
-    echo "   peak resident memory, $(du -h "$work/$size.pcap" | cut -f1)B capture: ovint-export ${exported} kB, editcap ${edited} kB"
+    case $size in curving*) kind="capture whose clock offset curves" ;; *) kind=capture ;; esac
+    echo "   peak resident memory, $(du -h "$work/$size.pcap" | cut -f1)B $kind: ovint-export ${exported} kB, editcap ${edited} kB"
 done
