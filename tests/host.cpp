@@ -334,6 +334,15 @@ Dissection Capture::afresh(guint32 num, bool tree)
     return run(frame, tree);
 }
 
+void Capture::release_bytes(guint32 num)
+{
+    Bytes().swap(frames_.at(num - 1).bytes);
+#if OVINT_HOST_AT_LEAST(4, 6)
+    wtap_rec_cleanup(&frames_.at(num - 1).rec);
+    wtap_rec_init(&frames_.at(num - 1).rec, 0);
+#endif
+}
+
 Dissection Capture::run(Frame &frame, bool tree)
 {
     frame_data_set_before_dissect(&frame.fd, &elapsed_, &ref_, prev_dis_);

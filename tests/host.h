@@ -78,6 +78,9 @@ public:
     Dissection again(guint32 num, bool tree = true);
     // Dissects frame `num` again as if read for the first time.
     Dissection afresh(guint32 num, bool tree = true);
+    // Frees frame `num`'s bytes: it is not dissected again. Keeps long
+    // captures small.
+    void release_bytes(guint32 num);
 
     frame_data &frame(guint32 num);
     guint32 frame_count() const { return static_cast<guint32>(frames_.size()); }
