@@ -1,0 +1,203 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "latency_key.h"
+
+#define XXH_STATIC_LINKING_ONLY  // the hash state on the stack: no allocation
+#include <xxhash.h>
+
+#include <cstring>
+#include <initializer_list>
+
+namespace {
+
+constexpr uint32_t ETHERNET_HEADER = 14;
+constexpr int MAX_TAGS = 4;
+constexpr int MAX_IPV6_EXTENSIONS = 8;
+
+inline uint32_t be16(const uint8_t *bytes)
+{
+    return uint32_t(bytes[0]) << 8 | bytes[1];
+}
+
+bool is_tag(uint32_t ethertype)
+{
+    return ethertype == 0x8100 || ethertype == 0x88A8 || ethertype == 0x9100;
+}
+
+// Where a frame's IP packet lies, its masked header, and its payload.
+struct Packet {
+    uint32_t start = 0;         // of the IP header, in the Ethernet part
+    uint32_t end = 0;           // one past the last byte the header counts
+    uint32_t header_length = 0; // IPv4 header or IPv6 fixed header
+    uint8_t header[60];         // the header with a router's fields zeroed
+    uint8_t protocol = 0;       // of what follows the IP headers
+    uint32_t transport = 0;     // where that starts
+    bool fragment = false;
+};
+
+enum class Parsed { not_ip, ip, broken };
+
+Parsed parse_ip(const uint8_t *frame, uint32_t captured, Packet &packet)
+{
+    if (captured < ETHERNET_HEADER)
+        return Parsed::broken;  // not even an Ethernet header
+    uint32_t at = 12;
+    uint32_t ethertype = be16(frame + at);
+    for (int tags = 0; is_tag(ethertype) && tags < MAX_TAGS; tags++) {
+        at += 4;
+        if (at + 2 > captured)
+            return Parsed::broken;
+        ethertype = be16(frame + at);
+    }
+    at += 2;
+    const uint8_t *ip = frame + at;
+    if (ethertype == 0x0800) {
+        if (at + 20 > captured || ip[0] >> 4 != 4)
+            return Parsed::broken;
+        const uint32_t header_length = (ip[0] & 0x0F) * 4u;
+        const uint32_t total = be16(ip + 2);
+        if (header_length < 20 || total < header_length || at + total > captured)
+            return Parsed::broken;
+        packet.start = at;
+        packet.end = at + total;
+        packet.header_length = header_length;
+        std::memcpy(packet.header, ip, header_length);
+        packet.header[8] = 0;   // TTL
+        packet.header[10] = 0;  // header checksum
+        packet.header[11] = 0;
+        packet.protocol = ip[9];
+        packet.transport = at + header_length;
+        packet.fragment = (be16(ip + 6) & 0x3FFF) != 0;
+        return Parsed::ip;
+    }
+    if (ethertype == 0x86DD) {
+        if (at + 40 > captured || ip[0] >> 4 != 6)
+            return Parsed::broken;
+        const uint32_t end = at + 40 + be16(ip + 4);
+        if (end > captured)
+            return Parsed::broken;
+        packet.start = at;
+        packet.end = end;
+        packet.header_length = 40;
+        std::memcpy(packet.header, ip, 40);
+        packet.header[7] = 0;  // hop limit
+        // Extension headers up to the transport header.
+        uint8_t next = ip[6];
+        uint32_t transport = at + 40;
+        for (int i = 0; i < MAX_IPV6_EXTENSIONS; i++) {
+            if (next == 44) {
+                packet.fragment = true;
+                break;
+            }
+            if (next != 0 && next != 43 && next != 60 && next != 51)
+                break;
+            if (transport + 2 > end)
+                return Parsed::broken;
+            const uint32_t length =
+                next == 51 ? (frame[transport + 1] + 2u) * 4u : (frame[transport + 1] + 1u) * 8u;
+            next = frame[transport];
+            transport += length;
+            if (transport > end)
+                return Parsed::broken;
+        }
+        packet.protocol = next;
+        packet.transport = transport;
+        return Parsed::ip;
+    }
+    return Parsed::not_ip;
+}
+
+LatencyKey digest(XXH3_state_t &state, uint64_t count)
+{
+    XXH3_128bits_update(&state, &count, sizeof count);
+    const XXH128_hash_t hash = XXH3_128bits_digest(&state);
+    return {hash.low64, hash.high64};
+}
+
+bool key_of_bytes(const uint8_t *bytes, uint32_t length, LatencyKey *key)
+{
+    XXH3_state_t state;
+    XXH3_128bits_reset(&state);
+    XXH3_128bits_update(&state, bytes, length);
+    *key = digest(state, length);
+    return true;
+}
+
+bool frame_key(const uint8_t *frame, uint32_t captured, uint32_t wire_length, LatencyKey *key)
+{
+    if (captured == 0 || captured < wire_length)
+        return false;  // cut by a snap length: the rest is unknown
+    return key_of_bytes(frame, captured, key);
+}
+
+} // namespace
+
+bool latency_key(KeyMode mode, const uint8_t *frame, uint32_t captured, uint32_t wire_length, LatencyKey *key)
+{
+    if (mode == KeyMode::off)
+        return false;
+    if (mode == KeyMode::frame)
+        return frame_key(frame, captured, wire_length, key);
+
+    Packet packet;
+    switch (parse_ip(frame, captured, packet)) {
+    case Parsed::broken:
+        return false;
+    case Parsed::not_ip:
+        return mode == KeyMode::ip && frame_key(frame, captured, wire_length, key);
+    case Parsed::ip:
+        break;
+    }
+
+    if (mode == KeyMode::ip) {
+        XXH3_state_t state;
+        XXH3_128bits_reset(&state);
+        XXH3_128bits_update(&state, packet.header, packet.header_length);
+        const uint32_t rest = packet.start + packet.header_length;
+        XXH3_128bits_update(&state, frame + rest, packet.end - rest);
+        *key = digest(state, packet.end - packet.start);
+        return true;
+    }
+
+    // The payload of TCP or UDP.
+    if (packet.fragment)
+        return false;
+    uint32_t payload;
+    if (packet.protocol == 6) {
+        if (packet.transport + 20 > packet.end)
+            return false;
+        const uint32_t offset = (frame[packet.transport + 12] >> 4) * 4u;
+        if (offset < 20)
+            return false;
+        payload = packet.transport + offset;
+    } else if (packet.protocol == 17) {
+        payload = packet.transport + 8;
+    } else {
+        return false;
+    }
+    if (payload >= packet.end)
+        return false;  // no payload: a bare acknowledgement, say
+    return key_of_bytes(frame + payload, packet.end - payload, key);
+}
+
+const char *key_mode_name(KeyMode mode)
+{
+    switch (mode) {
+    case KeyMode::off: return "off";
+    case KeyMode::frame: return "frame";
+    case KeyMode::ip: return "ip";
+    case KeyMode::payload: return "payload";
+    }
+    return "off";
+}
+
+bool key_mode_from_name(const char *name, KeyMode *mode)
+{
+    for (KeyMode candidate : {KeyMode::off, KeyMode::frame, KeyMode::ip, KeyMode::payload}) {
+        if (std::strcmp(name, key_mode_name(candidate)) == 0) {
+            *mode = candidate;
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,0 +1,94 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// Pairs the two sightings of a frame that a device between the TAP's links
+// forwards: one on a port of each channel, read from the one TAP clock.
+//
+// Sightings are fed in capture order. A sighting pairs with the unpaired
+// sighting of the same key on the other channel whose TAP time lies within
+// the window of its own; of several, the one of the lowest TAP time (equal
+// frames seen more than once pair first in, first out). The earlier of the
+// two by TAP time is the earlier sighting, whichever came first in the
+// capture, and the latency is the later TAP time less the earlier. A
+// sighting older than the window before the latest TAP time seen has found
+// no partner: it was not seen on the other link. Memory is bounded by the
+// number of sightings in one window; it grows by doubling, never per frame.
+
+#ifndef OVINT_CORE_LATENCY_MATCHER_H
+#define OVINT_CORE_LATENCY_MATCHER_H
+
+#include "latency_key.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct Sighting {
+    uint64_t frame;     // frame number in the capture
+    uint64_t tap_time;  // nanoseconds of the TAP clock
+    LatencyKey key;
+    uint8_t port;       // the port byte
+    uint8_t version;    // the trailer version
+    uint16_t channel;   // 1 or 2
+};
+
+struct Pairing {
+    Sighting earlier;
+    Sighting later;
+    uint64_t latency;  // ns
+    bool duplicate;    // the second sighting had more than one candidate
+};
+
+// What the matcher reports, as it learns it.
+class MatchSink {
+public:
+    virtual void paired(const Pairing &pairing) = 0;
+    virtual void unmatched(const Sighting &sighting) = 0;
+
+protected:
+    ~MatchSink() = default;
+};
+
+class LatencyMatcher {
+public:
+    explicit LatencyMatcher(uint64_t window_ns);
+
+    // Feeds the next sighting in capture order; reports the pairing it
+    // makes and the sightings that left the window unpaired.
+    void add(const Sighting &sighting, MatchSink &sink);
+    // The capture has ended: every sighting still waiting is unmatched.
+    void finish(MatchSink &sink);
+    // Forgets everything, for a new capture.
+    void reset();
+
+    uint64_t window() const { return window_; }
+    size_t waiting() const { return static_cast<size_t>(head_ - tail_); }
+
+private:
+    struct Entry {
+        Sighting sighting;
+        uint64_t older_same_key;  // sequence number, or NONE
+        bool paired;
+    };
+    struct Slot {
+        LatencyKey key;
+        uint64_t newest;  // sequence number of the newest entry of the key; NONE: empty
+    };
+    static constexpr uint64_t NONE = ~uint64_t(0);
+
+    Entry &entry(uint64_t seq) { return ring_[seq & (ring_.size() - 1)]; }
+    bool alive(uint64_t seq) const { return seq != NONE && seq >= tail_; }
+    size_t find_slot(const LatencyKey &key, bool *found);
+    void expire(uint64_t now, MatchSink &sink);
+    void grow_ring();
+    void rebuild_index(size_t slots);
+
+    uint64_t window_;
+    std::vector<Entry> ring_;  // waiting sightings by sequence number
+    uint64_t head_ = 0, tail_ = 0;
+    std::vector<Slot> index_;  // open addressing; a slot whose newest entry left the ring is free for reuse
+    size_t used_slots_ = 0;
+    uint64_t latest_ = 0;
+    bool seen_any_ = false;
+};
+
+#endif // OVINT_CORE_LATENCY_MATCHER_H

@@ -1,0 +1,263 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// The latency key and the matcher on their own: which changes a key sees
+// through, and which sightings the matcher pairs.
+
+#include "core/latency_key.h"
+#include "core/latency_matcher.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// An IPv4 packet (TCP or UDP) in an Ethernet frame, as a device may change
+// it on its way: addresses, TTL, VLAN tag, padding.
+struct Packet {
+    uint8_t mac = 0x01;
+    bool vlan = false;
+    bool ipv6 = false;
+    uint8_t ttl = 64;
+    uint16_t checksum = 0x1234;
+    uint8_t source = 1;      // last byte of the source address
+    uint16_t port = 40000;   // source port
+    bool tcp = false;
+    std::string payload = "hello";
+    size_t padded_to = 0;    // Ethernet padding up to this length
+    size_t cut = 0;          // captured length, if cut
+};
+
+void put16(Bytes &bytes, size_t at, uint16_t value)
+{
+    bytes[at] = static_cast<uint8_t>(value >> 8);
+    bytes[at + 1] = static_cast<uint8_t>(value);
+}
+
+Bytes frame(const Packet &p)
+{
+    Bytes bytes = {0x02, 0, 0, 0, 0, p.mac, 0x02, 0, 0, 0, 0, 0x99};
+    if (p.vlan)
+        bytes.insert(bytes.end(), {0x81, 0x00, 0x00, 0x07});
+    const size_t l4_length = (p.tcp ? 20 : 8) + p.payload.size();
+    Bytes l4(l4_length, 0);
+    put16(l4, 0, p.port);
+    put16(l4, 2, 443);
+    if (p.tcp)
+        l4[12] = 0x50;
+    else
+        put16(l4, 4, static_cast<uint16_t>(l4_length));
+    std::copy(p.payload.begin(), p.payload.end(), l4.begin() + (p.tcp ? 20 : 8));
+    if (p.ipv6) {
+        bytes.insert(bytes.end(), {0x86, 0xDD});
+        Bytes ip(40, 0);
+        ip[0] = 0x60;
+        put16(ip, 4, static_cast<uint16_t>(l4_length));
+        ip[6] = p.tcp ? 6 : 17;
+        ip[7] = p.ttl;
+        ip[23] = p.source;
+        ip[39] = 2;
+        bytes.insert(bytes.end(), ip.begin(), ip.end());
+    } else {
+        bytes.insert(bytes.end(), {0x08, 0x00});
+        Bytes ip(20, 0);
+        ip[0] = 0x45;
+        put16(ip, 2, static_cast<uint16_t>(20 + l4_length));
+        ip[8] = p.ttl;
+        ip[9] = p.tcp ? 6 : 17;
+        put16(ip, 10, p.checksum);
+        ip[12] = 10;
+        ip[15] = p.source;
+        ip[16] = 10;
+        ip[19] = 2;
+        bytes.insert(bytes.end(), ip.begin(), ip.end());
+    }
+    bytes.insert(bytes.end(), l4.begin(), l4.end());
+    if (bytes.size() < p.padded_to)
+        bytes.resize(p.padded_to, 0xEE);
+    return bytes;
+}
+
+// The key of a packet's frame, or "none".
+std::string key_of(KeyMode mode, const Packet &p)
+{
+    Bytes bytes = frame(p);
+    const uint32_t wire = static_cast<uint32_t>(bytes.size());
+    if (p.cut)
+        bytes.resize(p.cut);
+    LatencyKey key;
+    if (!latency_key(mode, bytes.data(), static_cast<uint32_t>(bytes.size()), wire, &key))
+        return "none";
+    return std::to_string(key.low) + ":" + std::to_string(key.high);
+}
+
+TEST(LatencyKey, SeesThroughWhatEachKindOfDeviceChanges)
+{
+    Packet base;
+    Packet routed = base;
+    routed.ttl = 63;
+    routed.checksum = 0x1334;
+    routed.mac = 0x05;
+    Packet tagged = base;
+    tagged.vlan = true;
+    Packet padded = base;
+    padded.padded_to = 60;
+    Packet translated = routed;
+    translated.source = 77;
+    translated.port = 5555;
+    Packet other_payload = base;
+    other_payload.payload = "hellp";
+    Packet v6 = base;
+    v6.ipv6 = true;
+    Packet v6_routed = v6;
+    v6_routed.ttl = 1;
+    v6_routed.mac = 0x09;
+    v6_routed.padded_to = 90;
+
+    struct Row {
+        const char *name;
+        KeyMode mode;
+        Packet a, b;
+        bool same;
+    } rows[] = {
+        {"frame: the same frame", KeyMode::frame, base, base, true},
+        {"frame: a router's change shows", KeyMode::frame, base, routed, false},
+        {"ip: TTL, checksum and addresses of Ethernet masked", KeyMode::ip, base, routed, true},
+        {"ip: a VLAN tag skipped", KeyMode::ip, base, tagged, true},
+        {"ip: padding ignored", KeyMode::ip, base, padded, true},
+        {"ip: IPv6 hop limit masked, padding ignored", KeyMode::ip, v6, v6_routed, true},
+        {"ip: a translated address shows", KeyMode::ip, base, translated, false},
+        {"ip: one payload byte shows", KeyMode::ip, base, other_payload, false},
+        {"payload: addresses and ports translated", KeyMode::payload, base, translated, true},
+        {"payload: one payload byte shows", KeyMode::payload, base, other_payload, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string a = key_of(row.mode, row.a), b = key_of(row.mode, row.b);
+        EXPECT_NE(a, "none");
+        EXPECT_EQ(a == b, row.same);
+    }
+}
+
+TEST(LatencyKey, NoKeyRatherThanAWrongOne)
+{
+    Packet bare_ack;
+    bare_ack.tcp = true;
+    bare_ack.payload = "";
+    Packet cut_ip;
+    cut_ip.payload = std::string(100, 'x');
+    cut_ip.cut = 80;
+    Packet cut_padding;  // the padding cut off, the packet whole
+    cut_padding.padded_to = 90;
+    cut_padding.cut = 60;
+    Packet tcp;
+    tcp.tcp = true;
+    Bytes arp(60, 0);
+    arp[12] = 0x08;
+    arp[13] = 0x06;
+    Bytes broken_ipv4 = frame(Packet{});
+    broken_ipv4[14] = 0x4F;  // a header longer than the packet
+
+    struct Row {
+        const char *name;
+        KeyMode mode;
+        Bytes bytes;
+        uint32_t captured;
+        bool has_key;
+    } rows[] = {
+        {"payload: a bare acknowledgement", KeyMode::payload, frame(bare_ack), 0, false},
+        {"payload: a TCP segment with data", KeyMode::payload, frame(tcp), 0, true},
+        {"payload: not IP", KeyMode::payload, arp, 0, false},
+        {"ip: not IP falls back to the whole frame", KeyMode::ip, arp, 0, true},
+        {"ip: IP cut short by the capture", KeyMode::ip, frame(cut_ip), 80, false},
+        {"ip: only the padding cut", KeyMode::ip, frame(cut_padding), 60, true},
+        {"frame: cut short by the capture", KeyMode::frame, frame(cut_padding), 60, false},
+        {"ip: a header that does not hold together", KeyMode::ip, broken_ipv4, 0, false},
+        {"off", KeyMode::off, frame(tcp), 0, false},
+        {"ip: 13 bytes", KeyMode::ip, Bytes(13, 0), 0, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const uint32_t captured = row.captured ? row.captured : static_cast<uint32_t>(row.bytes.size());
+        LatencyKey key;
+        EXPECT_EQ(latency_key(row.mode, row.bytes.data(), captured, static_cast<uint32_t>(row.bytes.size()), &key),
+                  row.has_key);
+    }
+}
+
+// Records what the matcher reports, as "earlier>later=latency" and "-frame".
+struct Recorder : MatchSink {
+    std::vector<std::string> events;
+    void paired(const Pairing &p) override
+    {
+        events.push_back(std::to_string(p.earlier.frame) + ">" + std::to_string(p.later.frame) + "=" +
+                         std::to_string(p.latency) + (p.duplicate ? "d" : ""));
+    }
+    void unmatched(const Sighting &s) override { events.push_back("-" + std::to_string(s.frame)); }
+};
+
+TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
+{
+    // Sightings in capture order: {channel, TAP time, key}; frames number
+    // from 1. Window 1000 ns.
+    struct In {
+        uint16_t channel;
+        uint64_t time;
+        uint64_t key;
+    };
+    struct Row {
+        const char *name;
+        std::vector<In> sightings;
+        std::vector<std::string> events;  // in the order reported, finish included
+    } rows[] = {
+        {"one frame through the device", {{1, 100, 7}, {2, 350, 7}}, {"1>2=250"}},
+        {"the other direction", {{2, 100, 7}, {1, 104, 7}}, {"1>2=4"}},
+        {"the later sighting first in the capture", {{2, 350, 7}, {1, 100, 7}}, {"2>1=250"}},
+        {"the same channel never pairs", {{1, 100, 7}, {1, 200, 7}}, {"-1", "-2"}},
+        {"other keys never pair", {{1, 100, 7}, {2, 200, 8}}, {"-1", "-2"}},
+        {"sent twice: first in, first out", {{1, 100, 7}, {1, 150, 7}, {2, 300, 7}, {2, 330, 7}},
+         {"1>3=200d", "2>4=180"}},
+        {"a duplicate out of order in the capture", {{1, 150, 7}, {1, 100, 7}, {2, 300, 7}, {2, 330, 7}},
+         {"2>3=200d", "1>4=180"}},
+        {"exactly the window apart", {{1, 0, 7}, {2, 1000, 7}}, {"1>2=1000"}},
+        {"one past the window", {{1, 0, 7}, {2, 1001, 7}}, {"-1", "-2"}},
+        {"left the window before the partner came", {{1, 0, 7}, {1, 5000, 9}, {2, 5001, 7}}, {"-1", "-2", "-3"}},
+        {"dropped by the device, the next one passes", {{1, 0, 7}, {1, 10, 8}, {2, 60, 8}}, {"2>3=50", "-1"}},
+        {"equal times", {{1, 500, 7}, {2, 500, 7}}, {"1>2=0"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        LatencyMatcher matcher(1000);
+        Recorder recorder;
+        uint64_t frame = 0;
+        for (const In &in : row.sightings) {
+            Sighting sighting = {++frame, in.time, {in.key, ~in.key}, 0x80, 2, in.channel};
+            matcher.add(sighting, recorder);
+        }
+        matcher.finish(recorder);
+        EXPECT_EQ(recorder.events, row.events);
+        EXPECT_EQ(matcher.waiting(), 0u);
+    }
+}
+
+TEST(LatencyMatcher, MemoryIsBoundedByTheWindow)
+{
+    // A million frames, 100 ns apart, none ever seen again: the waiting
+    // sightings are those of one window.
+    LatencyMatcher matcher(100000);
+    Recorder recorder;
+    size_t most = 0;
+    for (uint64_t i = 0; i < 1000000; i++) {
+        matcher.add(Sighting{i + 1, i * 100, {i, i}, 0x80, 2, 1}, recorder);
+        most = std::max(most, matcher.waiting());
+        if (recorder.events.size() > 1000)
+            recorder.events.clear();
+    }
+    EXPECT_LE(most, 1002u);
+}
+
+} // namespace
