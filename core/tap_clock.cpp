@@ -2,6 +2,9 @@
 
 #include "tap_clock.h"
 
+#include <cinttypes>
+#include <cstdio>
+
 bool from_nanoseconds(Nanoseconds ns, TapTime *time)
 {
     Nanoseconds secs = ns / NS_PER_S;
@@ -48,4 +51,16 @@ void format_nanoseconds(Nanoseconds ns, bool as_seconds, char text[NANOSECONDS_T
             text[at++] = '.';
     }
     text[at] = '\0';
+}
+
+void format_duration(uint64_t ns, char text[DURATION_TEXT])
+{
+    if (ns < 1000)
+        snprintf(text, DURATION_TEXT, "%" PRIu64 " ns", ns);
+    else if (ns < 1000000)
+        snprintf(text, DURATION_TEXT, "%" PRIu64 ".%03" PRIu64 " \u00b5s", ns / 1000, ns % 1000);
+    else if (ns < 1000000000)
+        snprintf(text, DURATION_TEXT, "%.3f ms", static_cast<double>(ns) / 1e6);
+    else
+        snprintf(text, DURATION_TEXT, "%.3f s", static_cast<double>(ns) / 1e9);
 }

@@ -44,4 +44,9 @@ bool hw_time_after(const TapTime &reference_time, uint64_t reference_hw_ts, uint
 constexpr size_t NANOSECONDS_TEXT = 48;
 void format_nanoseconds(Nanoseconds ns, bool as_seconds, char text[NANOSECONDS_TEXT]);
 
+// A duration as a person reads it: "850 ns", "4.215 µs", "1.500 ms",
+// "2.000 s" (nanoseconds exact below a millisecond). 32 bytes hold any.
+constexpr size_t DURATION_TEXT = 32;
+void format_duration(uint64_t ns, char text[DURATION_TEXT]);
+
 #endif // OVINT_CORE_TAP_CLOCK_H

@@ -8,13 +8,14 @@
 
 // The host's 3.2 headers must see glib before anything else in C++.
 #include <epan/packet.h>
+#include <epan/prefs.h>
 
 #include "host_compat.h"
 #include "core/ports.h"
 #include "core/tap_clock.h"
 #include "core/trailer_format.h"
 
-constexpr gint FIELD_COUNT = 15;
+constexpr gint FIELD_COUNT = 18;
 
 // ---- Ids, assigned by the host at registration (trailer.cpp) ----
 
@@ -35,6 +36,9 @@ extern int hf_ovint_timestamp;
 extern int hf_ovint_fcs;
 extern int hf_ovint_reserved;
 extern int hf_ovint_rxerror_v1;
+extern int hf_ovint_latency;
+extern int hf_ovint_latency_earlier;
+extern int hf_ovint_latency_later;
 
 // The field table; the host fills in members of each row when it registers it.
 extern hf_register_info hf_array[FIELD_COUNT];
@@ -84,6 +88,36 @@ void queue_tap_record(tvbuff_t *tvb, guint32 trailer_offset, guint8 version, pac
 // Registers the statistics tree; the host calls it once its protocols and
 // taps are registered.
 extern "C" void register_ovint_stats_tree(void);
+
+// ---- Latency across the links (latency.cpp) ----
+
+// The preferences: a KeyMode, and the window in milliseconds.
+extern gint latency_key_mode;
+extern guint latency_window_ms;
+
+// What the matcher found for one frame.
+struct FrameLatency {
+    enum Role : guint8 { none, earlier, later };
+    guint64 latency;  // ns
+    guint32 partner;  // the other sighting's frame number
+    Role role;        // of this frame
+    guint8 partner_port;
+    guint8 partner_version;
+};
+
+// Keys a trailer-bearing frame seen for the first time and hands it to the
+// matcher. Reads only the captured bytes.
+void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, TrailerMatch match,
+                   const frame_data *fd);
+// What is known of frame `num`, or NULL: no partner (yet).
+const FrameLatency *frame_latency(guint32 num);
+// The latency items of the trailer's subtree.
+void add_latency_items(proto_tree *tree, tvbuff_t *tvb, const frame_data *fd);
+void register_latency_preferences(module_t *module);
+// A capture begins (the tables start empty, with the preferences' key and
+// window) or ends.
+extern "C" void start_latency_tables(void);
+extern "C" void free_latency_tables(void);
 
 // ---- Time base (timebase.cpp) ----
 

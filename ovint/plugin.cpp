@@ -66,6 +66,7 @@ extern "C" void proto_register_ovint(void)
     // Kept so that preference files from earlier releases still load silently.
     module_t *ovint_module = prefs_register_protocol(proto_ovint, proto_reg_handoff_ovint);
     prefs_register_obsolete_preference(ovint_module, "enable");
+    register_latency_preferences(ovint_module);
 
     proto_register_field_array(proto_ovint, hf_array, FIELD_COUNT);
     proto_register_subtree_array(ett_array, G_N_ELEMENTS(ett_array));
@@ -76,6 +77,8 @@ extern "C" void proto_register_ovint(void)
     // A new capture must not be timed against the last one's reference.
     register_init_routine(drop_hw_reference);
     register_cleanup_routine(drop_hw_reference);
+    register_init_routine(start_latency_tables);
+    register_cleanup_routine(free_latency_tables);
 }
 
 // Also the preference module's apply routine: only the first call acts.

@@ -40,9 +40,12 @@ static void finish_frame(tvbuff_t *tvb, TrailerMatch match, packet_info *pinfo,
 // Splits a frame the search took. Kept out of line: the host offers every
 // Ethernet frame to the heuristic, and the frames it turns away should not
 // pay for this part's set-up.
-G_GNUC_NO_INLINE static void take_frame(tvbuff_t *tvb, TrailerMatch match,
-                                        packet_info *pinfo, proto_tree *tree, void *data)
+G_GNUC_NO_INLINE static void take_frame(tvbuff_t *tvb, const guint8 *bytes, guint32 length,
+                                        TrailerMatch match, packet_info *pinfo, proto_tree *tree, void *data)
 {
+    // Matched before anything is shown, so that the frame's own tree shows
+    // what the match found.
+    note_sighting(bytes, length, tvb_reported_length(tvb), match, pinfo->fd);
     in_heur = 1;
     // One exception frame serves both ends: the flag is cleared on every way
     // out, and a broken Ethernet part still gets its trailer and time.
@@ -88,6 +91,6 @@ extern "C" ovint_heur_result_t dissect_ovint_heur(tvbuff_t *tvb, packet_info *pi
     if (match.placement == TrailerPlacement::none)
         return false;
 
-    take_frame(tvb, match, pinfo, tree, data);
+    take_frame(tvb, bytes, length, match, pinfo, tree, data);
     return true;
 }

@@ -63,6 +63,9 @@ hf_register_info hf_array[] = {
     {&hf_ovint_fcs,           {"FCS",             "ovint.fcs",           FT_UINT32,  BASE_HEX, NULL,                    0,    NULL, HFILL}},
     {&hf_ovint_reserved,      {"reserved",        "ovint.reserved",      FT_UINT32,  BASE_HEX, NULL,                    0,    NULL, HFILL}},
     {&hf_ovint_rxerror_v1,    {"Receive Error",   "ovint.rxerror",       FT_BOOLEAN, 8,        TFS(&tfs_yes_no_ovint),  0x20, NULL, HFILL}},
+    {&hf_ovint_latency,         {"Latency",               "ovint.latency",         FT_RELATIVE_TIME, BASE_NONE, NULL,                                 0, NULL, HFILL}},
+    {&hf_ovint_latency_earlier, {"Seen earlier in frame", "ovint.latency.earlier", FT_FRAMENUM,      BASE_NONE, FRAMENUM_TYPE(FT_FRAMENUM_REQUEST),  0, NULL, HFILL}},
+    {&hf_ovint_latency_later,   {"Seen again in frame",   "ovint.latency.later",   FT_FRAMENUM,      BASE_NONE, FRAMENUM_TYPE(FT_FRAMENUM_RESPONSE), 0, NULL, HFILL}},
 };
 
 // The error flags each version shows, in the order they are shown.
@@ -106,7 +109,7 @@ gboolean probe_marker(tvbuff_t *tvb, gint offset)
     return record_version != 0;
 }
 
-extern "C" int dissect_ovint(tvbuff_t *tvb, packet_info *, proto_tree *tree, void *)
+extern "C" int dissect_ovint(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
 {
     if (tvb_reported_length(tvb) < (guint)TRAILER_LEN || !tree)
         return tvb_captured_length(tvb);
@@ -127,5 +130,6 @@ extern "C" int dissect_ovint(tvbuff_t *tvb, packet_info *, proto_tree *tree, voi
 
     proto_tree_add_item(record_tree, hf_ovint_timestamp, tvb, TIMESTAMP_OFFSET, TIMESTAMP_LEN,
                         ENC_LITTLE_ENDIAN);
+    add_latency_items(record_tree, tvb, pinfo->fd);
     return tvb_captured_length(tvb);
 }

@@ -31,11 +31,14 @@ F	Long Packet	ovint.longpacket	FT_BOOLEAN	ovint	8	0x2
 F	Short Packet	ovint.shortpacket	FT_BOOLEAN	ovint	8	0x1	
 F	Timestamp	ovint.timestamp	FT_UINT64	ovint	BASE_HEX	0x0	
 F	FCS	ovint.fcs	FT_UINT32	ovint	BASE_HEX	0x0	
-F	reserved	ovint.reserved	FT_UINT32	ovint	BASE_HEX	0x0	" \
+F	reserved	ovint.reserved	FT_UINT32	ovint	BASE_HEX	0x0	
+F	Latency	ovint.latency	FT_RELATIVE_TIME	ovint		0x0	
+F	Seen earlier in frame	ovint.latency.earlier	FT_FRAMENUM	ovint		0x0	
+F	Seen again in frame	ovint.latency.later	FT_FRAMENUM	ovint		0x0	" \
     "$(with_ovint -G fields | grep -P '^F\t[^\t]*\tovint\.')"
 
 # The field count tells every registration apart, duplicates included:
-# the protocol and its fifteen fields, two of which share a name with
+# the protocol and its eighteen fields, two of which share a name with
 # another.
 counts() {
     "$@" -G fieldcount 2>/dev/null | awk '/header fields registered/ { print $3 } /are protocols/ { print $1 }
@@ -43,8 +46,8 @@ counts() {
 }
 read -r fields_with protocols_with same_with <<<"$(counts with_ovint)"
 read -r fields_without protocols_without same_without <<<"$(counts without_ovint)"
-check "ovint adds one protocol and fifteen fields, two pairs sharing a name" \
-    "16 1 2" \
+check "ovint adds one protocol and eighteen fields, two pairs sharing a name" \
+    "19 1 2" \
     "$((fields_with - fields_without)) $((protocols_with - protocols_without)) $((same_with - same_without))"
 
 # A preferences file that still holds ovint's retired "enable" preference.

@@ -1,0 +1,167 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// Latency across the TAP's links. A device between the two links is seen
+// twice per frame it forwards, on one clock. During the first pass every
+// trailer-bearing frame is keyed and handed to the matcher; what it finds
+// is kept per frame, so that a frame dissected again shows the same and is
+// never matched anew. The tables start empty with each capture.
+
+#include <epan/packet.h>
+#include <epan/prefs.h>
+
+#include "ovint_private.h"
+
+#include "core/latency_matcher.h"
+
+int hf_ovint_latency = -1;
+int hf_ovint_latency_earlier = -1;
+int hf_ovint_latency_later = -1;
+
+gint latency_key_mode = static_cast<gint>(KeyMode::ip);
+guint latency_window_ms = 100;
+
+const enum_val_t latency_key_modes[] = {
+    {"off", "Off: no latency", static_cast<gint>(KeyMode::off)},
+    {"frame", "Frame: every byte of the Ethernet frame (switches, bridges)", static_cast<gint>(KeyMode::frame)},
+    {"ip", "IP: the IP packet less TTL, hop limit and checksum (routers)", static_cast<gint>(KeyMode::ip)},
+    {"payload", "Payload: the TCP or UDP payload (address translation)", static_cast<gint>(KeyMode::payload)},
+    {NULL, NULL, 0},
+};
+
+// The matcher of the capture being read, made when it starts.
+static LatencyMatcher *matcher = NULL;
+// What was learnt per frame, by frame number; grows by doubling.
+static FrameLatency *latencies = NULL;
+static guint32 latencies_size = 0;
+// The last frame fed: a first dissection of one not after it means the
+// capture is being read anew.
+static guint32 last_fed_frame = 0;
+
+static void store(const Sighting &frame, const Sighting &partner, FrameLatency::Role role, guint64 latency)
+{
+    const guint32 num = static_cast<guint32>(frame.frame);
+    if (num >= latencies_size) {
+        guint32 size = latencies_size ? latencies_size : 4096;
+        while (size <= num)
+            size *= 2;
+        latencies = static_cast<FrameLatency *>(g_realloc(latencies, size * sizeof *latencies));
+        memset(latencies + latencies_size, 0, (size - latencies_size) * sizeof *latencies);
+        latencies_size = size;
+    }
+    FrameLatency &entry = latencies[num];
+    entry.latency = latency;
+    entry.partner = static_cast<guint32>(partner.frame);
+    entry.role = role;
+    entry.partner_port = partner.port;
+    entry.partner_version = partner.version;
+}
+
+class StoringSink : public MatchSink {
+public:
+    void paired(const Pairing &pairing) override
+    {
+        store(pairing.later, pairing.earlier, FrameLatency::later, pairing.latency);
+        store(pairing.earlier, pairing.later, FrameLatency::earlier, pairing.latency);
+    }
+    // Frames without a partner simply have none stored.
+    void unmatched(const Sighting &) override {}
+};
+
+extern "C" void start_latency_tables(void)
+{
+    delete matcher;
+    matcher = NULL;
+    g_free(latencies);
+    latencies = NULL;
+    latencies_size = 0;
+    last_fed_frame = 0;
+    if (static_cast<KeyMode>(latency_key_mode) != KeyMode::off)
+        matcher = new LatencyMatcher(static_cast<guint64>(latency_window_ms) * 1000000);
+}
+
+extern "C" void free_latency_tables(void)
+{
+    delete matcher;
+    matcher = NULL;
+    g_free(latencies);
+    latencies = NULL;
+    latencies_size = 0;
+    last_fed_frame = 0;
+}
+
+void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, TrailerMatch match, const frame_data *fd)
+{
+    if (!matcher || fd->visited)
+        return;
+    if (fd->num <= last_fed_frame)
+        start_latency_tables();
+    last_fed_frame = fd->num;
+
+    const TrailerFields trailer = read_trailer(bytes + match.offset);
+    const uint16_t channel = channel_of_port_byte(trailer.port);
+    if (channel == NO_CHANNEL)
+        return;
+    // The Ethernet part: behind a leading record, or before the trailer.
+    const bool leading = match.placement == TrailerPlacement::leading;
+    const guint8 *ethernet = leading ? bytes + TRAILER_LEN : bytes;
+    const guint32 ethernet_captured = leading ? captured - TRAILER_LEN : match.offset;
+    const guint32 ethernet_wire = reported >= captured ? reported - (captured - ethernet_captured) : ethernet_captured;
+    Sighting sighting;
+    if (!latency_key(static_cast<KeyMode>(latency_key_mode), ethernet, ethernet_captured, ethernet_wire,
+                     &sighting.key))
+        return;
+    sighting.frame = fd->num;
+    sighting.tap_time = trailer.timestamp;
+    sighting.port = trailer.port;
+    sighting.version = match.version;
+    sighting.channel = channel;
+    StoringSink sink;
+    matcher->add(sighting, sink);
+}
+
+const FrameLatency *frame_latency(guint32 num)
+{
+    if (num >= latencies_size || latencies[num].role == FrameLatency::none)
+        return NULL;
+    return &latencies[num];
+}
+
+void add_latency_items(proto_tree *tree, tvbuff_t *tvb, const frame_data *fd)
+{
+    const FrameLatency *found = frame_latency(fd->num);
+    if (!found)
+        return;
+    char duration[DURATION_TEXT];
+    format_duration(found->latency, duration);
+    const PortLabel port = port_label(found->partner_version, found->partner_port);
+    proto_item *item;
+    if (found->role == FrameLatency::later) {
+        item = proto_tree_add_uint_format(tree, hf_ovint_latency_earlier, tvb, 0, 0, found->partner,
+                                          "Seen on %s in frame %u, %s earlier", port.text, found->partner,
+                                          duration);
+        proto_item_set_generated(item);
+        nstime_t latency;
+        latency.secs = static_cast<time_t>(found->latency / 1000000000);
+        latency.nsecs = static_cast<int>(found->latency % 1000000000);
+        item = proto_tree_add_time(tree, hf_ovint_latency, tvb, 0, 0, &latency);
+        proto_item_set_generated(item);
+    } else {
+        item = proto_tree_add_uint_format(tree, hf_ovint_latency_later, tvb, 0, 0, found->partner,
+                                          "Seen again on %s in frame %u, %s later", port.text, found->partner,
+                                          duration);
+        proto_item_set_generated(item);
+    }
+}
+
+void register_latency_preferences(module_t *module)
+{
+    prefs_register_enum_preference(module, "latency_key", "Latency: match frames by",
+                                   "How a frame seen on both links is recognised: by every byte (switches), "
+                                   "by its IP packet less what a router changes, or by its TCP or UDP payload "
+                                   "(address translation). Off: no latency.",
+                                   &latency_key_mode, latency_key_modes, FALSE);
+    prefs_register_uint_preference(module, "latency_window", "Latency: window (ms)",
+                                   "How long after a frame is seen on one link it may be seen on the other; "
+                                   "later, it counts as not seen there.",
+                                   10, &latency_window_ms);
+}
