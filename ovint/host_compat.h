@@ -36,6 +36,15 @@ static inline guint8 ovint_get_uint8(tvbuff_t *tvb, gint offset)
 #define OVINT_TAP_FLAGS_PARAM
 #endif
 
+// 4.4: a statistics tree's menu levels are separated by "//"
+// (STATS_TREE_MENU_SEPARATOR); before, by "/". Include <epan/stats_tree.h>
+// first.
+#if OVINT_HOST_AT_LEAST(4, 4)
+#define OVINT_STATS_MENU(submenu, item) submenu STATS_TREE_MENU_SEPARATOR item
+#else
+#define OVINT_STATS_MENU(submenu, item) submenu "/" item
+#endif
+
 // 4.4: the loader asks a plug-in what kind it is; before, the folder said.
 #if OVINT_HOST_AT_LEAST(4, 4)
 #include <wsutil/plugins.h>

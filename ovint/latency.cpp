@@ -115,6 +115,8 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
     sighting.port = trailer.port;
     sighting.version = match.version;
     sighting.channel = channel;
+    Sighting none = {};
+    store(sighting, none, FrameLatency::waiting, 0);
     StoringSink sink;
     matcher->add(sighting, sink);
 }
@@ -129,7 +131,7 @@ const FrameLatency *frame_latency(guint32 num)
 void add_latency_items(proto_tree *tree, tvbuff_t *tvb, const frame_data *fd)
 {
     const FrameLatency *found = frame_latency(fd->num);
-    if (!found)
+    if (!found || found->role == FrameLatency::waiting)
         return;
     char duration[DURATION_TEXT];
     format_duration(found->latency, duration);

@@ -97,7 +97,8 @@ extern guint latency_window_ms;
 
 // What the matcher found for one frame.
 struct FrameLatency {
-    enum Role : guint8 { none, earlier, later };
+    // waiting: keyed, no partner (yet: after the first pass, never)
+    enum Role : guint8 { none, waiting, earlier, later };
     guint64 latency;  // ns
     guint32 partner;  // the other sighting's frame number
     Role role;        // of this frame
@@ -109,7 +110,7 @@ struct FrameLatency {
 // matcher. Reads only the captured bytes.
 void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, TrailerMatch match,
                    const frame_data *fd);
-// What is known of frame `num`, or NULL: no partner (yet).
+// What is known of frame `num`, or NULL: not keyed.
 const FrameLatency *frame_latency(guint32 num);
 // The latency items of the trailer's subtree.
 void add_latency_items(proto_tree *tree, tvbuff_t *tvb, const frame_data *fd);

@@ -1,15 +1,20 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 //
-// Port and error statistics. The splitter queues every trailer it takes to
-// ovint's tap; a statistics tree (Statistics › BRAXEL TAP VESTRIL › Ports
-// and errors, or tshark -z ovint,tree) counts the frames per channel and
-// port, and each port's error flags.
+// The statistics trees. The splitter queues every trailer it takes to
+// ovint's tap; under Statistics › BRAXEL TAP VESTRIL:
+//   Ports and errors (tshark -z ovint,tree): the frames per channel and
+//   port, and each port's error flags;
+//   Latency (tshark -z ovint_latency,tree): per direction the frames
+//   matched with their latency and its histogram, per port the frames not
+//   seen on the other link, flagged by the TAP or not.
+// Both sort by name: channels and ports come in their natural order.
 
 #include <epan/packet.h>
 #include <epan/stats_tree.h>
 #include <epan/tap.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "ovint_private.h"
 
@@ -61,8 +66,105 @@ extern "C" tap_packet_status ovint_stats_packet(stats_tree *st, packet_info *, e
     return TAP_PACKET_REDRAW;
 }
 
+// ---- Latency ----
+
+static const char MATCHED_NODE[] = "Frames matched";
+static const char UNSEEN_NODE[] = "Not seen on the other link";
+static int matched_node = -1;
+static int unseen_node = -1;
+
+// The histogram's bounds in ns: 1, 2, 5 in each decade, up to the window.
+constexpr int MAX_BUCKETS = 40;
+
+static void human_duration(guint64 ns, char *text, size_t size)
+{
+    if (ns < 1000000)
+        snprintf(text, size, "%" G_GUINT64_FORMAT " \u00b5s", ns / 1000);
+    else if (ns < 1000000000)
+        snprintf(text, size, "%" G_GUINT64_FORMAT " ms", ns / 1000000);
+    else
+        snprintf(text, size, "%" G_GUINT64_FORMAT " s", ns / 1000000000);
+}
+
+// A direction's node, made with its histogram when first met. Range nodes
+// named "FLOOR-CEIL ns (…)": the host sorts them by their floor.
+static void make_direction(stats_tree *st, const char *direction)
+{
+    guint64 window = static_cast<guint64>(latency_window_ms) * 1000000;
+    if (window > static_cast<guint64>(G_MAXINT))
+        window = G_MAXINT;
+    char names[MAX_BUCKETS][80];
+    gchar *ranges[MAX_BUCKETS];
+    int count = 0;
+    static const guint64 steps[] = {1, 2, 5};
+    guint64 floor = 0;
+    for (guint64 decade = 1000; count < MAX_BUCKETS - 1 && floor <= window; decade *= 10) {
+        for (guint64 step : steps) {
+            const guint64 bound = decade * step;
+            if (floor > window || count >= MAX_BUCKETS - 1)
+                break;
+            const guint64 ceil = bound - 1 < window ? bound - 1 : window;
+            char low[16], high[16];
+            human_duration(floor, low, sizeof low);
+            human_duration(ceil + 1, high, sizeof high);
+            if (floor == 0)
+                snprintf(names[count], sizeof names[count], "0-%" G_GUINT64_FORMAT " ns (below %s)", ceil, high);
+            else
+                snprintf(names[count], sizeof names[count], "%" G_GUINT64_FORMAT "-%" G_GUINT64_FORMAT " ns (%s-%s)",
+                         floor, ceil, low, high);
+            ranges[count] = names[count];
+            count++;
+            floor = bound;
+        }
+    }
+    stats_tree_create_range_node_string(st, direction, matched_node, count, ranges);
+}
+
+extern "C" void ovint_latency_init(stats_tree *st)
+{
+    matched_node = stats_tree_create_node(st, MATCHED_NODE, 0, STAT_DT_INT, TRUE);
+    unseen_node = stats_tree_create_node(st, UNSEEN_NODE, 0, STAT_DT_INT, TRUE);
+}
+
+extern "C" tap_packet_status ovint_latency_packet(stats_tree *st, packet_info *pinfo, epan_dissect_t *,
+                                                  const void *data OVINT_TAP_FLAGS_PARAM)
+{
+    const TapRecord *record = static_cast<const TapRecord *>(data);
+    const FrameLatency *latency = frame_latency(pinfo->fd->num);
+    if (latency && latency->role == FrameLatency::later) {
+        char direction[48];
+        snprintf(direction, sizeof direction, "%s \u2192 %s",
+                 port_label(latency->partner_version, latency->partner_port).text,
+                 port_label(record->version, record->port).text);
+        if (stats_tree_parent_id_by_name(st, direction) == 0)
+            make_direction(st, direction);
+        tick_stat_node(st, MATCHED_NODE, 0, TRUE);
+        tick_stat_node(st, direction, matched_node, FALSE);
+        const gint value = latency->latency > static_cast<guint64>(G_MAXINT) ? G_MAXINT
+                                                                             : static_cast<gint>(latency->latency);
+        stats_tree_tick_range(st, direction, matched_node, value);
+        return TAP_PACKET_REDRAW;
+    }
+    // Not seen on the other link: known once the capture has been read
+    // through (a frame dissected again), never in a single pass.
+    if (latency && latency->role == FrameLatency::waiting && pinfo->fd->visited) {
+        char port[32];
+        snprintf(port, sizeof port, "Port %s", port_label(record->version, record->port).text);
+        tick_stat_node(st, UNSEEN_NODE, 0, TRUE);
+        const int port_node = tick_stat_node(st, port, unseen_node, TRUE);
+        tick_stat_node(st, record->flags ? "flagged with an error by the TAP" : "not flagged by the TAP", port_node,
+                       FALSE);
+        return TAP_PACKET_REDRAW;
+    }
+    return TAP_PACKET_DONT_REDRAW;
+}
+
 extern "C" void register_ovint_stats_tree(void)
 {
-    stats_tree_register_plugin("ovint", "ovint", "BRAXEL TAP VESTRIL/Ports and errors", 0,
-                               ovint_stats_packet, ovint_stats_init, NULL);
+    // By name: channel 1 before 2, ports in their order.
+    const guint sort_by_name = ST_SORT_COL_NAME << ST_FLG_SRTCOL_SHIFT;
+    stats_tree_register_plugin("ovint", "ovint", OVINT_STATS_MENU("BRAXEL TAP VESTRIL", "Ports and errors"),
+                               sort_by_name, ovint_stats_packet, ovint_stats_init, NULL);
+    stats_tree_register_plugin("ovint", "ovint_latency", OVINT_STATS_MENU("BRAXEL TAP VESTRIL", "Latency"),
+                               sort_by_name, ovint_latency_packet, ovint_latency_init, NULL);
 }
