@@ -98,12 +98,15 @@ static void make_direction(stats_tree *st, const char *direction)
     int count = 0;
     static const guint64 steps[] = {1, 2, 5};
     guint64 floor = 0;
-    for (guint64 decade = 1000; count < MAX_BUCKETS - 1 && floor <= window; decade *= 10) {
+    bool complete = false;
+    for (guint64 decade = 1000; !complete; decade *= 10) {
         for (guint64 step : steps) {
             const guint64 bound = decade * step;
-            if (floor > window || count >= MAX_BUCKETS - 1)
+            if (complete)
                 break;
-            const guint64 ceil = bound - 1 < window ? bound - 1 : window;
+            // The last range reaches the window, which it includes.
+            complete = bound >= window || count == MAX_BUCKETS - 1;
+            const guint64 ceil = complete ? window : bound - 1;
             char low[16], high[16];
             human_duration(floor, low, sizeof low);
             human_duration(ceil + 1, high, sizeof high);

@@ -19,6 +19,18 @@
 //     running 25 ppm fast against the TAP's, with a few microseconds of
 //     jitter
 //
+//   write_captures --device KIND FILE EXPECTED
+//     a device between the TAP's links: frames entering on one link and
+//     leaving on the other after known latencies (a long tail among them),
+//     changed as a KIND of device changes them: switch (unchanged), router
+//     (addresses, TTL, checksum, padding), vlan (a tag added on link 2) or
+//     nat (addresses and ports translated); with frames the device drops,
+//     frames sent twice, frames seen on one link only, and frames written
+//     a little out of TAP-time order. EXPECTED gets, for each key mode, the
+//     pairings that mode must find: "MODE<tab>LATER<tab>EARLIER<tab>LATENCY"
+//     (frame numbers, the latency in seconds as tshark prints it), and
+//     "MODE<tab>none" where the mode cannot see through the change.
+//
 //   write_captures --traffic COUNT [--trailers | --worst-case | --curving] FILE
 //     COUNT frames of mixed traffic for benchmarks: TCP acknowledgements
 //     and other 60-byte frames, full-size segments and sizes in between;
@@ -31,7 +43,9 @@
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <string>
 
 namespace {
@@ -338,10 +352,202 @@ bool write_example(const std::string &path)
     return file.ok();
 }
 
+// ---- A device between the links ----
+
+enum class Device { switch_, router, vlan, nat };
+
+// One IP packet of a flow, as seen on one side of the device.
+struct Flow {
+    guint8 client;   // last byte of the client's address
+    guint16 port;    // client's port
+    bool tcp;
+};
+
+void put_be16_at(Bytes &bytes, size_t at, unsigned value)
+{
+    bytes[at] = static_cast<guint8>(value >> 8);
+    bytes[at + 1] = static_cast<guint8>(value);
+}
+
+// An Ethernet frame of an IPv4 packet carrying `payload` (TCP with no
+// payload: a bare acknowledgement), padded to 60 bytes with `pad`.
+Bytes ip_frame(guint8 mac, bool vlan, guint8 source, guint16 source_port, guint8 ttl, guint16 checksum,
+               bool tcp, const std::string &payload, guint8 pad)
+{
+    Bytes bytes = {0x02, 0, 0, 0, 0xD0, mac, 0x02, 0, 0, 0, 0xD1, mac};
+    if (vlan)
+        bytes = bytes + Bytes{0x81, 0x00, 0x00, 0x2A};
+    const size_t l4_length = (tcp ? 20 : 8) + payload.size();
+    Bytes ip(20, 0);
+    ip[0] = 0x45;
+    put_be16_at(ip, 2, static_cast<unsigned>(20 + l4_length));
+    ip[8] = ttl;
+    ip[9] = tcp ? 6 : 17;
+    put_be16_at(ip, 10, checksum);
+    ip[12] = 10, ip[13] = 1, ip[14] = 0, ip[15] = source;
+    ip[16] = 192, ip[17] = 0, ip[18] = 2, ip[19] = 80;
+    Bytes l4(l4_length, 0);
+    put_be16_at(l4, 0, source_port);
+    put_be16_at(l4, 2, 8080);
+    if (tcp)
+        l4[12] = 0x50, l4[13] = 0x10;
+    else
+        put_be16_at(l4, 4, static_cast<unsigned>(l4_length));
+    std::copy(payload.begin(), payload.end(), l4.begin() + (tcp ? 20 : 8));
+    bytes = bytes + Bytes{0x08, 0x00} + ip + l4;
+    if (bytes.size() < 60)
+        bytes.resize(60, pad);
+    return bytes;
+}
+
+struct Sighted {
+    guint64 tap_time;
+    guint8 port;
+    Bytes bytes;
+    int packet;   // which packet the device saw; -1 for a frame of one link only
+    bool inbound; // the sighting before the device
+};
+
+bool write_device(Device device, const std::string &path, const std::string &expected_path)
+{
+    std::vector<Sighted> sightings;
+    struct Truth {
+        int packet;
+        guint64 latency;
+        bool has_payload;
+        bool from_link1;
+    };
+    std::vector<Truth> forwarded;
+    guint64 now = T;
+    // Latencies in ns: mostly a few microseconds, a long tail.
+    auto latency_of = [](int i) -> guint64 {
+        if (i % 97 == 13) return 40000000 + guint64(i) * 1000;  // 40 ms
+        if (i % 31 == 7) return 2000000 + guint64(i) * 10;      // 2 ms
+        if (i % 11 == 3) return 150000 + guint64(i);            // 150 us
+        return 3000 + guint64(i % 17) * 250 + guint64(i % 3);   // 3 to 7 us
+    };
+    for (int i = 0; i < 400; i++) {
+        now += 7000 + guint64(i % 5) * 1100;
+        const bool from_link1 = i % 3 != 2;  // both directions
+        const guint8 in_port = from_link1 ? 0x80 : 0x10;   // Con A, Con D
+        const guint8 out_port = from_link1 ? 0x20 : 0x40;  // Con C, Con B
+        const bool tcp = i % 4 == 1;
+        const bool bare_ack = tcp && i % 8 == 1;
+        const std::string payload = bare_ack ? "" : "packet " + std::to_string(i) + std::string(i % 23, '.');
+        const guint8 client = static_cast<guint8>(10 + i % 7);
+        const guint16 client_port = static_cast<guint16>(40000 + i % 13);
+        // What a device leaves as it was, and what it changes.
+        const guint16 checksum = static_cast<guint16>(0x4000 + i);
+        const bool link2_tag = device == Device::vlan;
+        auto on_link = [&](bool link1, bool after_device) {
+            const bool routed = device != Device::switch_ && device != Device::vlan && after_device;
+            const bool translated = device == Device::nat && !link1;  // link 2 is the public side
+            return ip_frame(routed ? 0x77 : 0x11, link2_tag && !link1, translated ? 200 : client,
+                            translated ? static_cast<guint16>(50000 + i % 13) : client_port,
+                            routed ? 63 : 64, routed ? checksum ^ 0x0100 : checksum, tcp, payload,
+                            routed ? 0xEE : 0x00);
+        };
+        sightings.push_back({now, in_port, on_link(from_link1, false), i, true});
+        if (i % 29 == 5)
+            continue;  // dropped by the device
+        const guint64 latency = latency_of(i);
+        sightings.push_back({now + latency, out_port, on_link(!from_link1, true), i, false});
+        forwarded.push_back({i, latency, !bare_ack, from_link1});
+        if (i % 37 == 9) {
+            // Sent twice (a retransmission 1 us later), forwarded twice in order.
+            sightings.push_back({now + 1000, in_port, on_link(from_link1, false), 1000 + i, true});
+            sightings.push_back({now + 1000 + latency + 500, out_port, on_link(!from_link1, true), 1000 + i, false});
+            forwarded.push_back({1000 + i, latency + 500, !bare_ack, from_link1});
+        }
+        if (i % 19 == 4)  // a frame of link 2's own: never forwarded
+            sightings.push_back({now + 300, 0x20, arp_request(), -1, false});
+    }
+    std::stable_sort(sightings.begin(), sightings.end(),
+                     [](const Sighted &a, const Sighted &b) { return a.tap_time < b.tap_time; });
+    // Per-port buffering: neighbours of different ports less than 2 us
+    // apart are written in the other order now and then.
+    for (size_t i = 0; i + 1 < sightings.size(); i += 7) {
+        if (sightings[i].port != sightings[i + 1].port && sightings[i + 1].tap_time - sightings[i].tap_time < 2000)
+            std::swap(sightings[i], sightings[i + 1]);
+    }
+
+    CaptureFile file(path);
+    std::map<int, guint32> inbound_frame, outbound_frame;
+    for (size_t i = 0; i < sightings.size() && file.ok(); i++) {
+        const Sighted &s = sightings[i];
+        const guint64 host = 1765200000 * S + (s.tap_time - T);
+        file.write({host / S, static_cast<guint32>(host % S), s.bytes + trailer(record(CODE_V2, s.port, 0, s.tap_time))});
+        if (s.packet >= 0)
+            (s.inbound ? inbound_frame : outbound_frame)[s.packet] = static_cast<guint32>(i + 1);
+    }
+
+    // Which modes see through this device's changes.
+    const bool sees[3] = {device == Device::switch_, device != Device::nat, true};  // frame, ip, payload
+    static const char *const modes[3] = {"frame", "ip", "payload"};
+    FILE *expected = fopen(expected_path.c_str(), "w");
+    if (!expected)
+        return false;
+    for (int m = 0; m < 3; m++) {
+        if (!sees[m]) {
+            fprintf(expected, "%s\tnone\n", modes[m]);
+            continue;
+        }
+        std::vector<std::string> lines;
+        for (const Truth &t : forwarded) {
+            if (m == 2 && !t.has_payload)
+                continue;
+            char line[96];
+            snprintf(line, sizeof line, "%s\t%u\t%u\t%" G_GUINT64_FORMAT ".%09" G_GUINT64_FORMAT, modes[m],
+                     outbound_frame[t.packet], inbound_frame[t.packet], t.latency / S, t.latency % S);
+            lines.push_back(line);
+        }
+        std::sort(lines.begin(), lines.end(), [](const std::string &a, const std::string &b) {
+            return std::stoul(a.substr(a.find('\t') + 1)) < std::stoul(b.substr(b.find('\t') + 1));
+        });
+        for (const std::string &line : lines)
+            fprintf(expected, "%s\n", line.c_str());
+    }
+    // The latency statistics under the ip key (for a device it sees
+    // through): per direction the frames matched, their least and largest
+    // latency; per port the frames not seen on the other link.
+    if (sees[1]) {
+        struct Direction {
+            guint64 count = 0, least = ~guint64(0), most = 0;
+        } directions[2];
+        for (const Truth &t : forwarded) {
+            Direction &d = directions[t.from_link1 ? 0 : 1];
+            d.count++;
+            d.least = std::min(d.least, t.latency);
+            d.most = std::max(d.most, t.latency);
+        }
+        static const char *const names[2] = {"Con A \u2192 Con C", "Con D \u2192 Con B"};
+        for (int d = 0; d < 2; d++)
+            fprintf(expected, "direction\t%s\t%" G_GUINT64_FORMAT "\t%" G_GUINT64_FORMAT "\t%" G_GUINT64_FORMAT "\n",
+                    names[d], directions[d].count, directions[d].least, directions[d].most);
+        std::map<std::string, int> unseen;  // by name, as the statistics sort
+        const std::map<guint8, std::string> port_names = {{0x80, "Con A"}, {0x40, "Con B"}, {0x20, "Con C"}, {0x10, "Con D"}};
+        for (const Sighted &s : sightings) {
+            if (s.packet < 0 || (s.inbound ? outbound_frame : inbound_frame).count(s.packet) == 0)
+                unseen[port_names.at(s.port)]++;
+        }
+        for (const auto &port : unseen)
+            fprintf(expected, "unseen\tPort %s\t%d\n", port.first.c_str(), port.second);
+    }
+    return fclose(expected) == 0 && file.ok();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 5 && std::string(argv[1]) == "--device") {
+        const std::string kind = argv[2];
+        const Device device = kind == "router" ? Device::router
+                              : kind == "vlan" ? Device::vlan
+                              : kind == "nat"  ? Device::nat
+                                               : Device::switch_;
+        return write_device(device, argv[3], argv[4]) ? 0 : 1;
+    }
     if (argc == 3 && std::string(argv[1]) == "--odd")
         return write_odd_captures(argv[2]) ? 0 : 1;
     if (argc == 3 && std::string(argv[1]) == "--example")

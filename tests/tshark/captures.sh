@@ -97,64 +97,64 @@ stats_rows() {
              rule == 1 && match($0, /[^ ]  +/) { split(substr($0, RSTART + RLENGTH), rest, " ")
                                                  print substr($0, 1, RSTART) "|" rest[1] }'
 }
-check "port statistics count frames per channel and port, and each port's flags" \
+check "port statistics count frames per channel and port in their order, and each port's flags" \
 "Frames with a TAP trailer|8
  Channel 1|4
   Port Con A|2
-   Short Packet|1
-   Wrong Preamble|0
-   Wrong IFG|0
+   Alignment Error|0
+   Crc Error|0
+   Long Packet|0
+   Lost Packet|0
    Receive Error|0
-   Lost Packet|0
-   Long Packet|0
-   Crc Error|0
-   Alignment Error|0
-  Port X1.1|1
-   Receive Error|1
-   Crc Error|0
-   Alignment Error|0
-  Port Con B|1
    Short Packet|1
-   Receive Error|1
-   Wrong Preamble|0
    Wrong IFG|0
-   Lost Packet|0
-   Long Packet|0
-   Crc Error|0
+   Wrong Preamble|0
+  Port Con B|1
    Alignment Error|0
+   Crc Error|0
+   Long Packet|0
+   Lost Packet|0
+   Receive Error|1
+   Short Packet|1
+   Wrong IFG|0
+   Wrong Preamble|0
+  Port X1.1|1
+   Alignment Error|0
+   Crc Error|0
+   Receive Error|1
  Channel 2|3
+  Port Con C|1
+   Alignment Error|0
+   Crc Error|0
+   Long Packet|0
+   Lost Packet|0
+   Receive Error|0
+   Short Packet|0
+   Wrong IFG|0
+   Wrong Preamble|0
+  Port Con D|1
+   Alignment Error|0
+   Crc Error|0
+   Long Packet|0
+   Lost Packet|0
+   Receive Error|0
+   Short Packet|0
+   Wrong IFG|0
+   Wrong Preamble|0
   Port X2.2|1
+   Alignment Error|0
    Crc Error|1
    Receive Error|0
-   Alignment Error|0
-  Port Con D|1
-   Wrong Preamble|0
-   Wrong IFG|0
-   Short Packet|0
-   Receive Error|0
-   Lost Packet|0
-   Long Packet|0
-   Crc Error|0
-   Alignment Error|0
-  Port Con C|1
-   Wrong Preamble|0
-   Wrong IFG|0
-   Short Packet|0
-   Receive Error|0
-   Lost Packet|0
-   Long Packet|0
-   Crc Error|0
-   Alignment Error|0
  No channel|1
   Port 0x08|1
-   Wrong Preamble|0
-   Wrong IFG|0
-   Short Packet|0
-   Receive Error|0
-   Lost Packet|0
-   Long Packet|0
+   Alignment Error|0
    Crc Error|0
-   Alignment Error|0" \
+   Long Packet|0
+   Lost Packet|0
+   Receive Error|0
+   Short Packet|0
+   Wrong IFG|0
+   Wrong Preamble|0" \
     "$(stats_rows "$trailers")"
 check "no port statistics without trailers" "Frames with a TAP trailer|0" "$(stats_rows "$plain")"
 

@@ -1,0 +1,72 @@
+#!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+#
+# Latency across the TAP's links, end to end: captures of a device between
+# the links, written with what the writer knows of every frame, read by
+# tshark with ovint in two passes under each key mode.
+set -u
+write_captures=$4
+. "$(dirname "$0")/lib.sh" "$1" "$2" "$3"
+
+for device in switch router vlan nat; do
+    "$write_captures" --device "$device" "$work/$device.pcap" "$work/$device.expected" || exit 1
+done
+chmod a+r "$work"/*
+
+# Each later sighting with its earlier one and the latency: every pairing
+# the writer knows and no other, or none where the mode cannot see through
+# what the device changes (frame on routed traffic, ip behind translation).
+pairings() {  # DEVICE MODE [OPTION...]
+    local device=$1 mode=$2
+    shift 2
+    local found
+    found=$(with_ovint -o "ovint.latency_key:$mode" "$@" -2 -r "$work/$device.pcap" -Y ovint.latency \
+        -T fields -e frame.number -e ovint.latency.earlier -e ovint.latency)
+    echo "${found:-none}"
+}
+for device in switch router vlan nat; do
+    for mode in frame ip payload; do
+        check "$device, key $mode: the pairings and latencies the writer knows" \
+            "$(grep "^$mode	" "$work/$device.expected" | cut -f2-)" "$(pairings "$device" "$mode")"
+    done
+done
+check "key off: no latency" "none" "$(pairings router off)"
+check "a window of 1 ms leaves out the tail beyond it" \
+    "$(grep "^ip	" "$work/router.expected" | cut -f2- | awk -F'\t' '$3 <= 0.001')" \
+    "$(pairings router ip -o ovint.latency_window:1)"
+
+# The earlier sighting links to the later one, known after the first pass.
+check "each earlier sighting names its later one" \
+    "$(grep "^ip	" "$work/router.expected" | awk -F'\t' '{ print $3 "\t" $2 }' | sort -n)" \
+    "$(with_ovint -2 -r "$work/router.pcap" -Y ovint.latency.later -T fields -e frame.number -e ovint.latency.later)"
+check "in one pass the later sighting knows its latency" \
+    "$(grep "^ip	" "$work/router.expected" | cut -f2-)" \
+    "$(with_ovint -r "$work/router.pcap" -Y ovint.latency -T fields -e frame.number -e ovint.latency.earlier -e ovint.latency)"
+check "the trailer's subtree shows both sightings" \
+    "[Seen again on Con C in frame 2, 3.000 µs later]
+[Seen on Con A in frame 1, 3.000 µs earlier]
+[Latency: 0.000003000 seconds]" \
+    "$(with_ovint -2 -r "$work/router.pcap" -c 2 -V | grep -E '^ +\[(Seen|Latency)' | sed 's/^ *//')"
+
+# The latency statistics, in two passes: per direction the frames matched,
+# their least and largest latency; per port the frames never seen on the
+# other link (dropped by the device, or of that link alone).
+latency_rows() {
+    with_ovint -2 -q -r "$1" -z ovint_latency,tree |
+        awk '/^-+$/ { rule++; next }
+             rule == 1 && match($0, /[^ ]  +/) { split(substr($0, RSTART + RLENGTH), rest, " ")
+                 name = substr($0, 1, RSTART); sub(/^ +/, "", name)
+                 if (name ~ / ns \(/) histogram += rest[1]
+                 else if (name ~ /→/) print "direction\t" name "\t" rest[1] "\t" rest[3] "\t" rest[4]
+                 else if (name ~ /^Port /) { port = name; unseen[port] = rest[1] } }
+             END { for (port in unseen) print "unseen\t" port "\t" unseen[port]; print "histogram\t" histogram }' |
+        sort
+}
+for device in router switch; do
+    check "$device: latency statistics per direction and port, all matches in the histogram" \
+        "$( (grep -E '^(direction|unseen)' "$work/$device.expected"
+             grep -c "^ip	" "$work/$device.expected" | sed 's/^/histogram\t/') | sort)" \
+        "$(latency_rows "$work/$device.pcap")"
+done
+
+finish
