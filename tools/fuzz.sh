@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 #
 # Fuzzes with libFuzzer under AddressSanitizer and UndefinedBehaviorSanitizer
-# (Debian's clang): the plug-in through the in-process host (ovint_fuzzer)
-# or ovint-export's per-frame change (export_fuzzer):
+# (Debian's clang): the plug-in through the in-process host (ovint_fuzzer),
+# ovint-export's per-frame change (export_fuzzer) or the latency key and
+# matcher (core_fuzzer):
 #
 #   tools/fuzz.sh [SECONDS [CORPUS [TARGET]]]
 #
