@@ -13,17 +13,21 @@
 #     repeat exactly;
 #   - wall time with/without ovint over ROUNDS interleaved runs on
 #     WALL_FRAMES frames: median and spread of the ratio;
-#   - peak resident memory with and without ovint.
+#   - peak resident memory with and without ovint;
+#   - what latency matching adds: ovint's own instructions per frame with the
+#     key off and on (ip), and peak memory on a million trailer-bearing
+#     frames with the key ip against off, per frame.
 #
-# Usage: tools/benchmark.sh [WALL_FRAMES [ROUNDS [CG_FRAMES [REPEATS]]]]
-#        (defaults 200000, 7, 20000 and 3), against the Wireshark pkg-config
-#        finds, as tools/test-host.sh and run-tests.sh do.
+# Usage: tools/benchmark.sh [WALL_FRAMES [ROUNDS [CG_FRAMES [REPEATS [LATENCY_FRAMES]]]]]
+#        (defaults 200000, 7, 20000, 3 and 1000000), against the Wireshark
+#        pkg-config finds, as tools/test-host.sh and run-tests.sh do.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 wall_frames=${1:-200000}
 rounds=${2:-7}
 cg_frames=${3:-20000}
 repeats=${4:-3}
+latency_frames=${5:-1000000}
 
 for tool in valgrind callgrind_annotate setarch /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "benchmark.sh needs $tool (Debian: valgrind, util-linux, time)" >&2; exit 1; }
@@ -62,6 +66,7 @@ callgrind() {
     local valgrind=(setarch "$(uname -m)" -R valgrind --tool=callgrind --callgrind-out-file="$out" "$@")
     local options=()
     [ "${tree:-}" = yes ] && options=(-V)
+    [ -n "${key:-}" ] && options+=(-o "ovint.latency_key:$key")
     # valgrind's own options come first: split them from tshark's.
     TSHARK_WRAPPER="${valgrind[*]}" run_tshark_wrapped "$folder" -r "$capture" "${options[@]}" >/dev/null 2>"$out.log"
     sed -n 's/.*Collected : //p' "$out.log"
@@ -127,11 +132,15 @@ done
 echo
 echo "== ovint's own instructions per frame (its heuristic, less the Ethernet dissection it calls)"
 tree=no
-printf '   %-44s %12s\n' "mixed traffic without trailers" "$(own_cost "$work/plain/capture.pcap" "$cg_frames")"
-printf '   %-44s %12s\n' "60-byte worst case without trailers" "$(own_cost "$work/worst/capture.pcap" "$cg_frames")"
-printf '   %-44s %12s\n' "mixed traffic with trailers, no tree" "$(own_cost "$work/trail/capture.pcap" "$cg_frames")"
+printf '   %-52s %12s\n' "mixed traffic without trailers" "$(own_cost "$work/plain/capture.pcap" "$cg_frames")"
+printf '   %-52s %12s\n' "60-byte worst case without trailers" "$(own_cost "$work/worst/capture.pcap" "$cg_frames")"
+key=off
+printf '   %-52s %12s\n' "mixed traffic with trailers, no tree, latency key off" "$(own_cost "$work/trail/capture.pcap" "$cg_frames")"
+key=ip
+printf '   %-52s %12s\n' "mixed traffic with trailers, no tree, latency key ip" "$(own_cost "$work/trail/capture.pcap" "$cg_frames")"
+unset key
 tree=yes
-printf '   %-44s %12s\n' "mixed traffic with trailers, tree (-V)" "$(own_cost "$work/trail/capture.pcap" "$cg_frames")"
+printf '   %-52s %12s\n' "mixed traffic with trailers, tree (-V)" "$(own_cost "$work/trail/capture.pcap" "$cg_frames")"
 
 # Wall time: rounds alternate which of the two runs first.
 wall_seconds() {
@@ -171,3 +180,22 @@ for capture in wallp wallt; do
     with=$(peak with)
     printf '   %-30s without %8s  with %8s  ratio %s\n' "$(name "$capture")" "$without" "$with" "$(ratio "$with" "$without")"
 done
+
+# What latency matching keeps per trailer-bearing frame, for the life of
+# the capture: tshark's peak memory on a million such frames, key ip
+# against key off.
+echo
+echo "== Latency tables: peak resident memory (kB), $latency_frames trailer-bearing frames, one pass"
+mkdir -p "$work/lat"
+"$write" --traffic "$latency_frames" --trailers "$work/lat/capture.pcap"
+chmod -R a+rX "$work/lat"
+peak_key() {
+    TSHARK_WRAPPER="/usr/bin/time -f %M -o $work/peak.txt" run_tshark_wrapped with -o "ovint.latency_key:$1" \
+        -r "$work/lat/capture.pcap" >/dev/null 2>&1
+    cat "$work/peak.txt"
+}
+off=$(peak_key off)
+ip=$(peak_key ip)
+printf '   key off %8s  key ip %8s  difference %s bytes per trailer-bearing frame\n' "$off" "$ip" \
+    "$(awk -v a="$ip" -v b="$off" -v n="$latency_frames" 'BEGIN { printf "%.1f", (a - b) * 1024 / n }')"
+rm -rf "$work/lat"
