@@ -19,7 +19,7 @@
 //     running 25 ppm fast against the TAP's, with a few microseconds of
 //     jitter
 //
-//   write_captures --device KIND FILE EXPECTED
+//   write_captures --device KIND FILE EXPECTED [PACKETS SPACING]
 //     a device between the TAP's links: frames entering on one link and
 //     leaving on the other after known latencies (a long tail among them),
 //     changed as a KIND of device changes them: switch (unchanged), router
@@ -29,7 +29,9 @@
 //     a little out of TAP-time order. EXPECTED gets, for each key mode, the
 //     pairings that mode must find: "MODE<tab>LATER<tab>EARLIER<tab>LATENCY"
 //     (frame numbers, the latency in seconds as tshark prints it), and
-//     "MODE<tab>none" where the mode cannot see through the change.
+//     "MODE<tab>none" where the mode cannot see through the change; then
+//     the latency statistics it must show. PACKETS (default 400) packets
+//     about SPACING ns apart (default 7000).
 //
 //   write_captures --traffic COUNT [--trailers | --worst-case | --curving] FILE
 //     COUNT frames of mixed traffic for benchmarks: TCP acknowledgements
@@ -390,7 +392,7 @@ Bytes ip_frame(guint8 mac, bool vlan, guint8 source, guint16 source_port, guint8
     put_be16_at(l4, 0, source_port);
     put_be16_at(l4, 2, 8080);
     if (tcp)
-        l4[12] = 0x50, l4[13] = 0x10;
+        l4[12] = 0x50, l4[13] = 0x10, l4[14] = 0x20;  // ACK, window 8192
     else
         put_be16_at(l4, 4, static_cast<unsigned>(l4_length));
     std::copy(payload.begin(), payload.end(), l4.begin() + (tcp ? 20 : 8));
@@ -408,7 +410,8 @@ struct Sighted {
     bool inbound; // the sighting before the device
 };
 
-bool write_device(Device device, const std::string &path, const std::string &expected_path)
+bool write_device(Device device, const std::string &path, const std::string &expected_path, int packets,
+                  guint64 spacing)
 {
     std::vector<Sighted> sightings;
     struct Truth {
@@ -426,8 +429,8 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         if (i % 11 == 3) return 150000 + guint64(i);            // 150 us
         return 3000 + guint64(i % 17) * 250 + guint64(i % 3);   // 3 to 7 us
     };
-    for (int i = 0; i < 400; i++) {
-        now += 7000 + guint64(i % 5) * 1100;
+    for (int i = 0; i < packets; i++) {
+        now += spacing + guint64(i % 5) * spacing / 6;
         const bool from_link1 = i % 3 != 2;  // both directions
         const guint8 in_port = from_link1 ? 0x80 : 0x10;   // Con A, Con D
         const guint8 out_port = from_link1 ? 0x20 : 0x40;  // Con C, Con B
@@ -455,9 +458,9 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         forwarded.push_back({i, latency, !bare_ack, from_link1});
         if (i % 37 == 9) {
             // Sent twice (a retransmission 1 us later), forwarded twice in order.
-            sightings.push_back({now + 1000, in_port, on_link(from_link1, false), 1000 + i, true});
-            sightings.push_back({now + 1000 + latency + 500, out_port, on_link(!from_link1, true), 1000 + i, false});
-            forwarded.push_back({1000 + i, latency + 500, !bare_ack, from_link1});
+            sightings.push_back({now + 1000, in_port, on_link(from_link1, false), packets + i, true});
+            sightings.push_back({now + 1000 + latency + 500, out_port, on_link(!from_link1, true), packets + i, false});
+            forwarded.push_back({packets + i, latency + 500, !bare_ack, from_link1});
         }
         if (i % 19 == 4)  // a frame of link 2's own: never forwarded
             sightings.push_back({now + 300, 0x20, arp_request(), -1, false});
@@ -540,13 +543,15 @@ bool write_device(Device device, const std::string &path, const std::string &exp
 
 int main(int argc, char **argv)
 {
-    if (argc == 5 && std::string(argv[1]) == "--device") {
+    if ((argc == 5 || argc == 7) && std::string(argv[1]) == "--device") {
         const std::string kind = argv[2];
         const Device device = kind == "router" ? Device::router
                               : kind == "vlan" ? Device::vlan
                               : kind == "nat"  ? Device::nat
                                                : Device::switch_;
-        return write_device(device, argv[3], argv[4]) ? 0 : 1;
+        const int packets = argc == 7 ? std::stoi(argv[5]) : 400;
+        const guint64 spacing = argc == 7 ? std::stoull(argv[6]) : 7000;
+        return write_device(device, argv[3], argv[4], packets, spacing) ? 0 : 1;
     }
     if (argc == 3 && std::string(argv[1]) == "--odd")
         return write_odd_captures(argv[2]) ? 0 : 1;

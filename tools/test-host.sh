@@ -31,7 +31,10 @@ started=$(date +%s)
 
 say() { echo "== [$series] $*"; }
 
-packages() { grep -v -e '^#' -e '^$' "$repo/debian-packages"; }
+# OVINT_CHROOT_PACKAGES adds packages to a chroot's, and OVINT_CHROOT_RUN
+# runs a command of its own there instead of the tests (tools/screenshots.sh
+# uses both).
+packages() { grep -v -e '^#' -e '^$' "$repo/debian-packages"; printf '%s\n' ${OVINT_CHROOT_PACKAGES:-}; }
 
 # The prebuilt hosts have their prefix compiled in: they live in /opt only.
 prebuilt_host() {
@@ -88,7 +91,7 @@ chroot_host() {
         tar -cf - --null --ignore-failed-read -T - 2>/dev/null) | tar -xf - -C "$root/build/ovint"
 
     say "Wireshark $(in_chroot "$root" 'tshark --version 2>/dev/null | head -n 1')"
-    in_chroot "$root" 'cd /build/ovint && ./run-tests.sh && tools/check-package.sh'
+    in_chroot "$root" "${OVINT_CHROOT_RUN:-cd /build/ovint && ./run-tests.sh && tools/check-package.sh}"
 }
 
 # Runs a shell command in the chroot with /proc mounted for it alone.
