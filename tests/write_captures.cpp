@@ -374,7 +374,7 @@ void put_be16_at(Bytes &bytes, size_t at, unsigned value)
 // An Ethernet frame of an IPv4 packet carrying `payload` (TCP with no
 // payload: a bare acknowledgement), padded to 60 bytes with `pad`.
 Bytes ip_frame(guint8 mac, bool vlan, guint8 source, guint16 source_port, guint8 ttl, guint16 checksum,
-               bool tcp, const std::string &payload, guint8 pad)
+               bool tcp, guint32 sequence, const std::string &payload, guint8 pad)
 {
     Bytes bytes = {0x02, 0, 0, 0, 0xD0, mac, 0x02, 0, 0, 0, 0xD1, mac};
     if (vlan)
@@ -393,6 +393,8 @@ Bytes ip_frame(guint8 mac, bool vlan, guint8 source, guint16 source_port, guint8
     put_be16_at(l4, 2, 8080);
     if (tcp)
         l4[12] = 0x50, l4[13] = 0x10, l4[14] = 0x20;  // ACK, window 8192
+    if (tcp)
+        put_be32(l4, 4, sequence), put_be32(l4, 8, sequence * 3);
     else
         put_be16_at(l4, 4, static_cast<unsigned>(l4_length));
     std::copy(payload.begin(), payload.end(), l4.begin() + (tcp ? 20 : 8));
@@ -422,12 +424,14 @@ bool write_device(Device device, const std::string &path, const std::string &exp
     };
     std::vector<Truth> forwarded;
     guint64 now = T;
-    // Latencies in ns: mostly a few microseconds, a long tail.
-    auto latency_of = [](int i) -> guint64 {
-        if (i % 97 == 13) return 40000000 + guint64(i) * 1000;  // 40 ms
-        if (i % 31 == 7) return 2000000 + guint64(i) * 10;      // 2 ms
-        if (i % 11 == 3) return 150000 + guint64(i);            // 150 us
-        return 3000 + guint64(i % 17) * 250 + guint64(i % 3);   // 3 to 7 us
+    // Latencies in ns: mostly a few microseconds, a long tail, the rarer
+    // the longer a capture is.
+    const int rare = packets > 1000 ? 10 : 1;
+    auto latency_of = [rare](int i) -> guint64 {
+        if (i % (97 * rare * 5) == 13) return 40000000 + guint64(i % 400) * 1000;  // 40 ms
+        if (i % (31 * rare) == 7) return 2000000 + guint64(i % 400) * 10;         // 2 ms
+        if (i % (11 * rare) == 3) return 150000 + guint64(i % 400);               // 150 us
+        return 3000 + guint64(i % 17) * 250 + guint64(i % 3);                    // 3 to 7 us
     };
     for (int i = 0; i < packets; i++) {
         now += spacing + guint64(i % 5) * spacing / 6;
@@ -447,7 +451,7 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             const bool translated = device == Device::nat && !link1;  // link 2 is the public side
             return ip_frame(routed ? 0x77 : 0x11, link2_tag && !link1, translated ? 200 : client,
                             translated ? static_cast<guint16>(50000 + i % 13) : client_port,
-                            routed ? 63 : 64, routed ? checksum ^ 0x0100 : checksum, tcp, payload,
+                            routed ? 63 : 64, routed ? checksum ^ 0x0100 : checksum, tcp, static_cast<guint32>(i), payload,
                             routed ? 0xEE : 0x00);
         };
         sightings.push_back({now, in_port, on_link(from_link1, false), i, true});
