@@ -2,7 +2,9 @@
 
 #include "latency_key.h"
 
-#define XXH_STATIC_LINKING_ONLY  // the hash state on the stack: no allocation
+#include "latency_hash.h"
+
+#define XXH_INLINE_ALL  // only for the rare packet too long to copy
 #include <xxhash.h>
 
 #include <cstring>
@@ -24,16 +26,28 @@ bool is_tag(uint32_t ethertype)
     return ethertype == 0x8100 || ethertype == 0x88A8 || ethertype == 0x9100;
 }
 
-// Where a frame's IP packet lies, its masked header, and its payload.
+// Where a frame's IP packet lies, what a router changes in it, and its
+// payload.
 struct Packet {
-    uint32_t start = 0;         // of the IP header, in the Ethernet part
-    uint32_t end = 0;           // one past the last byte the header counts
-    uint32_t header_length = 0; // IPv4 header or IPv6 fixed header
-    uint8_t header[60];         // the header with a router's fields zeroed
-    uint8_t protocol = 0;       // of what follows the IP headers
-    uint32_t transport = 0;     // where that starts
+    uint32_t start = 0;      // of the IP header, in the Ethernet part
+    uint32_t end = 0;        // one past the last byte the header counts
+    bool ipv6 = false;       // masked: hop limit; else TTL and header checksum
+    uint8_t protocol = 0;    // of what follows the IP headers
+    uint32_t transport = 0;  // where that starts
     bool fragment = false;
 };
+
+// Zeroes what a router changes in a copy of the packet's first bytes.
+inline void mask_router_fields(uint8_t *header, bool ipv6)
+{
+    if (ipv6) {
+        header[7] = 0;  // hop limit
+    } else {
+        header[8] = 0;  // TTL
+        header[10] = 0; // header checksum
+        header[11] = 0;
+    }
+}
 
 enum class Parsed { not_ip, ip, broken };
 
@@ -60,11 +74,6 @@ Parsed parse_ip(const uint8_t *frame, uint32_t captured, Packet &packet)
             return Parsed::broken;
         packet.start = at;
         packet.end = at + total;
-        packet.header_length = header_length;
-        std::memcpy(packet.header, ip, header_length);
-        packet.header[8] = 0;   // TTL
-        packet.header[10] = 0;  // header checksum
-        packet.header[11] = 0;
         packet.protocol = ip[9];
         packet.transport = at + header_length;
         packet.fragment = (be16(ip + 6) & 0x3FFF) != 0;
@@ -78,9 +87,7 @@ Parsed parse_ip(const uint8_t *frame, uint32_t captured, Packet &packet)
             return Parsed::broken;
         packet.start = at;
         packet.end = end;
-        packet.header_length = 40;
-        std::memcpy(packet.header, ip, 40);
-        packet.header[7] = 0;  // hop limit
+        packet.ipv6 = true;
         // Extension headers up to the transport header.
         uint8_t next = ip[6];
         uint32_t transport = at + 40;
@@ -107,19 +114,37 @@ Parsed parse_ip(const uint8_t *frame, uint32_t captured, Packet &packet)
     return Parsed::not_ip;
 }
 
-LatencyKey digest(XXH3_state_t &state, uint64_t count)
-{
-    XXH3_128bits_update(&state, &count, sizeof count);
-    const XXH128_hash_t hash = XXH3_128bits_digest(&state);
-    return {hash.low64, hash.high64};
-}
-
+// The bytes' hash. XXH3 mixes their count into it at every length.
 bool key_of_bytes(const uint8_t *bytes, uint32_t length, LatencyKey *key)
 {
+    const Hash128 hash = hash128(bytes, length);
+    *key = {hash.low, hash.high};
+    return true;
+}
+
+// A packet's bytes with its masked header in their place: copied whole when
+// small enough, as they almost always are; else hashed piece by piece.
+constexpr uint32_t COPIED_PACKET = 2048;
+
+bool key_of_packet(const uint8_t *frame, const Packet &packet, LatencyKey *key)
+{
+    const uint32_t length = packet.end - packet.start;
+    if (length <= COPIED_PACKET) {
+        uint8_t bytes[COPIED_PACKET];
+        std::memcpy(bytes, frame + packet.start, length);
+        mask_router_fields(bytes, packet.ipv6);
+        return key_of_bytes(bytes, length, key);
+    }
+    constexpr uint32_t masked_part = 12;  // up to the last field masked
+    uint8_t header[masked_part];
+    std::memcpy(header, frame + packet.start, masked_part);
+    mask_router_fields(header, packet.ipv6);
     XXH3_state_t state;
     XXH3_128bits_reset(&state);
-    XXH3_128bits_update(&state, bytes, length);
-    *key = digest(state, length);
+    XXH3_128bits_update(&state, header, masked_part);
+    XXH3_128bits_update(&state, frame + packet.start + masked_part, length - masked_part);
+    const XXH128_hash_t hash = XXH3_128bits_digest(&state);
+    *key = {hash.low64, hash.high64};
     return true;
 }
 
@@ -149,15 +174,8 @@ bool latency_key(KeyMode mode, const uint8_t *frame, uint32_t captured, uint32_t
         break;
     }
 
-    if (mode == KeyMode::ip) {
-        XXH3_state_t state;
-        XXH3_128bits_reset(&state);
-        XXH3_128bits_update(&state, packet.header, packet.header_length);
-        const uint32_t rest = packet.start + packet.header_length;
-        XXH3_128bits_update(&state, frame + rest, packet.end - rest);
-        *key = digest(state, packet.end - packet.start);
-        return true;
-    }
+    if (mode == KeyMode::ip)
+        return key_of_packet(frame, packet, key);
 
     // The payload of TCP or UDP.
     if (packet.fragment)

@@ -12,13 +12,13 @@ constexpr size_t FIRST_INDEX = 2048;
 LatencyMatcher::LatencyMatcher(uint64_t window_ns) : window_(window_ns)
 {
     ring_.resize(FIRST_RING);
-    index_.assign(FIRST_INDEX, Slot{{0, 0}, NONE});
+    index_.assign(FIRST_INDEX, Slot{});
 }
 
 void LatencyMatcher::reset()
 {
     head_ = tail_ = 0;
-    index_.assign(index_.size(), Slot{{0, 0}, NONE});
+    index_.assign(index_.size(), Slot{});
     used_slots_ = 0;
     latest_ = 0;
     seen_any_ = false;
@@ -33,11 +33,11 @@ size_t LatencyMatcher::find_slot(const LatencyKey &key, bool *found)
     size_t reusable = index_.size();
     for (size_t at = key.low & mask;; at = (at + 1) & mask) {
         const Slot &slot = index_[at];
-        if (slot.newest == NONE) {
+        if (!slot.used) {
             *found = false;
             return reusable < index_.size() ? reusable : at;
         }
-        if (!alive(slot.newest)) {
+        if (!live_slot(slot)) {
             if (reusable == index_.size())
                 reusable = at;
         } else if (slot.key == key) {
@@ -51,14 +51,20 @@ void LatencyMatcher::rebuild_index(size_t slots)
 {
     std::vector<Slot> old;
     old.swap(index_);
-    index_.assign(slots, Slot{{0, 0}, NONE});
+    index_.assign(slots, Slot{});
     used_slots_ = 0;
     for (const Slot &slot : old) {
-        if (slot.newest == NONE || !alive(slot.newest))
+        if (!live_slot(slot))
             continue;
         bool found;
-        index_[find_slot(slot.key, &found)] = slot;
+        const size_t at = find_slot(slot.key, &found);
+        index_[at] = slot;
         used_slots_++;
+        // Its waiting sightings learn where it went.
+        for (int channel = 0; channel < 2; channel++) {
+            for (uint64_t seq = slot.oldest[channel]; alive(seq); seq = entry(seq).newer)
+                entry(seq).slot = static_cast<uint32_t>(at);
+        }
     }
 }
 
@@ -71,6 +77,17 @@ void LatencyMatcher::grow_ring()
         entry(seq) = old[seq & (old.size() - 1)];
 }
 
+// The oldest sighting in the ring leaves it. Still at the front of its
+// key's queue, it leaves that too; a paired one may have left it already
+// (and its slot since moved).
+void LatencyMatcher::leave_ring(const Entry &leaving)
+{
+    Slot &slot = index_[leaving.slot];
+    uint64_t &oldest = slot.oldest[leaving.sighting.channel == 2];
+    if (oldest == tail_ && slot.key == leaving.sighting.key)
+        oldest = leaving.newer;
+}
+
 void LatencyMatcher::expire(uint64_t now, MatchSink &sink)
 {
     while (tail_ < head_) {
@@ -80,6 +97,7 @@ void LatencyMatcher::expire(uint64_t now, MatchSink &sink)
                 break;
             sink.unmatched(oldest.sighting);
         }
+        leave_ring(oldest);
         tail_++;
     }
 }
@@ -89,26 +107,30 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
     if (!seen_any_ || sighting.tap_time > latest_)
         latest_ = sighting.tap_time;
     seen_any_ = true;
+    const int own = sighting.channel == 2;
 
     bool found;
     const size_t at = find_slot(sighting.key, &found);
 
     // The waiting sighting of the other channel within the window, of the
-    // lowest TAP time (the first to arrive of equal ones).
+    // lowest TAP time (the first to arrive of equal ones) among the first
+    // few of its queue.
     uint64_t best = NONE;
     unsigned candidates = 0;
     if (found) {
-        for (uint64_t seq = index_[at].newest; alive(seq); seq = entry(seq).older_same_key) {
+        uint64_t &oldest = index_[at].oldest[!own];
+        while (alive(oldest) && entry(oldest).paired)
+            oldest = entry(oldest).newer;  // paired ones leave the queue's front
+        uint64_t seq = oldest;
+        for (int looked = 0; alive(seq) && looked < LOOKAHEAD; looked++, seq = entry(seq).newer) {
             const Entry &waiting = entry(seq);
             const Sighting &other = waiting.sighting;
-            if (waiting.paired || other.channel == sighting.channel)
-                continue;
             const uint64_t apart =
                 other.tap_time > sighting.tap_time ? other.tap_time - sighting.tap_time : sighting.tap_time - other.tap_time;
-            if (apart > window_)
+            if (waiting.paired || apart > window_)
                 continue;
             candidates++;
-            if (best == NONE || other.tap_time <= entry(best).sighting.tap_time)
+            if (best == NONE || other.tap_time < entry(best).sighting.tap_time)
                 best = seq;
         }
     }
@@ -127,21 +149,25 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
         if (head_ - tail_ == ring_.size())
             grow_ring();
         const uint64_t seq = head_++;
-        entry(seq) = Entry{sighting, found ? index_[at].newest : NONE, false};
-        if (found) {
-            index_[at].newest = seq;
-        } else {
-            if (index_[at].newest == NONE)
+        entry(seq) = Entry{sighting, NONE, static_cast<uint32_t>(at), false};
+        Slot &slot = index_[at];
+        if (!found) {
+            if (!slot.used)
                 used_slots_++;
-            index_[at] = Slot{sighting.key, seq};
-            if (used_slots_ * 2 > index_.size()) {
-                // Rebuilt with room for the keys still waiting: every slot
-                // freed for reuse goes.
-                size_t slots = FIRST_INDEX;
-                while (slots < (head_ - tail_) * 4)
-                    slots *= 2;
-                rebuild_index(slots);
-            }
+            slot = Slot{sighting.key, {NONE, NONE}, {NONE, NONE}, true};
+        }
+        if (alive(slot.newest[own]))
+            entry(slot.newest[own]).newer = seq;
+        if (!alive(slot.oldest[own]))
+            slot.oldest[own] = seq;
+        slot.newest[own] = seq;
+        if (used_slots_ * 2 > index_.size()) {
+            // Rebuilt with room for the keys still waiting: every slot freed
+            // for reuse goes.
+            size_t slots = FIRST_INDEX;
+            while (slots < (head_ - tail_) * 4)
+                slots *= 2;
+            rebuild_index(slots);
         }
     }
     expire(latest_, sink);

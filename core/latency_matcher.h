@@ -12,6 +12,9 @@
 // sighting older than the window before the latest TAP time seen has found
 // no partner: it was not seen on the other link. Memory is bounded by the
 // number of sightings in one window; it grows by doubling, never per frame.
+// Each key keeps its waiting sightings in a queue per channel, oldest
+// first, so that a frame repeated thousands of times in a window (ARP, a
+// keepalive) costs no more to match than any other.
 
 #ifndef OVINT_CORE_LATENCY_MATCHER_H
 #define OVINT_CORE_LATENCY_MATCHER_H
@@ -66,18 +69,30 @@ public:
 private:
     struct Entry {
         Sighting sighting;
-        uint64_t older_same_key;  // sequence number, or NONE
+        uint64_t newer;  // the next waiting sighting of the key on this channel, or NONE
+        uint32_t slot;   // of its key in the index
         bool paired;
     };
+    // A key's waiting sightings on each channel (index 0 for channel 1, 1
+    // for channel 2), by sequence number, oldest first. A slot none of
+    // whose sightings is in the ring any more is free for reuse; one never
+    // used is empty and ends a probe path.
     struct Slot {
         LatencyKey key;
-        uint64_t newest;  // sequence number of the newest entry of the key; NONE: empty
+        uint64_t oldest[2];
+        uint64_t newest[2];
+        bool used;
     };
     static constexpr uint64_t NONE = ~uint64_t(0);
+    // Of the candidates in a queue, the first few are compared by TAP time:
+    // the capture writes frames only a little out of TAP-time order.
+    static constexpr int LOOKAHEAD = 8;
 
     Entry &entry(uint64_t seq) { return ring_[seq & (ring_.size() - 1)]; }
     bool alive(uint64_t seq) const { return seq != NONE && seq >= tail_; }
+    bool live_slot(const Slot &slot) const { return slot.used && (alive(slot.newest[0]) || alive(slot.newest[1])); }
     size_t find_slot(const LatencyKey &key, bool *found);
+    void leave_ring(const Entry &leaving);
     void expire(uint64_t now, MatchSink &sink);
     void grow_ring();
     void rebuild_index(size_t slots);
@@ -85,7 +100,7 @@ private:
     uint64_t window_;
     std::vector<Entry> ring_;  // waiting sightings by sequence number
     uint64_t head_ = 0, tail_ = 0;
-    std::vector<Slot> index_;  // open addressing; a slot whose newest entry left the ring is free for reuse
+    std::vector<Slot> index_;  // open addressing
     size_t used_slots_ = 0;
     uint64_t latest_ = 0;
     bool seen_any_ = false;

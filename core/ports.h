@@ -34,10 +34,11 @@ PortLabel port_label(uint8_t version, uint8_t port);
 uint16_t port_from_bits(uint16_t port_word);
 // 1 for ports 1 and 2, 2 for ports 3 and 4, else NO_CHANNEL.
 uint16_t channel_from_port(uint16_t port);
-// The channel of a port byte: byte 11 never changes it.
+// The channel of a port byte (byte 11 never changes it): the first of its
+// bits set names the port, as in port_from_bits.
 inline uint16_t channel_of_port_byte(uint8_t port)
 {
-    return channel_from_port(port_from_bits(static_cast<uint16_t>(port << 8)));
+    return (port & 0xC0) ? 1 : (port & 0x30) ? 2 : NO_CHANNEL;
 }
 
 // ---- Error flags ----

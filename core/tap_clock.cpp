@@ -24,6 +24,20 @@ bool hw_time_after(const TapTime &reference_time, uint64_t reference_hw_ts, uint
     // The difference read as signed, so that a TAP time below the
     // reference's places the frame before the reference.
     const int64_t delta = static_cast<int64_t>(hw_ts - reference_hw_ts);
+    // Seconds that cannot overflow, as every real capture's: 64 bits do.
+    int64_t secs = delta / NS_PER_S;
+    int64_t nsecs = reference_time.nsecs + delta % NS_PER_S;
+    if (!__builtin_add_overflow(reference_time.secs, secs, &secs) && secs > INT64_MIN + 1 && secs < INT64_MAX - 1) {
+        if (nsecs >= NS_PER_S) {
+            nsecs -= NS_PER_S;
+            secs++;
+        } else if (nsecs < 0) {
+            nsecs += NS_PER_S;
+            secs--;
+        }
+        *time = {secs, static_cast<int32_t>(nsecs)};
+        return true;
+    }
     return from_nanoseconds(to_nanoseconds(reference_time) + delta, time);
 }
 

@@ -46,9 +46,11 @@ struct TrailerFields {
 
 inline uint64_t read_le64(const uint8_t *bytes)
 {
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; i--)
-        value = (value << 8) | bytes[i];
+    uint64_t value;
+    std::memcpy(&value, bytes, sizeof value);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    value = __builtin_bswap64(value);
+#endif
     return value;
 }
 

@@ -229,7 +229,18 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
         {"dropped by the device, the next one passes", {{1, 0, 7}, {1, 10, 8}, {2, 60, 8}}, {"2>3=50", "-1"}},
         {"equal times", {{1, 500, 7}, {2, 500, 7}}, {"1>2=0"}},
     };
-    for (const Row &row : rows) {
+    // Twelve equal frames on channel 1, then each seen on channel 2 100 ns
+    // later: first in, first out beyond the few compared by TAP time.
+    Row repeated = {"twelve equal frames", {}, {}};
+    for (uint64_t i = 0; i < 12; i++)
+        repeated.sightings.push_back({1, i, 7});
+    for (uint64_t i = 0; i < 12; i++) {
+        repeated.sightings.push_back({2, 100 + i, 7});
+        repeated.events.push_back(std::to_string(i + 1) + ">" + std::to_string(i + 13) + "=100" + (i < 11 ? "d" : ""));
+    }
+    std::vector<Row> all(std::begin(rows), std::end(rows));
+    all.push_back(repeated);
+    for (const Row &row : all) {
         SCOPED_TRACE(row.name);
         LatencyMatcher matcher(1000);
         Recorder recorder;

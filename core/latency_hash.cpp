@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// XXH3 in the instructions every x86-64 (or other) processor has.
+
+#include "latency_hash.h"
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+Hash128 hash128_baseline(const void *bytes, size_t length)
+{
+    const XXH128_hash_t hash = XXH3_128bits(bytes, length);
+    return {hash.low64, hash.high64};
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+using HashRoutine = Hash128 (*)(const void *, size_t);
+
+static HashRoutine pick_hash()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? hash128_avx2 : hash128_baseline;
+}
+
+Hash128 hash128(const void *bytes, size_t length)
+{
+    static const HashRoutine routine = pick_hash();
+    return routine(bytes, length);
+}
+#else
+Hash128 hash128(const void *bytes, size_t length)
+{
+    return hash128_baseline(bytes, length);
+}
+
+Hash128 hash128_avx2(const void *bytes, size_t length)
+{
+    return hash128_baseline(bytes, length);
+}
+#endif
