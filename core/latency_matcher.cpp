@@ -4,8 +4,10 @@
 
 namespace {
 
-constexpr size_t FIRST_RING = 1024;
-constexpr size_t FIRST_INDEX = 2048;
+// Room for a window of a busy link from the start (0.5 MB and 0.8 MB):
+// growing costs a copy of everything waiting.
+constexpr size_t FIRST_RING = 8192;
+constexpr size_t FIRST_INDEX = 16384;
 
 } // namespace
 
@@ -121,17 +123,23 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
         uint64_t &oldest = index_[at].oldest[!own];
         while (alive(oldest) && entry(oldest).paired)
             oldest = entry(oldest).newer;  // paired ones leave the queue's front
+        // The queue is in capture order, nearly TAP-time order: once a
+        // second candidate is no earlier than the best, the rest are later.
+        uint64_t best_time = 0;
         uint64_t seq = oldest;
         for (int looked = 0; alive(seq) && looked < LOOKAHEAD; looked++, seq = entry(seq).newer) {
             const Entry &waiting = entry(seq);
-            const Sighting &other = waiting.sighting;
-            const uint64_t apart =
-                other.tap_time > sighting.tap_time ? other.tap_time - sighting.tap_time : sighting.tap_time - other.tap_time;
+            const uint64_t time = waiting.sighting.tap_time;
+            const uint64_t apart = time > sighting.tap_time ? time - sighting.tap_time : sighting.tap_time - time;
             if (waiting.paired || apart > window_)
                 continue;
             candidates++;
-            if (best == NONE || other.tap_time < entry(best).sighting.tap_time)
+            if (best == NONE || time < best_time) {
                 best = seq;
+                best_time = time;
+            } else {
+                break;
+            }
         }
     }
 

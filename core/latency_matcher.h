@@ -84,8 +84,8 @@ private:
         bool used;
     };
     static constexpr uint64_t NONE = ~uint64_t(0);
-    // Of the candidates in a queue, the first few are compared by TAP time:
-    // the capture writes frames only a little out of TAP-time order.
+    // Of the candidates in a queue, at most the first few are compared by
+    // TAP time: the capture writes frames only a little out of order.
     static constexpr int LOOKAHEAD = 8;
 
     Entry &entry(uint64_t seq) { return ring_[seq & (ring_.size() - 1)]; }

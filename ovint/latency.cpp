@@ -37,17 +37,22 @@ static guint32 latencies_size = 0;
 // capture is being read anew.
 static guint32 last_fed_frame = 0;
 
-static void store(const Sighting &frame, const Sighting &partner, FrameLatency::Role role, guint64 latency)
+// Room for frame `num`'s entry.
+G_GNUC_NO_INLINE static void grow_latencies(guint32 num)
+{
+    guint32 size = latencies_size ? latencies_size : 4096;
+    while (size <= num)
+        size *= 2;
+    latencies = static_cast<FrameLatency *>(g_realloc(latencies, size * sizeof *latencies));
+    memset(latencies + latencies_size, 0, (size - latencies_size) * sizeof *latencies);
+    latencies_size = size;
+}
+
+static inline void store(const Sighting &frame, const Sighting &partner, FrameLatency::Role role, guint64 latency)
 {
     const guint32 num = static_cast<guint32>(frame.frame);
-    if (num >= latencies_size) {
-        guint32 size = latencies_size ? latencies_size : 4096;
-        while (size <= num)
-            size *= 2;
-        latencies = static_cast<FrameLatency *>(g_realloc(latencies, size * sizeof *latencies));
-        memset(latencies + latencies_size, 0, (size - latencies_size) * sizeof *latencies);
-        latencies_size = size;
-    }
+    if (num >= latencies_size)
+        grow_latencies(num);
     FrameLatency &entry = latencies[num];
     entry.latency = latency;
     entry.partner = static_cast<guint32>(partner.frame);
