@@ -7,14 +7,19 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
-Hash128 hash128_baseline(const void *bytes, size_t length)
+Hash128 hash128_baseline(const void *bytes, size_t length, uint64_t seed)
 {
-    const XXH128_hash_t hash = XXH3_128bits(bytes, length);
+    const XXH128_hash_t hash = XXH3_128bits_withSeed(bytes, length, seed);
     return {hash.low64, hash.high64};
 }
 
+uint64_t hash64(const void *bytes, size_t length)
+{
+    return XXH3_64bits(bytes, length);
+}
+
 #if defined(__x86_64__) && defined(__GNUC__)
-using HashRoutine = Hash128 (*)(const void *, size_t);
+using HashRoutine = Hash128 (*)(const void *, size_t, uint64_t);
 
 static HashRoutine pick_hash()
 {
@@ -22,19 +27,19 @@ static HashRoutine pick_hash()
     return __builtin_cpu_supports("avx2") ? hash128_avx2 : hash128_baseline;
 }
 
-Hash128 hash128(const void *bytes, size_t length)
+Hash128 hash128(const void *bytes, size_t length, uint64_t seed)
 {
     static const HashRoutine routine = pick_hash();
-    return routine(bytes, length);
+    return routine(bytes, length, seed);
 }
 #else
-Hash128 hash128(const void *bytes, size_t length)
+Hash128 hash128(const void *bytes, size_t length, uint64_t seed)
 {
-    return hash128_baseline(bytes, length);
+    return hash128_baseline(bytes, length, seed);
 }
 
-Hash128 hash128_avx2(const void *bytes, size_t length)
+Hash128 hash128_avx2(const void *bytes, size_t length, uint64_t seed)
 {
-    return hash128_baseline(bytes, length);
+    return hash128_baseline(bytes, length, seed);
 }
 #endif

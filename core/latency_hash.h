@@ -15,10 +15,12 @@ struct Hash128 {
     uint64_t high;
 };
 
-Hash128 hash128(const void *bytes, size_t length);
+Hash128 hash128(const void *bytes, size_t length, uint64_t seed = 0);
+// XXH3's 64-bit hash of a few bytes.
+uint64_t hash64(const void *bytes, size_t length);
 
 // The same hash, by instruction set; hash128 picks one once.
-Hash128 hash128_baseline(const void *bytes, size_t length);
-Hash128 hash128_avx2(const void *bytes, size_t length);
+Hash128 hash128_baseline(const void *bytes, size_t length, uint64_t seed);
+Hash128 hash128_avx2(const void *bytes, size_t length, uint64_t seed);
 
 #endif // OVINT_CORE_LATENCY_HASH_H

@@ -9,9 +9,9 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
-Hash128 hash128_avx2(const void *bytes, size_t length)
+Hash128 hash128_avx2(const void *bytes, size_t length, uint64_t seed)
 {
-    const XXH128_hash_t hash = XXH3_128bits(bytes, length);
+    const XXH128_hash_t hash = XXH3_128bits_withSeed(bytes, length, seed);
     return {hash.low64, hash.high64};
 }
 #endif

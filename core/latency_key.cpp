@@ -4,9 +4,6 @@
 
 #include "latency_hash.h"
 
-#define XXH_INLINE_ALL  // only for the rare packet too long to copy
-#include <xxhash.h>
-
 #include <cstring>
 #include <initializer_list>
 
@@ -36,18 +33,6 @@ struct Packet {
     uint32_t transport = 0;  // where that starts
     bool fragment = false;
 };
-
-// Zeroes what a router changes in a copy of the packet's first bytes.
-inline void mask_router_fields(uint8_t *header, bool ipv6)
-{
-    if (ipv6) {
-        header[7] = 0;  // hop limit
-    } else {
-        header[8] = 0;  // TTL
-        header[10] = 0; // header checksum
-        header[11] = 0;
-    }
-}
 
 enum class Parsed { not_ip, ip, broken };
 
@@ -122,37 +107,38 @@ bool key_of_bytes(const uint8_t *bytes, uint32_t length, LatencyKey *key)
     return true;
 }
 
-// A packet's bytes with its masked header in their place: copied whole when
-// small enough, as they almost always are; else hashed piece by piece.
-constexpr uint32_t COPIED_PACKET = 2048;
-
-bool key_of_packet(const uint8_t *frame, const Packet &packet, LatencyKey *key)
-{
-    const uint32_t length = packet.end - packet.start;
-    if (length <= COPIED_PACKET) {
-        uint8_t bytes[COPIED_PACKET];
-        std::memcpy(bytes, frame + packet.start, length);
-        mask_router_fields(bytes, packet.ipv6);
-        return key_of_bytes(bytes, length, key);
-    }
-    constexpr uint32_t masked_part = 12;  // up to the last field masked
-    uint8_t header[masked_part];
-    std::memcpy(header, frame + packet.start, masked_part);
-    mask_router_fields(header, packet.ipv6);
-    XXH3_state_t state;
-    XXH3_128bits_reset(&state);
-    XXH3_128bits_update(&state, header, masked_part);
-    XXH3_128bits_update(&state, frame + packet.start + masked_part, length - masked_part);
-    const XXH128_hash_t hash = XXH3_128bits_digest(&state);
-    *key = {hash.low64, hash.high64};
-    return true;
-}
-
 bool frame_key(const uint8_t *frame, uint32_t captured, uint32_t wire_length, LatencyKey *key)
 {
     if (captured == 0 || captured < wire_length)
         return false;  // cut by a snap length: the rest is unknown
     return key_of_bytes(frame, captured, key);
+}
+
+// A packet's hash, with what a router changes hashed as zeros: the first
+// bytes, up to the last field masked, are hashed on their own (a copy, with
+// those fields zeroed) into the seed of the hash of the rest, which is read
+// in place. The split is fixed per IP version, so every byte keeps its
+// place.
+bool key_of_packet(const uint8_t *frame, const Packet &packet, LatencyKey *key)
+{
+    const uint8_t *ip = frame + packet.start;
+    const uint32_t length = packet.end - packet.start;
+    uint8_t head[12];
+    size_t head_length;
+    if (packet.ipv6) {
+        head_length = 8;
+        std::memcpy(head, ip, head_length);
+        head[7] = 0;  // hop limit
+    } else {
+        head_length = 12;
+        std::memcpy(head, ip, head_length);
+        head[8] = 0;   // TTL
+        head[10] = 0;  // header checksum
+        head[11] = 0;
+    }
+    const Hash128 hash = hash128(ip + head_length, length - head_length, hash64(head, head_length) ^ length);
+    *key = {hash.low, hash.high};
+    return true;
 }
 
 } // namespace
