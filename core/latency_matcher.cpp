@@ -4,10 +4,10 @@
 
 namespace {
 
-// Room for a window of a busy link from the start (0.5 MB and 0.8 MB):
+// Room for a window of a busy link from the start (0.5 MB and 1.8 MB):
 // growing costs a copy of everything waiting.
 constexpr size_t FIRST_RING = 8192;
-constexpr size_t FIRST_INDEX = 16384;
+constexpr size_t FIRST_INDEX = 32768;
 
 } // namespace
 

@@ -120,8 +120,9 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
     sighting.port = trailer.port;
     sighting.version = match.version;
     sighting.channel = channel;
-    Sighting none = {};
-    store(sighting, none, FrameLatency::waiting, 0);
+    if (fd->num >= latencies_size)
+        grow_latencies(fd->num);
+    latencies[fd->num].role = FrameLatency::waiting;
     StoringSink sink;
     matcher->add(sighting, sink);
 }

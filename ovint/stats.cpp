@@ -34,7 +34,7 @@ void queue_tap_record(tvbuff_t *tvb, guint32 trailer_offset, guint8 version, pac
     tap_record.version = version;
     tap_record.port = static_cast<guint8>(port_word >> 8);
     tap_record.flags = static_cast<guint8>(port_word);
-    tap_record.channel = channel_from_port(port_from_bits(port_word));
+    tap_record.channel = channel_of_port_byte(tap_record.port);
     tap_queue_packet(ovint_tap, pinfo, &tap_record);
 }
 
