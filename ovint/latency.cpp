@@ -72,18 +72,6 @@ public:
     void unmatched(const Sighting &) override {}
 };
 
-extern "C" void start_latency_tables(void)
-{
-    delete matcher;
-    matcher = NULL;
-    g_free(latencies);
-    latencies = NULL;
-    latencies_size = 0;
-    last_fed_frame = 0;
-    if (static_cast<KeyMode>(latency_key_mode) != KeyMode::off)
-        matcher = new LatencyMatcher(static_cast<guint64>(latency_window_ms) * 1000000);
-}
-
 extern "C" void free_latency_tables(void)
 {
     delete matcher;
@@ -92,6 +80,13 @@ extern "C" void free_latency_tables(void)
     latencies = NULL;
     latencies_size = 0;
     last_fed_frame = 0;
+}
+
+extern "C" void start_latency_tables(void)
+{
+    free_latency_tables();
+    if (static_cast<KeyMode>(latency_key_mode) != KeyMode::off)
+        matcher = new LatencyMatcher(static_cast<guint64>(latency_window_ms) * 1000000);
 }
 
 void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, TrailerMatch match, const frame_data *fd)
