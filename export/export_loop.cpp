@@ -28,8 +28,8 @@ static wtap_block_t new_interface(int encap)
 }
 
 ExportLoop::ExportLoop(const ChangeOptions &options, wtap *wth, wtap_dumper *wdh, Summary &summary,
-                       bool progress)
-    : options_(options), wth_(wth), wdh_(wdh), summary_(summary), progress_(progress)
+                       bool progress, bool live)
+    : options_(options), wth_(wth), wdh_(wdh), summary_(summary), progress_(progress), live_(live)
 {
 }
 
@@ -220,6 +220,11 @@ LoopResult ExportLoop::run()
                 result.reason = wiretap_error(write_err_, write_err_info_);
                 write_err_info_ = nullptr;
             }
+            break;
+        }
+        if (live_ && !wtap_dump_flush(wdh_, &write_err_)) {
+            result.kind = LoopResult::write_failed;
+            result.reason = wiretap_error(write_err_, nullptr);
             break;
         }
         if (progress_ && frame % 65536 == 0)

@@ -30,7 +30,10 @@ struct LoopResult {
 
 class ExportLoop {
 public:
-    ExportLoop(const ChangeOptions &options, wtap *wth, wtap_dumper *wdh, Summary &summary, bool progress);
+    // `live`: the input is a stream (standard input): each frame is passed
+    // on as it arrives rather than when the output's buffer fills.
+    ExportLoop(const ChangeOptions &options, wtap *wth, wtap_dumper *wdh, Summary &summary, bool progress,
+               bool live);
     ~ExportLoop();
     ExportLoop(const ExportLoop &) = delete;
     ExportLoop &operator=(const ExportLoop &) = delete;
@@ -62,6 +65,7 @@ private:
     guint32 next_interface_ = 0;
     int64_t file_size_ = 0;
     bool progress_;
+    bool live_;
     int write_err_ = 0;
     gchar *write_err_info_ = nullptr;
 };

@@ -148,7 +148,8 @@ int main(int argc, char **argv)
     LoopResult result;
     {
         const ChangeOptions change = {options.keep_trailers, options.tap_clock};
-        ExportLoop loop(change, wth, output.dumper, summary, !options.quiet && isatty(STDERR_FILENO));
+        ExportLoop loop(change, wth, output.dumper, summary, !options.quiet && isatty(STDERR_FILENO),
+                        is_standard_stream(options.in));
         result = loop.run();
     }
     const bool closed = close_dump(output.dumper, &err, &err_info);
