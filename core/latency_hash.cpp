@@ -13,10 +13,6 @@ Hash128 hash128_baseline(const void *bytes, size_t length, uint64_t seed)
     return {hash.low64, hash.high64};
 }
 
-uint64_t hash64(const void *bytes, size_t length)
-{
-    return XXH3_64bits(bytes, length);
-}
 
 #if defined(__x86_64__) && defined(__GNUC__)
 using HashRoutine = Hash128 (*)(const void *, size_t, uint64_t);
@@ -27,9 +23,11 @@ static HashRoutine pick_hash()
     return __builtin_cpu_supports("avx2") ? hash128_avx2 : hash128_baseline;
 }
 
+// Picked when the library is loaded.
+static const HashRoutine routine = pick_hash();
+
 Hash128 hash128(const void *bytes, size_t length, uint64_t seed)
 {
-    static const HashRoutine routine = pick_hash();
     return routine(bytes, length, seed);
 }
 #else

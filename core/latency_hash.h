@@ -16,8 +16,6 @@ struct Hash128 {
 };
 
 Hash128 hash128(const void *bytes, size_t length, uint64_t seed = 0);
-// XXH3's 64-bit hash of a few bytes.
-uint64_t hash64(const void *bytes, size_t length);
 
 // The same hash, by instruction set; hash128 picks one once.
 Hash128 hash128_baseline(const void *bytes, size_t length, uint64_t seed);

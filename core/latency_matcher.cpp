@@ -4,9 +4,9 @@
 
 namespace {
 
-// Room for a window of a busy link from the start (0.5 MB and 1.8 MB):
+// Room for a window of a busy link from the start (0.9 MB and 1.8 MB):
 // growing costs a copy of everything waiting.
-constexpr size_t FIRST_RING = 8192;
+constexpr size_t FIRST_RING = 16384;
 constexpr size_t FIRST_INDEX = 32768;
 
 } // namespace
@@ -97,7 +97,8 @@ void LatencyMatcher::expire(uint64_t now, MatchSink &sink)
         if (!oldest.paired) {
             if (now - oldest.sighting.tap_time <= window_ || oldest.sighting.tap_time > now)
                 break;
-            sink.unmatched(oldest.sighting);
+            if (sink.wants_unmatched)
+                sink.unmatched(oldest.sighting);
         }
         leave_ring(oldest);
         tail_++;
@@ -147,12 +148,9 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
         Entry &partner = entry(best);
         partner.paired = true;
         const bool partner_first = partner.sighting.tap_time <= sighting.tap_time;
-        Pairing pairing;
-        pairing.earlier = partner_first ? partner.sighting : sighting;
-        pairing.later = partner_first ? sighting : partner.sighting;
-        pairing.latency = pairing.later.tap_time - pairing.earlier.tap_time;
-        pairing.duplicate = candidates > 1;
-        sink.paired(pairing);
+        const Sighting &earlier = partner_first ? partner.sighting : sighting;
+        const Sighting &later = partner_first ? sighting : partner.sighting;
+        sink.paired(Pairing{earlier, later, later.tap_time - earlier.tap_time, candidates > 1});
     } else {
         if (head_ - tail_ == ring_.size())
             grow_ring();

@@ -34,9 +34,10 @@ struct Sighting {
     uint16_t channel;   // 1 or 2
 };
 
+// Valid for the length of the sink's call.
 struct Pairing {
-    Sighting earlier;
-    Sighting later;
+    const Sighting &earlier;
+    const Sighting &later;
     uint64_t latency;  // ns
     bool duplicate;    // the second sighting had more than one candidate
 };
@@ -46,6 +47,8 @@ class MatchSink {
 public:
     virtual void paired(const Pairing &pairing) = 0;
     virtual void unmatched(const Sighting &sighting) = 0;
+    // False for a sink that does nothing with unmatched sightings.
+    bool wants_unmatched = true;
 
 protected:
     ~MatchSink() = default;

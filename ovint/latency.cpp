@@ -63,6 +63,7 @@ static inline void store(const Sighting &frame, const Sighting &partner, FrameLa
 
 class StoringSink : public MatchSink {
 public:
+    StoringSink() { wants_unmatched = false; }
     void paired(const Pairing &pairing) override
     {
         store(pairing.later, pairing.earlier, FrameLatency::later, pairing.latency);
