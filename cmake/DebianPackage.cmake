@@ -18,10 +18,16 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 Ethernet frame it passes on: the TAP port that saw the frame, the receive
 errors it flagged, an FCS and a nanosecond timestamp from the TAP's clock.
 
-This plug-in finds the trailer in each frame, hands the Ethernet frame to
-Wireshark's own dissector, shows the trailer under the display filter
-names ovint.*, re-times every frame from the TAP's clock, and counts
-frames and errors per port (Statistics, or tshark -z ovint,tree).
+The plug-in ovint finds the trailer in each frame, hands the Ethernet
+frame to Wireshark's own dissector, shows the trailer under the display
+filter names ovint.*, re-times every frame from the TAP's clock, counts
+frames and errors per port, and matches the two sightings of a frame
+forwarded by a device between the TAP's links for its latency
+(Statistics, or tshark -z ovint,tree and -z ovint_latency,tree).
+
+The program ovint-export writes such a capture as standard pcapng for
+every other tool: trailers removed, frames timed from the TAP's clock,
+one interface per TAP port, the TAP's error flags as packet flags.
 
 Built for Wireshark ${HOST_SERIES}.")
 set(OVINT_PACKAGE_MAINTAINER "ovint developers <maintainers@ovint.invalid>"
@@ -34,7 +40,30 @@ set(CPACK_STRIP_FILES ON)
 # Without Wireshark or tshark nothing would load the plug-in.
 set(CPACK_DEBIAN_PACKAGE_ENHANCES "wireshark, tshark")
 
-# Debian's place for the licence.
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION share/doc/ovint RENAME copyright)
+# Debian's documents: the licence in Debian's machine-readable form (the
+# GPL itself is in /usr/share/common-licenses), the package's changelog and
+# the programs' manual pages, made from their --help with help2man.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright DESTINATION share/doc/ovint)
+set(OVINT_DEBIAN_VERSION "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog.Debian @ONLY)
+find_program(GZIP gzip REQUIRED)
+find_program(HELP2MAN help2man REQUIRED)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
+    COMMAND ${GZIP} -9nf -k ${PROJECT_BINARY_DIR}/debian/changelog.Debian
+    DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian)
+set(debian_documents ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
+install(FILES ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz DESTINATION share/doc/ovint)
+if(TARGET ovint-export)
+    set(manual ${PROJECT_BINARY_DIR}/debian/ovint-export.1)
+    add_custom_command(OUTPUT ${manual}.gz
+        COMMAND ${HELP2MAN} --no-info --no-discard-stderr
+                --name "TAP captures of a BRAXEL TAP VESTRIL as standard pcapng"
+                --output ${manual} $<TARGET_FILE:ovint-export>
+        COMMAND ${GZIP} -9nf ${manual}
+        DEPENDS ovint-export)
+    list(APPEND debian_documents ${manual}.gz)
+    install(FILES ${manual}.gz DESTINATION share/man/man1)
+endif()
+add_custom_target(debian_documents ALL DEPENDS ${debian_documents})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 #
 # Builds ovint's Debian package for the Wireshark that pkg-config finds (a
-# Debian-packaged one), installs it with dpkg, checks that tshark run as
+# Debian-packaged one), checks it with lintian, installs it with dpkg, checks that tshark run as
 # root loads ovint from where the package put it, and removes it again.
 # Needs root; changes the system's packages while it runs.
 set -euo pipefail
@@ -27,6 +27,12 @@ case ", $depends" in
     *) fail "Depends ($depends) does not name $library_package, which ships $library" ;;
 esac
 say "depends on $library_package: $depends"
+
+# Debian's own checker: no error or warning.
+findings=$(lintian --fail-on error,warning "$deb" 2>&1) ||
+    fail "lintian finds errors or warnings in $(basename "$deb"):
+$(grep -v 'running with root privileges' <<<"$findings")"
+say "lintian: no error or warning"
 
 plugin=$(pkg-config --variable=plugindir wireshark)/epan/ovint.so
 listed() { tshark -G plugins 2>/dev/null | awk -F'\t' '$1 ~ /^ovint\.so/ { print $3 "\t" $4 }'; }
