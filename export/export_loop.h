@@ -6,7 +6,7 @@
 #ifndef OVINT_EXPORT_EXPORT_LOOP_H
 #define OVINT_EXPORT_EXPORT_LOOP_H
 
-#include "wiretap_compat.h"
+#include "capture_io/wiretap_compat.h"
 
 #include "record_change.h"
 #include "summary.h"

@@ -7,7 +7,7 @@
 // TAP's error flags the packet flags. Reads and writes through the host's
 // wiretap library, one record at a time.
 
-#include "wiretap_compat.h"
+#include "capture_io/wiretap_compat.h"
 
 #include "command_line.h"
 #include "exit_status.h"
@@ -112,7 +112,7 @@ int main(int argc, char **argv)
     // Before any file of ours exists.
     install_signal_handlers(is_standard_stream(options.in));
 
-    start_log();
+    start_log("ovint-export");
     wtap_init(FALSE);
 
     int err = 0;

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 //
 // What differs between the host releases' wiretap libraries (4.0 to 4.6),
-// as named shims for ovint-export. The rest of the program never tests a
-// host version.
+// as named shims for the programs that read and write captures. The rest
+// of a program never tests a host version.
 
-#ifndef OVINT_EXPORT_WIRETAP_COMPAT_H
-#define OVINT_EXPORT_WIRETAP_COMPAT_H
+#ifndef OVINT_CAPTURE_IO_WIRETAP_COMPAT_H
+#define OVINT_CAPTURE_IO_WIRETAP_COMPAT_H
 
 #include <glib.h>
 #include <wiretap/wtap.h>
@@ -13,17 +13,17 @@
 #include <wsutil/wslog.h>
 #include <ws_version.h>
 
-#define EXPORT_HOST_AT_LEAST(major, minor)                                                       \
-    (WIRESHARK_VERSION_MAJOR > (major) ||                                                        \
-     (WIRESHARK_VERSION_MAJOR == (major) && WIRESHARK_VERSION_MINOR >= (minor)))
+#define CAPTURE_IO_HOST_AT_LEAST(major, minor) \
+    (WIRESHARK_VERSION_MAJOR > (major) || (WIRESHARK_VERSION_MAJOR == (major) && WIRESHARK_VERSION_MINOR >= (minor)))
 
 // 4.6: the log routine no longer takes the program's name.
-inline void start_log()
+inline void start_log(const char *program)
 {
-#if EXPORT_HOST_AT_LEAST(4, 6)
+#if CAPTURE_IO_HOST_AT_LEAST(4, 6)
+    (void)program;
     ws_log_init(NULL);
 #else
-    ws_log_init("ovint-export", NULL);
+    ws_log_init(program, NULL);
 #endif
 }
 
@@ -36,7 +36,7 @@ struct ReadRecord {
 
 inline void record_init(ReadRecord &record)
 {
-#if EXPORT_HOST_AT_LEAST(4, 6)
+#if CAPTURE_IO_HOST_AT_LEAST(4, 6)
     wtap_rec_init(&record.rec, 1514);
 #else
     wtap_rec_init(&record.rec);
@@ -52,7 +52,7 @@ inline void record_cleanup(ReadRecord &record)
 
 inline bool read_record(wtap *wth, ReadRecord &record, int *err, gchar **err_info, gint64 *offset)
 {
-#if EXPORT_HOST_AT_LEAST(4, 6)
+#if CAPTURE_IO_HOST_AT_LEAST(4, 6)
     return wtap_read(wth, &record.rec, err, err_info, offset);
 #else
     return wtap_read(wth, &record.rec, &record.buf, err, err_info, offset);
@@ -61,7 +61,7 @@ inline bool read_record(wtap *wth, ReadRecord &record, int *err, gchar **err_inf
 
 inline guint8 *record_bytes(ReadRecord &record)
 {
-#if EXPORT_HOST_AT_LEAST(4, 6)
+#if CAPTURE_IO_HOST_AT_LEAST(4, 6)
     return ws_buffer_start_ptr(&record.rec.data);
 #else
     return ws_buffer_start_ptr(&record.buf);
@@ -71,7 +71,7 @@ inline guint8 *record_bytes(ReadRecord &record)
 // Writes the record, its first `skip` bytes left out.
 inline bool write_record(wtap_dumper *wdh, ReadRecord &record, guint32 skip, int *err, gchar **err_info)
 {
-#if EXPORT_HOST_AT_LEAST(4, 6)
+#if CAPTURE_IO_HOST_AT_LEAST(4, 6)
     if (skip)
         ws_buffer_remove_start(&record.rec.data, skip);
     return wtap_dump(wdh, &record.rec, err, err_info);
@@ -85,4 +85,4 @@ inline bool close_dump(wtap_dumper *wdh, int *err, gchar **err_info)
     return wtap_dump_close(wdh, NULL, err, err_info);
 }
 
-#endif // OVINT_EXPORT_WIRETAP_COMPAT_H
+#endif // OVINT_CAPTURE_IO_WIRETAP_COMPAT_H
