@@ -3,7 +3,7 @@
 #include "export_loop.h"
 
 #include "messages.h"
-#include "output_file.h"
+#include "capture_io/output_files.h"
 
 #include "core/ports.h"
 

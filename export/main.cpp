@@ -13,7 +13,7 @@
 #include "exit_status.h"
 #include "export_loop.h"
 #include "messages.h"
-#include "output_file.h"
+#include "capture_io/output_files.h"
 #include "report.h"
 #include "summary.h"
 
@@ -83,7 +83,7 @@ static bool open_output(const Options &options, wtap *wth, wtap_dump_params *par
     }
     if (!output.dumper) {
         say("%s: %s.", options.out, wiretap_error(err, err_info).c_str());
-        remove_temporary();
+        remove_temporaries();
         return false;
     }
     (void)wth;
@@ -157,12 +157,12 @@ int main(int argc, char **argv)
     wtap_close(wth);
     tell_ending(options, result, summary);
     if (result.kind == LoopResult::write_failed) {
-        remove_temporary();
+        remove_temporaries();
         return EXIT_NOTHING_WRITTEN;
     }
     if (!closed) {
         say("%s: %s; nothing is written.", options.out, wiretap_error(err, err_info).c_str());
-        remove_temporary();
+        remove_temporaries();
         return EXIT_NOTHING_WRITTEN;
     }
     if (!output.to_stdout && !keep_temporary(options.out)) {

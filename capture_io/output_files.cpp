@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "output_file.h"
+#include "output_files.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,16 +13,28 @@
 #include <cstring>
 #include <initializer_list>
 
-// Written before the file exists (mkstemp fills in the name in place), so a
-// signal at any moment finds the name of what there is to remove.
-static char temporary_path[4096];
-static volatile sig_atomic_t temporary_exists = 0;
+// A temporary file's name is written before the file exists (mkstemp fills
+// it in place), so a signal at any moment finds what there is to remove.
+struct Temporary {
+    char path[4096];
+    const char *out;
+    volatile sig_atomic_t exists;
+};
+static Temporary temporaries[4];
 static volatile sig_atomic_t interrupted = 0;
+
+static void unlink_all()
+{
+    for (Temporary &temporary : temporaries) {
+        if (temporary.exists)
+            unlink(temporary.path);
+        temporary.exists = 0;
+    }
+}
 
 static void end_on_signal(int signal_number)
 {
-    if (temporary_exists)
-        unlink(temporary_path);
+    unlink_all();
     _exit(128 + signal_number);
 }
 
@@ -31,13 +43,11 @@ static void end_input(int)
     interrupted = 1;
 }
 
-// Removes the file and lets the fault take its default course (a core dump,
-// the sanitizer's report).
+// Removes the files and lets the fault take its default course (a core
+// dump, the sanitizer's report).
 static void remove_on_fault(int signal_number)
 {
-    if (temporary_exists)
-        unlink(temporary_path);
-    temporary_exists = 0;
+    unlink_all();
     signal(signal_number, SIG_DFL);
     raise(signal_number);
 }
@@ -63,7 +73,7 @@ void install_signal_handlers(bool input_is_stdin)
     for (int fault : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL})
         handle(fault, remove_on_fault, true);
     // exit() from anywhere, the host's libraries included.
-    atexit(remove_temporary);
+    atexit(remove_temporaries);
 }
 
 bool input_interrupted()
@@ -73,19 +83,31 @@ bool input_interrupted()
 
 int create_temporary(const char *out)
 {
+    Temporary *free_one = nullptr;
+    for (Temporary &temporary : temporaries) {
+        if (!temporary.exists && !temporary.out) {
+            free_one = &temporary;
+            break;
+        }
+    }
+    if (!free_one) {
+        errno = EMFILE;
+        return -1;
+    }
     const char *slash = std::strrchr(out, '/');
     const int folder_length = slash ? static_cast<int>(slash - out) + 1 : 0;
-    const int length = snprintf(temporary_path, sizeof temporary_path, "%.*s.%s.XXXXXX", folder_length, out,
+    const int length = snprintf(free_one->path, sizeof free_one->path, "%.*s.%s.XXXXXX", folder_length, out,
                                 slash ? slash + 1 : out);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof temporary_path) {
+    if (length < 0 || static_cast<size_t>(length) >= sizeof free_one->path) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    temporary_exists = 1;
-    const int fd = mkstemp(temporary_path);
+    free_one->out = out;
+    free_one->exists = 1;
+    const int fd = mkstemp(free_one->path);
     if (fd < 0) {
         const int saved = errno;
-        temporary_exists = 0;
+        free_one->exists = 0;
         errno = saved;
     }
     return fd;
@@ -93,21 +115,26 @@ int create_temporary(const char *out)
 
 bool keep_temporary(const char *out)
 {
-    const mode_t mask = umask(0);
-    umask(mask);
-    if (chmod(temporary_path, 0666 & ~mask) != 0 || rename(temporary_path, out) != 0) {
-        const int saved = errno;
-        remove_temporary();
-        errno = saved;
-        return false;
+    for (Temporary &temporary : temporaries) {
+        if (!temporary.exists || temporary.out != out)
+            continue;
+        const mode_t mask = umask(0);
+        umask(mask);
+        if (chmod(temporary.path, 0666 & ~mask) != 0 || rename(temporary.path, out) != 0) {
+            const int saved = errno;
+            unlink(temporary.path);
+            temporary.exists = 0;
+            errno = saved;
+            return false;
+        }
+        temporary.exists = 0;
+        return true;
     }
-    temporary_exists = 0;
-    return true;
+    errno = ENOENT;
+    return false;
 }
 
-void remove_temporary()
+void remove_temporaries()
 {
-    if (temporary_exists)
-        unlink(temporary_path);
-    temporary_exists = 0;
+    unlink_all();
 }
