@@ -29,9 +29,11 @@ struct Sighting {
     uint64_t frame;     // frame number in the capture
     uint64_t tap_time;  // nanoseconds of the TAP clock
     LatencyKey key;
+    uint32_t length;    // of the Ethernet part on the wire (0: not told)
     uint8_t port;       // the port byte
     uint8_t version;    // the trailer version
-    uint16_t channel;   // 1 or 2
+    uint8_t flags;      // the TAP's error flags
+    uint8_t channel;    // 1 or 2
 };
 
 // Valid for the length of the sink's call.

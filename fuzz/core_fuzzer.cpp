@@ -89,8 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         default: break;                                                        // equal
         }
         const uint64_t key = input.ConsumeIntegralInRange<uint64_t>(0, 5);
-        Sighting sighting = {checker.fate.size(), time, {key, key * 7}, 0x80, 2,
-                             static_cast<uint16_t>(input.ConsumeBool() ? 1 : 2)};
+        Sighting sighting = {checker.fate.size(), time, {key, key * 7}, 64, 0x80, 2, 0,
+                             static_cast<uint8_t>(input.ConsumeBool() ? 1 : 2)};
         checker.fate.push_back(0);
         matcher.add(sighting, checker);
     }

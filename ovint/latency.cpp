@@ -115,7 +115,9 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
     sighting.tap_time = trailer.timestamp;
     sighting.port = trailer.port;
     sighting.version = match.version;
-    sighting.channel = channel;
+    sighting.channel = static_cast<uint8_t>(channel);
+    sighting.length = ethernet_wire;
+    sighting.flags = trailer.flags;
     if (fd->num >= latencies_size)
         grow_latencies(fd->num);
     latencies[fd->num].role = FrameLatency::waiting;

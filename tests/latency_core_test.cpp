@@ -246,7 +246,7 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
         Recorder recorder;
         uint64_t frame = 0;
         for (const In &in : row.sightings) {
-            Sighting sighting = {++frame, in.time, {in.key, ~in.key}, 0x80, 2, in.channel};
+            Sighting sighting = {++frame, in.time, {in.key, ~in.key}, 64, 0x80, 2, 0, static_cast<uint8_t>(in.channel)};
             matcher.add(sighting, recorder);
         }
         matcher.finish(recorder);
@@ -263,7 +263,7 @@ TEST(LatencyMatcher, MemoryIsBoundedByTheWindow)
     Recorder recorder;
     size_t most = 0;
     for (uint64_t i = 0; i < 1000000; i++) {
-        matcher.add(Sighting{i + 1, i * 100, {i, i}, 0x80, 2, 1}, recorder);
+        matcher.add(Sighting{i + 1, i * 100, {i, i}, 64, 0x80, 2, 0, 1}, recorder);
         most = std::max(most, matcher.waiting());
         if (recorder.events.size() > 1000)
             recorder.events.clear();

@@ -6,6 +6,7 @@
 # tshark with ovint in two passes under each key mode.
 set -u
 write_captures=$4
+latency_program=${5:-}  # ovint-latency, where the host has it
 . "$(dirname "$0")/lib.sh" "$1" "$2" "$3"
 
 for device in switch router vlan nat; do
@@ -24,10 +25,22 @@ pairings() {  # DEVICE MODE [OPTION...]
         -T fields -e frame.number -e ovint.latency.earlier -e ovint.latency)
     echo "${found:-none}"
 }
+# ovint-latency's --pairs in the same form: later frame, earlier, seconds.
+program_pairings() {  # MODE CAPTURE...
+    local mode=$1 found
+    shift
+    "$latency_program" --key "$mode" --pairs "$work/pairs.csv" "$@" >/dev/null || echo "status $?"
+    found=$(awk -F, 'NR > 1 { printf "%d\t%d\t%d.%09d\n", $2, $1, $7 / 1000000000, $7 % 1000000000 }' \
+        "$work/pairs.csv" | sort -n)
+    echo "${found:-none}"
+}
 for device in switch router vlan nat; do
     for mode in frame ip payload; do
         check "$device, key $mode: the pairings and latencies the writer knows" \
             "$(grep "^$mode	" "$work/$device.expected" | cut -f2-)" "$(pairings "$device" "$mode")"
+        [ -n "$latency_program" ] &&
+            check "$device, key $mode: ovint-latency pairs as the plug-in does" \
+                "$(pairings "$device" "$mode")" "$(program_pairings "$mode" "$work/$device.pcap")"
     done
 done
 check "key off: no latency" "none" "$(pairings router off)"
@@ -71,5 +84,44 @@ for device in router switch; do
              grep -c "^ip	" "$work/$device.expected" | sed 's/^/histogram\t/') | sort)" \
         "$(latency_rows "$work/$device.pcap")"
 done
+
+if [ -n "$latency_program" ]; then
+    # The report's directions and ports against the writer's figures.
+    program_rows() {
+        "$latency_program" "$@" | awk '
+            / frames matched/ { split($0, a, ":"); name = a[1]; sub(/ frames matched.*/, "", a[2]); count = a[2] + 0 }
+            /latency \(/ { match($0, /min [0-9.]+/); least = substr($0, RSTART + 4, RLENGTH - 4)
+                           match($0, /max [0-9.]+/); most = substr($0, RSTART + 4, RLENGTH - 4)
+                           printf "direction\t%s\t%d\t%d\t%d\n", name, count, least * 1000 + 0.5, most * 1000 + 0.5 }
+            /^port / { split($0, a, ":"); port = a[1]; sub(/^port /, "", port); sub(/ \(channel.*/, "", port)
+                       match($0, /[0-9]+ not seen/); n = substr($0, RSTART, RLENGTH) + 0
+                       if (n) printf "unseen\tPort %s\t%d\n", port, n }' | sort
+    }
+    check "ovint-latency: matches per direction, least and largest latency, frames not seen per port" \
+        "$(grep -E '^(direction|unseen)' "$work/router.expected" | sort)" "$(program_rows "$work/router.pcap")"
+
+    # Several files are one capture continued: frame numbers run on.
+    "$bindir/editcap" -c 300 "$work/router.pcap" "$work/ring.pcap" >/dev/null
+    check "ovint-latency: a ring buffer's files read as one capture" \
+        "$(program_pairings ip "$work/router.pcap")" "$(program_pairings ip $(ls "$work"/ring_*.pcap))"
+
+    # A capture cut off: the report covers the frames before the cut.
+    head -c 20000 "$work/router.pcap" >"$work/cut.pcap"
+    chmod a+r "$work/cut.pcap"
+    cut_frame=$(($(without_ovint -r "$work/cut.pcap" 2>/dev/null | wc -l) + 1))
+    status=0
+    "$latency_program" --pairs "$work/cut-pairs.csv" "$work/cut.pcap" >"$work/cut-report.txt" 2>"$work/stderr.txt" ||
+        status=$?
+    check "ovint-latency: a cut capture is reported up to the cut, status 3" \
+        "3|1|cut.pcap: frame $cut_frame: the capture is cut off in the middle of this frame|yes" \
+        "$status|$(wc -l <"$work/stderr.txt")|$(grep -o 'cut.pcap: frame [0-9]*: the capture is cut off in the middle of this frame' "$work/stderr.txt")|$(grep -q "^partial: reading ended at frame $cut_frame " "$work/cut-report.txt" && echo yes)"
+    status=0
+    "$latency_program" --pairs "$work/missing-pairs.csv" "$work/missing.pcap" >/dev/null 2>"$work/stderr.txt" || status=$?
+    check "ovint-latency: a missing capture is one sentence, status 1, no table left" \
+        "1|1|" "$status|$(wc -l <"$work/stderr.txt")|$(ls -A "$work" | grep missing-pairs)"
+    status=0
+    "$latency_program" --line-rate 3G "$work/router.pcap" >/dev/null 2>"$work/stderr.txt" || status=$?
+    check "ovint-latency: an unknown line rate is a usage error" "2" "$status"
+fi
 
 finish

@@ -1,0 +1,167 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "analysis.h"
+
+#include "core/trailer_format.h"
+
+// How far out of TAP-time order a port's frames may be written: frames are
+// put back in order within it before the bursts see them.
+constexpr uint64_t REORDER_HORIZON = 1000000;
+// The bytes a frame takes on the wire beyond its Ethernet part: FCS,
+// preamble and the inter-frame gap.
+constexpr uint32_t WIRE_OVERHEAD = 24;
+
+Analysis::Analysis(KeyMode mode, uint64_t window_ns, TableSink *tables)
+    : mode_(mode), window_(window_ns), tables_(tables), matcher_(window_ns)
+{
+}
+
+PortFigures &Analysis::port_figures(uint8_t version, uint8_t port)
+{
+    PortFigures &figures = ports[figures_key(version, port)];
+    figures.version = version;
+    figures.port = port;
+    return figures;
+}
+
+void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured, uint32_t wire_length,
+                         bool ethernet)
+{
+    frames++;
+    if (!ethernet)
+        return;
+    const TrailerMatch match = find_trailer(bytes, captured);
+    if (match.placement == TrailerPlacement::none)
+        return;
+    frames_with_trailer++;
+    const TrailerFields trailer = read_trailer(bytes + match.offset);
+    if (!any_tap_time || trailer.timestamp < first_tap_time)
+        first_tap_time = trailer.timestamp;
+    if (!any_tap_time || trailer.timestamp > last_tap_time)
+        last_tap_time = trailer.timestamp;
+    any_tap_time = true;
+    port_figures(match.version, trailer.port).frames++;
+
+    // The Ethernet part: behind a leading record, or before the trailer.
+    const bool leading = match.placement == TrailerPlacement::leading;
+    const uint8_t *ethernet_part = leading ? bytes + TRAILER_LEN : bytes;
+    const uint32_t ethernet_captured = leading ? captured - TRAILER_LEN : match.offset;
+    const uint32_t ethernet_wire =
+        wire_length >= captured ? wire_length - (captured - ethernet_captured) : ethernet_captured;
+    burst(figures_key(match.version, trailer.port), trailer.timestamp, ethernet_wire + WIRE_OVERHEAD);
+
+    const uint16_t channel = channel_of_port_byte(trailer.port);
+    Sighting sighting = {};
+    sighting.frame = frame;
+    sighting.tap_time = trailer.timestamp;
+    sighting.length = ethernet_wire;
+    sighting.port = trailer.port;
+    sighting.version = match.version;
+    sighting.flags = trailer.flags;
+    sighting.channel = static_cast<uint8_t>(channel);
+    if (channel == NO_CHANNEL || !latency_key(mode_, ethernet_part, ethernet_captured, ethernet_wire, &sighting.key)) {
+        if (tables_)
+            tables_->frame_row(sighting, false, 0);
+        return;
+    }
+    matcher_.add(sighting, *this);
+    if (last_tap_time > 2 * window_ + REORDER_HORIZON)
+        release_matches(last_tap_time - 2 * window_ - REORDER_HORIZON);
+}
+
+void Analysis::paired(const Pairing &pairing)
+{
+    // In port order, as the ports.
+    const uint32_t key = uint32_t(pairing.earlier.version) << 16 | uint32_t(0xFF - pairing.earlier.port) << 8 |
+                         uint32_t(0xFF - pairing.later.port);
+    DirectionFigures &direction = directions[key];
+    direction.version = pairing.earlier.version;
+    direction.from_port = pairing.earlier.port;
+    direction.to_port = pairing.later.port;
+    direction.latencies.push_back(pairing.latency);
+    direction.duplicates += pairing.duplicate ? 1 : 0;
+    matched_.push({pairing.earlier.tap_time, pairing.latency, key});
+    if (tables_) {
+        tables_->pair_row(pairing);
+        tables_->frame_row(pairing.earlier, true, pairing.later.frame);
+        tables_->frame_row(pairing.later, true, pairing.earlier.frame);
+    }
+}
+
+void Analysis::unmatched(const Sighting &sighting)
+{
+    PortFigures &figures = port_figures(sighting.version, sighting.port);
+    figures.unmatched++;
+    const TapFlagTable table = tap_flags(sighting.version);
+    for (size_t i = 0; i < table.size(); i++)
+        figures.unmatched_flagged[i] += (sighting.flags & table[i].mask) ? 1 : 0;
+    if (tables_)
+        tables_->frame_row(sighting, true, 0);
+}
+
+// The jitter takes consecutive latencies in the order of their earlier
+// sightings: matches found before `before` can no longer be preceded.
+void Analysis::release_matches(uint64_t before)
+{
+    while (!matched_.empty() && matched_.top().earlier_time < before) {
+        const Matched match = matched_.top();
+        matched_.pop();
+        const auto last = last_latency_.find(match.direction);
+        if (last != last_latency_.end()) {
+            DirectionFigures &direction = directions[match.direction];
+            direction.jitter_sum += match.latency > last->second ? match.latency - last->second
+                                                                 : last->second - match.latency;
+            direction.jitter_count++;
+            last->second = match.latency;
+        } else {
+            last_latency_[match.direction] = match.latency;
+        }
+    }
+}
+
+void Analysis::burst(uint16_t port_key, uint64_t tap_time, uint32_t bytes)
+{
+    PortState &state = port_states_[port_key];
+    state.pending.push({tap_time, bytes});
+    if (tap_time > REORDER_HORIZON)
+        release_bursts(state, ports[port_key], tap_time - REORDER_HORIZON);
+}
+
+// Each window ends at a frame and reaches back its length: the most bytes
+// any window of that length holds is the most one ending at a frame holds.
+void Analysis::release_bursts(PortState &state, PortFigures &figures, uint64_t before)
+{
+    while (!state.pending.empty() && state.pending.top().first < before) {
+        const TimedBytes frame = state.pending.top();
+        state.pending.pop();
+        for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
+            BurstWindow &window = state.windows[w];
+            window.frames.push_back(frame);
+            window.bytes += frame.second;
+            while (window.frames.front().first + BURST_WINDOWS[w] <= frame.first) {
+                window.bytes -= window.frames.front().second;
+                window.frames.pop_front();
+            }
+            if (window.bytes > figures.bursts[w].bytes)
+                figures.bursts[w] = {window.bytes, window.frames.front().first};
+        }
+    }
+}
+
+void Analysis::finish()
+{
+    matcher_.finish(*this);
+    release_matches(UINT64_MAX);
+    for (auto &entry : port_states_)
+        release_bursts(entry.second, ports[entry.first], UINT64_MAX);
+}
+
+uint64_t percentile(const std::vector<uint64_t> &sorted, uint64_t per_10000)
+{
+    if (sorted.empty())
+        return 0;
+    // Exact in integers: the rank is ceil(per_10000 * n / 10000).
+    const unsigned __int128 product = static_cast<unsigned __int128>(per_10000) * sorted.size();
+    const uint64_t rank = static_cast<uint64_t>((product + 9999) / 10000);
+    return sorted[rank == 0 ? 0 : rank - 1];
+}

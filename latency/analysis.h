@@ -1,0 +1,121 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// What ovint-latency learns of a capture, frame by frame, over plain
+// values: the trailer-bearing frames are keyed and matched across the
+// TAP's links as the plug-in matches them; per direction the latencies
+// (for percentiles, jitter and duplicates), per port the frames, those
+// never seen on the other link and their flags, and the bursts. It never
+// prints: the report does, and the tables get rows through a TableSink.
+
+#ifndef OVINT_LATENCY_ANALYSIS_H
+#define OVINT_LATENCY_ANALYSIS_H
+
+#include "core/latency_matcher.h"
+#include "core/ports.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <queue>
+#include <utility>
+#include <vector>
+
+// Receives the rows of the --pairs and --frames tables as they are known.
+class TableSink {
+public:
+    virtual void pair_row(const Pairing &pairing) = 0;
+    // `partner` 0: not matched.
+    virtual void frame_row(const Sighting &sighting, bool keyed, uint64_t partner) = 0;
+
+protected:
+    ~TableSink() = default;
+};
+
+// The burst windows, in ns of TAP time.
+constexpr uint64_t BURST_WINDOWS[] = {1000, 10000, 100000, 1000000};
+constexpr size_t BURST_WINDOW_COUNT = sizeof BURST_WINDOWS / sizeof BURST_WINDOWS[0];
+
+struct Burst {
+    uint64_t bytes = 0;  // on the wire, in the busiest window
+    uint64_t start = 0;  // TAP time at which that window starts
+};
+
+struct PortFigures {
+    uint8_t version = 0, port = 0;
+    uint64_t frames = 0;     // with a trailer
+    uint64_t unmatched = 0;  // keyed, never seen on the other link within the window
+    uint64_t unmatched_flagged[MAX_FLAGS] = {};  // of those, by the version's flag table
+    Burst bursts[BURST_WINDOW_COUNT];
+};
+
+struct DirectionFigures {
+    uint8_t version = 0, from_port = 0, to_port = 0;
+    std::vector<uint64_t> latencies;  // ns, in the order matched
+    uint64_t duplicates = 0;
+    uint64_t jitter_sum = 0, jitter_count = 0;  // |consecutive differences|, by the earlier TAP time
+};
+
+class Analysis : public MatchSink {
+public:
+    Analysis(KeyMode mode, uint64_t window_ns, TableSink *tables);
+
+    // The next frame of the capture (frame numbers run on across files).
+    void add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured, uint32_t wire_length, bool ethernet);
+    // The capture has ended.
+    void finish();
+
+    uint64_t frames = 0, frames_with_trailer = 0;
+    bool any_tap_time = false;
+    uint64_t first_tap_time = 0, last_tap_time = 0;
+    std::map<uint16_t, PortFigures> ports;            // by figures_key
+    std::map<uint32_t, DirectionFigures> directions;  // by (version, from port, to port)
+
+    void paired(const Pairing &pairing) override;
+    void unmatched(const Sighting &sighting) override;
+
+private:
+    using TimedBytes = std::pair<uint64_t, uint32_t>;  // TAP time, bytes on the wire
+    struct BurstWindow {
+        std::deque<TimedBytes> frames;
+        uint64_t bytes = 0;
+    };
+    struct PortState {
+        // Frames a little out of TAP-time order are put back in order here
+        // before they reach the burst windows.
+        std::priority_queue<TimedBytes, std::vector<TimedBytes>, std::greater<TimedBytes>> pending;
+        BurstWindow windows[BURST_WINDOW_COUNT];
+    };
+    struct Matched {
+        uint64_t earlier_time;
+        uint64_t latency;
+        uint32_t direction;
+        bool operator>(const Matched &other) const { return earlier_time > other.earlier_time; }
+    };
+
+    PortFigures &port_figures(uint8_t version, uint8_t port);
+    void burst(uint16_t port_key, uint64_t tap_time, uint32_t bytes);
+    void release_bursts(PortState &state, PortFigures &figures, uint64_t before);
+    void release_matches(uint64_t before);
+
+    KeyMode mode_;
+    uint64_t window_;
+    TableSink *tables_;
+    LatencyMatcher matcher_;
+    std::map<uint16_t, PortState> port_states_;
+    // Matches put in the order of their earlier sighting for the jitter.
+    std::priority_queue<Matched, std::vector<Matched>, std::greater<Matched>> matched_;
+    std::map<uint32_t, uint64_t> last_latency_;  // per direction, for the jitter
+};
+
+// Ports by trailer version and port byte, in port order.
+inline uint16_t figures_key(uint8_t version, uint8_t port)
+{
+    return static_cast<uint16_t>(version << 8 | (0xFF - port));
+}
+
+// Nearest-rank percentile of sorted latencies: the smallest value with at
+// least `per_10000` ten-thousandths of them at or below it (9990: 99.9%).
+uint64_t percentile(const std::vector<uint64_t> &sorted, uint64_t per_10000);
+
+#endif // OVINT_LATENCY_ANALYSIS_H

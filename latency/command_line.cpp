@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "command_line.h"
+
+#include "exit_status.h"
+
+#include <ws_version.h>
+#include <wsutil/ws_getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static const char USAGE[] =
+    "Usage: ovint-latency [OPTION]... CAPTURE...\n"
+    "Reports how long a device between the two links of a BRAXEL TAP VESTRIL\n"
+    "holds each frame it forwards (per direction: percentiles, jitter,\n"
+    "duplicates), the frames not seen on the other link and the TAP's flags on\n"
+    "them, and each port's busiest windows. Several captures are one capture\n"
+    "continued (a ring buffer's files, in order); \"-\" is standard input.\n"
+    "\n"
+    "  -k, --key MODE         frame, ip (default) or payload: what a frame is\n"
+    "                         recognised by on the other link\n"
+    "  -w, --window MS        how long a frame may take to be seen on the other\n"
+    "                         link, in milliseconds (default 100)\n"
+    "  -j, --json             the report as JSON\n"
+    "  -p, --pairs FILE       one CSV row per match (.gz: compressed)\n"
+    "  -f, --frames FILE      one CSV row per trailer-bearing frame (.gz: compressed)\n"
+    "  -l, --line-rate RATE   1G, 10G, 25G, 40G or 100G: bursts as a share of it\n"
+    "  -h, --help             this text\n"
+    "  -v, --version          ovint's version and the Wireshark it was built for\n"
+    "\n"
+    "Exit status: 0 reported; 1 error, nothing reported; 2 wrong command line;\n"
+    "3 a capture cut off or damaged, the report covers the frames before it;\n"
+    "4 the report could not be written; 128+N ended by signal N.\n";
+
+static int usage_error(const char *format, const char *value)
+{
+    fputs("ovint-latency: ", stderr);
+    fprintf(stderr, format, value);
+    fputs(" (--help tells more)\n", stderr);
+    return EXIT_USAGE;
+}
+
+int parse_command_line(int argc, char **argv, Options &options)
+{
+    static const struct ws_option long_options[] = {
+        {"key", ws_required_argument, nullptr, 'k'},   {"window", ws_required_argument, nullptr, 'w'},
+        {"json", ws_no_argument, nullptr, 'j'},        {"pairs", ws_required_argument, nullptr, 'p'},
+        {"frames", ws_required_argument, nullptr, 'f'}, {"line-rate", ws_required_argument, nullptr, 'l'},
+        {"help", ws_no_argument, nullptr, 'h'},        {"version", ws_no_argument, nullptr, 'v'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int option;
+    while ((option = ws_getopt_long(argc, argv, "k:w:jp:f:l:hv", long_options, nullptr)) != -1) {
+        switch (option) {
+        case 'k':
+            if (!key_mode_from_name(ws_optarg, &options.key) || options.key == KeyMode::off)
+                return usage_error("unknown key \"%s\": give frame, ip or payload.", ws_optarg);
+            break;
+        case 'w': {
+            char *end = nullptr;
+            errno = 0;
+            const unsigned long long window = strtoull(ws_optarg, &end, 10);
+            if (errno || end == ws_optarg || *end || window == 0 || window > 3600000)
+                return usage_error("the window \"%s\" is not a number of milliseconds from 1 to 3600000.", ws_optarg);
+            options.window_ms = window;
+            break;
+        }
+        case 'j': options.json = true; break;
+        case 'p': options.pairs = ws_optarg; break;
+        case 'f': options.frames = ws_optarg; break;
+        case 'l': {
+            static const struct {
+                const char *name;
+                uint64_t bps;
+            } rates[] = {{"1G", 1000000000ull}, {"10G", 10000000000ull}, {"25G", 25000000000ull},
+                         {"40G", 40000000000ull}, {"100G", 100000000000ull}};
+            options.line_rate = 0;
+            for (const auto &rate : rates) {
+                if (std::strcmp(ws_optarg, rate.name) == 0)
+                    options.line_rate = rate.bps;
+            }
+            if (!options.line_rate)
+                return usage_error("unknown line rate \"%s\": give 1G, 10G, 25G, 40G or 100G.", ws_optarg);
+            break;
+        }
+        case 'h':
+            fputs(USAGE, stdout);
+            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_REPORTED : EXIT_REPORT_FAILED;
+        case 'v':
+            printf("ovint-latency " OVINT_VERSION "; built for Wireshark %d.%d.%d\n", WIRESHARK_VERSION_MAJOR,
+                   WIRESHARK_VERSION_MINOR, WIRESHARK_VERSION_MICRO);
+            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_REPORTED : EXIT_REPORT_FAILED;
+        default:
+            fputs("Try 'ovint-latency --help' for more.\n", stderr);
+            return EXIT_USAGE;
+        }
+    }
+    if (ws_optind >= argc)
+        return usage_error("%s", "give at least one capture.");
+    for (int i = ws_optind; i < argc; i++)
+        options.captures.push_back(argv[i]);
+    return -1;
+}

@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// ovint-latency's command line: its options, its usage text and its version.
+
+#ifndef OVINT_LATENCY_COMMAND_LINE_H
+#define OVINT_LATENCY_COMMAND_LINE_H
+
+#include "core/latency_key.h"
+
+#include <cstdint>
+#include <vector>
+
+struct Options {
+    KeyMode key = KeyMode::ip;
+    uint64_t window_ms = 100;
+    bool json = false;
+    const char *pairs = nullptr;   // --pairs FILE.csv[.gz]
+    const char *frames = nullptr;  // --frames FILE.csv[.gz]
+    uint64_t line_rate = 0;        // bits per second, 0: not given
+    std::vector<const char *> captures;  // "-": standard input
+};
+
+// Reads the command line into `options`. Returns -1 to go on, or the exit
+// status to end with at once (after --help, --version or a usage error,
+// which it has told).
+int parse_command_line(int argc, char **argv, Options &options);
+
+#endif // OVINT_LATENCY_COMMAND_LINE_H

@@ -1,0 +1,153 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// ovint-latency: latency, loss and bursts of a device between the two links
+// of a BRAXEL TAP VESTRIL, for captures of any size. Reads each capture in
+// turn through the host's wiretap library, one record at a time, keying and
+// matching frames as the plug-in does, and reports on standard output.
+
+#include "capture_io/wiretap_compat.h"
+
+#include "analysis.h"
+#include "command_line.h"
+#include "exit_status.h"
+#include "report.h"
+#include "tables.h"
+
+#include "capture_io/output_files.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+static void say(const char *format, ...) G_GNUC_PRINTF(1, 2);
+static void say(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    fputs("ovint-latency: ", stderr);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+}
+
+static std::string wiretap_error(int err, gchar *err_info)
+{
+    std::string text = wtap_strerror(err);
+    if (err_info) {
+        text += " (";
+        text += err_info;
+        text += ")";
+        g_free(err_info);
+    }
+    return text;
+}
+
+static bool is_stdin(const char *name)
+{
+    return std::strcmp(name, "-") == 0;
+}
+
+// Reads one capture into the analysis, numbering its records on from
+// `frame`. False when it could not be opened (after saying why); a cut or
+// damaged capture ends the reading with `context` telling where.
+static bool read_capture(const char *name, Analysis &analysis, uint64_t &frame, ReportContext &context)
+{
+    int err = 0;
+    gchar *err_info = nullptr;
+    wtap *wth = wtap_open_offline(name, WTAP_TYPE_AUTO, &err, &err_info, FALSE);
+    if (!wth) {
+        say("%s: %s.", is_stdin(name) ? "standard input" : name, wiretap_error(err, err_info).c_str());
+        return false;
+    }
+    ReadRecord record;
+    record_init(record);
+    gint64 offset;
+    while (!input_interrupted() && read_record(wth, record, &err, &err_info, &offset)) {
+        frame++;
+        const wtap_rec &rec = record.rec;
+        if (rec.rec_type == REC_TYPE_PACKET) {
+            const wtap_packet_header &header = rec.rec_header.packet_header;
+            analysis.add_frame(frame, record_bytes(record), header.caplen, header.len,
+                               header.pkt_encap == WTAP_ENCAP_ETHERNET);
+        } else {
+            analysis.frames++;
+        }
+        wtap_rec_reset(&record.rec);
+    }
+    if (err != 0 && !input_interrupted()) {
+        context.complete = false;
+        context.ending_frame = frame + 1;
+        if (err == WTAP_ERR_SHORT_READ) {
+            g_free(err_info);
+            context.ending_reason = "the capture is cut off in the middle of this frame";
+        } else {
+            context.ending_reason = wiretap_error(err, err_info);
+        }
+        say("%s: frame %" PRIu64 ": %s; the report covers the frames before it.", name, context.ending_frame,
+            context.ending_reason.c_str());
+    } else {
+        g_free(err_info);
+    }
+    record_cleanup(record);
+    wtap_close(wth);
+    return true;
+}
+
+int main(int argc, char **argv)
+{
+    Options options;
+    const int parsed = parse_command_line(argc, argv, options);
+    if (parsed >= 0)
+        return parsed;
+
+    bool from_stdin = false;
+    for (const char *capture : options.captures)
+        from_stdin = from_stdin || is_stdin(capture);
+    install_signal_handlers(from_stdin);
+    start_log("ovint-latency");
+    wtap_init(FALSE);
+
+    Tables tables;
+    std::string error;
+    if ((options.pairs &&
+         !tables.pairs.open(options.pairs,
+                            "earlier_frame,later_frame,earlier_port,later_port,earlier_tap_time_ns,"
+                            "later_tap_time_ns,latency_ns,length",
+                            error)) ||
+        (options.frames &&
+         !tables.frames.open(options.frames, "frame,port,channel,tap_time_ns,length,flags,key,matched_frame", error))) {
+        say("%s.", error.c_str());
+        remove_temporaries();
+        return EXIT_NOTHING;
+    }
+
+    Analysis analysis(options.key, options.window_ms * 1000000, options.pairs || options.frames ? &tables : nullptr);
+    ReportContext context = {options.captures, options.key, options.window_ms, options.line_rate, true, 0, ""};
+    uint64_t frame = 0;
+    for (const char *capture : options.captures) {
+        if (!read_capture(capture, analysis, frame, context)) {
+            remove_temporaries();
+            return EXIT_NOTHING;
+        }
+        if (!context.complete || input_interrupted())
+            break;
+    }
+    analysis.finish();
+
+    for (Table *table : {&tables.pairs, &tables.frames}) {
+        if (table->is_open() && !table->keep(error)) {
+            say("%s.", error.c_str());
+            remove_temporaries();
+            return EXIT_NOTHING;
+        }
+    }
+    const bool reported = options.json ? print_json_report(stdout, context, analysis)
+                                       : print_text_report(stdout, context, analysis);
+    if (!reported) {
+        say("standard output: the report could not be written.");
+        return EXIT_REPORT_FAILED;
+    }
+    return context.complete ? EXIT_REPORTED : EXIT_PARTIAL;
+}

@@ -1,0 +1,219 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "report.h"
+
+#include "core/ports.h"
+
+#include <wsutil/json_dumper.h>
+
+#include <algorithm>
+#include <cinttypes>
+
+namespace {
+
+struct Percentile {
+    const char *name;
+    uint64_t per_10000;
+};
+constexpr Percentile PERCENTILES[] = {
+    {"median", 5000}, {"p90", 9000}, {"p99", 9900}, {"p99.9", 9990}, {"p99.99", 9999},
+};
+
+// Microseconds with three decimals, exact.
+std::string microseconds(uint64_t ns)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%" PRIu64 ".%03" PRIu64, ns / 1000, ns % 1000);
+    return text;
+}
+
+std::string direction_name(const DirectionFigures &direction)
+{
+    return std::string(port_label(direction.version, direction.from_port).text) + " \u2192 " +
+           port_label(direction.version, direction.to_port).text;
+}
+
+std::string window_name(uint64_t ns)
+{
+    return ns < 1000000 ? std::to_string(ns / 1000) + " \u00b5s" : std::to_string(ns / 1000000) + " ms";
+}
+
+double bits_per_second(const Burst &burst, uint64_t window_ns)
+{
+    return static_cast<double>(burst.bytes) * 8.0 * 1e9 / static_cast<double>(window_ns);
+}
+
+struct Summary {
+    uint64_t min = 0, max = 0, mean = 0, jitter = 0;
+};
+
+Summary summarise(DirectionFigures &direction)
+{
+    std::vector<uint64_t> &latencies = direction.latencies;
+    std::sort(latencies.begin(), latencies.end());
+    Summary summary;
+    if (latencies.empty())
+        return summary;
+    summary.min = latencies.front();
+    summary.max = latencies.back();
+    unsigned __int128 total = 0;
+    for (uint64_t latency : latencies)
+        total += latency;
+    summary.mean = static_cast<uint64_t>(total / latencies.size());
+    summary.jitter = direction.jitter_count ? direction.jitter_sum / direction.jitter_count : 0;
+    return summary;
+}
+
+} // namespace
+
+bool print_text_report(FILE *out, const ReportContext &context, Analysis &analysis)
+{
+    fputs("captures:", out);
+    for (const char *capture : context.captures)
+        fprintf(out, " %s", capture);
+    fputc('\n', out);
+    fprintf(out, "frames read %" PRIu64 ", with a TAP trailer %" PRIu64 "; key %s, window %" PRIu64 " ms\n",
+            analysis.frames, analysis.frames_with_trailer, key_mode_name(context.key), context.window_ms);
+    if (analysis.any_tap_time)
+        fprintf(out, "TAP time from %" PRIu64 " to %" PRIu64 " ns\n", analysis.first_tap_time, analysis.last_tap_time);
+    if (!context.complete)
+        fprintf(out, "partial: reading ended at frame %" PRIu64 " (%s); the figures cover the frames before it\n",
+                context.ending_frame, context.ending_reason.c_str());
+
+    for (auto &entry : analysis.directions) {
+        DirectionFigures &direction = entry.second;
+        const Summary summary = summarise(direction);
+        fprintf(out, "\n%s: %zu frames matched, %" PRIu64 " duplicates\n", direction_name(direction).c_str(),
+                direction.latencies.size(), direction.duplicates);
+        fprintf(out, "  latency (\u00b5s): min %s, mean %s", microseconds(summary.min).c_str(),
+                microseconds(summary.mean).c_str());
+        for (const Percentile &p : PERCENTILES)
+            fprintf(out, ", %s %s", p.name, microseconds(percentile(direction.latencies, p.per_10000)).c_str());
+        fprintf(out, ", max %s; jitter %s; percentiles exact\n", microseconds(summary.max).c_str(),
+                microseconds(summary.jitter).c_str());
+    }
+
+    for (const auto &entry : analysis.ports) {
+        const PortFigures &port = entry.second;
+        const uint16_t channel = channel_of_port_byte(port.port);
+        fprintf(out, "\nport %s", port_label(port.version, port.port).text);
+        if (channel != NO_CHANNEL)
+            fprintf(out, " (channel %u)", channel);
+        fprintf(out, ": %" PRIu64 " frames, %" PRIu64 " not seen on the other link", port.frames, port.unmatched);
+        const TapFlagTable table = tap_flags(port.version);
+        bool any = false;
+        for (size_t i = 0; i < table.size(); i++) {
+            if (port.unmatched_flagged[i]) {
+                fprintf(out, "%s%s %" PRIu64, any ? ", " : " (flagged: ", table[i].name, port.unmatched_flagged[i]);
+                any = true;
+            }
+        }
+        fputs(any ? ")\n" : "\n", out);
+        fputs("  busiest:", out);
+        for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
+            const double bps = bits_per_second(port.bursts[w], BURST_WINDOWS[w]);
+            fprintf(out, "%s %s %.3f Gbit/s", w ? ";" : "", window_name(BURST_WINDOWS[w]).c_str(), bps / 1e9);
+            if (context.line_rate)
+                fprintf(out, " (%.1f%%)", 100.0 * bps / static_cast<double>(context.line_rate));
+            fprintf(out, " from %" PRIu64, port.bursts[w].start);
+        }
+        fputc('\n', out);
+    }
+    return fflush(out) == 0 && !ferror(out);
+}
+
+namespace {
+
+void member_count(json_dumper *dumper, const char *name, uint64_t value)
+{
+    json_dumper_set_member_name(dumper, name);
+    json_dumper_value_anyf(dumper, "%" PRIu64, value);
+}
+
+void member_string(json_dumper *dumper, const char *name, const char *value)
+{
+    json_dumper_set_member_name(dumper, name);
+    json_dumper_value_string(dumper, value);
+}
+
+} // namespace
+
+bool print_json_report(FILE *out, const ReportContext &context, Analysis &analysis)
+{
+    json_dumper dumper = {};
+    dumper.output_file = out;
+    json_dumper_begin_object(&dumper);
+    json_dumper_set_member_name(&dumper, "captures");
+    json_dumper_begin_array(&dumper);
+    for (const char *capture : context.captures)
+        json_dumper_value_string(&dumper, capture);
+    json_dumper_end_array(&dumper);
+    member_string(&dumper, "key", key_mode_name(context.key));
+    member_count(&dumper, "window_ms", context.window_ms);
+    member_count(&dumper, "frames", analysis.frames);
+    member_count(&dumper, "frames_with_trailer", analysis.frames_with_trailer);
+    if (analysis.any_tap_time) {
+        member_count(&dumper, "first_tap_time_ns", analysis.first_tap_time);
+        member_count(&dumper, "last_tap_time_ns", analysis.last_tap_time);
+    }
+    member_string(&dumper, "ending", context.complete ? "complete" : "partial");
+    if (!context.complete) {
+        member_count(&dumper, "ending_frame", context.ending_frame);
+        member_string(&dumper, "reason", context.ending_reason.c_str());
+    }
+    json_dumper_set_member_name(&dumper, "directions");
+    json_dumper_begin_array(&dumper);
+    for (auto &entry : analysis.directions) {
+        DirectionFigures &direction = entry.second;
+        const Summary summary = summarise(direction);
+        json_dumper_begin_object(&dumper);
+        member_string(&dumper, "from", port_label(direction.version, direction.from_port).text);
+        member_string(&dumper, "to", port_label(direction.version, direction.to_port).text);
+        member_count(&dumper, "matched", direction.latencies.size());
+        member_count(&dumper, "duplicates", direction.duplicates);
+        member_count(&dumper, "min_ns", summary.min);
+        member_count(&dumper, "mean_ns", summary.mean);
+        for (const Percentile &p : PERCENTILES) {
+            const std::string name = std::string(p.name) + "_ns";
+            member_count(&dumper, name.c_str(), percentile(direction.latencies, p.per_10000));
+        }
+        member_count(&dumper, "max_ns", summary.max);
+        member_count(&dumper, "jitter_ns", summary.jitter);
+        member_string(&dumper, "percentiles", "exact");
+        json_dumper_end_object(&dumper);
+    }
+    json_dumper_end_array(&dumper);
+    json_dumper_set_member_name(&dumper, "ports");
+    json_dumper_begin_array(&dumper);
+    for (const auto &entry : analysis.ports) {
+        const PortFigures &port = entry.second;
+        json_dumper_begin_object(&dumper);
+        member_string(&dumper, "name", port_label(port.version, port.port).text);
+        member_count(&dumper, "trailer_version", port.version);
+        member_count(&dumper, "frames", port.frames);
+        member_count(&dumper, "not_seen_on_other_link", port.unmatched);
+        json_dumper_set_member_name(&dumper, "not_seen_flagged");
+        json_dumper_begin_object(&dumper);
+        const TapFlagTable table = tap_flags(port.version);
+        for (size_t i = 0; i < table.size(); i++)
+            member_count(&dumper, table[i].name, port.unmatched_flagged[i]);
+        json_dumper_end_object(&dumper);
+        json_dumper_set_member_name(&dumper, "bursts");
+        json_dumper_begin_array(&dumper);
+        for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
+            json_dumper_begin_object(&dumper);
+            member_count(&dumper, "window_ns", BURST_WINDOWS[w]);
+            member_count(&dumper, "bytes", port.bursts[w].bytes);
+            json_dumper_set_member_name(&dumper, "bits_per_second");
+            json_dumper_value_anyf(&dumper, "%.0f", bits_per_second(port.bursts[w], BURST_WINDOWS[w]));
+            member_count(&dumper, "start_tap_time_ns", port.bursts[w].start);
+            json_dumper_end_object(&dumper);
+        }
+        json_dumper_end_array(&dumper);
+        json_dumper_end_object(&dumper);
+    }
+    json_dumper_end_array(&dumper);
+    json_dumper_end_object(&dumper);
+    const bool finished = json_dumper_finish(&dumper);
+    return finished && fflush(out) == 0 && !ferror(out);
+}

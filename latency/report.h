@@ -1,0 +1,30 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// ovint-latency's report, as text or as JSON, on standard output. Reports
+// only: the analysis computes every figure but the percentiles, which are
+// read off the sorted latencies here.
+
+#ifndef OVINT_LATENCY_REPORT_H
+#define OVINT_LATENCY_REPORT_H
+
+#include "analysis.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct ReportContext {
+    std::vector<const char *> captures;
+    KeyMode key;
+    uint64_t window_ms;
+    uint64_t line_rate;      // bits per second, 0: not given
+    bool complete;           // every capture read to its end
+    uint64_t ending_frame;   // else: the frame the reading ended at
+    std::string ending_reason;
+};
+
+// Both return false when the stream could not be written.
+bool print_text_report(FILE *out, const ReportContext &context, Analysis &analysis);
+bool print_json_report(FILE *out, const ReportContext &context, Analysis &analysis);
+
+#endif // OVINT_LATENCY_REPORT_H
