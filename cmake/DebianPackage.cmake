@@ -29,6 +29,11 @@ The program ovint-export writes such a capture as standard pcapng for
 every other tool: trailers removed, frames timed from the TAP's clock,
 one interface per TAP port, the TAP's error flags as packet flags.
 
+The program ovint-latency reports, for captures of any size, how long a
+device between the TAP's links holds each frame (percentiles, jitter),
+the frames never seen on the other link, and each port's bursts, with
+tables for other tools.
+
 Built for Wireshark ${HOST_SERIES}.")
 set(OVINT_PACKAGE_MAINTAINER "ovint developers <maintainers@ovint.invalid>"
     CACHE STRING "The Maintainer field of the Debian package")
@@ -53,17 +58,20 @@ add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
     DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian)
 set(debian_documents ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
 install(FILES ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz DESTINATION share/doc/ovint)
-if(TARGET ovint-export)
-    set(manual ${PROJECT_BINARY_DIR}/debian/ovint-export.1)
-    add_custom_command(OUTPUT ${manual}.gz
-        COMMAND ${HELP2MAN} --no-info --no-discard-stderr
-                --name "TAP captures of a BRAXEL TAP VESTRIL as standard pcapng"
-                --output ${manual} $<TARGET_FILE:ovint-export>
-        COMMAND ${GZIP} -9nf ${manual}
-        DEPENDS ovint-export)
-    list(APPEND debian_documents ${manual}.gz)
-    install(FILES ${manual}.gz DESTINATION share/man/man1)
-endif()
+set(ovint-export_summary "TAP captures of a BRAXEL TAP VESTRIL as standard pcapng")
+set(ovint-latency_summary "latency, loss and bursts across the links of a BRAXEL TAP VESTRIL")
+foreach(program ovint-export ovint-latency)
+    if(TARGET ${program})
+        set(manual ${PROJECT_BINARY_DIR}/debian/${program}.1)
+        add_custom_command(OUTPUT ${manual}.gz
+            COMMAND ${HELP2MAN} --no-info --no-discard-stderr --name "${${program}_summary}"
+                    --output ${manual} $<TARGET_FILE:${program}>
+            COMMAND ${GZIP} -9nf ${manual}
+            DEPENDS ${program})
+        list(APPEND debian_documents ${manual}.gz)
+        install(FILES ${manual}.gz DESTINATION share/man/man1)
+    endif()
+endforeach()
 add_custom_target(debian_documents ALL DEPENDS ${debian_documents})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)
