@@ -1,15 +1,16 @@
 #!/bin/bash
 # SPDX-License-Identifier: GPL-2.0-or-later
 #
-# Runs ovint-export built with AddressSanitizer and UndefinedBehaviorSanitizer
-# (clang) over corrupted and cut captures: the project's captures and odd
+# Runs ovint-export and ovint-latency built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (clang) over corrupted and cut captures: the project's captures and odd
 # pcapng files (seconds near 2^62, a TAP time before 1970, a binary time
 # resolution, 300 interfaces, other link types), corrupted with editcap -E
 # at several rates, with and without a snap length, as pcap and as pcapng,
 # with bytes of their record headers overwritten, and cut at several
 # places. Each run must end with no sanitizer report, an exit status the
 # README documents (0, 1 or 3), no temporary file left behind, and for 0 and
-# 3 an output that capinfos reads to its end.
+# 3 an output that capinfos reads to its end (ovint-export) or a table whose
+# rows are whole (ovint-latency).
 #
 # Usage: tools/fuzz-export.sh [SEEDS]   (default 2 seeds per rate)
 set -euo pipefail
@@ -20,11 +21,12 @@ sanitized=$repo/build-sanitize
 plain=$repo/build-tests
 cmake -S "$repo" -B "$sanitized" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DOVINT_SANITIZE=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$sanitized" --parallel "$(nproc)" --target ovint-export >/dev/null
+cmake --build "$sanitized" --parallel "$(nproc)" --target ovint-export ovint-latency >/dev/null
 cmake -S "$repo" -B "$plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
 cmake --build "$plain" --parallel "$(nproc)" --target write_captures >/dev/null
 bindir=$(dirname "$(sed -n 's/^HOST_TSHARK:[A-Z]*=//p' "$plain/CMakeCache.txt")")
 export_program=$sanitized/ovint-export
+latency_program=$sanitized/ovint-latency
 
 work=$(mktemp -d /tmp/ovint-fuzz-export-XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -43,7 +45,7 @@ export_one() {
     local capture=$1 status=0
     shift
     runs=$((runs + 1))
-    rm -f "$work/out/exported.pcapng"
+    rm -f "$work/out/"*
     ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
         "$export_program" --quiet --force "$@" "$capture" "$work/out/exported.pcapng" 2>"$work/stderr.txt" || status=$?
     local fault=
@@ -58,9 +60,28 @@ export_one() {
     elif [ "$status" = 1 ] && [ -e "$work/out/exported.pcapng" ]; then
         fault="status 1, yet an output was written"
     fi
+    if [ -z "$fault" ]; then
+        # ovint-latency on the same capture, with both tables.
+        runs=$((runs + 1))
+        rm -f "$work/out/"*
+        status=0
+        ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+            "$latency_program" --pairs "$work/out/pairs.csv" --frames "$work/out/frames.csv.gz" "$capture" \
+            >/dev/null 2>"$work/stderr.txt" || status=$?
+        if grep -qE 'AddressSanitizer|runtime error|UndefinedBehaviorSanitizer' "$work/stderr.txt"; then
+            fault="ovint-latency: a sanitizer report"
+        elif [ "$status" != 0 ] && [ "$status" != 1 ] && [ "$status" != 3 ]; then
+            fault="ovint-latency: exit status $status"
+        elif [ -n "$(ls -A "$work/out" | grep '^\.' || true)" ]; then
+            fault="ovint-latency: a temporary file left behind"
+        elif [ "$status" != 1 ] && ! { awk -F, 'NF != 8 { exit 1 }' "$work/out/pairs.csv" &&
+                                       zcat "$work/out/frames.csv.gz" | awk -F, 'NF != 8 { exit 1 }'; }; then
+            fault="ovint-latency: status $status, but a table has a row that is not whole"
+        fi
+    fi
     if [ -n "$fault" ]; then
         cp "$capture" "$repo/fuzz-export-failure.${capture##*.}"
-        echo "FAIL ovint-export $* on a corrupted $(basename "$capture"): $fault"
+        echo "FAIL $* on a corrupted $(basename "$capture"): $fault"
         head -n 40 "$work/stderr.txt"
         echo "the capture is kept as fuzz-export-failure.${capture##*.}"
         exit 1
@@ -114,5 +135,5 @@ for input in "$work"/inputs/*; do
         export_one "$work/cut.$extension"
     done
 done
-echo "ovint-export under AddressSanitizer and UBSan: $runs runs on corrupted and cut captures, no report," \
+echo "ovint-export and ovint-latency under AddressSanitizer and UBSan: $runs runs on corrupted and cut captures, no report," \
      "every status documented, no file left behind"
