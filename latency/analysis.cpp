@@ -78,7 +78,7 @@ void Analysis::paired(const Pairing &pairing)
     direction.version = pairing.earlier.version;
     direction.from_port = pairing.earlier.port;
     direction.to_port = pairing.later.port;
-    direction.latencies.push_back(pairing.latency);
+    direction.latencies.add(pairing.latency);
     direction.duplicates += pairing.duplicate ? 1 : 0;
     matched_.push({pairing.earlier.tap_time, pairing.latency, key});
     if (tables_) {
@@ -154,14 +154,4 @@ void Analysis::finish()
     release_matches(UINT64_MAX);
     for (auto &entry : port_states_)
         release_bursts(entry.second, ports[entry.first], UINT64_MAX);
-}
-
-uint64_t percentile(const std::vector<uint64_t> &sorted, uint64_t per_10000)
-{
-    if (sorted.empty())
-        return 0;
-    // Exact in integers: the rank is ceil(per_10000 * n / 10000).
-    const unsigned __int128 product = static_cast<unsigned __int128>(per_10000) * sorted.size();
-    const uint64_t rank = static_cast<uint64_t>((product + 9999) / 10000);
-    return sorted[rank == 0 ? 0 : rank - 1];
 }

@@ -10,6 +10,8 @@
 #ifndef OVINT_LATENCY_ANALYSIS_H
 #define OVINT_LATENCY_ANALYSIS_H
 
+#include "distribution.h"
+
 #include "core/latency_matcher.h"
 #include "core/ports.h"
 
@@ -51,7 +53,7 @@ struct PortFigures {
 
 struct DirectionFigures {
     uint8_t version = 0, from_port = 0, to_port = 0;
-    std::vector<uint64_t> latencies;  // ns, in the order matched
+    LatencyDistribution latencies;  // ns
     uint64_t duplicates = 0;
     uint64_t jitter_sum = 0, jitter_count = 0;  // |consecutive differences|, by the earlier TAP time
 };
@@ -113,9 +115,5 @@ inline uint16_t figures_key(uint8_t version, uint8_t port)
 {
     return static_cast<uint16_t>(version << 8 | (0xFF - port));
 }
-
-// Nearest-rank percentile of sorted latencies: the smallest value with at
-// least `per_10000` ten-thousandths of them at or below it (9990: 99.9%).
-uint64_t percentile(const std::vector<uint64_t> &sorted, uint64_t per_10000);
 
 #endif // OVINT_LATENCY_ANALYSIS_H

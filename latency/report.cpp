@@ -6,7 +6,6 @@
 
 #include <wsutil/json_dumper.h>
 
-#include <algorithm>
 #include <cinttypes>
 
 namespace {
@@ -38,30 +37,14 @@ std::string window_name(uint64_t ns)
     return ns < 1000000 ? std::to_string(ns / 1000) + " \u00b5s" : std::to_string(ns / 1000000) + " ms";
 }
 
+uint64_t jitter(const DirectionFigures &direction)
+{
+    return direction.jitter_count ? direction.jitter_sum / direction.jitter_count : 0;
+}
+
 double bits_per_second(const Burst &burst, uint64_t window_ns)
 {
     return static_cast<double>(burst.bytes) * 8.0 * 1e9 / static_cast<double>(window_ns);
-}
-
-struct Summary {
-    uint64_t min = 0, max = 0, mean = 0, jitter = 0;
-};
-
-Summary summarise(DirectionFigures &direction)
-{
-    std::vector<uint64_t> &latencies = direction.latencies;
-    std::sort(latencies.begin(), latencies.end());
-    Summary summary;
-    if (latencies.empty())
-        return summary;
-    summary.min = latencies.front();
-    summary.max = latencies.back();
-    unsigned __int128 total = 0;
-    for (uint64_t latency : latencies)
-        total += latency;
-    summary.mean = static_cast<uint64_t>(total / latencies.size());
-    summary.jitter = direction.jitter_count ? direction.jitter_sum / direction.jitter_count : 0;
-    return summary;
 }
 
 } // namespace
@@ -82,15 +65,16 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
 
     for (auto &entry : analysis.directions) {
         DirectionFigures &direction = entry.second;
-        const Summary summary = summarise(direction);
-        fprintf(out, "\n%s: %zu frames matched, %" PRIu64 " duplicates\n", direction_name(direction).c_str(),
-                direction.latencies.size(), direction.duplicates);
-        fprintf(out, "  latency (\u00b5s): min %s, mean %s", microseconds(summary.min).c_str(),
-                microseconds(summary.mean).c_str());
+        LatencyDistribution &latencies = direction.latencies;
+        fprintf(out, "\n%s: %" PRIu64 " frames matched, %" PRIu64 " duplicates\n", direction_name(direction).c_str(),
+                latencies.count(), direction.duplicates);
+        fprintf(out, "  latency (\u00b5s): min %s, mean %s", microseconds(latencies.least()).c_str(),
+                microseconds(latencies.mean()).c_str());
         for (const Percentile &p : PERCENTILES)
-            fprintf(out, ", %s %s", p.name, microseconds(percentile(direction.latencies, p.per_10000)).c_str());
-        fprintf(out, ", max %s; jitter %s; percentiles exact\n", microseconds(summary.max).c_str(),
-                microseconds(summary.jitter).c_str());
+            fprintf(out, ", %s %s", p.name, microseconds(latencies.percentile(p.per_10000)).c_str());
+        fprintf(out, ", max %s; jitter %s; percentiles %s\n", microseconds(latencies.largest()).c_str(),
+                microseconds(jitter(direction)).c_str(),
+                latencies.exact() ? "exact" : "from a histogram, at most 0.1% below");
     }
 
     for (const auto &entry : analysis.ports) {
@@ -165,21 +149,21 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     json_dumper_begin_array(&dumper);
     for (auto &entry : analysis.directions) {
         DirectionFigures &direction = entry.second;
-        const Summary summary = summarise(direction);
+        LatencyDistribution &latencies = direction.latencies;
         json_dumper_begin_object(&dumper);
         member_string(&dumper, "from", port_label(direction.version, direction.from_port).text);
         member_string(&dumper, "to", port_label(direction.version, direction.to_port).text);
-        member_count(&dumper, "matched", direction.latencies.size());
+        member_count(&dumper, "matched", latencies.count());
         member_count(&dumper, "duplicates", direction.duplicates);
-        member_count(&dumper, "min_ns", summary.min);
-        member_count(&dumper, "mean_ns", summary.mean);
+        member_count(&dumper, "min_ns", latencies.least());
+        member_count(&dumper, "mean_ns", latencies.mean());
         for (const Percentile &p : PERCENTILES) {
             const std::string name = std::string(p.name) + "_ns";
-            member_count(&dumper, name.c_str(), percentile(direction.latencies, p.per_10000));
+            member_count(&dumper, name.c_str(), latencies.percentile(p.per_10000));
         }
-        member_count(&dumper, "max_ns", summary.max);
-        member_count(&dumper, "jitter_ns", summary.jitter);
-        member_string(&dumper, "percentiles", "exact");
+        member_count(&dumper, "max_ns", latencies.largest());
+        member_count(&dumper, "jitter_ns", jitter(direction));
+        member_string(&dumper, "percentiles", latencies.exact() ? "exact" : "histogram");
         json_dumper_end_object(&dumper);
     }
     json_dumper_end_array(&dumper);

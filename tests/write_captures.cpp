@@ -440,7 +440,9 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         const guint8 out_port = from_link1 ? 0x20 : 0x40;  // Con C, Con B
         const bool tcp = i % 4 == 1;
         const bool bare_ack = tcp && i % 8 == 1;
-        const std::string payload = bare_ack ? "" : "packet " + std::to_string(i) + std::string(i % 23, '.');
+        // Long captures carry the sizes of real traffic, up to full frames.
+        const size_t padding = packets > 1000 ? (size_t(i) * 37) % 1400 : size_t(i % 23);
+        const std::string payload = bare_ack ? "" : "packet " + std::to_string(i) + std::string(padding, '.');
         const guint8 client = static_cast<guint8>(10 + i % 7);
         const guint16 client_port = static_cast<guint16>(40000 + i % 13);
         // What a device leaves as it was, and what it changes.
