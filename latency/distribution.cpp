@@ -32,7 +32,7 @@ void LatencyDistribution::to_histogram()
     buckets_.assign(bucket_of(UINT64_MAX) + 1, 0);
     for (uint64_t latency : latencies_)
         buckets_[bucket_of(latency)]++;
-    std::vector<uint64_t>().swap(latencies_);
+    std::deque<uint64_t>().swap(latencies_);
 }
 
 void LatencyDistribution::add(uint64_t latency)

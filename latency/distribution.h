@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 class LatencyDistribution {
@@ -36,7 +37,7 @@ private:
     void to_histogram();
 
     size_t exact_limit_;
-    std::vector<uint64_t> latencies_;
+    std::deque<uint64_t> latencies_;  // grows in blocks: 8 bytes a latency, never a copy
     bool sorted_ = true;
     std::vector<uint64_t> buckets_;  // counts; empty while exact
     uint64_t count_ = 0, least_ = 0, largest_ = 0;

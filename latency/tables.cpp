@@ -9,13 +9,45 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstring>
 
 static bool ends_with_gz(const char *name)
 {
     const size_t length = std::strlen(name);
     return length > 3 && std::strcmp(name + length - 3, ".gz") == 0;
+}
+
+Row &Row::text(const char *value)
+{
+    while (*value && used_ < sizeof line_ - 1)
+        line_[used_++] = *value++;
+    return *this;
+}
+
+Row &Row::number(uint64_t value)
+{
+    char digits[20];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value);
+    while (count && used_ < sizeof line_ - 1)
+        line_[used_++] = digits[--count];
+    return *this;
+}
+
+Row &Row::hex64(uint64_t value)
+{
+    static const char hex[] = "0123456789abcdef";
+    for (int shift = 60; shift >= 0 && used_ < sizeof line_ - 1; shift -= 4)
+        line_[used_++] = hex[(value >> shift) & 0xF];
+    return *this;
+}
+
+Row &Row::comma()
+{
+    return text(",");
 }
 
 bool Table::open(const char *name, const char *header, std::string &error)
@@ -35,24 +67,21 @@ bool Table::open(const char *name, const char *header, std::string &error)
         error = std::string(name) + ": cannot write it";
         return false;
     }
-    row("%s\n", header);
+    Row first;
+    write(first.text(header));
     return true;
 }
 
-void Table::row(const char *format, ...)
+void Table::write(const Row &row)
 {
-    va_list args;
-    va_start(args, format);
+    const unsigned length = static_cast<unsigned>(row.size());
     if (gz_) {
-        char line[512];
-        const int length = vsnprintf(line, sizeof line, format, args);
-        if (length < 0 || gzwrite(gz_, line, static_cast<unsigned>(length)) != length)
+        if (gzwrite(gz_, row.data(), length) != static_cast<int>(length) || gzputc(gz_, '\n') < 0)
             failed_ = true;
     } else if (file_) {
-        if (vfprintf(file_, format, args) < 0)
+        if (fwrite(row.data(), 1, length, file_) != length || putc('\n', file_) == EOF)
             failed_ = true;
     }
-    va_end(args);
 }
 
 bool Table::keep(std::string &error)
@@ -76,30 +105,42 @@ bool Table::keep(std::string &error)
     return true;
 }
 
+const char *Tables::label(uint8_t version, uint8_t port)
+{
+    char *label = labels_[version < 3 ? version : 0][port];
+    if (!label[0])
+        memcpy(label, port_label(version, port).text, sizeof labels_[0][0]);
+    return label;
+}
+
 void Tables::pair_row(const Pairing &pairing)
 {
     if (!pairs.is_open())
         return;
-    pairs.row("%" PRIu64 ",%" PRIu64 ",%s,%s,%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%u\n", pairing.earlier.frame,
-              pairing.later.frame, port_label(pairing.earlier.version, pairing.earlier.port).text,
-              port_label(pairing.later.version, pairing.later.port).text, pairing.earlier.tap_time,
-              pairing.later.tap_time, pairing.latency, pairing.earlier.length);
+    Row row;
+    row.number(pairing.earlier.frame).comma().number(pairing.later.frame).comma();
+    row.text(label(pairing.earlier.version, pairing.earlier.port)).comma();
+    row.text(label(pairing.later.version, pairing.later.port)).comma();
+    row.number(pairing.earlier.tap_time).comma().number(pairing.later.tap_time).comma();
+    row.number(pairing.latency).comma().number(pairing.earlier.length);
+    pairs.write(row);
 }
 
 void Tables::frame_row(const Sighting &sighting, bool keyed, uint64_t partner)
 {
     if (!frames.is_open())
         return;
-    char channel[8] = "";
+    static const char hex[] = "0123456789abcdef";
+    const char flags[] = {'0', 'x', hex[sighting.flags >> 4], hex[sighting.flags & 0xF], '\0'};
+    Row row;
+    row.number(sighting.frame).comma().text(label(sighting.version, sighting.port)).comma();
     if (sighting.channel == 1 || sighting.channel == 2)
-        snprintf(channel, sizeof channel, "%u", sighting.channel);
-    char key[40] = "";
+        row.number(sighting.channel);
+    row.comma().number(sighting.tap_time).comma().number(sighting.length).comma().text(flags).comma();
     if (keyed)
-        snprintf(key, sizeof key, "%016" PRIx64 "%016" PRIx64, sighting.key.high, sighting.key.low);
-    char matched[24] = "";
+        row.hex64(sighting.key.high).hex64(sighting.key.low);
+    row.comma();
     if (partner)
-        snprintf(matched, sizeof matched, "%" PRIu64, partner);
-    frames.row("%" PRIu64 ",%s,%s,%" PRIu64 ",%u,0x%02x,%s,%s\n", sighting.frame,
-               port_label(sighting.version, sighting.port).text, channel, sighting.tap_time, sighting.length,
-               sighting.flags, key, matched);
+        row.number(partner);
+    frames.write(row);
 }
