@@ -2,8 +2,6 @@
 
 #include "messages.h"
 
-#include <wiretap/wtap.h>
-
 #include <cstdarg>
 #include <cstdio>
 
@@ -15,16 +13,4 @@ void say(const char *format, ...)
     vfprintf(stderr, format, args);
     fputc('\n', stderr);
     va_end(args);
-}
-
-std::string wiretap_error(int err, gchar *err_info)
-{
-    std::string text = wtap_strerror(err);
-    if (err_info) {
-        text += " (";
-        text += err_info;
-        text += ")";
-        g_free(err_info);
-    }
-    return text;
 }

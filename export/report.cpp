@@ -4,7 +4,7 @@
 
 #include "core/ports.h"
 
-#include <wsutil/json_dumper.h>
+#include "capture_io/json_members.h"
 
 #include <cinttypes>
 #include <cmath>
@@ -96,22 +96,10 @@ bool print_text_report(FILE *out, const ReportHeader &header, const Summary &sum
     return fflush(out) == 0 && !ferror(out);
 }
 
-static void member_string(json_dumper *dumper, const char *name, const char *value)
-{
-    json_dumper_set_member_name(dumper, name);
-    json_dumper_value_string(dumper, value);
-}
-
 static void member_number(json_dumper *dumper, const char *name, const std::string &digits)
 {
     json_dumper_set_member_name(dumper, name);
     json_dumper_value_anyf(dumper, "%s", digits.c_str());
-}
-
-static void member_count(json_dumper *dumper, const char *name, uint64_t value)
-{
-    json_dumper_set_member_name(dumper, name);
-    json_dumper_value_anyf(dumper, "%" PRIu64, value);
 }
 
 bool print_json_report(FILE *out, const ReportHeader &header, const Summary &summary)

@@ -14,6 +14,7 @@
 #include "tables.h"
 
 #include "capture_io/output_files.h"
+#include "capture_io/wiretap_error.h"
 
 #include <cinttypes>
 #include <cstdarg>
@@ -30,18 +31,6 @@ static void say(const char *format, ...)
     vfprintf(stderr, format, args);
     fputc('\n', stderr);
     va_end(args);
-}
-
-static std::string wiretap_error(int err, gchar *err_info)
-{
-    std::string text = wtap_strerror(err);
-    if (err_info) {
-        text += " (";
-        text += err_info;
-        text += ")";
-        g_free(err_info);
-    }
-    return text;
 }
 
 static bool is_stdin(const char *name)

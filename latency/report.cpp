@@ -4,7 +4,7 @@
 
 #include "core/ports.h"
 
-#include <wsutil/json_dumper.h>
+#include "capture_io/json_members.h"
 
 #include <cinttypes>
 
@@ -105,22 +105,6 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
     }
     return fflush(out) == 0 && !ferror(out);
 }
-
-namespace {
-
-void member_count(json_dumper *dumper, const char *name, uint64_t value)
-{
-    json_dumper_set_member_name(dumper, name);
-    json_dumper_value_anyf(dumper, "%" PRIu64, value);
-}
-
-void member_string(json_dumper *dumper, const char *name, const char *value)
-{
-    json_dumper_set_member_name(dumper, name);
-    json_dumper_value_string(dumper, value);
-}
-
-} // namespace
 
 bool print_json_report(FILE *out, const ReportContext &context, Analysis &analysis)
 {
