@@ -14,13 +14,13 @@ constexpr size_t FIRST_INDEX = 32768;
 LatencyMatcher::LatencyMatcher(uint64_t window_ns) : window_(window_ns)
 {
     ring_.resize(FIRST_RING);
-    index_.assign(FIRST_INDEX, Slot{});
+    index_.assign(FIRST_INDEX, EMPTY_SLOT);
 }
 
 void LatencyMatcher::reset()
 {
     head_ = tail_ = 0;
-    index_.assign(index_.size(), Slot{});
+    index_.assign(index_.size(), EMPTY_SLOT);
     used_slots_ = 0;
     latest_ = 0;
     seen_any_ = false;
@@ -35,7 +35,7 @@ size_t LatencyMatcher::find_slot(const LatencyKey &key, bool *found)
     size_t reusable = index_.size();
     for (size_t at = key.low & mask;; at = (at + 1) & mask) {
         const Slot &slot = index_[at];
-        if (!slot.used) {
+        if (!slot.used()) {
             *found = false;
             return reusable < index_.size() ? reusable : at;
         }
@@ -49,11 +49,20 @@ size_t LatencyMatcher::find_slot(const LatencyKey &key, bool *found)
     }
 }
 
+// The waiting sightings of a slot that went to `at` learn where it is.
+void LatencyMatcher::moved(const Slot &slot, size_t at)
+{
+    for (int channel = 0; channel < 2; channel++) {
+        for (uint64_t seq = slot.oldest[channel]; alive(seq); seq = entry(seq).newer)
+            entry(seq).slot = static_cast<uint32_t>(at);
+    }
+}
+
 void LatencyMatcher::rebuild_index(size_t slots)
 {
     std::vector<Slot> old;
     old.swap(index_);
-    index_.assign(slots, Slot{});
+    index_.assign(slots, EMPTY_SLOT);
     used_slots_ = 0;
     for (const Slot &slot : old) {
         if (!live_slot(slot))
@@ -62,10 +71,38 @@ void LatencyMatcher::rebuild_index(size_t slots)
         const size_t at = find_slot(slot.key, &found);
         index_[at] = slot;
         used_slots_++;
-        // Its waiting sightings learn where it went.
-        for (int channel = 0; channel < 2; channel++) {
-            for (uint64_t seq = slot.oldest[channel]; alive(seq); seq = entry(seq).newer)
-                entry(seq).slot = static_cast<uint32_t>(at);
+        moved(slot, at);
+    }
+}
+
+// The index of the same size without the slots freed for reuse, in place:
+// a copy beside it would double the matcher's largest part for a moment.
+// Emptied slots break probe paths, so from an empty slot on, every slot
+// goes back to the first empty one on its path (never past where it is).
+void LatencyMatcher::compact_index()
+{
+    const size_t mask = index_.size() - 1;
+    size_t start = index_.size();
+    used_slots_ = 0;
+    for (size_t at = 0; at < index_.size(); at++) {
+        if (!live_slot(index_[at]))
+            index_[at] = EMPTY_SLOT;
+        if (!index_[at].used())
+            start = at;
+        else
+            used_slots_++;
+    }
+    for (size_t step = 1; step <= index_.size(); step++) {
+        const size_t at = (start + step) & mask;
+        if (!index_[at].used())
+            continue;
+        size_t to = index_[at].key.low & mask;
+        while (to != at && index_[to].used())
+            to = (to + 1) & mask;
+        if (to != at) {
+            index_[to] = index_[at];
+            index_[at] = EMPTY_SLOT;
+            moved(index_[to], to);
         }
     }
 }
@@ -158,9 +195,9 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
         entry(seq) = Entry{sighting, NONE, static_cast<uint32_t>(at), false};
         Slot &slot = index_[at];
         if (!found) {
-            if (!slot.used)
+            if (!slot.used())
                 used_slots_++;
-            slot = Slot{sighting.key, {NONE, NONE}, {NONE, NONE}, true};
+            slot = Slot{sighting.key, {NONE, NONE}, {NONE, NONE}};
         }
         if (alive(slot.newest[own]))
             entry(slot.newest[own]).newer = seq;
@@ -173,7 +210,10 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
             size_t slots = FIRST_INDEX;
             while (slots < (head_ - tail_) * 4)
                 slots *= 2;
-            rebuild_index(slots);
+            if (slots == index_.size())
+                compact_index();
+            else
+                rebuild_index(slots);
         }
     }
     expire(latest_, sink);

@@ -85,22 +85,26 @@ private:
     struct Slot {
         LatencyKey key;
         uint64_t oldest[2];
-        uint64_t newest[2];
-        bool used;
+        uint64_t newest[2];  // newest[0] EMPTY: never used
+        bool used() const { return newest[0] != EMPTY; }
     };
     static constexpr uint64_t NONE = ~uint64_t(0);
+    static constexpr uint64_t EMPTY = NONE - 1;  // no sequence number gets this far
+    static constexpr Slot EMPTY_SLOT = {{0, 0}, {NONE, NONE}, {EMPTY, NONE}};
     // Of the candidates in a queue, at most the first few are compared by
     // TAP time: the capture writes frames only a little out of order.
     static constexpr int LOOKAHEAD = 8;
 
     Entry &entry(uint64_t seq) { return ring_[seq & (ring_.size() - 1)]; }
     bool alive(uint64_t seq) const { return seq != NONE && seq >= tail_; }
-    bool live_slot(const Slot &slot) const { return slot.used && (alive(slot.newest[0]) || alive(slot.newest[1])); }
+    bool live_slot(const Slot &slot) const { return slot.used() && (alive(slot.newest[0]) || alive(slot.newest[1])); }
     size_t find_slot(const LatencyKey &key, bool *found);
     void leave_ring(const Entry &leaving);
     void expire(uint64_t now, MatchSink &sink);
     void grow_ring();
     void rebuild_index(size_t slots);
+    void compact_index();
+    void moved(const Slot &slot, size_t at);
 
     uint64_t window_;
     std::vector<Entry> ring_;  // waiting sightings by sequence number

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -252,6 +253,68 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
         matcher.finish(recorder);
         EXPECT_EQ(recorder.events, row.events);
         EXPECT_EQ(matcher.waiting(), 0u);
+    }
+}
+
+// Counts pairings of a frame's own two sightings (frame numbers 2i+1 and
+// 2i+2 for frame i), pairings of anything else, and frames left unmatched.
+struct PairCounter : MatchSink {
+    uint64_t own = 0, wrong = 0, unmatched_count = 0;
+    void paired(const Pairing &p) override { (p.earlier.key == p.later.key ? own : wrong)++; }
+    void unmatched(const Sighting &) override { unmatched_count++; }
+};
+
+TEST(LatencyMatcher, FindsEveryKeyWhileItsIndexIsCompactedAndGrown)
+{
+    // Many distinct keys through the device, some dropped and sent again:
+    // the index is emptied of keys gone from the window again and again
+    // (while it has room for those waiting) or grows (while it has not),
+    // and every key must still be found.
+    struct Row {
+        const char *name;
+        uint64_t frames, spacing, latency, window, drop_every;
+    } rows[] = {
+        {"room enough: compacted in place", 300000, 100, 5000, 700000, 100},
+        {"more waiting: grown", 100000, 100, 2000000, 10000000, 97},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        struct Seen {
+            uint64_t time;
+            uint64_t frame;
+            uint8_t channel;
+        };
+        std::vector<Seen> seen;
+        uint64_t dropped = 0;
+        for (uint64_t i = 0; i < row.frames; i++) {
+            seen.push_back({i * row.spacing, i, 1});
+            if (i % row.drop_every == 0) {
+                // Dropped; sent again half a window later, and that one
+                // passes once the first has left the window.
+                dropped++;
+                seen.push_back({i * row.spacing + row.window / 2, i, 1});
+                seen.push_back({i * row.spacing + row.window + 1000, i, 2});
+            } else {
+                seen.push_back({i * row.spacing + row.latency, i, 2});
+            }
+        }
+        std::stable_sort(seen.begin(), seen.end(), [](const Seen &a, const Seen &b) { return a.time < b.time; });
+        LatencyMatcher matcher(row.window);
+        PairCounter counter;
+        uint64_t number = 0;
+        for (const Seen &s : seen) {
+            // Keys spread over the index as hashes are (splitmix64), so
+            // slots crowd.
+            uint64_t mixed = (s.frame + 1) * 0x9E3779B97F4A7C15u;
+            mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9u;
+            mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBu;
+            const LatencyKey key = {mixed ^ (mixed >> 31), s.frame};
+            matcher.add(Sighting{++number, s.time, key, 64, 0x80, 2, 0, s.channel}, counter);
+        }
+        matcher.finish(counter);
+        EXPECT_EQ(counter.own, row.frames);
+        EXPECT_EQ(counter.wrong, 0u);
+        EXPECT_EQ(counter.unmatched_count, dropped);
     }
 }
 
