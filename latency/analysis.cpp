@@ -4,9 +4,10 @@
 
 #include "core/trailer_format.h"
 
-// How far out of TAP-time order a port's frames may be written: frames are
-// put back in order within it before the bursts see them.
-constexpr uint64_t REORDER_HORIZON = 1000000;
+#include <algorithm>
+
+// How far out of TAP-time order the capture may write frames.
+constexpr uint64_t REORDER_HORIZON = PortBursts::REORDER_HORIZON;
 // The bytes a frame takes on the wire beyond its Ethernet part: FCS,
 // preamble and the inter-frame gap.
 constexpr uint32_t WIRE_OVERHEAD = 24;
@@ -40,6 +41,7 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
     if (!any_tap_time || trailer.timestamp > last_tap_time)
         last_tap_time = trailer.timestamp;
     any_tap_time = true;
+    const uint16_t port_key = figures_key(match.version, trailer.port);
     port_figures(match.version, trailer.port).frames++;
 
     // The Ethernet part: behind a leading record, or before the trailer.
@@ -48,7 +50,7 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
     const uint32_t ethernet_captured = leading ? captured - TRAILER_LEN : match.offset;
     const uint32_t ethernet_wire =
         wire_length >= captured ? wire_length - (captured - ethernet_captured) : ethernet_captured;
-    burst(figures_key(match.version, trailer.port), trailer.timestamp, ethernet_wire + WIRE_OVERHEAD);
+    port_bursts_[port_key].add(trailer.timestamp, ethernet_wire + WIRE_OVERHEAD);
 
     const uint16_t channel = channel_of_port_byte(trailer.port);
     Sighting sighting = {};
@@ -119,39 +121,12 @@ void Analysis::release_matches(uint64_t before)
     }
 }
 
-void Analysis::burst(uint16_t port_key, uint64_t tap_time, uint32_t bytes)
-{
-    PortState &state = port_states_[port_key];
-    state.pending.push({tap_time, bytes});
-    if (tap_time > REORDER_HORIZON)
-        release_bursts(state, ports[port_key], tap_time - REORDER_HORIZON);
-}
-
-// Each window ends at a frame and reaches back its length: the most bytes
-// any window of that length holds is the most one ending at a frame holds.
-void Analysis::release_bursts(PortState &state, PortFigures &figures, uint64_t before)
-{
-    while (!state.pending.empty() && state.pending.top().first < before) {
-        const TimedBytes frame = state.pending.top();
-        state.pending.pop();
-        for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
-            BurstWindow &window = state.windows[w];
-            window.frames.push_back(frame);
-            window.bytes += frame.second;
-            while (window.frames.front().first + BURST_WINDOWS[w] <= frame.first) {
-                window.bytes -= window.frames.front().second;
-                window.frames.pop_front();
-            }
-            if (window.bytes > figures.bursts[w].bytes)
-                figures.bursts[w] = {window.bytes, window.frames.front().first};
-        }
-    }
-}
-
 void Analysis::finish()
 {
     matcher_.finish(*this);
     release_matches(UINT64_MAX);
-    for (auto &entry : port_states_)
-        release_bursts(entry.second, ports[entry.first], UINT64_MAX);
+    for (auto &entry : port_bursts_) {
+        const Burst *busiest = entry.second.finish();
+        std::copy(busiest, busiest + BURST_WINDOW_COUNT, ports[entry.first].bursts);
+    }
 }

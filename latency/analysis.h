@@ -10,13 +10,13 @@
 #ifndef OVINT_LATENCY_ANALYSIS_H
 #define OVINT_LATENCY_ANALYSIS_H
 
+#include "bursts.h"
 #include "distribution.h"
 
 #include "core/latency_matcher.h"
 #include "core/ports.h"
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <queue>
@@ -32,15 +32,6 @@ public:
 
 protected:
     ~TableSink() = default;
-};
-
-// The burst windows, in ns of TAP time.
-constexpr uint64_t BURST_WINDOWS[] = {1000, 10000, 100000, 1000000};
-constexpr size_t BURST_WINDOW_COUNT = sizeof BURST_WINDOWS / sizeof BURST_WINDOWS[0];
-
-struct Burst {
-    uint64_t bytes = 0;  // on the wire, in the busiest window
-    uint64_t start = 0;  // TAP time at which that window starts
 };
 
 struct PortFigures {
@@ -77,17 +68,6 @@ public:
     void unmatched(const Sighting &sighting) override;
 
 private:
-    using TimedBytes = std::pair<uint64_t, uint32_t>;  // TAP time, bytes on the wire
-    struct BurstWindow {
-        std::deque<TimedBytes> frames;
-        uint64_t bytes = 0;
-    };
-    struct PortState {
-        // Frames a little out of TAP-time order are put back in order here
-        // before they reach the burst windows.
-        std::priority_queue<TimedBytes, std::vector<TimedBytes>, std::greater<TimedBytes>> pending;
-        BurstWindow windows[BURST_WINDOW_COUNT];
-    };
     struct Matched {
         uint64_t earlier_time;
         uint64_t latency;
@@ -96,15 +76,13 @@ private:
     };
 
     PortFigures &port_figures(uint8_t version, uint8_t port);
-    void burst(uint16_t port_key, uint64_t tap_time, uint32_t bytes);
-    void release_bursts(PortState &state, PortFigures &figures, uint64_t before);
     void release_matches(uint64_t before);
 
     KeyMode mode_;
     uint64_t window_;
     TableSink *tables_;
     LatencyMatcher matcher_;
-    std::map<uint16_t, PortState> port_states_;
+    std::map<uint16_t, PortBursts> port_bursts_;  // by figures_key
     // Matches put in the order of their earlier sighting for the jitter.
     std::priority_queue<Matched, std::vector<Matched>, std::greater<Matched>> matched_;
     std::map<uint32_t, uint64_t> last_latency_;  // per direction, for the jitter

@@ -39,6 +39,7 @@ private:
     size_t exact_limit_;
     std::deque<uint64_t> latencies_;  // grows in blocks: 8 bytes a latency, never a copy
     bool sorted_ = true;
+    std::vector<size_t> in_place_;  // indexes holding the latency of their rank, ascending
     std::vector<uint64_t> buckets_;  // counts; empty while exact
     uint64_t count_ = 0, least_ = 0, largest_ = 0;
     unsigned __int128 sum_ = 0;

@@ -9,42 +9,36 @@
 #define OVINT_LATENCY_TABLES_H
 
 #include "analysis.h"
+#include "row.h"
 
 #include <zlib.h>
 
 #include <cstdio>
 #include <string>
 
-// One row being put together: the tables write millions of them, and
-// printf's formatting would cost them more than all the rest of the work.
-class Row {
-public:
-    Row &text(const char *value);
-    Row &number(uint64_t value);
-    Row &hex64(uint64_t value);  // 16 digits
-    Row &comma();
-    const char *data() const { return line_; }
-    size_t size() const { return used_; }
-
-private:
-    char line_[256];
-    size_t used_ = 0;
-};
-
 class Table {
 public:
     // Opens the table's temporary file; false with `error` set.
     bool open(const char *name, const char *header, std::string &error);
-    void write(const Row &row);
+    // A row is put together in place, at the end of what waits to be
+    // written, and ended there.
+    Row start_row() { return Row(pending_ + pending_size_); }
+    void end_row(const Row &row);
     // Closes it and puts it in place; false with `error` set.
     bool keep(std::string &error);
     bool is_open() const { return gz_ || file_; }
 
 private:
+    void flush();
+
     const char *name_ = nullptr;
     gzFile gz_ = nullptr;
     FILE *file_ = nullptr;
     bool failed_ = false;
+    // Rows gathered for the file in writes of 64 kB, always with room for
+    // one more.
+    char pending_[65536];
+    size_t pending_size_ = 0;
 };
 
 class Tables : public TableSink {
@@ -54,9 +48,10 @@ public:
     void frame_row(const Sighting &sighting, bool keyed, uint64_t partner) override;
 
 private:
-    const char *label(uint8_t version, uint8_t port);
+    Row &label(Row &row, uint8_t version, uint8_t port);
     // Port labels made once: by version (0 to 2) and port byte.
     char labels_[3][256][8] = {};
+    uint8_t label_lengths_[3][256] = {};
 };
 
 #endif // OVINT_LATENCY_TABLES_H

@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "bursts.h"
+
+PortBursts::PortBursts() : ring_(1024) {}
+
+void PortBursts::add(uint64_t tap_time, uint32_t bytes)
+{
+    if (end_ > begin_ && tap_time < newest_ && newest_ - tap_time > REORDER_HORIZON) {
+        // The TAP's clock went back (a restart): what came before is
+        // counted, and the windows start again from this frame.
+        while (counted_ < end_)
+            count_next();
+        begin_ = counted_;
+        for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
+            first_[w] = counted_;
+            bytes_[w] = 0;
+        }
+        newest_ = tap_time;
+    }
+    if (end_ == begin_ || tap_time > newest_)
+        newest_ = tap_time;
+    if (end_ - begin_ == ring_.size()) {
+        std::vector<TimedBytes> old(ring_.size() * 2);
+        old.swap(ring_);
+        for (uint64_t seq = begin_; seq < end_; seq++)
+            at(seq) = old[seq & (old.size() - 1)];
+    }
+    // Among those waiting, after every frame not later than this one.
+    uint64_t seq = end_++;
+    for (; seq > counted_ && at(seq - 1).time > tap_time; seq--)
+        at(seq) = at(seq - 1);
+    at(seq) = {tap_time, bytes};
+    // Frames further back than the horizon from the newest can no longer
+    // be preceded.
+    while (counted_ < end_ && newest_ - at(counted_).time > REORDER_HORIZON)
+        count_next();
+}
+
+// Each window ends at a frame and reaches back its length: the most bytes
+// any window of that length holds is the most one ending at a frame holds.
+void PortBursts::count_next()
+{
+    const TimedBytes frame = at(counted_);
+    for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
+        bytes_[w] += frame.bytes;
+        // Differences, not sums: TAP times may come near 2^64. A frame
+        // counted out of order leaves the window as it is.
+        while (at(first_[w]).time < frame.time && frame.time - at(first_[w]).time >= BURST_WINDOWS[w]) {
+            bytes_[w] -= at(first_[w]).bytes;
+            first_[w]++;
+        }
+        if (bytes_[w] > busiest_[w].bytes)
+            busiest_[w] = {bytes_[w], at(first_[w]).time};
+    }
+    counted_++;
+    // The longest window reaches back furthest.
+    begin_ = first_[BURST_WINDOW_COUNT - 1];
+}
+
+const Burst *PortBursts::finish()
+{
+    while (counted_ < end_)
+        count_next();
+    return busiest_;
+}

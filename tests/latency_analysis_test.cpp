@@ -1,0 +1,172 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// ovint-latency's own arithmetic: percentiles by nearest rank, exact over
+// every latency up to a limit and from the histogram beyond it at most 0.1%
+// below; the tables' numbers, written without printf.
+
+#include "bursts.h"
+#include "distribution.h"
+#include "row.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+uint64_t nearest_rank(std::vector<uint64_t> values, uint64_t per_10000)
+{
+    std::sort(values.begin(), values.end());
+    const uint64_t rank = std::max<uint64_t>(1, (per_10000 * values.size() + 9999) / 10000);
+    return values[rank - 1];
+}
+
+TEST(LatencyDistribution, PercentilesByNearestRank)
+{
+    struct Row {
+        const char *name;
+        std::vector<uint64_t> latencies;
+        uint64_t per_10000;
+        uint64_t expected;
+    } rows[] = {
+        {"median of 1 to 100", {}, 5000, 50},
+        {"99.9% of 1 to 100: the largest", {}, 9990, 100},
+        {"90% of 1 to 10", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 9000, 9},
+        {"median of one", {42}, 5000, 42},
+        {"99.99% of 1 to 100,000", {}, 9999, 99990},
+        {"median of 100,000 in no order", {}, 5000, 0},
+    };
+    for (uint64_t i = 1; i <= 100; i++)
+        rows[0].latencies.push_back(101 - i), rows[1].latencies.push_back(i);
+    for (uint64_t i = 1; i <= 100000; i++) {
+        rows[4].latencies.push_back(i);
+        rows[5].latencies.push_back(i * 7919 % 100003);
+    }
+    rows[5].expected = nearest_rank(rows[5].latencies, 5000);
+    for (Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        LatencyDistribution distribution;
+        for (uint64_t latency : row.latencies)
+            distribution.add(latency);
+        EXPECT_TRUE(distribution.exact());
+        EXPECT_EQ(distribution.percentile(row.per_10000), row.expected);
+        // Then others, in the report's order, again, and out of order.
+        for (uint64_t per_10000 : {5000, 9000, 9900, 9990, 9999, 5000, 9999, 1, 10000, 9000, 7500})
+            EXPECT_EQ(distribution.percentile(per_10000), nearest_rank(row.latencies, per_10000)) << per_10000;
+    }
+}
+
+TEST(LatencyDistribution, BeyondTheLimitAtMostATenthOfAPercentBelow)
+{
+    // Latencies spread over six decades, and a tight cluster; the limit at
+    // 1,000 so that the histogram takes over.
+    struct Row {
+        const char *name;
+        uint64_t (*latency)(uint64_t i);
+    } rows[] = {
+        {"six decades", [](uint64_t i) { return 100 + (i * 7919 % 1000) * (i % 6 == 0 ? 100000 : i % 1000 + 1); }},
+        {"a cluster near 5 us", [](uint64_t i) { return 5000 + i % 97; }},
+        {"below 1 us", [](uint64_t i) { return i % 1000; }},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        LatencyDistribution distribution(1000);
+        std::vector<uint64_t> all;
+        for (uint64_t i = 0; i < 20000; i++) {
+            all.push_back(row.latency(i));
+            distribution.add(all.back());
+        }
+        EXPECT_FALSE(distribution.exact());
+        EXPECT_EQ(distribution.count(), all.size());
+        EXPECT_EQ(distribution.least(), *std::min_element(all.begin(), all.end()));
+        EXPECT_EQ(distribution.largest(), *std::max_element(all.begin(), all.end()));
+        for (uint64_t per_10000 : {5000, 9000, 9900, 9990, 9999}) {
+            const uint64_t exact = nearest_rank(all, per_10000);
+            const uint64_t estimate = distribution.percentile(per_10000);
+            EXPECT_LE(estimate, exact) << per_10000;
+            EXPECT_GE(estimate * 1001, exact * 1000) << per_10000;
+        }
+    }
+}
+
+TEST(Row, NumbersAsPrintfWritesThem)
+{
+    // Every count of digits at its edges, each alone and after text.
+    std::vector<uint64_t> values = {0, UINT64_MAX};
+    for (uint64_t power = 1; power <= UINT64_MAX / 10; power *= 10) {
+        values.push_back(power);
+        values.push_back(power * 10 - 1);
+        values.push_back(power * 7 + 3);
+    }
+    for (uint64_t value : values) {
+        SCOPED_TRACE(value);
+        char expected[64];
+        snprintf(expected, sizeof expected, "%" PRIu64 ",%" PRIu64 ",%016" PRIx64, value, value, value);
+        char line[Row::CAPACITY];
+        Row row(line);
+        row.number(value).comma().text("").number(value).comma().hex64(value);
+        EXPECT_EQ(std::string(row.data(), row.size()), expected);
+    }
+}
+
+TEST(Row, WhatDoesNotFitIsLeftOut)
+{
+    char line[Row::CAPACITY];
+    Row row(line);
+    const std::string long_text(Row::CAPACITY - 3, 'x');
+    row.text(long_text.c_str()).number(12345).hex64(1).text("abcdef");
+    EXPECT_EQ(std::string(row.data(), row.size()), long_text + "abc");
+}
+
+TEST(PortBursts, BusiestWindowOfEachLength)
+{
+    struct Frame {
+        uint64_t time;
+        uint32_t bytes;
+    };
+    constexpr uint64_t END = UINT64_MAX;
+    struct Row {
+        const char *name;
+        std::vector<Frame> frames;  // in capture order
+        Burst expected[BURST_WINDOW_COUNT];  // 1 us, 10 us, 100 us, 1 ms
+    } rows[] = {
+        {"one frame", {{5000, 100}}, {{100, 5000}, {100, 5000}, {100, 5000}, {100, 5000}}},
+        {"a window holds frames less than its length apart",
+         {{10000, 100}, {10999, 100}, {11000, 100}},
+         {{200, 10000}, {300, 10000}, {300, 10000}, {300, 10000}}},
+        {"written a little out of order",
+         {{11000, 100}, {10000, 100}, {10999, 100}},
+         {{200, 10000}, {300, 10000}, {300, 10000}, {300, 10000}}},
+        {"at the end of the TAP's time",
+         {{END - 20000, 100}, {END - 500, 100}, {END, 100}},
+         {{200, END - 500}, {200, END - 500}, {300, END - 20000}, {300, END - 20000}}},
+        {"the clock goes back: what came before is not counted again",
+         {{5000000, 100}, {5000500, 100}, {1000, 50}, {1500, 50}},
+         {{200, 5000000}, {200, 5000000}, {200, 5000000}, {200, 5000000}}},
+        {"the clock goes back: times before and after are never one window",
+         {{5000000, 100}, {5000500, 100}, {1000, 50}, {5000200, 100}},
+         {{200, 5000000}, {200, 5000000}, {200, 5000000}, {200, 5000000}}},
+        {"the clock goes back to a busier time",
+         {{5000000, 100}, {1000, 150}, {1200, 150}, {900000, 10}},
+         {{300, 1000}, {300, 1000}, {300, 1000}, {310, 1000}}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        PortBursts bursts;
+        for (const Frame &frame : row.frames)
+            bursts.add(frame.time, frame.bytes);
+        const Burst *busiest = bursts.finish();
+        for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
+            SCOPED_TRACE(BURST_WINDOWS[w]);
+            EXPECT_EQ(busiest[w].bytes, row.expected[w].bytes);
+            EXPECT_EQ(busiest[w].start, row.expected[w].start);
+        }
+    }
+}
+
+} // namespace
+
