@@ -25,6 +25,16 @@ PortFigures &Analysis::port_figures(uint8_t version, uint8_t port)
     return figures;
 }
 
+Analysis::PortPlace Analysis::port_place(uint8_t version, uint8_t port)
+{
+    if (version >= 3)
+        return {&port_figures(version, port), &port_bursts_[figures_key(version, port)]};
+    PortPlace &place = port_places_[version][port];
+    if (!place.figures)
+        place = {&port_figures(version, port), &port_bursts_[figures_key(version, port)]};
+    return place;
+}
+
 void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured, uint32_t wire_length,
                          bool ethernet)
 {
@@ -41,8 +51,8 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
     if (!any_tap_time || trailer.timestamp > last_tap_time)
         last_tap_time = trailer.timestamp;
     any_tap_time = true;
-    const uint16_t port_key = figures_key(match.version, trailer.port);
-    port_figures(match.version, trailer.port).frames++;
+    const PortPlace place = port_place(match.version, trailer.port);
+    place.figures->frames++;
 
     // The Ethernet part: behind a leading record, or before the trailer.
     const bool leading = match.placement == TrailerPlacement::leading;
@@ -50,7 +60,7 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
     const uint32_t ethernet_captured = leading ? captured - TRAILER_LEN : match.offset;
     const uint32_t ethernet_wire =
         wire_length >= captured ? wire_length - (captured - ethernet_captured) : ethernet_captured;
-    port_bursts_[port_key].add(trailer.timestamp, ethernet_wire + WIRE_OVERHEAD);
+    place.bursts->add(trailer.timestamp, ethernet_wire + WIRE_OVERHEAD);
 
     const uint16_t channel = channel_of_port_byte(trailer.port);
     Sighting sighting = {};
@@ -67,8 +77,11 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
         return;
     }
     matcher_.add(sighting, *this);
-    if (last_tap_time > 2 * window_ + REORDER_HORIZON)
-        release_matches(last_tap_time - 2 * window_ - REORDER_HORIZON);
+    // A match is made when its second sighting comes, within the window of
+    // the first and at most the horizon out of order: by then every match
+    // of an earlier sighting this far back is known.
+    if (last_tap_time > window_ + REORDER_HORIZON)
+        release_matches(last_tap_time - window_ - REORDER_HORIZON);
 }
 
 void Analysis::paired(const Pairing &pairing)
@@ -82,7 +95,7 @@ void Analysis::paired(const Pairing &pairing)
     direction.to_port = pairing.later.port;
     direction.latencies.add(pairing.latency);
     direction.duplicates += pairing.duplicate ? 1 : 0;
-    matched_.push({pairing.earlier.tap_time, pairing.latency, key});
+    matched_.push({pairing.earlier.tap_time, pairing.latency, &direction});
     if (tables_) {
         tables_->pair_row(pairing);
         tables_->frame_row(pairing.earlier, true, pairing.later.frame);
@@ -108,16 +121,14 @@ void Analysis::release_matches(uint64_t before)
     while (!matched_.empty() && matched_.top().earlier_time < before) {
         const Matched match = matched_.top();
         matched_.pop();
-        const auto last = last_latency_.find(match.direction);
-        if (last != last_latency_.end()) {
-            DirectionFigures &direction = directions[match.direction];
-            direction.jitter_sum += match.latency > last->second ? match.latency - last->second
-                                                                 : last->second - match.latency;
+        DirectionFigures &direction = *match.direction;
+        if (direction.jitter_taken) {
+            direction.jitter_sum += match.latency > direction.last_latency ? match.latency - direction.last_latency
+                                                                          : direction.last_latency - match.latency;
             direction.jitter_count++;
-            last->second = match.latency;
-        } else {
-            last_latency_[match.direction] = match.latency;
         }
+        direction.last_latency = match.latency;
+        direction.jitter_taken = true;
     }
 }
 

@@ -47,6 +47,8 @@ struct DirectionFigures {
     LatencyDistribution latencies;  // ns
     uint64_t duplicates = 0;
     uint64_t jitter_sum = 0, jitter_count = 0;  // |consecutive differences|, by the earlier TAP time
+    uint64_t last_latency = 0;                  // the latest taken for the jitter, if jitter_taken
+    bool jitter_taken = false;
 };
 
 class Analysis : public MatchSink {
@@ -71,7 +73,7 @@ private:
     struct Matched {
         uint64_t earlier_time;
         uint64_t latency;
-        uint32_t direction;
+        DirectionFigures *direction;
         bool operator>(const Matched &other) const { return earlier_time > other.earlier_time; }
     };
 
@@ -83,9 +85,16 @@ private:
     TableSink *tables_;
     LatencyMatcher matcher_;
     std::map<uint16_t, PortBursts> port_bursts_;  // by figures_key
+    // Each port's figures and bursts, found once: by trailer version (1 and
+    // 2 so far) and port byte.
+    struct PortPlace {
+        PortFigures *figures = nullptr;
+        PortBursts *bursts = nullptr;
+    };
+    PortPlace port_places_[3][256];
+    PortPlace port_place(uint8_t version, uint8_t port);
     // Matches put in the order of their earlier sighting for the jitter.
     std::priority_queue<Matched, std::vector<Matched>, std::greater<Matched>> matched_;
-    std::map<uint32_t, uint64_t> last_latency_;  // per direction, for the jitter
 };
 
 // Ports by trailer version and port byte, in port order.

@@ -41,17 +41,24 @@ void PortBursts::add(uint64_t tap_time, uint32_t bytes)
 // any window of that length holds is the most one ending at a frame holds.
 void PortBursts::count_next()
 {
-    const TimedBytes frame = at(counted_);
+    const TimedBytes *ring = ring_.data();
+    const uint64_t mask = ring_.size() - 1;
+    const TimedBytes frame = ring[counted_ & mask];
     for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
-        bytes_[w] += frame.bytes;
-        // Differences, not sums: TAP times may come near 2^64. A frame
-        // counted out of order leaves the window as it is.
-        while (at(first_[w]).time < frame.time && frame.time - at(first_[w]).time >= BURST_WINDOWS[w]) {
-            bytes_[w] -= at(first_[w]).bytes;
-            first_[w]++;
+        uint64_t first = first_[w];
+        uint64_t bytes = bytes_[w] + frame.bytes;
+        // Differences, not sums: TAP times may come near 2^64.
+        for (;;) {
+            const TimedBytes &oldest = ring[first & mask];
+            if (oldest.time >= frame.time || frame.time - oldest.time < BURST_WINDOWS[w])
+                break;
+            bytes -= oldest.bytes;
+            first++;
         }
-        if (bytes_[w] > busiest_[w].bytes)
-            busiest_[w] = {bytes_[w], at(first_[w]).time};
+        first_[w] = first;
+        bytes_[w] = bytes;
+        if (bytes > busiest_[w].bytes)
+            busiest_[w] = {bytes, ring[first & mask].time};
     }
     counted_++;
     // The longest window reaches back furthest.
