@@ -19,7 +19,8 @@ public:
     // characters: a table's own output buffer.
     explicit Row(char *line) : line_(line) {}
 
-    // What does not fit is left out: a row of the tables is at most 160
+    // What does not fit is left out (a number needs 24 characters of room,
+    // as it writes whole words): a row of the tables is at most 160
     // characters, so only an overlong text could be cut.
     Row &text(const char *value);
     Row &text(const char *value, size_t length);
@@ -47,18 +48,6 @@ private:
 // compiler can keep the row's end in a register throughout.
 namespace row_digits {
 
-// "00" to "99": two digits a division.
-inline constexpr struct DigitPairs {
-    char text[200];
-    constexpr DigitPairs() : text()
-    {
-        for (int i = 0; i < 100; i++) {
-            text[2 * i] = static_cast<char>('0' + i / 10);
-            text[2 * i + 1] = static_cast<char>('0' + i % 10);
-        }
-    }
-} DIGIT_PAIRS;
-
 // The least number of each count of digits (0 too has one).
 inline constexpr uint64_t LEAST_OF_DIGITS[20] = {
     0u, 10u, 100u, 1000u, 10000u, 100000u, 1000000u, 10000000u, 100000000u, 1000000000u, 10000000000u,
@@ -75,24 +64,31 @@ inline int decimal_digits(uint64_t value)
     return guess + (value >= LEAST_OF_DIGITS[guess] ? 1 : 0);
 }
 
-inline void digit_pair(char *at, uint32_t value)
+// The eight decimal digits of `value` (below 10^8), leading zeros
+// included, as the bytes of a word whose lowest byte is the first digit:
+// both halves of four digits at once, then their hundreds, then their tens,
+// each in lanes of one word (checked for every value below 10^8).
+inline uint64_t eight_digits(uint32_t value)
 {
-    std::memcpy(at, DIGIT_PAIRS.text + 2 * value, 2);
+    const uint64_t merged = value / 10000 | uint64_t(value % 10000) << 32;
+    const uint64_t hundreds = ((merged * 10486) >> 20) & (uint64_t(0x7F) << 32 | 0x7F);
+    const uint64_t pairs = (merged - 100 * hundreds) << 16 | hundreds;
+    uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000Fu;
+    tens += (pairs - 10 * tens) << 8;
+    return tens + 0x3030303030303030u;
 }
 
-// The eight digits of `value` (below 10^8), leading zeros included, in
-// 32-bit arithmetic.
-inline void eight_digits(char *at, uint32_t value)
+// Writes the word's bytes, the lowest first, as 8 characters.
+inline void put_word(char *at, uint64_t word)
 {
-    const uint32_t high = value / 10000, low = value % 10000;
-    digit_pair(at, high / 100);
-    digit_pair(at + 2, high % 100);
-    digit_pair(at + 4, low / 100);
-    digit_pair(at + 6, low % 100);
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+    word = __builtin_bswap64(word);
+#endif
+    std::memcpy(at, &word, 8);
 }
 
-// The eight hexadecimal digits of `value`: each nibble spread to a byte
-// of its own, then made a digit, all eight at once.
+// The eight hexadecimal digits of `value`, the same way: each nibble
+// spread to a byte of its own, then made a digit, all eight at once.
 inline uint64_t eight_hex_digits(uint32_t value)
 {
     uint64_t spread = value;
@@ -101,39 +97,30 @@ inline uint64_t eight_hex_digits(uint32_t value)
     spread = ((spread & 0x00F000F000F000F0u) << 4) | (spread & 0x000F000F000F000Fu);
     // 1 in each byte whose nibble is 10 or more.
     const uint64_t letters = ((spread + 0x0606060606060606u) >> 4) & 0x0101010101010101u;
-    const uint64_t digits = spread + 0x3030303030303030u + letters * ('a' - '0' - 10);
-    // The most significant nibble is in the highest byte: first in the text.
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return __builtin_bswap64(digits);
-#else
-    return digits;
-#endif
+    // The most significant nibble is in the highest byte: to the lowest.
+    return __builtin_bswap64(spread + 0x3030303030303030u + letters * ('a' - '0' - 10));
 }
 
 } // namespace row_digits
 
-inline Row &Row::number(uint64_t value)
+inline __attribute__((always_inline)) Row &Row::number(uint64_t value)
 {
-    const int digits = row_digits::decimal_digits(value);
-    if (static_cast<size_t>(digits) > CAPACITY - used_)
+    if (24 > CAPACITY - used_)
         return *this;
-    char *at = line_ + used_ + digits;
-    used_ += digits;
+    // Up to three parts of 8 digits, the first without its leading zeros.
+    uint32_t parts[3];
+    int count = 0;
     while (value >= 100000000) {
-        at -= 8;
-        row_digits::eight_digits(at, static_cast<uint32_t>(value % 100000000));
+        parts[count++] = static_cast<uint32_t>(value % 100000000);
         value /= 100000000;
     }
-    uint32_t rest = static_cast<uint32_t>(value);
-    while (rest >= 100) {
-        at -= 2;
-        row_digits::digit_pair(at, rest % 100);
-        rest /= 100;
+    const int digits = row_digits::decimal_digits(value);
+    row_digits::put_word(line_ + used_, row_digits::eight_digits(static_cast<uint32_t>(value)) >> (8 * (8 - digits)));
+    used_ += digits;
+    while (count) {
+        row_digits::put_word(line_ + used_, row_digits::eight_digits(parts[--count]));
+        used_ += 8;
     }
-    if (rest >= 10)
-        row_digits::digit_pair(at - 2, rest);
-    else
-        at[-1] = static_cast<char>('0' + rest);
     return *this;
 }
 
@@ -141,11 +128,23 @@ inline Row &Row::hex64(uint64_t value)
 {
     if (16 > CAPACITY - used_)
         return *this;
-    const uint64_t high = row_digits::eight_hex_digits(static_cast<uint32_t>(value >> 32));
-    const uint64_t low = row_digits::eight_hex_digits(static_cast<uint32_t>(value));
-    std::memcpy(line_ + used_, &high, 8);
-    std::memcpy(line_ + used_ + 8, &low, 8);
+    row_digits::put_word(line_ + used_, row_digits::eight_hex_digits(static_cast<uint32_t>(value >> 32)));
+    row_digits::put_word(line_ + used_ + 8, row_digits::eight_hex_digits(static_cast<uint32_t>(value)));
     used_ += 16;
+    return *this;
+}
+
+inline Row &Row::text(const char *value)
+{
+    return text(value, std::strlen(value));
+}
+
+inline Row &Row::text(const char *value, size_t length)
+{
+    if (length > CAPACITY - used_)
+        length = CAPACITY - used_;
+    std::memcpy(line_ + used_, value, length);
+    used_ += length;
     return *this;
 }
 

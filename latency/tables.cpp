@@ -35,13 +35,13 @@ bool Table::open(const char *name, const char *header, std::string &error)
         return false;
     }
     Row first = start_row();
-    end_row(first.text(header));
+    end_row(first.text(header).size());
     return true;
 }
 
-void Table::end_row(const Row &row)
+void Table::end_row(size_t row_size)
 {
-    pending_size_ += row.size();
+    pending_size_ += row_size;
     pending_[pending_size_++] = '\n';
     if (sizeof pending_ - pending_size_ < Row::CAPACITY + 1)
         flush();
@@ -82,7 +82,7 @@ bool Table::keep(std::string &error)
     return true;
 }
 
-Row &Tables::label(Row &row, uint8_t version, uint8_t port)
+const char *Tables::label(uint8_t version, uint8_t port, size_t *length)
 {
     const int known = version < 3 ? version : 0;
     char *label = labels_[known][port];
@@ -90,7 +90,8 @@ Row &Tables::label(Row &row, uint8_t version, uint8_t port)
         memcpy(label, port_label(version, port).text, sizeof labels_[0][0]);
         label_lengths_[known][port] = static_cast<uint8_t>(strnlen(label, sizeof labels_[0][0]));
     }
-    return row.text8(label, label_lengths_[known][port]);
+    *length = label_lengths_[known][port];
+    return label;
 }
 
 void Tables::pair_row(const Pairing &pairing)
@@ -99,11 +100,14 @@ void Tables::pair_row(const Pairing &pairing)
         return;
     Row row = pairs.start_row();
     row.number(pairing.earlier.frame).comma().number(pairing.later.frame).comma();
-    label(row, pairing.earlier.version, pairing.earlier.port).comma();
-    label(row, pairing.later.version, pairing.later.port).comma();
+    size_t length;
+    const char *earlier_port = label(pairing.earlier.version, pairing.earlier.port, &length);
+    row.text8(earlier_port, length).comma();
+    const char *later_port = label(pairing.later.version, pairing.later.port, &length);
+    row.text8(later_port, length).comma();
     row.number(pairing.earlier.tap_time).comma().number(pairing.later.tap_time).comma();
     row.number(pairing.latency).comma().number(pairing.earlier.length);
-    pairs.end_row(row);
+    pairs.end_row(row.size());
 }
 
 void Tables::frame_row(const Sighting &sighting, bool keyed, uint64_t partner)
@@ -113,7 +117,9 @@ void Tables::frame_row(const Sighting &sighting, bool keyed, uint64_t partner)
     static const char hex[] = "0123456789abcdef";
     Row row = frames.start_row();
     row.number(sighting.frame).comma();
-    label(row, sighting.version, sighting.port).comma();
+    size_t length;
+    const char *port = label(sighting.version, sighting.port, &length);
+    row.text8(port, length).comma();
     if (sighting.channel == 1 || sighting.channel == 2)
         row.character(static_cast<char>('0' + sighting.channel));
     row.comma().number(sighting.tap_time).comma().number(sighting.length).comma();
@@ -124,5 +130,5 @@ void Tables::frame_row(const Sighting &sighting, bool keyed, uint64_t partner)
     row.comma();
     if (partner)
         row.number(partner);
-    frames.end_row(row);
+    frames.end_row(row.size());
 }

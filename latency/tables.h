@@ -23,7 +23,7 @@ public:
     // A row is put together in place, at the end of what waits to be
     // written, and ended there.
     Row start_row() { return Row(pending_ + pending_size_); }
-    void end_row(const Row &row);
+    void end_row(size_t row_size);
     // Closes it and puts it in place; false with `error` set.
     bool keep(std::string &error);
     bool is_open() const { return gz_ || file_; }
@@ -48,7 +48,8 @@ public:
     void frame_row(const Sighting &sighting, bool keyed, uint64_t partner) override;
 
 private:
-    Row &label(Row &row, uint8_t version, uint8_t port);
+    // The port's label, 8 characters readable, and its length.
+    const char *label(uint8_t version, uint8_t port, size_t *length);
     // Port labels made once: by version (0 to 2) and port byte.
     char labels_[3][256][8] = {};
     uint8_t label_lengths_[3][256] = {};
