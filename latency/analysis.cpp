@@ -81,7 +81,7 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
     // the first and at most the horizon out of order: by then every match
     // of an earlier sighting this far back is known.
     if (last_tap_time > window_ + REORDER_HORIZON)
-        release_matches(last_tap_time - window_ - REORDER_HORIZON);
+        jitter_order_.release(last_tap_time - window_ - REORDER_HORIZON);
 }
 
 void Analysis::paired(const Pairing &pairing)
@@ -95,7 +95,7 @@ void Analysis::paired(const Pairing &pairing)
     direction.to_port = pairing.later.port;
     direction.latencies.add(pairing.latency);
     direction.duplicates += pairing.duplicate ? 1 : 0;
-    matched_.push({pairing.earlier.tap_time, pairing.latency, &direction});
+    jitter_order_.add(pairing.earlier.tap_time, pairing.latency, &direction.jitter);
     if (tables_) {
         tables_->pair_row(pairing);
         tables_->frame_row(pairing.earlier, true, pairing.later.frame);
@@ -114,28 +114,11 @@ void Analysis::unmatched(const Sighting &sighting)
         tables_->frame_row(sighting, true, 0);
 }
 
-// The jitter takes consecutive latencies in the order of their earlier
-// sightings: matches found before `before` can no longer be preceded.
-void Analysis::release_matches(uint64_t before)
-{
-    while (!matched_.empty() && matched_.top().earlier_time < before) {
-        const Matched match = matched_.top();
-        matched_.pop();
-        DirectionFigures &direction = *match.direction;
-        if (direction.jitter_taken) {
-            direction.jitter_sum += match.latency > direction.last_latency ? match.latency - direction.last_latency
-                                                                          : direction.last_latency - match.latency;
-            direction.jitter_count++;
-        }
-        direction.last_latency = match.latency;
-        direction.jitter_taken = true;
-    }
-}
 
 void Analysis::finish()
 {
     matcher_.finish(*this);
-    release_matches(UINT64_MAX);
+    jitter_order_.finish();
     for (auto &entry : port_bursts_) {
         const Burst *busiest = entry.second.finish();
         std::copy(busiest, busiest + BURST_WINDOW_COUNT, ports[entry.first].bursts);

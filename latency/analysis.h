@@ -12,15 +12,13 @@
 
 #include "bursts.h"
 #include "distribution.h"
+#include "jitter.h"
 
 #include "core/latency_matcher.h"
 #include "core/ports.h"
 
 #include <cstdint>
-#include <functional>
 #include <map>
-#include <queue>
-#include <utility>
 #include <vector>
 
 // Receives the rows of the --pairs and --frames tables as they are known.
@@ -46,9 +44,7 @@ struct DirectionFigures {
     uint8_t version = 0, from_port = 0, to_port = 0;
     LatencyDistribution latencies;  // ns
     uint64_t duplicates = 0;
-    uint64_t jitter_sum = 0, jitter_count = 0;  // |consecutive differences|, by the earlier TAP time
-    uint64_t last_latency = 0;                  // the latest taken for the jitter, if jitter_taken
-    bool jitter_taken = false;
+    Jitter jitter;
 };
 
 class Analysis : public MatchSink {
@@ -70,15 +66,8 @@ public:
     void unmatched(const Sighting &sighting) override;
 
 private:
-    struct Matched {
-        uint64_t earlier_time;
-        uint64_t latency;
-        DirectionFigures *direction;
-        bool operator>(const Matched &other) const { return earlier_time > other.earlier_time; }
-    };
 
     PortFigures &port_figures(uint8_t version, uint8_t port);
-    void release_matches(uint64_t before);
 
     KeyMode mode_;
     uint64_t window_;
@@ -93,8 +82,7 @@ private:
     };
     PortPlace port_places_[3][256];
     PortPlace port_place(uint8_t version, uint8_t port);
-    // Matches put in the order of their earlier sighting for the jitter.
-    std::priority_queue<Matched, std::vector<Matched>, std::greater<Matched>> matched_;
+    JitterOrder jitter_order_;
 };
 
 // Ports by trailer version and port byte, in port order.

@@ -39,7 +39,7 @@ std::string window_name(uint64_t ns)
 
 uint64_t jitter(const DirectionFigures &direction)
 {
-    return direction.jitter_count ? direction.jitter_sum / direction.jitter_count : 0;
+    return direction.jitter.mean();
 }
 
 double bits_per_second(const Burst &burst, uint64_t window_ns)

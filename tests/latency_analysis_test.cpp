@@ -6,6 +6,7 @@
 
 #include "bursts.h"
 #include "distribution.h"
+#include "jitter.h"
 #include "row.h"
 
 #include <gtest/gtest.h>
@@ -165,6 +166,47 @@ TEST(PortBursts, BusiestWindowOfEachLength)
             EXPECT_EQ(busiest[w].bytes, row.expected[w].bytes);
             EXPECT_EQ(busiest[w].start, row.expected[w].start);
         }
+    }
+}
+
+TEST(JitterOrder, ConsecutiveLatenciesByTheEarlierSighting)
+{
+    // Matches of one direction, 10 ns apart by their earlier sighting,
+    // added in the order their later sighting comes (earlier + latency),
+    // each release as late as the longest latency allows.
+    struct Row {
+        const char *name;
+        uint64_t (*latency)(uint64_t i);
+        uint64_t longest;
+    } rows[] = {
+        {"in order", [](uint64_t i) { return 500 + i % 7; }, 600},
+        {"a little out of order", [](uint64_t i) { return 100 + i * 7919 % 97; }, 200},
+        {"now and then far out of order", [](uint64_t i) { return i % 101 == 5 ? 50000 + i : 100 + i % 13; }, 60000},
+        {"reversed", [](uint64_t i) { return 100000 - 10 * i; }, 100000},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        struct Match {
+            uint64_t earlier, latency;
+        };
+        std::vector<Match> matches;
+        for (uint64_t i = 0; i < 5000; i++)
+            matches.push_back({1000000 + 10 * i, row.latency(i)});
+        Jitter expected;
+        for (const Match &match : matches)
+            expected.take(match.latency);
+        std::stable_sort(matches.begin(), matches.end(), [](const Match &a, const Match &b) {
+            return a.earlier + a.latency < b.earlier + b.latency;
+        });
+        Jitter jitter;
+        JitterOrder order;
+        for (const Match &match : matches) {
+            order.add(match.earlier, match.latency, &jitter);
+            order.release(match.earlier + match.latency - row.longest);
+        }
+        order.finish();
+        EXPECT_EQ(jitter.count, expected.count);
+        EXPECT_EQ(jitter.sum, expected.sum);
     }
 }
 
