@@ -13,35 +13,38 @@
 
 class Row {
 public:
+    // A table starts each row with room for this many characters, and a
+    // row's fields write without checks: where a row is put together, its
+    // fields' rooms (NUMBER_ROOM for a number, and so on) are counted
+    // against it at compile time.
     static constexpr size_t CAPACITY = 256;
+    static constexpr size_t NUMBER_ROOM = 24;  // 20 digits, written in words of 8
+    static constexpr size_t HEX64_ROOM = 16;
+    static constexpr size_t TEXT8_ROOM = 8;
 
-    // Puts the row together in `line`, which has room for CAPACITY
-    // characters: a table's own output buffer.
-    explicit Row(char *line) : line_(line) {}
+    explicit Row(char *line) : start_(line), end_(line) {}
 
-    // What does not fit is left out (a number needs 24 characters of room,
-    // as it writes whole words): a row of the tables is at most 160
-    // characters, so only an overlong text could be cut.
-    Row &text(const char *value);
-    Row &text(const char *value, size_t length);
-    // The first `length` (at most 8) of 8 readable characters.
-    Row &text8(const char *value, size_t length);
     Row &number(uint64_t value);  // decimal
     Row &hex64(uint64_t value);   // 16 lowercase hexadecimal digits
-    Row &comma() { return character(','); }
-    Row &character(char value)
+    // The first `length` (at most 8) of 8 readable characters.
+    Row &text8(const char *value, size_t length)
     {
-        if (used_ < CAPACITY)
-            line_[used_++] = value;
+        std::memcpy(end_, value, 8);
+        end_ += length;
         return *this;
     }
+    Row &character(char value)
+    {
+        *end_++ = value;
+        return *this;
+    }
+    Row &comma() { return character(','); }
 
-    const char *data() const { return line_; }
-    size_t size() const { return used_; }
+    size_t size() const { return static_cast<size_t>(end_ - start_); }
 
 private:
-    char *line_;
-    size_t used_ = 0;
+    char *start_;
+    char *end_;
 };
 
 // Inline: a row's fields are written one after the other, and the
@@ -105,8 +108,6 @@ inline uint64_t eight_hex_digits(uint32_t value)
 
 inline __attribute__((always_inline)) Row &Row::number(uint64_t value)
 {
-    if (24 > CAPACITY - used_)
-        return *this;
     // Up to three parts of 8 digits, the first without its leading zeros.
     uint32_t parts[3];
     int count = 0;
@@ -115,45 +116,20 @@ inline __attribute__((always_inline)) Row &Row::number(uint64_t value)
         value /= 100000000;
     }
     const int digits = row_digits::decimal_digits(value);
-    row_digits::put_word(line_ + used_, row_digits::eight_digits(static_cast<uint32_t>(value)) >> (8 * (8 - digits)));
-    used_ += digits;
+    row_digits::put_word(end_, row_digits::eight_digits(static_cast<uint32_t>(value)) >> (8 * (8 - digits)));
+    end_ += digits;
     while (count) {
-        row_digits::put_word(line_ + used_, row_digits::eight_digits(parts[--count]));
-        used_ += 8;
+        row_digits::put_word(end_, row_digits::eight_digits(parts[--count]));
+        end_ += 8;
     }
     return *this;
 }
 
 inline Row &Row::hex64(uint64_t value)
 {
-    if (16 > CAPACITY - used_)
-        return *this;
-    row_digits::put_word(line_ + used_, row_digits::eight_hex_digits(static_cast<uint32_t>(value >> 32)));
-    row_digits::put_word(line_ + used_ + 8, row_digits::eight_hex_digits(static_cast<uint32_t>(value)));
-    used_ += 16;
-    return *this;
-}
-
-inline Row &Row::text(const char *value)
-{
-    return text(value, std::strlen(value));
-}
-
-inline Row &Row::text(const char *value, size_t length)
-{
-    if (length > CAPACITY - used_)
-        length = CAPACITY - used_;
-    std::memcpy(line_ + used_, value, length);
-    used_ += length;
-    return *this;
-}
-
-inline Row &Row::text8(const char *value, size_t length)
-{
-    if (8 > CAPACITY - used_)
-        return text(value, length);
-    std::memcpy(line_ + used_, value, 8);
-    used_ += length;
+    row_digits::put_word(end_, row_digits::eight_hex_digits(static_cast<uint32_t>(value >> 32)));
+    row_digits::put_word(end_ + 8, row_digits::eight_hex_digits(static_cast<uint32_t>(value)));
+    end_ += 16;
     return *this;
 }
 

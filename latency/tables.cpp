@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -34,8 +35,9 @@ bool Table::open(const char *name, const char *header, std::string &error)
         error = std::string(name) + ": cannot write it";
         return false;
     }
-    Row first = start_row();
-    end_row(first.text(header).size());
+    const size_t length = std::strlen(header);
+    std::memcpy(pending_, header, std::min(length, sizeof pending_ / 2));
+    end_row(std::min(length, sizeof pending_ / 2));
     return true;
 }
 
@@ -93,6 +95,10 @@ const char *Tables::label(uint8_t version, uint8_t port, size_t *length)
     *length = label_lengths_[known][port];
     return label;
 }
+
+// The widest row of each table fits the room a row starts with.
+static_assert(6 * Row::NUMBER_ROOM + 2 * Row::TEXT8_ROOM + 7 <= Row::CAPACITY, "a pair row fits");
+static_assert(4 * Row::NUMBER_ROOM + Row::TEXT8_ROOM + 2 * Row::HEX64_ROOM + 12 <= Row::CAPACITY, "a frame row fits");
 
 void Tables::pair_row(const Pairing &pairing)
 {
