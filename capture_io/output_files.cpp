@@ -113,6 +113,15 @@ int create_temporary(const char *out)
     return fd;
 }
 
+const char *temporary_path(const char *out)
+{
+    for (const Temporary &temporary : temporaries) {
+        if (temporary.exists && temporary.out == out)
+            return temporary.path;
+    }
+    return nullptr;
+}
+
 bool keep_temporary(const char *out)
 {
     for (Temporary &temporary : temporaries) {

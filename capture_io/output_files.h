@@ -21,6 +21,10 @@ bool input_interrupted();
 // descriptor, or -1 with errno set.
 int create_temporary(const char *out);
 
+// The temporary file's path, for a program that writes it by name; null
+// when `out` has none.
+const char *temporary_path(const char *out);
+
 // Renames the temporary file of `out` to `out`, with the permissions a new
 // file gets; false with errno set when that fails (the temporary file is
 // then removed).

@@ -32,7 +32,7 @@ one interface per TAP port, the TAP's error flags as packet flags.
 The program ovint-latency reports, for captures of any size, how long a
 device between the TAP's links holds each frame (percentiles, jitter),
 the frames never seen on the other link, and each port's bursts, with
-tables for other tools.
+tables for other tools and a picture drawn by gnuplot.
 
 Built for Wireshark ${HOST_SERIES}.")
 set(OVINT_PACKAGE_MAINTAINER "ovint developers <maintainers@ovint.invalid>"
@@ -44,6 +44,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 # Without Wireshark or tshark nothing would load the plug-in.
 set(CPACK_DEBIAN_PACKAGE_ENHANCES "wireshark, tshark")
+# ovint-latency --plot draws with gnuplot, either build of it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot")
 
 # Debian's documents: the licence in Debian's machine-readable form (the
 # GPL itself is in /usr/share/common-licenses), the package's changelog and

@@ -46,6 +46,8 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
         return;
     frames_with_trailer++;
     const TrailerFields trailer = read_trailer(bytes + match.offset);
+    if (!any_tap_time)
+        picture_start_ = trailer.timestamp;
     if (!any_tap_time || trailer.timestamp < first_tap_time)
         first_tap_time = trailer.timestamp;
     if (!any_tap_time || trailer.timestamp > last_tap_time)
@@ -96,6 +98,11 @@ void Analysis::paired(const Pairing &pairing)
     direction.latencies.add(pairing.latency);
     direction.duplicates += pairing.duplicate ? 1 : 0;
     jitter_order_.add(pairing.earlier.tap_time, pairing.latency, &direction.jitter);
+    if (picturing_) {
+        const uint64_t since_start =
+            pairing.earlier.tap_time > picture_start_ ? pairing.earlier.tap_time - picture_start_ : 0;
+        direction.picture.add(since_start, pairing.latency);
+    }
     if (tables_) {
         tables_->pair_row(pairing);
         tables_->frame_row(pairing.earlier, true, pairing.later.frame);

@@ -13,6 +13,7 @@
 #include "bursts.h"
 #include "distribution.h"
 #include "jitter.h"
+#include "picture.h"
 
 #include "core/latency_matcher.h"
 #include "core/ports.h"
@@ -45,11 +46,15 @@ struct DirectionFigures {
     LatencyDistribution latencies;  // ns
     uint64_t duplicates = 0;
     Jitter jitter;
+    DirectionPicture picture;  // gathered only for --plot
 };
 
 class Analysis : public MatchSink {
 public:
     Analysis(KeyMode mode, uint64_t window_ns, TableSink *tables);
+
+    // Gathers what --plot draws, from the first frame on.
+    void gather_picture() { picturing_ = true; }
 
     // The next frame of the capture (frame numbers run on across files).
     void add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured, uint32_t wire_length, bool ethernet);
@@ -83,6 +88,8 @@ private:
     PortPlace port_places_[3][256];
     PortPlace port_place(uint8_t version, uint8_t port);
     JitterOrder jitter_order_;
+    bool picturing_ = false;
+    uint64_t picture_start_ = 0;  // the first frame's TAP time
 };
 
 // Ports by trailer version and port byte, in port order.

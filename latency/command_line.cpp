@@ -3,6 +3,7 @@
 #include "command_line.h"
 
 #include "exit_status.h"
+#include "plot.h"
 
 #include <ws_version.h>
 #include <wsutil/ws_getopt.h>
@@ -28,12 +29,15 @@ static const char USAGE[] =
     "  -p, --pairs FILE       one CSV row per match (.gz: compressed)\n"
     "  -f, --frames FILE      one CSV row per trailer-bearing frame (.gz: compressed)\n"
     "  -l, --line-rate RATE   1G, 10G, 25G, 40G or 100G: bursts as a share of it\n"
+    "  -P, --plot FILE        per direction, the latency histogram and the latency\n"
+    "                         over TAP time, drawn by gnuplot (.svg or .png)\n"
     "  -h, --help             this text\n"
     "  -v, --version          ovint's version and the Wireshark it was built for\n"
     "\n"
-    "Exit status: 0 reported; 1 error, nothing reported; 2 wrong command line;\n"
-    "3 a capture cut off or damaged, the report covers the frames before it;\n"
-    "4 the report could not be written; 128+N ended by signal N.\n";
+    "Exit status: 0 reported; 1 error (gnuplot missing or failing among them),\n"
+    "nothing reported or written; 2 wrong command line; 3 a capture cut off or\n"
+    "damaged, the report covers the frames before it; 4 the report could not be\n"
+    "written; 128+N ended by signal N.\n";
 
 static int usage_error(const char *format, const char *value)
 {
@@ -49,11 +53,12 @@ int parse_command_line(int argc, char **argv, Options &options)
         {"key", ws_required_argument, nullptr, 'k'},   {"window", ws_required_argument, nullptr, 'w'},
         {"json", ws_no_argument, nullptr, 'j'},        {"pairs", ws_required_argument, nullptr, 'p'},
         {"frames", ws_required_argument, nullptr, 'f'}, {"line-rate", ws_required_argument, nullptr, 'l'},
+        {"plot", ws_required_argument, nullptr, 'P'},
         {"help", ws_no_argument, nullptr, 'h'},        {"version", ws_no_argument, nullptr, 'v'},
         {nullptr, 0, nullptr, 0},
     };
     int option;
-    while ((option = ws_getopt_long(argc, argv, "k:w:jp:f:l:hv", long_options, nullptr)) != -1) {
+    while ((option = ws_getopt_long(argc, argv, "k:w:jp:f:l:P:hv", long_options, nullptr)) != -1) {
         switch (option) {
         case 'k':
             if (!key_mode_from_name(ws_optarg, &options.key) || options.key == KeyMode::off)
@@ -71,6 +76,11 @@ int parse_command_line(int argc, char **argv, Options &options)
         case 'j': options.json = true; break;
         case 'p': options.pairs = ws_optarg; break;
         case 'f': options.frames = ws_optarg; break;
+        case 'P':
+            if (!is_picture_name(ws_optarg))
+                return usage_error("the picture \"%s\" is neither a .svg nor a .png file.", ws_optarg);
+            options.plot = ws_optarg;
+            break;
         case 'l': {
             static const struct {
                 const char *name;

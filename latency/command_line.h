@@ -16,6 +16,7 @@ struct Options {
     bool json = false;
     const char *pairs = nullptr;   // --pairs FILE.csv[.gz]
     const char *frames = nullptr;  // --frames FILE.csv[.gz]
+    const char *plot = nullptr;    // --plot FILE.svg or .png
     uint64_t line_rate = 0;        // bits per second, 0: not given
     std::vector<const char *> captures;  // "-": standard input
 };

@@ -10,12 +10,16 @@
 #include "analysis.h"
 #include "command_line.h"
 #include "exit_status.h"
+#include "plot.h"
 #include "report.h"
 #include "tables.h"
 
 #include "capture_io/output_files.h"
 #include "capture_io/wiretap_error.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -98,6 +102,11 @@ int main(int argc, char **argv)
     start_log("ovint-latency");
     wtap_init(FALSE);
 
+    if (options.plot && !gnuplot_found()) {
+        say("--plot draws with gnuplot, which is not installed here (Debian: apt install gnuplot-nox).");
+        return EXIT_NOTHING;
+    }
+
     Tables tables;
     std::string error;
     if ((options.pairs &&
@@ -112,7 +121,19 @@ int main(int argc, char **argv)
         return EXIT_NOTHING;
     }
 
+    // The picture's file is made now, so that a signal removes it too.
+    int picture_fd = -1;
+    if (options.plot && (picture_fd = create_temporary(options.plot)) < 0) {
+        say("%s: %s.", options.plot, std::strerror(errno));
+        remove_temporaries();
+        return EXIT_NOTHING;
+    }
+    if (picture_fd >= 0)
+        close(picture_fd);
+
     Analysis analysis(options.key, options.window_ms * 1000000, options.pairs || options.frames ? &tables : nullptr);
+    if (options.plot)
+        analysis.gather_picture();
     ReportContext context = {options.captures, options.key, options.window_ms, options.line_rate, true, 0, ""};
     uint64_t frame = 0;
     for (const char *capture : options.captures) {
@@ -125,6 +146,15 @@ int main(int argc, char **argv)
     }
     analysis.finish();
 
+    if (options.plot) {
+        const std::string title = std::string("ovint-latency: key ") + key_mode_name(options.key) + ", window " +
+                                  std::to_string(options.window_ms) + " ms";
+        if (!draw_plot(options.plot, temporary_path(options.plot), analysis, title, error) || !keep_temporary(options.plot)) {
+            say("%s: %s.", options.plot, error.empty() ? std::strerror(errno) : error.c_str());
+            remove_temporaries();
+            return EXIT_NOTHING;
+        }
+    }
     for (Table *table : {&tables.pairs, &tables.frames}) {
         if (table->is_open() && !table->keep(error)) {
             say("%s.", error.c_str());

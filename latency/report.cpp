@@ -26,12 +26,6 @@ std::string microseconds(uint64_t ns)
     return text;
 }
 
-std::string direction_name(const DirectionFigures &direction)
-{
-    return std::string(port_label(direction.version, direction.from_port).text) + " \u2192 " +
-           port_label(direction.version, direction.to_port).text;
-}
-
 std::string window_name(uint64_t ns)
 {
     return ns < 1000000 ? std::to_string(ns / 1000) + " \u00b5s" : std::to_string(ns / 1000000) + " ms";
@@ -48,6 +42,12 @@ double bits_per_second(const Burst &burst, uint64_t window_ns)
 }
 
 } // namespace
+
+std::string direction_name(const DirectionFigures &direction)
+{
+    return std::string(port_label(direction.version, direction.from_port).text) + " \u2192 " +
+           port_label(direction.version, direction.to_port).text;
+}
 
 bool print_text_report(FILE *out, const ReportContext &context, Analysis &analysis)
 {

@@ -23,6 +23,9 @@ struct ReportContext {
     std::string ending_reason;
 };
 
+// "Con A → Con C".
+std::string direction_name(const DirectionFigures &direction);
+
 // Both return false when the stream could not be written.
 bool print_text_report(FILE *out, const ReportContext &context, Analysis &analysis);
 bool print_json_report(FILE *out, const ReportContext &context, Analysis &analysis);

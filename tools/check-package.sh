@@ -27,6 +27,11 @@ case ", $depends" in
     *) fail "Depends ($depends) does not name $library_package, which ships $library" ;;
 esac
 say "depends on $library_package: $depends"
+recommends=$(dpkg-deb -f "$deb" Recommends)
+case "$recommends" in
+    *gnuplot*) say "recommends $recommends" ;;
+    *) fail "Recommends ($recommends) does not name gnuplot, which ovint-latency --plot runs" ;;
+esac
 
 # Debian's own checker: no error or warning.
 findings=$(lintian --fail-on error,warning "$deb" 2>&1) ||

@@ -119,9 +119,25 @@ if [ -n "$latency_program" ]; then
     "$latency_program" --pairs "$work/missing-pairs.csv" "$work/missing.pcap" >/dev/null 2>"$work/stderr.txt" || status=$?
     check "ovint-latency: a missing capture is one sentence, status 1, no table left" \
         "1|1|" "$status|$(wc -l <"$work/stderr.txt")|$(ls -A "$work" | grep missing-pairs)"
+    for usage in "--line-rate 3G" "--plot $work/picture.jpg" "--window 0"; do
+        status=0
+        "$latency_program" $usage "$work/router.pcap" >/dev/null 2>"$work/stderr.txt" || status=$?
+        check "ovint-latency $usage: a usage error" "2|1" "$status|$(wc -l <"$work/stderr.txt")"
+    done
+
+    # The picture: a histogram and a timeline per direction; without
+    # gnuplot, one sentence that says what to install, and no file.
+    "$latency_program" --plot "$work/router.svg" "$work/router.pcap" >/dev/null
+    check "ovint-latency --plot: an SVG with both directions' histogram and timeline" \
+        "$(grep -E '^direction' "$work/router.expected" | awk -F'\t' '{ printf "%s: latencies of %s frames\n", $2, $3 }' | sort)
+2" \
+        "$(grep -o 'Con [A-D] → Con [A-D]: latencies of [0-9]* frames' "$work/router.svg" | sort)
+$(grep -c 'latency over TAP time' "$work/router.svg")"
     status=0
-    "$latency_program" --line-rate 3G "$work/router.pcap" >/dev/null 2>"$work/stderr.txt" || status=$?
-    check "ovint-latency: an unknown line rate is a usage error" "2" "$status"
+    PATH=/nonexistent "$latency_program" --plot "$work/unseen.svg" "$work/router.pcap" >/dev/null 2>"$work/stderr.txt" ||
+        status=$?
+    check "ovint-latency --plot without gnuplot: one sentence naming it, status 1, no file" \
+        "1|1|yes|" "$status|$(wc -l <"$work/stderr.txt")|$(grep -q 'apt install gnuplot' "$work/stderr.txt" && echo yes)|$(ls -A "$work" | grep unseen)"
 fi
 
 finish
