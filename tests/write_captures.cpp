@@ -421,6 +421,7 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         guint64 latency;
         bool has_payload;
         bool from_link1;
+        guint64 earlier_time;  // TAP time of the sighting before the device
     };
     std::vector<Truth> forwarded;
     guint64 now = T;
@@ -461,12 +462,12 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             continue;  // dropped by the device
         const guint64 latency = latency_of(i);
         sightings.push_back({now + latency, out_port, on_link(!from_link1, true), i, false});
-        forwarded.push_back({i, latency, !bare_ack, from_link1});
+        forwarded.push_back({i, latency, !bare_ack, from_link1, now});
         if (i % 37 == 9) {
             // Sent twice (a retransmission 1 us later), forwarded twice in order.
             sightings.push_back({now + 1000, in_port, on_link(from_link1, false), packets + i, true});
             sightings.push_back({now + 1000 + latency + 500, out_port, on_link(!from_link1, true), packets + i, false});
-            forwarded.push_back({packets + i, latency + 500, !bare_ack, from_link1});
+            forwarded.push_back({packets + i, latency + 500, !bare_ack, from_link1, now + 1000});
         }
         if (i % 19 == 4)  // a frame of link 2's own: never forwarded
             sightings.push_back({now + 300, 0x20, arp_request(), -1, false});
@@ -530,11 +531,73 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             d.most = std::max(d.most, t.latency);
         }
         static const char *const names[2] = {"Con A \u2192 Con C", "Con D \u2192 Con B"};
+        const std::map<guint8, std::string> port_names = {{0x80, "Con A"}, {0x40, "Con B"}, {0x20, "Con C"}, {0x10, "Con D"}};
         for (int d = 0; d < 2; d++)
             fprintf(expected, "direction\t%s\t%" G_GUINT64_FORMAT "\t%" G_GUINT64_FORMAT "\t%" G_GUINT64_FORMAT "\n",
                     names[d], directions[d].count, directions[d].least, directions[d].most);
+        // ovint-latency's figures of each direction, in ns: least, mean,
+        // the percentiles by nearest rank, largest, and the jitter in the
+        // order of the earlier sightings.
+        for (int d = 0; d < 2; d++) {
+            std::vector<const Truth *> by_time;
+            for (const Truth &t : forwarded) {
+                if (t.from_link1 == (d == 0))
+                    by_time.push_back(&t);
+            }
+            std::stable_sort(by_time.begin(), by_time.end(),
+                             [](const Truth *a, const Truth *b) { return a->earlier_time < b->earlier_time; });
+            std::vector<guint64> latencies;
+            guint64 sum = 0, jitter_sum = 0;
+            for (size_t k = 0; k < by_time.size(); k++) {
+                latencies.push_back(by_time[k]->latency);
+                sum += by_time[k]->latency;
+                if (k > 0) {
+                    const guint64 a = by_time[k]->latency, b = by_time[k - 1]->latency;
+                    jitter_sum += a > b ? a - b : b - a;
+                }
+            }
+            std::sort(latencies.begin(), latencies.end());
+            const size_t n = latencies.size();
+            fprintf(expected, "latency\t%s\t%" G_GUINT64_FORMAT " %" G_GUINT64_FORMAT, names[d], latencies[0], sum / n);
+            for (guint64 per_10000 : {5000, 9000, 9900, 9990, 9999}) {
+                const size_t rank = std::max<size_t>(1, (per_10000 * n + 9999) / 10000);
+                fprintf(expected, " %" G_GUINT64_FORMAT, latencies[rank - 1]);
+            }
+            fprintf(expected, " %" G_GUINT64_FORMAT " %" G_GUINT64_FORMAT "\n", latencies[n - 1],
+                    n > 1 ? jitter_sum / (n - 1) : 0);
+        }
+        // Each port's busiest windows of TAP time, counted the long way: for
+        // every frame, the bytes on the wire (the Ethernet part and 24) of
+        // the frames before it in TAP time less than a window back.
+        std::map<std::string, std::vector<std::pair<guint64, guint64>>> port_frames;
+        for (const Sighted &s : sightings)
+            port_frames[port_names.at(s.port)].push_back({s.tap_time, s.bytes.size() + 24});
+        for (auto &port : port_frames) {
+            std::vector<std::pair<guint64, guint64>> &frames = port.second;
+            std::stable_sort(frames.begin(), frames.end(),
+                             [](const std::pair<guint64, guint64> &a, const std::pair<guint64, guint64> &b) {
+                                 return a.first < b.first;
+                             });
+            for (guint64 window : {1000, 10000, 100000, 1000000}) {
+                guint64 most = 0, start = 0;
+                for (size_t last = 0; last < frames.size(); last++) {
+                    guint64 bytes = 0, first_time = frames[last].first;
+                    for (size_t k = 0; k <= last; k++) {
+                        if (frames[last].first - frames[k].first < window) {
+                            bytes += frames[k].second;
+                            first_time = std::min(first_time, frames[k].first);
+                        }
+                    }
+                    if (bytes > most) {
+                        most = bytes;
+                        start = first_time;
+                    }
+                }
+                fprintf(expected, "burst\t%s\t%" G_GUINT64_FORMAT "\t%" G_GUINT64_FORMAT "\t%" G_GUINT64_FORMAT "\n",
+                        port.first.c_str(), window, most, start);
+            }
+        }
         std::map<std::string, int> unseen;  // by name, as the statistics sort
-        const std::map<guint8, std::string> port_names = {{0x80, "Con A"}, {0x40, "Con B"}, {0x20, "Con C"}, {0x10, "Con D"}};
         for (const Sighted &s : sightings) {
             if (s.packet < 0 || (s.inbound ? outbound_frame : inbound_frame).count(s.packet) == 0)
                 unseen[port_names.at(s.port)]++;

@@ -100,6 +100,31 @@ if [ -n "$latency_program" ]; then
     check "ovint-latency: matches per direction, least and largest latency, frames not seen per port" \
         "$(grep -E '^(direction|unseen)' "$work/router.expected" | sort)" "$(program_rows "$work/router.pcap")"
 
+    # The report's figures against the writer's, from the JSON report: per
+    # direction the least, mean, percentiles, largest latency and jitter; per
+    # port the busiest window of each length and where it starts.
+    program_figures() {
+        "$latency_program" --json "$1" | grep -o -E '\{"from":[^}]*\}|"name":"[^"]*"|\{"window_ns":[^}]*\}' |
+            awk -F, '{
+                delete v
+                for (i = 1; i <= NF; i++) {
+                    split($i, kv, ":"); gsub(/[{}"]/, "", kv[1]); gsub(/[{}"]/, "", kv[2]); v[kv[1]] = kv[2]
+                }
+                if ("from" in v)
+                    printf "latency\t%s → %s\t%s %s %s %s %s %s %s %s %s\n", v["from"], v["to"], v["min_ns"],
+                           v["mean_ns"], v["median_ns"], v["p90_ns"], v["p99_ns"], v["p99.9_ns"], v["p99.99_ns"],
+                           v["max_ns"], v["jitter_ns"]
+                else if ("name" in v)
+                    port = v["name"]
+                else
+                    printf "burst\t%s\t%s\t%s\t%s\n", port, v["window_ns"], v["bytes"], v["start_tap_time_ns"]
+            }'
+    }
+    for device in switch router vlan; do
+        check "ovint-latency, $device: percentiles, jitter and bursts as the writer knows them" \
+            "$(grep -E '^(latency|burst)' "$work/$device.expected")" "$(program_figures "$work/$device.pcap")"
+    done
+
     # Several files are one capture continued: frame numbers run on.
     "$bindir/editcap" -c 300 "$work/router.pcap" "$work/ring.pcap" >/dev/null
     check "ovint-latency: a ring buffer's files read as one capture" \
