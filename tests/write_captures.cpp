@@ -568,7 +568,8 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         }
         // Each port's busiest windows of TAP time, counted the long way: for
         // every frame, the bytes on the wire (the Ethernet part and 24) of
-        // the frames before it in TAP time less than a window back.
+        // the frames before it in TAP time less than a window back, summed
+        // afresh.
         std::map<std::string, std::vector<std::pair<guint64, guint64>>> port_frames;
         for (const Sighted &s : sightings)
             port_frames[port_names.at(s.port)].push_back({s.tap_time, s.bytes.size() + 24});
@@ -582,11 +583,9 @@ bool write_device(Device device, const std::string &path, const std::string &exp
                 guint64 most = 0, start = 0;
                 for (size_t last = 0; last < frames.size(); last++) {
                     guint64 bytes = 0, first_time = frames[last].first;
-                    for (size_t k = 0; k <= last; k++) {
-                        if (frames[last].first - frames[k].first < window) {
-                            bytes += frames[k].second;
-                            first_time = std::min(first_time, frames[k].first);
-                        }
+                    for (size_t k = last + 1; k-- > 0 && frames[last].first - frames[k].first < window;) {
+                        bytes += frames[k].second;
+                        first_time = frames[k].first;
                     }
                     if (bytes > most) {
                         most = bytes;
