@@ -79,6 +79,9 @@ int parse_command_line(int argc, char **argv, Options &options)
         case 'P':
             if (!is_picture_name(ws_optarg))
                 return usage_error("the picture \"%s\" is neither a .svg nor a .png file.", ws_optarg);
+            if (std::strchr(ws_optarg, '\n'))
+                return usage_error("the picture's name \"%s\" holds a line break, which gnuplot cannot take.",
+                                   ws_optarg);
             options.plot = ws_optarg;
             break;
         case 'l': {

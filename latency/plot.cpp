@@ -31,16 +31,17 @@ bool ends_with(const char *name, const char *ending)
     return length > ending_length && strcasecmp(name + length - ending_length, ending) == 0;
 }
 
-// A gnuplot string in double quotes: what would end it or escape is left
-// out (names of ports and files are all it ever quotes).
+// A gnuplot string in single quotes, where nothing is special but the
+// quote itself, written twice: any file name comes through as it is.
 std::string quoted(const std::string &text)
 {
-    std::string out = "\"";
+    std::string out = "'";
     for (char c : text) {
-        if (c != '"' && c != '\\' && c != '\n')
+        out += c;
+        if (c == '\'')
             out += c;
     }
-    return out + "\"";
+    return out + "'";
 }
 
 void append(std::string &script, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -102,7 +103,7 @@ std::string plot_script(bool png, const char *path, const Analysis &analysis, co
         script += "EOD\n";
     }
 
-    append(script, "set multiplot layout %zu,2 title %s\n", rows, quoted(title).c_str());
+    script += "set multiplot layout " + std::to_string(rows) + ",2 title " + quoted(title) + "\n";
     script += "set grid\nset logscale y\nset style fill transparent solid 0.35 noborder\n";
     number = 0;
     for (const auto &entry : analysis.directions) {

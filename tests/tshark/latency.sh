@@ -152,12 +152,13 @@ if [ -n "$latency_program" ]; then
 
     # The picture: a histogram and a timeline per direction; without
     # gnuplot, one sentence that says what to install, and no file.
-    "$latency_program" --plot "$work/router.svg" "$work/router.pcap" >/dev/null
-    check "ovint-latency --plot: an SVG with both directions' histogram and timeline" \
+    picture="$work/router's \"picture\".svg"
+    "$latency_program" --plot "$picture" "$work/router.pcap" >/dev/null
+    check "ovint-latency --plot: an SVG with both directions' histogram and timeline, under its odd name" \
         "$(grep -E '^direction' "$work/router.expected" | awk -F'\t' '{ printf "%s: latencies of %s frames\n", $2, $3 }' | sort)
 2" \
-        "$(grep -o 'Con [A-D] → Con [A-D]: latencies of [0-9]* frames' "$work/router.svg" | sort)
-$(grep -c 'latency over TAP time' "$work/router.svg")"
+        "$(grep -o 'Con [A-D] → Con [A-D]: latencies of [0-9]* frames' "$picture" | sort)
+$(grep -c 'latency over TAP time' "$picture")"
     status=0
     PATH=/nonexistent "$latency_program" --plot "$work/unseen.svg" "$work/router.pcap" >/dev/null 2>"$work/stderr.txt" ||
         status=$?
