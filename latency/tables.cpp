@@ -84,16 +84,11 @@ bool Table::keep(std::string &error)
     return true;
 }
 
-const char *Tables::label(uint8_t version, uint8_t port, size_t *length)
+void Tables::make_label(int known, uint8_t version, uint8_t port)
 {
-    const int known = version < 3 ? version : 0;
     char *label = labels_[known][port];
-    if (!label[0]) {
-        memcpy(label, port_label(version, port).text, sizeof labels_[0][0]);
-        label_lengths_[known][port] = static_cast<uint8_t>(strnlen(label, sizeof labels_[0][0]));
-    }
-    *length = label_lengths_[known][port];
-    return label;
+    memcpy(label, port_label(version, port).text, sizeof labels_[0][0]);
+    label_lengths_[known][port] = static_cast<uint8_t>(strnlen(label, sizeof labels_[0][0]));
 }
 
 // The widest row of each table fits the room a row starts with.

@@ -49,7 +49,15 @@ public:
 
 private:
     // The port's label, 8 characters readable, and its length.
-    const char *label(uint8_t version, uint8_t port, size_t *length);
+    const char *label(uint8_t version, uint8_t port, size_t *length)
+    {
+        const int known = version < 3 ? version : 0;
+        if (!label_lengths_[known][port])
+            make_label(known, version, port);
+        *length = label_lengths_[known][port];
+        return labels_[known][port];
+    }
+    void make_label(int known, uint8_t version, uint8_t port);
     // Port labels made once: by version (0 to 2) and port byte.
     char labels_[3][256][8] = {};
     uint8_t label_lengths_[3][256] = {};
