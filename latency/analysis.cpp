@@ -121,7 +121,6 @@ void Analysis::unmatched(const Sighting &sighting)
         tables_->frame_row(sighting, true, 0);
 }
 
-
 void Analysis::finish()
 {
     matcher_.finish(*this);

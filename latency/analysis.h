@@ -71,7 +71,6 @@ public:
     void unmatched(const Sighting &sighting) override;
 
 private:
-
     PortFigures &port_figures(uint8_t version, uint8_t port);
 
     KeyMode mode_;
