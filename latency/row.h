@@ -51,22 +51,6 @@ private:
 // compiler can keep the row's end in a register throughout.
 namespace row_digits {
 
-// The least number of each count of digits (0 too has one).
-inline constexpr uint64_t LEAST_OF_DIGITS[20] = {
-    0u, 10u, 100u, 1000u, 10000u, 100000u, 1000000u, 10000000u, 100000000u, 1000000000u, 10000000000u,
-    100000000000u, 1000000000000u, 10000000000000u, 100000000000000u, 1000000000000000u, 10000000000000000u,
-    100000000000000000u, 1000000000000000000u, 10000000000000000000u,
-};
-
-// From the count of significant bits (1233/4096 is just over log10 2),
-// corrected by one comparison.
-inline int decimal_digits(uint64_t value)
-{
-    const int bits = 64 - __builtin_clzll(value | 1);
-    const int guess = (bits * 1233) >> 12;
-    return guess + (value >= LEAST_OF_DIGITS[guess] ? 1 : 0);
-}
-
 // The eight decimal digits of `value` (below 10^8), leading zeros
 // included, as the bytes of a word whose lowest byte is the first digit:
 // both halves of four digits at once, then their hundreds, then their tens,
@@ -104,24 +88,40 @@ inline uint64_t eight_hex_digits(uint32_t value)
     return __builtin_bswap64(spread + 0x3030303030303030u + letters * ('a' - '0' - 10));
 }
 
+// The digits of `value` (below 10^8) without leading zeros; 0 is "0".
+inline char *put_up_to_eight(char *at, uint32_t value)
+{
+    const uint64_t word = eight_digits(value);
+    // Leading zeros are the lowest bytes that are '0': the first other
+    // byte's lowest bit, counted in bytes (the last digit stays).
+    const int zeros = value ? __builtin_ctzll(word ^ 0x3030303030303030u) / 8 : 7;
+    put_word(at, word >> (8 * zeros));
+    return at + 8 - zeros;
+}
+
 } // namespace row_digits
 
 inline __attribute__((always_inline)) Row &Row::number(uint64_t value)
 {
-    // Up to three parts of 8 digits, the first without its leading zeros.
-    uint32_t parts[3];
-    int count = 0;
-    while (value >= 100000000) {
-        parts[count++] = static_cast<uint32_t>(value % 100000000);
-        value /= 100000000;
+    if (value < 100000000) {
+        end_ = row_digits::put_up_to_eight(end_, static_cast<uint32_t>(value));
+        return *this;
     }
-    const int digits = row_digits::decimal_digits(value);
-    row_digits::put_word(end_, row_digits::eight_digits(static_cast<uint32_t>(value)) >> (8 * (8 - digits)));
-    end_ += digits;
-    while (count) {
-        row_digits::put_word(end_, row_digits::eight_digits(parts[--count]));
+    // Up to 20 digits: the first part without its leading zeros, then
+    // parts of 8.
+    uint64_t high = value / 100000000;
+    const uint32_t low = static_cast<uint32_t>(value - high * 100000000);
+    if (high < 100000000) {
+        end_ = row_digits::put_up_to_eight(end_, static_cast<uint32_t>(high));
+    } else {
+        const uint64_t highest = high / 100000000;
+        end_ = row_digits::put_up_to_eight(end_, static_cast<uint32_t>(highest));
+        high -= highest * 100000000;
+        row_digits::put_word(end_, row_digits::eight_digits(static_cast<uint32_t>(high)));
         end_ += 8;
     }
+    row_digits::put_word(end_, row_digits::eight_digits(low));
+    end_ += 8;
     return *this;
 }
 
