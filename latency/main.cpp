@@ -149,7 +149,8 @@ int main(int argc, char **argv)
     if (options.plot) {
         const std::string title = std::string("ovint-latency: key ") + key_mode_name(options.key) + ", window " +
                                   std::to_string(options.window_ms) + " ms";
-        if (!draw_plot(options.plot, temporary_path(options.plot), analysis, title, error) || !keep_temporary(options.plot)) {
+        if (!draw_plot(options.plot, temporary_path(options.plot), analysis, title, error) ||
+            !keep_temporary(options.plot)) {
             say("%s: %s.", options.plot, error.empty() ? std::strerror(errno) : error.c_str());
             remove_temporaries();
             return EXIT_NOTHING;

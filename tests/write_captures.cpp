@@ -531,7 +531,8 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             d.most = std::max(d.most, t.latency);
         }
         static const char *const names[2] = {"Con A \u2192 Con C", "Con D \u2192 Con B"};
-        const std::map<guint8, std::string> port_names = {{0x80, "Con A"}, {0x40, "Con B"}, {0x20, "Con C"}, {0x10, "Con D"}};
+        const std::map<guint8, std::string> port_names = {
+            {0x80, "Con A"}, {0x40, "Con B"}, {0x20, "Con C"}, {0x10, "Con D"}};
         for (int d = 0; d < 2; d++)
             fprintf(expected, "direction\t%s\t%" G_GUINT64_FORMAT "\t%" G_GUINT64_FORMAT "\t%" G_GUINT64_FORMAT "\n",
                     names[d], directions[d].count, directions[d].least, directions[d].most);
