@@ -27,11 +27,6 @@ void JitterOrder::add(uint64_t earlier_time, uint64_t latency, Jitter *direction
     end_++;
 }
 
-void JitterOrder::release(uint64_t before)
-{
-    take(before, false);
-}
-
 void JitterOrder::finish()
 {
     take(0, true);

@@ -37,8 +37,12 @@ public:
     JitterOrder();
     void add(uint64_t earlier_time, uint64_t latency, Jitter *direction);
     // Takes every match whose earlier sighting is before `before` into its
-    // direction's jitter, in order.
-    void release(uint64_t before);
+    // direction's jitter, in order. Asked every frame: mostly nothing is due.
+    void release(uint64_t before)
+    {
+        if ((begin_ < end_ && at(begin_).earlier_time < before) || (!far_.empty() && far_.top().earlier_time < before))
+            take(before, false);
+    }
     // The capture has ended: takes every match left.
     void finish();
 
