@@ -11,9 +11,8 @@ constexpr size_t FIRST_INDEX = 32768;
 
 } // namespace
 
-LatencyMatcher::LatencyMatcher(uint64_t window_ns) : window_(window_ns)
+LatencyMatcher::LatencyMatcher(uint64_t window_ns) : window_(window_ns), ring_(FIRST_RING)
 {
-    ring_.resize(FIRST_RING);
     index_.assign(FIRST_INDEX, EMPTY_SLOT);
 }
 
@@ -107,15 +106,6 @@ void LatencyMatcher::compact_index()
     }
 }
 
-void LatencyMatcher::grow_ring()
-{
-    std::vector<Entry> old;
-    old.swap(ring_);
-    ring_.resize(old.size() * 2);
-    for (uint64_t seq = tail_; seq < head_; seq++)
-        entry(seq) = old[seq & (old.size() - 1)];
-}
-
 // The oldest sighting in the ring leaves it. Still at the front of its
 // key's queue, it leaves that too; a paired one may have left it already
 // (and its slot since moved).
@@ -190,7 +180,7 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
         sink.paired(Pairing{earlier, later, later.tap_time - earlier.tap_time, candidates > 1});
     } else {
         if (head_ - tail_ == ring_.size())
-            grow_ring();
+            ring_.grow(tail_, head_);
         const uint64_t seq = head_++;
         entry(seq) = Entry{sighting, NONE, static_cast<uint32_t>(at), false};
         Slot &slot = index_[at];

@@ -20,6 +20,7 @@
 #define OVINT_CORE_LATENCY_MATCHER_H
 
 #include "latency_key.h"
+#include "sequence_ring.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -95,19 +96,18 @@ private:
     // TAP time: the capture writes frames only a little out of order.
     static constexpr int LOOKAHEAD = 8;
 
-    Entry &entry(uint64_t seq) { return ring_[seq & (ring_.size() - 1)]; }
+    Entry &entry(uint64_t seq) { return ring_[seq]; }
     bool alive(uint64_t seq) const { return seq != NONE && seq >= tail_; }
     bool live_slot(const Slot &slot) const { return slot.used() && (alive(slot.newest[0]) || alive(slot.newest[1])); }
     size_t find_slot(const LatencyKey &key, bool *found);
     void leave_ring(const Entry &leaving);
     void expire(uint64_t now, MatchSink &sink);
-    void grow_ring();
     void rebuild_index(size_t slots);
     void compact_index();
     void moved(const Slot &slot, size_t at);
 
     uint64_t window_;
-    std::vector<Entry> ring_;  // waiting sightings by sequence number
+    SequenceRing<Entry> ring_;  // waiting sightings by sequence number
     uint64_t head_ = 0, tail_ = 0;
     std::vector<Slot> index_;  // open addressing
     size_t used_slots_ = 0;

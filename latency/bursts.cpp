@@ -20,20 +20,16 @@ void PortBursts::add(uint64_t tap_time, uint32_t bytes)
     }
     if (end_ == begin_ || tap_time > newest_)
         newest_ = tap_time;
-    if (end_ - begin_ == ring_.size()) {
-        std::vector<TimedBytes> old(ring_.size() * 2);
-        old.swap(ring_);
-        for (uint64_t seq = begin_; seq < end_; seq++)
-            at(seq) = old[seq & (old.size() - 1)];
-    }
+    if (end_ - begin_ == ring_.size())
+        ring_.grow(begin_, end_);
     // Among those waiting, after every frame not later than this one.
     uint64_t seq = end_++;
-    for (; seq > counted_ && at(seq - 1).time > tap_time; seq--)
-        at(seq) = at(seq - 1);
-    at(seq) = {tap_time, bytes};
+    for (; seq > counted_ && ring_[seq - 1].time > tap_time; seq--)
+        ring_[seq] = ring_[seq - 1];
+    ring_[seq] = {tap_time, bytes};
     // Frames further back than the horizon from the newest can no longer
     // be preceded.
-    while (counted_ < end_ && newest_ - at(counted_).time > REORDER_HORIZON)
+    while (counted_ < end_ && newest_ - ring_[counted_].time > REORDER_HORIZON)
         count_next();
 }
 
@@ -41,8 +37,8 @@ void PortBursts::add(uint64_t tap_time, uint32_t bytes)
 // any window of that length holds is the most one ending at a frame holds.
 void PortBursts::count_next()
 {
-    const TimedBytes *ring = ring_.data();
-    const uint64_t mask = ring_.size() - 1;
+    const TimedBytes *ring = ring_.items();
+    const uint64_t mask = ring_.mask();
     const TimedBytes frame = ring[counted_ & mask];
     for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
         uint64_t first = first_[w];

@@ -10,7 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include "core/sequence_ring.h"
 
 // The burst windows, in ns of TAP time.
 constexpr uint64_t BURST_WINDOWS[] = {1000, 10000, 100000, 1000000};
@@ -37,12 +37,11 @@ private:
         uint64_t time;
         uint32_t bytes;
     };
-    TimedBytes &at(uint64_t seq) { return ring_[seq & (ring_.size() - 1)]; }
     void count_next();
 
     // Frames by sequence number, in TAP-time order: [begin_, counted_) are
     // in the longest window still, [counted_, end_) wait for their turn.
-    std::vector<TimedBytes> ring_;
+    SequenceRing<TimedBytes> ring_;
     uint64_t begin_ = 0, counted_ = 0, end_ = 0;
     uint64_t newest_ = 0;  // the latest TAP time since the clock last went back
     // Each window: its first frame and its bytes, ending at the last counted.

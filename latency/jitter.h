@@ -14,6 +14,8 @@
 #include <queue>
 #include <vector>
 
+#include "core/sequence_ring.h"
+
 // One direction's jitter.
 struct Jitter {
     uint64_t sum = 0, count = 0;  // of |consecutive differences|
@@ -40,7 +42,8 @@ public:
     // direction's jitter, in order. Asked every frame: mostly nothing is due.
     void release(uint64_t before)
     {
-        if ((begin_ < end_ && at(begin_).earlier_time < before) || (!far_.empty() && far_.top().earlier_time < before))
+        if ((begin_ < end_ && ring_[begin_].earlier_time < before) ||
+            (!far_.empty() && far_.top().earlier_time < before))
             take(before, false);
     }
     // The capture has ended: takes every match left.
@@ -53,7 +56,6 @@ private:
         Jitter *direction;
         bool operator>(const Match &other) const { return earlier_time > other.earlier_time; }
     };
-    Match &at(uint64_t seq) { return ring_[seq & (ring_.size() - 1)]; }
     void take(uint64_t before, bool all);
     // How far back among the ordered a match is put in place; one further
     // out of order waits in the heap.
@@ -62,7 +64,7 @@ private:
     // Most matches come nearly in order (similar latencies), and are put in
     // place from the back of an ordered ring, [begin_, end_); the few far
     // out of order (a long latency among short ones) wait in a heap beside.
-    std::vector<Match> ring_;
+    SequenceRing<Match> ring_;
     uint64_t begin_ = 0, end_ = 0;
     std::priority_queue<Match, std::vector<Match>, std::greater<Match>> far_;
 };
