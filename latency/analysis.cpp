@@ -75,7 +75,7 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
     sighting.channel = static_cast<uint8_t>(channel);
     if (channel == NO_CHANNEL || !latency_key(mode_, ethernet_part, ethernet_captured, ethernet_wire, &sighting.key)) {
         if (tables_)
-            tables_->frame_row(sighting, false, 0);
+            tables_->frame_row(sighting, false);
         return;
     }
     matcher_.add(sighting, *this);
@@ -103,11 +103,8 @@ void Analysis::paired(const Pairing &pairing)
             pairing.earlier.tap_time > picture_start_ ? pairing.earlier.tap_time - picture_start_ : 0;
         direction.picture.add(since_start, pairing.latency);
     }
-    if (tables_) {
-        tables_->pair_row(pairing);
-        tables_->frame_row(pairing.earlier, true, pairing.later.frame);
-        tables_->frame_row(pairing.later, true, pairing.earlier.frame);
-    }
+    if (tables_)
+        tables_->match_rows(pairing);
 }
 
 void Analysis::unmatched(const Sighting &sighting)
@@ -118,7 +115,7 @@ void Analysis::unmatched(const Sighting &sighting)
     for (size_t i = 0; i < table.size(); i++)
         figures.unmatched_flagged[i] += (sighting.flags & table[i].mask) ? 1 : 0;
     if (tables_)
-        tables_->frame_row(sighting, true, 0);
+        tables_->frame_row(sighting, true);
 }
 
 void Analysis::finish()

@@ -25,9 +25,10 @@
 // Receives the rows of the --pairs and --frames tables as they are known.
 class TableSink {
 public:
-    virtual void pair_row(const Pairing &pairing) = 0;
-    // `partner` 0: not matched.
-    virtual void frame_row(const Sighting &sighting, bool keyed, uint64_t partner) = 0;
+    // A match: its pair row and both of its frames' rows.
+    virtual void match_rows(const Pairing &pairing) = 0;
+    // A frame never matched.
+    virtual void frame_row(const Sighting &sighting, bool keyed) = 0;
 
 protected:
     ~TableSink() = default;

@@ -11,6 +11,12 @@
 #include <cstdint>
 #include <cstring>
 
+// A field already written, to be copied into another row.
+struct RowField {
+    const char *text;
+    size_t length;
+};
+
 class Row {
 public:
     // A table starts each row with room for this many characters, and a
@@ -39,6 +45,23 @@ public:
         return *this;
     }
     Row &comma() { return character(','); }
+
+    // A number written as number() does, and where it went.
+    RowField number_field(uint64_t value)
+    {
+        const char *start = end_;
+        number(value);
+        return {start, static_cast<size_t>(end_ - start)};
+    }
+    // A field written before, with at least ROOM bytes readable from its
+    // start (a number has NUMBER_ROOM, as it had while being written).
+    template <size_t ROOM>
+    Row &copy(RowField field)
+    {
+        std::memcpy(end_, field.text, ROOM);
+        end_ += field.length;
+        return *this;
+    }
 
     size_t size() const { return static_cast<size_t>(end_ - start_); }
 

@@ -94,42 +94,93 @@ void Tables::make_label(int known, uint8_t version, uint8_t port)
 // The widest row of each table fits the room a row starts with.
 static_assert(6 * Row::NUMBER_ROOM + 2 * Row::TEXT8_ROOM + 7 <= Row::CAPACITY, "a pair row fits");
 static_assert(4 * Row::NUMBER_ROOM + Row::TEXT8_ROOM + 2 * Row::HEX64_ROOM + 12 <= Row::CAPACITY, "a frame row fits");
+constexpr size_t KEY_ROOM = 2 * Row::HEX64_ROOM;
 
-void Tables::pair_row(const Pairing &pairing)
+static void flags_field(Row &row, uint8_t flags)
 {
-    if (!pairs.is_open())
-        return;
-    Row row = pairs.start_row();
-    row.number(pairing.earlier.frame).comma().number(pairing.later.frame).comma();
-    size_t length;
-    const char *earlier_port = label(pairing.earlier.version, pairing.earlier.port, &length);
-    row.text8(earlier_port, length).comma();
-    const char *later_port = label(pairing.later.version, pairing.later.port, &length);
-    row.text8(later_port, length).comma();
-    row.number(pairing.earlier.tap_time).comma().number(pairing.later.tap_time).comma();
-    row.number(pairing.latency).comma().number(pairing.earlier.length);
-    pairs.end_row(row.size());
+    static const char hex[] = "0123456789abcdef";
+    row.character('0').character('x').character(hex[flags >> 4]).character(hex[flags & 0xF]).comma();
 }
 
-void Tables::frame_row(const Sighting &sighting, bool keyed, uint64_t partner)
+void Tables::port_fields(Row &row, const Sighting &sighting)
 {
-    if (!frames.is_open())
-        return;
-    static const char hex[] = "0123456789abcdef";
-    Row row = frames.start_row();
-    row.number(sighting.frame).comma();
     size_t length;
     const char *port = label(sighting.version, sighting.port, &length);
     row.text8(port, length).comma();
     if (sighting.channel == 1 || sighting.channel == 2)
         row.character(static_cast<char>('0' + sighting.channel));
-    row.comma().number(sighting.tap_time).comma().number(sighting.length).comma();
-    row.character('0').character('x').character(hex[sighting.flags >> 4]).character(hex[sighting.flags & 0xF]);
     row.comma();
+}
+
+// A match's three rows repeat most of each other's numbers: each is
+// written once and copied. The pair row is put together first, in its
+// table or else aside, and ended last, so that its fields stay in place
+// while the frame rows copy them.
+void Tables::match_rows(const Pairing &pairing)
+{
+    const Sighting &earlier = pairing.earlier;
+    const Sighting &later = pairing.later;
+    char aside[Row::CAPACITY];
+    Row pair = pairs.is_open() ? pairs.start_row() : Row(aside);
+    const RowField earlier_frame = pair.number_field(earlier.frame);
+    pair.comma();
+    const RowField later_frame = pair.number_field(later.frame);
+    pair.comma();
+    if (pairs.is_open()) {
+        size_t length;
+        const char *earlier_port = label(earlier.version, earlier.port, &length);
+        pair.text8(earlier_port, length).comma();
+        const char *later_port = label(later.version, later.port, &length);
+        pair.text8(later_port, length).comma();
+    }
+    const RowField earlier_time = pair.number_field(earlier.tap_time);
+    pair.comma();
+    const RowField later_time = pair.number_field(later.tap_time);
+    pair.comma();
+    if (pairs.is_open())
+        pair.number(pairing.latency).comma();
+    const RowField earlier_length = pair.number_field(earlier.length);
+
+    if (frames.is_open()) {
+        char key_text[KEY_ROOM];
+        Row(key_text).hex64(earlier.key.high).hex64(earlier.key.low);
+        const RowField key = {key_text, KEY_ROOM};  // the same for both: they matched by it
+        char later_length_text[Row::NUMBER_ROOM];
+        const RowField later_length = later.length == earlier.length
+                                          ? earlier_length
+                                          : Row(later_length_text).number_field(later.length);
+
+        Row row = frames.start_row();
+        row.copy<Row::NUMBER_ROOM>(earlier_frame).comma();
+        port_fields(row, earlier);
+        row.copy<Row::NUMBER_ROOM>(earlier_time).comma().copy<Row::NUMBER_ROOM>(earlier_length).comma();
+        flags_field(row, earlier.flags);
+        row.copy<KEY_ROOM>(key).comma().copy<Row::NUMBER_ROOM>(later_frame);
+        frames.end_row(row.size());
+
+        row = frames.start_row();
+        row.copy<Row::NUMBER_ROOM>(later_frame).comma();
+        port_fields(row, later);
+        row.copy<Row::NUMBER_ROOM>(later_time).comma().copy<Row::NUMBER_ROOM>(later_length).comma();
+        flags_field(row, later.flags);
+        row.copy<KEY_ROOM>(key).comma().copy<Row::NUMBER_ROOM>(earlier_frame);
+        frames.end_row(row.size());
+    }
+    if (pairs.is_open())
+        pairs.end_row(pair.size());
+}
+
+void Tables::frame_row(const Sighting &sighting, bool keyed)
+{
+    if (!frames.is_open())
+        return;
+    Row row = frames.start_row();
+    row.number(sighting.frame).comma();
+    port_fields(row, sighting);
+    row.number(sighting.tap_time).comma().number(sighting.length).comma();
+    flags_field(row, sighting.flags);
     if (keyed)
         row.hex64(sighting.key.high).hex64(sighting.key.low);
     row.comma();
-    if (partner)
-        row.number(partner);
     frames.end_row(row.size());
 }

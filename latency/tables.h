@@ -44,10 +44,12 @@ private:
 class Tables : public TableSink {
 public:
     Table pairs, frames;
-    void pair_row(const Pairing &pairing) override;
-    void frame_row(const Sighting &sighting, bool keyed, uint64_t partner) override;
+    void match_rows(const Pairing &pairing) override;
+    void frame_row(const Sighting &sighting, bool keyed) override;
 
 private:
+    // A frame row's fields from the port to the flags.
+    void port_fields(Row &row, const Sighting &sighting);
     // The port's label, 8 characters readable, and its length.
     const char *label(uint8_t version, uint8_t port, size_t *length)
     {

@@ -43,6 +43,20 @@ for device in switch router vlan nat; do
                 "$(pairings "$device" "$mode")" "$(program_pairings "$mode" "$work/$device.pcap")"
     done
 done
+# The frames table, frame by frame, as the plug-in shows each: its channel,
+# TAP time, Ethernet part (the trailer behind it) and the frame it matched
+# (rows come as frames are matched, not in frame order).
+# The vlan device's tag gives a frame's two sightings different lengths.
+if [ -n "$latency_program" ]; then
+    "$latency_program" --frames "$work/frames.csv" "$work/vlan.pcap" >/dev/null
+    check "vlan: ovint-latency's frames table shows each frame as the plug-in does" \
+        "$(with_ovint -2 -r "$work/vlan.pcap" -Y ovint -T fields -E separator=, -e frame.number -e ovint.channel \
+               -e ovint.timestamp -e frame.len -e ovint.latency.earlier -e ovint.latency.later |
+           while IFS=, read -r frame channel time length earlier later; do
+               echo "$frame,$channel,$((time)),$((length - 20)),$earlier$later"
+           done)" \
+        "$(awk -F, 'NR > 1 { print $1 "," $3 "," $4 "," $5 "," $8 }' "$work/frames.csv" | sort -t, -k1,1n)"
+fi
 check "key off: no latency" "none" "$(pairings router off)"
 check "a window of 1 ms leaves out the tail beyond it" \
     "$(grep "^ip	" "$work/router.expected" | cut -f2- | awk -F'\t' '$3 <= 0.001')" \
