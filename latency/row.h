@@ -11,6 +11,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // A field already written, to be copied into another row.
 struct RowField {
     const char *text;
@@ -26,19 +30,13 @@ public:
     static constexpr size_t CAPACITY = 256;
     static constexpr size_t NUMBER_ROOM = 24;  // 20 digits, written in words of 8
     static constexpr size_t HEX64_ROOM = 16;
-    static constexpr size_t TEXT8_ROOM = 8;
+    static constexpr size_t HEX128_ROOM = 32;
 
     explicit Row(char *line) : start_(line), end_(line) {}
 
     Row &number(uint64_t value);  // decimal
     Row &hex64(uint64_t value);   // 16 lowercase hexadecimal digits
-    // The first `length` (at most 8) of 8 readable characters.
-    Row &text8(const char *value, size_t length)
-    {
-        std::memcpy(end_, value, 8);
-        end_ += length;
-        return *this;
-    }
+    Row &hex128(uint64_t high, uint64_t low);  // 32, the high half first
     Row &character(char value)
     {
         *end_++ = value;
@@ -47,12 +45,10 @@ public:
     Row &comma() { return character(','); }
 
     // A number written as number() does, and where it went.
-    RowField number_field(uint64_t value)
-    {
-        const char *start = end_;
-        number(value);
-        return {start, static_cast<size_t>(end_ - start)};
-    }
+    inline RowField number_field(uint64_t value);
+    // A number of more than 8 digits whose digits but the last 8 are
+    // written already (as a number field), and where it went.
+    inline RowField number_field(RowField leading_digits, uint32_t last_eight);
     // A field written before, with at least ROOM bytes readable from its
     // start (a number has NUMBER_ROOM, as it had while being written).
     template <size_t ROOM>
@@ -148,12 +144,51 @@ inline __attribute__((always_inline)) Row &Row::number(uint64_t value)
     return *this;
 }
 
+inline __attribute__((always_inline)) RowField Row::number_field(uint64_t value)
+{
+    const char *start = end_;
+    number(value);
+    return {start, static_cast<size_t>(end_ - start)};
+}
+
+inline __attribute__((always_inline)) RowField Row::number_field(RowField leading_digits, uint32_t last_eight)
+{
+    const char *start = end_;
+    copy<NUMBER_ROOM>(leading_digits);
+    row_digits::put_word(end_, row_digits::eight_digits(last_eight));
+    end_ += 8;
+    return {start, static_cast<size_t>(end_ - start)};
+}
+
 inline Row &Row::hex64(uint64_t value)
 {
     row_digits::put_word(end_, row_digits::eight_hex_digits(static_cast<uint32_t>(value >> 32)));
     row_digits::put_word(end_ + 8, row_digits::eight_hex_digits(static_cast<uint32_t>(value)));
     end_ += 16;
     return *this;
+}
+
+inline Row &Row::hex128(uint64_t high, uint64_t low)
+{
+#if defined(__SSE2__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // All 32 digits at once: the bytes in writing order, each split into
+    // its two nibbles side by side, each nibble made a digit.
+    const __m128i bytes = _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(low)),
+                                         static_cast<long long>(__builtin_bswap64(high)));
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const __m128i upper = _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble);
+    const __m128i lower = _mm_and_si128(bytes, nibble);
+    const auto digits = [](__m128i nibbles) {
+        const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)), _mm_set1_epi8('a' - '0' - 10));
+        return _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters);
+    };
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(end_), digits(_mm_unpacklo_epi8(upper, lower)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(end_ + 16), digits(_mm_unpackhi_epi8(upper, lower)));
+    end_ += 32;
+    return *this;
+#else
+    return hex64(high).hex64(low);
+#endif
 }
 
 #endif // OVINT_LATENCY_ROW_H

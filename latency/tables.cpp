@@ -84,32 +84,29 @@ bool Table::keep(std::string &error)
     return true;
 }
 
-void Tables::make_label(int known, uint8_t version, uint8_t port)
+void Tables::make_port_text(PortText &text, const Sighting &sighting)
 {
-    char *label = labels_[known][port];
-    memcpy(label, port_label(version, port).text, sizeof labels_[0][0]);
-    label_lengths_[known][port] = static_cast<uint8_t>(strnlen(label, sizeof labels_[0][0]));
+    const PortLabel label = port_label(sighting.version, sighting.port);
+    const size_t label_length = strnlen(label.text, sizeof label.text);
+    std::memcpy(text.text, label.text, label_length);
+    size_t length = label_length;
+    text.text[length++] = ',';
+    if (sighting.channel == 1 || sighting.channel == 2)
+        text.text[length++] = static_cast<char>('0' + sighting.channel);
+    text.text[length++] = ',';
+    text.label_length = static_cast<uint8_t>(label_length);
+    text.length = static_cast<uint8_t>(length);
 }
 
 // The widest row of each table fits the room a row starts with.
-static_assert(6 * Row::NUMBER_ROOM + 2 * Row::TEXT8_ROOM + 7 <= Row::CAPACITY, "a pair row fits");
-static_assert(4 * Row::NUMBER_ROOM + Row::TEXT8_ROOM + 2 * Row::HEX64_ROOM + 12 <= Row::CAPACITY, "a frame row fits");
-constexpr size_t KEY_ROOM = 2 * Row::HEX64_ROOM;
+constexpr size_t PORT_ROOM = Tables::PORT_ROOM;
+static_assert(6 * Row::NUMBER_ROOM + 2 * PORT_ROOM + 7 <= Row::CAPACITY, "a pair row fits");
+static_assert(4 * Row::NUMBER_ROOM + PORT_ROOM + Row::HEX128_ROOM + 12 <= Row::CAPACITY, "a frame row fits");
 
 static void flags_field(Row &row, uint8_t flags)
 {
     static const char hex[] = "0123456789abcdef";
     row.character('0').character('x').character(hex[flags >> 4]).character(hex[flags & 0xF]).comma();
-}
-
-void Tables::port_fields(Row &row, const Sighting &sighting)
-{
-    size_t length;
-    const char *port = label(sighting.version, sighting.port, &length);
-    row.text8(port, length).comma();
-    if (sighting.channel == 1 || sighting.channel == 2)
-        row.character(static_cast<char>('0' + sighting.channel));
-    row.comma();
 }
 
 // A match's three rows repeat most of each other's numbers: each is
@@ -126,25 +123,24 @@ void Tables::match_rows(const Pairing &pairing)
     pair.comma();
     const RowField later_frame = pair.number_field(later.frame);
     pair.comma();
+    const PortText &earlier_port = port_text(earlier);
+    const PortText &later_port = port_text(later);
     if (pairs.is_open()) {
-        size_t length;
-        const char *earlier_port = label(earlier.version, earlier.port, &length);
-        pair.text8(earlier_port, length).comma();
-        const char *later_port = label(later.version, later.port, &length);
-        pair.text8(later_port, length).comma();
+        pair.copy<PORT_ROOM>({earlier_port.text, earlier_port.label_length}).comma();
+        pair.copy<PORT_ROOM>({later_port.text, later_port.label_length}).comma();
     }
-    const RowField earlier_time = pair.number_field(earlier.tap_time);
+    const RowField earlier_time = tap_time(pair, earlier.tap_time);
     pair.comma();
-    const RowField later_time = pair.number_field(later.tap_time);
+    const RowField later_time = tap_time(pair, later.tap_time);
     pair.comma();
     if (pairs.is_open())
         pair.number(pairing.latency).comma();
     const RowField earlier_length = pair.number_field(earlier.length);
 
     if (frames.is_open()) {
-        char key_text[KEY_ROOM];
-        Row(key_text).hex64(earlier.key.high).hex64(earlier.key.low);
-        const RowField key = {key_text, KEY_ROOM};  // the same for both: they matched by it
+        char key_text[Row::HEX128_ROOM];
+        Row(key_text).hex128(earlier.key.high, earlier.key.low);
+        const RowField key = {key_text, Row::HEX128_ROOM};  // the same for both: they matched by it
         char later_length_text[Row::NUMBER_ROOM];
         const RowField later_length = later.length == earlier.length
                                           ? earlier_length
@@ -152,18 +148,18 @@ void Tables::match_rows(const Pairing &pairing)
 
         Row row = frames.start_row();
         row.copy<Row::NUMBER_ROOM>(earlier_frame).comma();
-        port_fields(row, earlier);
+        row.copy<PORT_ROOM>({earlier_port.text, earlier_port.length});
         row.copy<Row::NUMBER_ROOM>(earlier_time).comma().copy<Row::NUMBER_ROOM>(earlier_length).comma();
         flags_field(row, earlier.flags);
-        row.copy<KEY_ROOM>(key).comma().copy<Row::NUMBER_ROOM>(later_frame);
+        row.copy<Row::HEX128_ROOM>(key).comma().copy<Row::NUMBER_ROOM>(later_frame);
         frames.end_row(row.size());
 
         row = frames.start_row();
         row.copy<Row::NUMBER_ROOM>(later_frame).comma();
-        port_fields(row, later);
+        row.copy<PORT_ROOM>({later_port.text, later_port.length});
         row.copy<Row::NUMBER_ROOM>(later_time).comma().copy<Row::NUMBER_ROOM>(later_length).comma();
         flags_field(row, later.flags);
-        row.copy<KEY_ROOM>(key).comma().copy<Row::NUMBER_ROOM>(earlier_frame);
+        row.copy<Row::HEX128_ROOM>(key).comma().copy<Row::NUMBER_ROOM>(earlier_frame);
         frames.end_row(row.size());
     }
     if (pairs.is_open())
@@ -176,11 +172,13 @@ void Tables::frame_row(const Sighting &sighting, bool keyed)
         return;
     Row row = frames.start_row();
     row.number(sighting.frame).comma();
-    port_fields(row, sighting);
-    row.number(sighting.tap_time).comma().number(sighting.length).comma();
+    const PortText &port = port_text(sighting);
+    row.copy<PORT_ROOM>({port.text, port.length});
+    tap_time(row, sighting.tap_time);
+    row.comma().number(sighting.length).comma();
     flags_field(row, sighting.flags);
     if (keyed)
-        row.hex64(sighting.key.high).hex64(sighting.key.low);
+        row.hex128(sighting.key.high, sighting.key.low);
     row.comma();
     frames.end_row(row.size());
 }

@@ -43,26 +43,47 @@ private:
 
 class Tables : public TableSink {
 public:
+    static constexpr size_t PORT_ROOM = 16;  // a port's fields in a row
+
     Table pairs, frames;
     void match_rows(const Pairing &pairing) override;
     void frame_row(const Sighting &sighting, bool keyed) override;
 
 private:
-    // A frame row's fields from the port to the flags.
-    void port_fields(Row &row, const Sighting &sighting);
-    // The port's label, 8 characters readable, and its length.
-    const char *label(uint8_t version, uint8_t port, size_t *length)
+    // A port's fields in a frame row, "label,channel,", with the label's
+    // length for the pair rows; made once per trailer version (0 to 2,
+    // later ones share 0) and port byte.
+    struct PortText {
+        char text[PORT_ROOM];
+        uint8_t label_length;
+        uint8_t length;  // 0: not made yet
+    };
+    const PortText &port_text(const Sighting &sighting)
     {
-        const int known = version < 3 ? version : 0;
-        if (!label_lengths_[known][port])
-            make_label(known, version, port);
-        *length = label_lengths_[known][port];
-        return labels_[known][port];
+        PortText &text = port_texts_[sighting.version < 3 ? sighting.version : 0][sighting.port];
+        if (!text.length)
+            make_port_text(text, sighting);
+        return text;
     }
-    void make_label(int known, uint8_t version, uint8_t port);
-    // Port labels made once: by version (0 to 2) and port byte.
-    char labels_[3][256][8] = {};
-    uint8_t label_lengths_[3][256] = {};
+    static void make_port_text(PortText &text, const Sighting &sighting);
+    PortText port_texts_[3][256] = {};
+
+    // A TAP time. Its digits above the last 8 stay the same for 0.1 s of
+    // TAP time: they are written once.
+    RowField tap_time(Row &row, uint64_t time)
+    {
+        if (time < 100000000)
+            return row.number_field(time);
+        const uint64_t high = time / 100000000;
+        if (high != time_high_) {
+            time_high_ = high;
+            time_high_length_ = Row(time_high_text_).number_field(high).length;
+        }
+        return row.number_field({time_high_text_, time_high_length_}, static_cast<uint32_t>(time - high * 100000000));
+    }
+    uint64_t time_high_ = 0;  // 0: none yet
+    char time_high_text_[Row::NUMBER_ROOM];
+    size_t time_high_length_ = 0;
 };
 
 #endif // OVINT_LATENCY_TABLES_H

@@ -105,11 +105,19 @@ TEST(Row, NumbersAsPrintfWritesThem)
     }
     for (uint64_t value : values) {
         SCOPED_TRACE(value);
-        char expected[64];
-        snprintf(expected, sizeof expected, "%" PRIu64 ",%" PRIu64 ",%016" PRIx64, value, value, value);
+        char expected[96];
+        snprintf(expected, sizeof expected, "%" PRIu64 ",%" PRIu64 ",%016" PRIx64 ",%016" PRIx64 "%016" PRIx64,
+                 value, value, value, value, ~value);
         char line[Row::CAPACITY];
         Row row(line);
-        row.number(value).comma().number(value).comma().hex64(value);
+        row.number(value).comma();
+        // Above 8 digits, also from its leading digits written before.
+        char leading[Row::NUMBER_ROOM];
+        if (value >= 100000000)
+            row.number_field(Row(leading).number_field(value / 100000000), value % 100000000);
+        else
+            row.number(value);
+        row.comma().hex64(value).comma().hex128(value, ~value);
         EXPECT_EQ(std::string(line, row.size()), expected);
     }
 }
