@@ -2,6 +2,9 @@
 
 #include "latency_matcher.h"
 
+#include <algorithm>
+#include <new>
+
 namespace {
 
 // Room for a window of a busy link from the start (0.9 MB and 1.8 MB):
@@ -11,15 +14,23 @@ constexpr size_t FIRST_INDEX = 32768;
 
 } // namespace
 
-LatencyMatcher::LatencyMatcher(uint64_t window_ns) : window_(window_ns), ring_(FIRST_RING)
+LatencyMatcher::Index LatencyMatcher::zeroed_index(size_t slots)
 {
-    index_.assign(FIRST_INDEX, EMPTY_SLOT);
+    Slot *index = static_cast<Slot *>(std::calloc(slots, sizeof(Slot)));
+    if (!index)
+        throw std::bad_alloc();
+    return Index(index);
+}
+
+LatencyMatcher::LatencyMatcher(uint64_t window_ns)
+    : window_(window_ns), ring_(FIRST_RING), index_(zeroed_index(FIRST_INDEX)), index_size_(FIRST_INDEX)
+{
 }
 
 void LatencyMatcher::reset()
 {
-    head_ = tail_ = 0;
-    index_.assign(index_.size(), EMPTY_SLOT);
+    head_ = tail_ = FIRST_SEQ;
+    std::fill(index_.get(), index_.get() + index_size_, EMPTY_SLOT);
     used_slots_ = 0;
     latest_ = 0;
     seen_any_ = false;
@@ -30,16 +41,16 @@ void LatencyMatcher::reset()
 // empty one that ends the path.
 size_t LatencyMatcher::find_slot(const LatencyKey &key, bool *found)
 {
-    const size_t mask = index_.size() - 1;
-    size_t reusable = index_.size();
+    const size_t mask = index_size_ - 1;
+    size_t reusable = index_size_;
     for (size_t at = key.low & mask;; at = (at + 1) & mask) {
         const Slot &slot = index_[at];
         if (!slot.used()) {
             *found = false;
-            return reusable < index_.size() ? reusable : at;
+            return reusable < index_size_ ? reusable : at;
         }
         if (!live_slot(slot)) {
-            if (reusable == index_.size())
+            if (reusable == index_size_)
                 reusable = at;
         } else if (slot.key == key) {
             *found = true;
@@ -59,11 +70,13 @@ void LatencyMatcher::moved(const Slot &slot, size_t at)
 
 void LatencyMatcher::rebuild_index(size_t slots)
 {
-    std::vector<Slot> old;
-    old.swap(index_);
-    index_.assign(slots, EMPTY_SLOT);
+    const Index old = std::move(index_);
+    const size_t old_size = index_size_;
+    index_ = zeroed_index(slots);
+    index_size_ = slots;
     used_slots_ = 0;
-    for (const Slot &slot : old) {
+    for (size_t i = 0; i < old_size; i++) {
+        const Slot &slot = old[i];
         if (!live_slot(slot))
             continue;
         bool found;
@@ -80,10 +93,10 @@ void LatencyMatcher::rebuild_index(size_t slots)
 // goes back to the first empty one on its path (never past where it is).
 void LatencyMatcher::compact_index()
 {
-    const size_t mask = index_.size() - 1;
-    size_t start = index_.size();
+    const size_t mask = index_size_ - 1;
+    size_t start = index_size_;
     used_slots_ = 0;
-    for (size_t at = 0; at < index_.size(); at++) {
+    for (size_t at = 0; at < index_size_; at++) {
         if (!live_slot(index_[at]))
             index_[at] = EMPTY_SLOT;
         if (!index_[at].used())
@@ -91,7 +104,7 @@ void LatencyMatcher::compact_index()
         else
             used_slots_++;
     }
-    for (size_t step = 1; step <= index_.size(); step++) {
+    for (size_t step = 1; step <= index_size_; step++) {
         const size_t at = (start + step) & mask;
         if (!index_[at].used())
             continue;
@@ -194,13 +207,13 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
         if (!alive(slot.oldest[own]))
             slot.oldest[own] = seq;
         slot.newest[own] = seq;
-        if (used_slots_ * 2 > index_.size()) {
+        if (used_slots_ * 2 > index_size_) {
             // Rebuilt with room for the keys still waiting: every slot freed
             // for reuse goes.
             size_t slots = FIRST_INDEX;
             while (slots < (head_ - tail_) * 4)
                 slots *= 2;
-            if (slots == index_.size())
+            if (slots == index_size_)
                 compact_index();
             else
                 rebuild_index(slots);

@@ -24,7 +24,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <cstdlib>
+#include <memory>
 
 struct Sighting {
     uint64_t frame;     // frame number in the capture
@@ -82,7 +83,9 @@ private:
     // A key's waiting sightings on each channel (index 0 for channel 1, 1
     // for channel 2), by sequence number, oldest first. A slot none of
     // whose sightings is in the ring any more is free for reuse; one never
-    // used is empty and ends a probe path.
+    // used is empty and ends a probe path. Sequence numbers start at 1, so
+    // that a slot of zero bytes is empty: the index comes zeroed from the
+    // system, with no pass to fill it.
     struct Slot {
         LatencyKey key;
         uint64_t oldest[2];
@@ -90,8 +93,14 @@ private:
         bool used() const { return newest[0] != EMPTY; }
     };
     static constexpr uint64_t NONE = ~uint64_t(0);
-    static constexpr uint64_t EMPTY = NONE - 1;  // no sequence number gets this far
-    static constexpr Slot EMPTY_SLOT = {{0, 0}, {NONE, NONE}, {EMPTY, NONE}};
+    static constexpr uint64_t EMPTY = 0;
+    static constexpr uint64_t FIRST_SEQ = 1;
+    static constexpr Slot EMPTY_SLOT = {};
+    struct FreeSlots {
+        void operator()(Slot *slots) const { std::free(slots); }
+    };
+    using Index = std::unique_ptr<Slot[], FreeSlots>;
+    static Index zeroed_index(size_t slots);
     // Of the candidates in a queue, at most the first few are compared by
     // TAP time: the capture writes frames only a little out of order.
     static constexpr int LOOKAHEAD = 8;
@@ -108,8 +117,9 @@ private:
 
     uint64_t window_;
     SequenceRing<Entry> ring_;  // waiting sightings by sequence number
-    uint64_t head_ = 0, tail_ = 0;
-    std::vector<Slot> index_;  // open addressing
+    uint64_t head_ = FIRST_SEQ, tail_ = FIRST_SEQ;
+    Index index_;  // open addressing
+    size_t index_size_ = 0;
     size_t used_slots_ = 0;
     uint64_t latest_ = 0;
     bool seen_any_ = false;

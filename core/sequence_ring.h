@@ -10,32 +10,36 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
+#include <utility>
 
 template <typename T>
 class SequenceRing {
 public:
-    explicit SequenceRing(size_t size) : items_(size) {}
+    // Only the live items are ever read: the room is left as it comes.
+    explicit SequenceRing(size_t size) : items_(new T[size]), size_(size) {}
 
-    T &operator[](uint64_t seq) { return items_[seq & (items_.size() - 1)]; }
-    const T &operator[](uint64_t seq) const { return items_[seq & (items_.size() - 1)]; }
-    size_t size() const { return items_.size(); }
+    T &operator[](uint64_t seq) { return items_[seq & (size_ - 1)]; }
+    const T &operator[](uint64_t seq) const { return items_[seq & (size_ - 1)]; }
+    size_t size() const { return size_; }
     // The items and the mask of a sequence number, for a loop that keeps
     // them in registers.
-    T *items() { return items_.data(); }
-    uint64_t mask() const { return items_.size() - 1; }
+    T *items() { return items_.get(); }
+    uint64_t mask() const { return size_ - 1; }
 
     // Twice the room, the items of [begin, end) kept at their numbers.
     void grow(uint64_t begin, uint64_t end)
     {
-        std::vector<T> old(items_.size() * 2);
-        old.swap(items_);
+        SequenceRing old(size_ * 2);
+        std::swap(items_, old.items_);
+        std::swap(size_, old.size_);
         for (uint64_t seq = begin; seq < end; seq++)
-            (*this)[seq] = old[seq & (old.size() - 1)];
+            (*this)[seq] = old[seq];
     }
 
 private:
-    std::vector<T> items_;
+    std::unique_ptr<T[]> items_;
+    size_t size_;
 };
 
 #endif // OVINT_CORE_SEQUENCE_RING_H

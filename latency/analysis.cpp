@@ -25,14 +25,29 @@ PortFigures &Analysis::port_figures(uint8_t version, uint8_t port)
     return figures;
 }
 
-Analysis::PortPlace Analysis::port_place(uint8_t version, uint8_t port)
+Analysis::PortPlace Analysis::make_port_place(uint8_t version, uint8_t port)
 {
-    if (version >= 3)
-        return {&port_figures(version, port), &port_bursts_[figures_key(version, port)]};
-    PortPlace &place = port_places_[version][port];
-    if (!place.figures)
-        place = {&port_figures(version, port), &port_bursts_[figures_key(version, port)]};
+    const PortPlace place = {&port_figures(version, port), &port_bursts_[figures_key(version, port)]};
+    if (version < 3)
+        port_places_[version][port] = place;
     return place;
+}
+
+DirectionFigures &Analysis::direction_figures(const Pairing &pairing)
+{
+    // In port order, as the ports.
+    const uint32_t key = uint32_t(pairing.earlier.version) << 16 | uint32_t(0xFF - pairing.earlier.port) << 8 |
+                         uint32_t(0xFF - pairing.later.port);
+    for (const RecentDirection &recent : recent_directions_) {
+        if (recent.key == key)
+            return *recent.figures;
+    }
+    DirectionFigures &direction = directions[key];
+    direction.version = pairing.earlier.version;
+    direction.from_port = pairing.earlier.port;
+    direction.to_port = pairing.later.port;
+    recent_directions_[next_recent_++ % 4] = {key, &direction};
+    return direction;
 }
 
 void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured, uint32_t wire_length,
@@ -88,13 +103,7 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
 
 void Analysis::paired(const Pairing &pairing)
 {
-    // In port order, as the ports.
-    const uint32_t key = uint32_t(pairing.earlier.version) << 16 | uint32_t(0xFF - pairing.earlier.port) << 8 |
-                         uint32_t(0xFF - pairing.later.port);
-    DirectionFigures &direction = directions[key];
-    direction.version = pairing.earlier.version;
-    direction.from_port = pairing.earlier.port;
-    direction.to_port = pairing.later.port;
+    DirectionFigures &direction = direction_figures(pairing);
     direction.latencies.add(pairing.latency);
     direction.duplicates += pairing.duplicate ? 1 : 0;
     jitter_order_.add(pairing.earlier.tap_time, pairing.latency, &direction.jitter);

@@ -86,7 +86,21 @@ private:
         PortBursts *bursts = nullptr;
     };
     PortPlace port_places_[3][256];
-    PortPlace port_place(uint8_t version, uint8_t port);
+    PortPlace port_place(uint8_t version, uint8_t port)
+    {
+        if (version < 3 && port_places_[version][port].figures)
+            return port_places_[version][port];
+        return make_port_place(version, port);
+    }
+    PortPlace make_port_place(uint8_t version, uint8_t port);
+    // The directions matched lately, found again without the map.
+    struct RecentDirection {
+        uint32_t key = ~uint32_t(0);
+        DirectionFigures *figures = nullptr;
+    };
+    RecentDirection recent_directions_[4];
+    size_t next_recent_ = 0;
+    DirectionFigures &direction_figures(const Pairing &pairing);
     JitterOrder jitter_order_;
     bool picturing_ = false;
     uint64_t picture_start_ = 0;  // the first frame's TAP time

@@ -43,10 +43,12 @@ void PortBursts::count_next()
     for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
         uint64_t first = first_[w];
         uint64_t bytes = bytes_[w] + frame.bytes;
-        // Differences, not sums: TAP times may come near 2^64.
+        // The frames from the window's first to this one are in TAP-time
+        // order, and it holds this one at least. Differences, not sums:
+        // TAP times may come near 2^64.
         for (;;) {
             const TimedBytes &oldest = ring[first & mask];
-            if (oldest.time >= frame.time || frame.time - oldest.time < BURST_WINDOWS[w])
+            if (frame.time - oldest.time < BURST_WINDOWS[w])
                 break;
             bytes -= oldest.bytes;
             first++;

@@ -103,7 +103,7 @@ constexpr size_t PORT_ROOM = Tables::PORT_ROOM;
 static_assert(6 * Row::NUMBER_ROOM + 2 * PORT_ROOM + 7 <= Row::CAPACITY, "a pair row fits");
 static_assert(4 * Row::NUMBER_ROOM + PORT_ROOM + Row::HEX128_ROOM + 12 <= Row::CAPACITY, "a frame row fits");
 
-static void flags_field(Row &row, uint8_t flags)
+static inline __attribute__((always_inline)) void flags_field(Row &row, uint8_t flags)
 {
     static const char hex[] = "0123456789abcdef";
     row.character('0').character('x').character(hex[flags >> 4]).character(hex[flags & 0xF]).comma();
