@@ -2,7 +2,6 @@
 
 #include "latency_matcher.h"
 
-#include <algorithm>
 #include <new>
 
 namespace {
@@ -30,7 +29,10 @@ LatencyMatcher::LatencyMatcher(uint64_t window_ns)
 void LatencyMatcher::reset()
 {
     head_ = tail_ = FIRST_SEQ;
-    std::fill(index_.get(), index_.get() + index_size_, EMPTY_SLOT);
+    // A fresh index of the first size: zeroed already, and a busy capture's
+    // large one is given back.
+    index_ = zeroed_index(FIRST_INDEX);
+    index_size_ = FIRST_INDEX;
     used_slots_ = 0;
     latest_ = 0;
     seen_any_ = false;
@@ -39,7 +41,7 @@ void LatencyMatcher::reset()
 // The slot holding `key`'s waiting sightings (found), or else the slot to
 // put it in: the first one on its probe path that is free for reuse, or the
 // empty one that ends the path.
-size_t LatencyMatcher::find_slot(const LatencyKey &key, bool *found)
+inline __attribute__((always_inline)) size_t LatencyMatcher::find_slot(const LatencyKey &key, bool *found)
 {
     const size_t mask = index_size_ - 1;
     size_t reusable = index_size_;
@@ -122,7 +124,7 @@ void LatencyMatcher::compact_index()
 // The oldest sighting in the ring leaves it. Still at the front of its
 // key's queue, it leaves that too; a paired one may have left it already
 // (and its slot since moved).
-void LatencyMatcher::leave_ring(const Entry &leaving)
+inline __attribute__((always_inline)) void LatencyMatcher::leave_ring(const Entry &leaving)
 {
     Slot &slot = index_[leaving.slot];
     uint64_t &oldest = slot.oldest[leaving.sighting.channel == 2];
@@ -130,7 +132,7 @@ void LatencyMatcher::leave_ring(const Entry &leaving)
         oldest = leaving.newer;
 }
 
-void LatencyMatcher::expire(uint64_t now, MatchSink &sink)
+inline __attribute__((always_inline)) void LatencyMatcher::expire(uint64_t now, MatchSink &sink)
 {
     while (tail_ < head_) {
         const Entry &oldest = entry(tail_);

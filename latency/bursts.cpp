@@ -4,6 +4,36 @@
 
 PortBursts::PortBursts() : ring_(1024) {}
 
+// Each window ends at a frame and reaches back its length: the most bytes
+// any window of that length holds is the most one ending at a frame holds.
+inline __attribute__((always_inline)) void PortBursts::count_next()
+{
+    const TimedBytes *ring = ring_.items();
+    const uint64_t mask = ring_.mask();
+    const TimedBytes frame = ring[counted_ & mask];
+    for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
+        uint64_t first = first_[w];
+        uint64_t bytes = bytes_[w] + frame.bytes;
+        // The frames from the window's first to this one are in TAP-time
+        // order, and it holds this one at least. Differences, not sums:
+        // TAP times may come near 2^64.
+        for (;;) {
+            const TimedBytes &oldest = ring[first & mask];
+            if (frame.time - oldest.time < BURST_WINDOWS[w])
+                break;
+            bytes -= oldest.bytes;
+            first++;
+        }
+        first_[w] = first;
+        bytes_[w] = bytes;
+        if (bytes > busiest_[w].bytes)
+            busiest_[w] = {bytes, ring[first & mask].time};
+    }
+    counted_++;
+    // The longest window reaches back furthest.
+    begin_ = first_[BURST_WINDOW_COUNT - 1];
+}
+
 void PortBursts::add(uint64_t tap_time, uint32_t bytes)
 {
     if (end_ > begin_ && tap_time < newest_ && newest_ - tap_time > REORDER_HORIZON) {
@@ -31,36 +61,6 @@ void PortBursts::add(uint64_t tap_time, uint32_t bytes)
     // be preceded.
     while (counted_ < end_ && newest_ - ring_[counted_].time > REORDER_HORIZON)
         count_next();
-}
-
-// Each window ends at a frame and reaches back its length: the most bytes
-// any window of that length holds is the most one ending at a frame holds.
-void PortBursts::count_next()
-{
-    const TimedBytes *ring = ring_.items();
-    const uint64_t mask = ring_.mask();
-    const TimedBytes frame = ring[counted_ & mask];
-    for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
-        uint64_t first = first_[w];
-        uint64_t bytes = bytes_[w] + frame.bytes;
-        // The frames from the window's first to this one are in TAP-time
-        // order, and it holds this one at least. Differences, not sums:
-        // TAP times may come near 2^64.
-        for (;;) {
-            const TimedBytes &oldest = ring[first & mask];
-            if (frame.time - oldest.time < BURST_WINDOWS[w])
-                break;
-            bytes -= oldest.bytes;
-            first++;
-        }
-        first_[w] = first;
-        bytes_[w] = bytes;
-        if (bytes > busiest_[w].bytes)
-            busiest_[w] = {bytes, ring[first & mask].time};
-    }
-    counted_++;
-    // The longest window reaches back furthest.
-    begin_ = first_[BURST_WINDOW_COUNT - 1];
 }
 
 const Burst *PortBursts::finish()
