@@ -109,6 +109,20 @@ static inline __attribute__((always_inline)) void flags_field(Row &row, uint8_t 
     row.character('0').character('x').character(hex[flags >> 4]).character(hex[flags & 0xF]).comma();
 }
 
+// A matched frame's row, of fields written before.
+inline __attribute__((always_inline)) void Tables::copied_frame_row(RowField frame, const PortText &port, RowField time,
+                                                                    RowField length, uint8_t flags, RowField key,
+                                                                    RowField partner)
+{
+    Row row = frames.start_row();
+    row.copy<Row::NUMBER_ROOM>(frame).comma();
+    row.copy<PORT_ROOM>({port.text, port.length});
+    row.copy<Row::NUMBER_ROOM>(time).comma().copy<Row::NUMBER_ROOM>(length).comma();
+    flags_field(row, flags);
+    row.copy<Row::HEX128_ROOM>(key).comma().copy<Row::NUMBER_ROOM>(partner);
+    frames.end_row(row.size());
+}
+
 // A match's three rows repeat most of each other's numbers: each is
 // written once and copied. The pair row is put together first, in its
 // table or else aside, and ended last, so that its fields stay in place
@@ -146,21 +160,8 @@ void Tables::match_rows(const Pairing &pairing)
                                           ? earlier_length
                                           : Row(later_length_text).number_field(later.length);
 
-        Row row = frames.start_row();
-        row.copy<Row::NUMBER_ROOM>(earlier_frame).comma();
-        row.copy<PORT_ROOM>({earlier_port.text, earlier_port.length});
-        row.copy<Row::NUMBER_ROOM>(earlier_time).comma().copy<Row::NUMBER_ROOM>(earlier_length).comma();
-        flags_field(row, earlier.flags);
-        row.copy<Row::HEX128_ROOM>(key).comma().copy<Row::NUMBER_ROOM>(later_frame);
-        frames.end_row(row.size());
-
-        row = frames.start_row();
-        row.copy<Row::NUMBER_ROOM>(later_frame).comma();
-        row.copy<PORT_ROOM>({later_port.text, later_port.length});
-        row.copy<Row::NUMBER_ROOM>(later_time).comma().copy<Row::NUMBER_ROOM>(later_length).comma();
-        flags_field(row, later.flags);
-        row.copy<Row::HEX128_ROOM>(key).comma().copy<Row::NUMBER_ROOM>(earlier_frame);
-        frames.end_row(row.size());
+        copied_frame_row(earlier_frame, earlier_port, earlier_time, earlier_length, earlier.flags, key, later_frame);
+        copied_frame_row(later_frame, later_port, later_time, later_length, later.flags, key, earlier_frame);
     }
     if (pairs.is_open())
         pairs.end_row(pair.size());

@@ -66,6 +66,8 @@ private:
         return text;
     }
     static void make_port_text(PortText &text, const Sighting &sighting);
+    void copied_frame_row(RowField frame, const PortText &port, RowField time, RowField length, uint8_t flags,
+                          RowField key, RowField partner);
     PortText port_texts_[3][256] = {};
 
     // A TAP time. Its digits above the last 8 stay the same for 0.1 s of
