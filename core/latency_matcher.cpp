@@ -22,20 +22,35 @@ LatencyMatcher::Index LatencyMatcher::zeroed_index(size_t slots)
 }
 
 LatencyMatcher::LatencyMatcher(uint64_t window_ns)
-    : window_(window_ns), ring_(FIRST_RING), index_(zeroed_index(FIRST_INDEX)), index_size_(FIRST_INDEX)
+    : window_(window_ns), ring_(FIRST_RING), index_(zeroed_index(FIRST_INDEX)), index_size_(FIRST_INDEX),
+      clock_(window_ns)
 {
 }
 
-void LatencyMatcher::reset()
+// Every sighting still waiting is unmatched; the ring and the index start
+// empty.
+void LatencyMatcher::settle(MatchSink &sink)
 {
+    for (; tail_ < head_; tail_++) {
+        if (!entry(tail_).paired)
+            sink.unmatched(entry(tail_).sighting);
+    }
     head_ = tail_ = FIRST_SEQ;
     // A fresh index of the first size: zeroed already, and a busy capture's
     // large one is given back.
     index_ = zeroed_index(FIRST_INDEX);
     index_size_ = FIRST_INDEX;
     used_slots_ = 0;
-    latest_ = 0;
-    seen_any_ = false;
+}
+
+void LatencyMatcher::reset()
+{
+    struct Nothing : MatchSink {
+        void paired(const Pairing &) override {}
+        void unmatched(const Sighting &) override {}
+    } nothing;
+    settle(nothing);
+    clock_ = ClockWatch(window_);
 }
 
 // The slot holding `key`'s waiting sightings (found), or else the slot to
@@ -142,7 +157,10 @@ inline __attribute__((always_inline)) void LatencyMatcher::expire(uint64_t now, 
     while (tail_ < head_) {
         const Entry &oldest = entry(tail_);
         if (!oldest.paired) {
-            if (now - oldest.sighting.tap_time <= window_ || oldest.sighting.tap_time > now)
+            // Ahead of the clock, it waits, unless it is a lone one stamped
+            // far ahead that the clock never followed.
+            const uint64_t time = oldest.sighting.tap_time;
+            if (time <= now ? now - time <= window_ : !clock_.stray_ahead(time))
                 break;
             if (sink.wants_unmatched)
                 sink.unmatched(oldest.sighting);
@@ -152,11 +170,24 @@ inline __attribute__((always_inline)) void LatencyMatcher::expire(uint64_t now, 
     }
 }
 
+inline __attribute__((always_inline)) void LatencyMatcher::read_clock(uint64_t frame, uint64_t tap_time,
+                                                                      MatchSink &sink)
+{
+    if (clock_.read(frame, tap_time) == ClockWatch::Reading::stepped_back) {
+        settle(sink);
+        sink.clock_stepped_back();
+    }
+}
+
+void LatencyMatcher::pass(uint64_t frame, uint64_t tap_time, MatchSink &sink)
+{
+    read_clock(frame, tap_time, sink);
+    expire(clock_.now(), sink);
+}
+
 void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
 {
-    if (!seen_any_ || sighting.tap_time > latest_)
-        latest_ = sighting.tap_time;
-    seen_any_ = true;
+    read_clock(sighting.frame, sighting.tap_time, sink);
     const int own = sighting.channel == 2;
 
     bool found;
@@ -226,14 +257,10 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
                 rebuild_index(slots);
         }
     }
-    expire(latest_, sink);
+    expire(clock_.now(), sink);
 }
 
 void LatencyMatcher::finish(MatchSink &sink)
 {
-    for (; tail_ < head_; tail_++) {
-        if (!entry(tail_).paired)
-            sink.unmatched(entry(tail_).sighting);
-    }
-    reset();
+    settle(sink);
 }

@@ -9,8 +9,11 @@
 // frames seen more than once pair first in, first out). The earlier of the
 // two by TAP time is the earlier sighting, whichever came first in the
 // capture, and the latency is the later TAP time less the earlier. A
-// sighting older than the window before the latest TAP time seen has found
-// no partner: it was not seen on the other link. Memory is bounded by the
+// sighting older than the window before the TAP clock's time (a ClockWatch
+// with the window as its tolerance) has found no partner: it was not seen
+// on the other link; so has every sighting waiting when the clock steps
+// back by more than the window, and a lone one stamped far ahead of it.
+// Memory is bounded by the
 // number of sightings in one window; it grows by doubling, never per frame.
 // Each key keeps its waiting sightings in a queue per channel, oldest
 // first, so that a frame repeated thousands of times in a window (ARP, a
@@ -19,6 +22,7 @@
 #ifndef OVINT_CORE_LATENCY_MATCHER_H
 #define OVINT_CORE_LATENCY_MATCHER_H
 
+#include "clock_watch.h"
 #include "latency_key.h"
 #include "sequence_ring.h"
 
@@ -51,6 +55,9 @@ class MatchSink {
 public:
     virtual void paired(const Pairing &pairing) = 0;
     virtual void unmatched(const Sighting &sighting) = 0;
+    // The TAP clock stepped back: every sighting that waited is settled,
+    // and a new clock starts with the sighting being fed.
+    virtual void clock_stepped_back() {}
     // False for a sink that does nothing with unmatched sightings.
     bool wants_unmatched = true;
 
@@ -65,13 +72,17 @@ public:
     // Feeds the next sighting in capture order; reports the pairing it
     // makes and the sightings that left the window unpaired.
     void add(const Sighting &sighting, MatchSink &sink);
+    // A trailer-bearing frame without a key: it only tells the time.
+    void pass(uint64_t frame, uint64_t tap_time, MatchSink &sink);
     // The capture has ended: every sighting still waiting is unmatched.
+    // What the clock did stays to be read.
     void finish(MatchSink &sink);
     // Forgets everything, for a new capture.
     void reset();
 
     uint64_t window() const { return window_; }
     size_t waiting() const { return static_cast<size_t>(head_ - tail_); }
+    const ClockWatch &clock() const { return clock_; }
 
 private:
     struct Entry {
@@ -114,6 +125,8 @@ private:
     void rebuild_index(size_t slots);
     void compact_index();
     void moved(const Slot &slot, size_t at);
+    void read_clock(uint64_t frame, uint64_t tap_time, MatchSink &sink);
+    void settle(MatchSink &sink);
 
     uint64_t window_;
     SequenceRing<Entry> ring_;  // waiting sightings by sequence number
@@ -121,8 +134,7 @@ private:
     Index index_;  // open addressing
     size_t index_size_ = 0;
     size_t used_slots_ = 0;
-    uint64_t latest_ = 0;
-    bool seen_any_ = false;
+    ClockWatch clock_;
 };
 
 #endif // OVINT_CORE_LATENCY_MATCHER_H

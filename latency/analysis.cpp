@@ -13,7 +13,7 @@ constexpr uint64_t REORDER_HORIZON = PortBursts::REORDER_HORIZON;
 constexpr uint32_t WIRE_OVERHEAD = 24;
 
 Analysis::Analysis(KeyMode mode, uint64_t window_ns, TableSink *tables)
-    : mode_(mode), window_(window_ns), tables_(tables), matcher_(window_ns)
+    : ranges(latency_ranges(window_ns)), mode_(mode), window_(window_ns), tables_(tables), matcher_(window_ns)
 {
 }
 
@@ -62,7 +62,7 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
     frames_with_trailer++;
     const TrailerFields trailer = read_trailer(bytes + match.offset);
     if (!any_tap_time)
-        picture_start_ = trailer.timestamp;
+        picture_start_ = first_frame_tap_time = trailer.timestamp;
     if (!any_tap_time || trailer.timestamp < first_tap_time)
         first_tap_time = trailer.timestamp;
     if (!any_tap_time || trailer.timestamp > last_tap_time)
@@ -89,23 +89,25 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
     sighting.flags = trailer.flags;
     sighting.channel = static_cast<uint8_t>(channel);
     if (channel == NO_CHANNEL || !latency_key(mode_, ethernet_part, ethernet_captured, ethernet_wire, &sighting.key)) {
-        if (tables_)
-            tables_->frame_row(sighting, false);
-        return;
+        matcher_.pass(frame, trailer.timestamp, *this);
+        count_unseen(sighting, false);
+    } else {
+        matcher_.add(sighting, *this);
     }
-    matcher_.add(sighting, *this);
     // A match is made when its second sighting comes, within the window of
     // the first and at most the horizon out of order: by then every match
     // of an earlier sighting this far back is known.
-    if (last_tap_time > window_ + REORDER_HORIZON)
-        jitter_order_.release(last_tap_time - window_ - REORDER_HORIZON);
+    const uint64_t now = matcher_.clock().now();
+    if (now > window_ + REORDER_HORIZON)
+        jitter_order_.release(now - window_ - REORDER_HORIZON);
 }
 
 void Analysis::paired(const Pairing &pairing)
 {
     DirectionFigures &direction = direction_figures(pairing);
     direction.latencies.add(pairing.latency);
-    direction.duplicates += pairing.duplicate ? 1 : 0;
+    direction.ambiguous += pairing.duplicate ? 1 : 0;
+    direction.histogram[ranges.range_of(pairing.latency)]++;
     jitter_order_.add(pairing.earlier.tap_time, pairing.latency, &direction.jitter);
     if (picturing_) {
         const uint64_t since_start =
@@ -118,19 +120,52 @@ void Analysis::paired(const Pairing &pairing)
 
 void Analysis::unmatched(const Sighting &sighting)
 {
-    PortFigures &figures = port_figures(sighting.version, sighting.port);
+    count_unseen(sighting, true);
+}
+
+// A frame never seen on the other link: one the matcher gave up on, or one
+// it could not be given (no key), which no other sighting can match.
+void Analysis::count_unseen(const Sighting &sighting, bool keyed)
+{
+    PortFigures &figures = *port_place(sighting.version, sighting.port).figures;
     figures.unmatched++;
+    figures.no_key += keyed ? 0 : 1;
     const TapFlagTable table = tap_flags(sighting.version);
     for (size_t i = 0; i < table.size(); i++)
         figures.unmatched_flagged[i] += (sighting.flags & table[i].mask) ? 1 : 0;
     if (tables_)
-        tables_->frame_row(sighting, true);
+        tables_->frame_row(sighting, keyed);
+}
+
+// A new TAP clock: the matches of the old one are all known, and their
+// order ends with them.
+void Analysis::clock_stepped_back()
+{
+    jitter_order_.finish();
 }
 
 void Analysis::finish()
 {
     matcher_.finish(*this);
+    clock_steps = matcher_.clock().steps();
     jitter_order_.finish();
+    // A frame never seen again is counted once, against the direction most
+    // frames from its port took.
+    std::map<uint16_t, DirectionFigures *> busiest_from;
+    for (auto &entry : directions) {
+        DirectionFigures &direction = entry.second;
+        direction.entered = direction.latencies.count();
+        DirectionFigures *&busiest = busiest_from[figures_key(direction.version, direction.from_port)];
+        if (!busiest || direction.latencies.count() > busiest->latencies.count())
+            busiest = &direction;
+    }
+    for (auto &entry : busiest_from) {
+        const auto port = ports.find(entry.first);
+        if (port == ports.end())
+            continue;
+        entry.second->not_seen = port->second.unmatched;
+        entry.second->entered += port->second.unmatched;
+    }
     for (auto &entry : port_bursts_) {
         const Burst *busiest = entry.second.finish();
         std::copy(busiest, busiest + BURST_WINDOW_COUNT, ports[entry.first].bursts);

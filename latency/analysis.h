@@ -16,6 +16,7 @@
 #include "picture.h"
 
 #include "core/latency_matcher.h"
+#include "core/latency_ranges.h"
 #include "core/ports.h"
 
 #include <cstdint>
@@ -37,7 +38,8 @@ protected:
 struct PortFigures {
     uint8_t version = 0, port = 0;
     uint64_t frames = 0;     // with a trailer
-    uint64_t unmatched = 0;  // keyed, never seen on the other link within the window
+    uint64_t unmatched = 0;  // never seen on the other link within the window
+    uint64_t no_key = 0;     // of those, without a key to be recognised by
     uint64_t unmatched_flagged[MAX_FLAGS] = {};  // of those, by the version's flag table
     Burst bursts[BURST_WINDOW_COUNT];
 };
@@ -45,7 +47,11 @@ struct PortFigures {
 struct DirectionFigures {
     uint8_t version = 0, from_port = 0, to_port = 0;
     LatencyDistribution latencies;  // ns
-    uint64_t duplicates = 0;
+    // The frames that entered the device at the from port: those matched
+    // and, for the busiest direction from that port, those not seen leaving.
+    uint64_t entered = 0, not_seen = 0;
+    uint64_t ambiguous = 0;  // later sightings that had more than one candidate
+    uint64_t histogram[MAX_LATENCY_RANGES] = {};  // by the Analysis's ranges
     Jitter jitter;
     DirectionPicture picture;  // gathered only for --plot
 };
@@ -63,15 +69,20 @@ public:
     void finish();
 
     uint64_t frames = 0, frames_with_trailer = 0;
+    ClockSteps clock_steps;  // known once finished
+    const LatencyRanges ranges;  // of the directions' histograms
     bool any_tap_time = false;
     uint64_t first_tap_time = 0, last_tap_time = 0;
+    uint64_t first_frame_tap_time = 0;  // of the first trailer-bearing frame
     std::map<uint16_t, PortFigures> ports;            // by figures_key
     std::map<uint32_t, DirectionFigures> directions;  // by (version, from port, to port)
 
     void paired(const Pairing &pairing) override;
     void unmatched(const Sighting &sighting) override;
+    void clock_stepped_back() override;
 
 private:
+    void count_unseen(const Sighting &sighting, bool keyed);
     PortFigures &port_figures(uint8_t version, uint8_t port);
 
     KeyMode mode_;

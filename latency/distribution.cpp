@@ -3,6 +3,7 @@
 #include "distribution.h"
 
 #include <algorithm>
+#include <cmath>
 
 // Values below 1024 have a bucket each; above, 1024 buckets for each power
 // of two, by the ten bits after the leading one.
@@ -43,6 +44,7 @@ void LatencyDistribution::add(uint64_t latency)
         largest_ = latency;
     count_++;
     sum_ += latency;
+    sum_of_squares_ += static_cast<unsigned __int128>(latency) * latency;
     if (!buckets_.empty()) {
         buckets_[bucket_of(latency)]++;
         return;
@@ -53,6 +55,16 @@ void LatencyDistribution::add(uint64_t latency)
     in_place_.clear();
     if (latencies_.size() > exact_limit_)
         to_histogram();
+}
+
+uint64_t LatencyDistribution::standard_deviation() const
+{
+    if (count_ == 0)
+        return 0;
+    const long double n = static_cast<long double>(count_);
+    const long double mean = static_cast<long double>(sum_) / n;
+    const long double variance = static_cast<long double>(sum_of_squares_) / n - mean * mean;
+    return variance > 0 ? static_cast<uint64_t>(std::sqrt(variance) + 0.5L) : 0;
 }
 
 uint64_t LatencyDistribution::percentile(uint64_t per_10000)

@@ -25,6 +25,8 @@ public:
     uint64_t least() const { return least_; }
     uint64_t largest() const { return largest_; }
     uint64_t mean() const { return count_ ? static_cast<uint64_t>(sum_ / count_) : 0; }
+    // The population standard deviation, to the nearest ns.
+    uint64_t standard_deviation() const;
     bool exact() const { return buckets_.empty(); }
     // Nearest rank: the smallest latency with at least `per_10000`
     // ten-thousandths of them at or below it (9990: 99.9%); from the
@@ -43,6 +45,9 @@ private:
     std::vector<uint64_t> buckets_;  // counts; empty while exact
     uint64_t count_ = 0, least_ = 0, largest_ = 0;
     unsigned __int128 sum_ = 0;
+    // Latencies are below 2^42 ns (an hour's window): their squares add up
+    // exactly for far more than any capture holds.
+    unsigned __int128 sum_of_squares_ = 0;
 };
 
 #endif // OVINT_LATENCY_DISTRIBUTION_H

@@ -12,10 +12,12 @@ namespace {
 
 struct Percentile {
     const char *name;
+    const char *json_name;
     uint64_t per_10000;
 };
 constexpr Percentile PERCENTILES[] = {
-    {"median", 5000}, {"p90", 9000}, {"p99", 9900}, {"p99.9", 9990}, {"p99.99", 9999},
+    {"median", "median_ns", 5000}, {"p90", "p90_ns", 9000},         {"p99", "p99_ns", 9900},
+    {"p99.9", "p99_9_ns", 9990},   {"p99.99", "p99_99_ns", 9999},
 };
 
 // Microseconds with three decimals, exact.
@@ -26,9 +28,35 @@ std::string microseconds(uint64_t ns)
     return text;
 }
 
+// Seconds with nine decimals, exact.
+std::string seconds(uint64_t ns)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%" PRIu64 ".%09" PRIu64, ns / 1000000000, ns % 1000000000);
+    return text;
+}
+
+// A TAP time as seconds from the first trailer-bearing frame's, which
+// frames written before their time (or after a step back) precede.
+std::string since_first(uint64_t tap_time, const Analysis &analysis)
+{
+    const uint64_t first = analysis.first_frame_tap_time;
+    return tap_time >= first ? seconds(tap_time - first) : "-" + seconds(first - tap_time);
+}
+
 std::string window_name(uint64_t ns)
 {
     return ns < 1000000 ? std::to_string(ns / 1000) + " \u00b5s" : std::to_string(ns / 1000000) + " ms";
+}
+
+// As the plug-in's Latency tree names its ranges' bounds.
+std::string duration_name(uint64_t ns)
+{
+    if (ns < 1000000)
+        return std::to_string(ns / 1000) + " \u00b5s";
+    if (ns < 1000000000)
+        return std::to_string(ns / 1000000) + " ms";
+    return std::to_string(ns / 1000000000) + " s";
 }
 
 uint64_t jitter(const DirectionFigures &direction)
@@ -39,6 +67,42 @@ uint64_t jitter(const DirectionFigures &direction)
 double bits_per_second(const Burst &burst, uint64_t window_ns)
 {
     return static_cast<double>(burst.bytes) * 8.0 * 1e9 / static_cast<double>(window_ns);
+}
+
+// A share in percent, with two decimals.
+std::string percent(uint64_t part, uint64_t whole)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%.2f", whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0);
+    return text;
+}
+
+// A flag's name as a JSON key: "Crc Error" is crc_error.
+std::string identifier(const char *name)
+{
+    std::string text;
+    for (const char *c = name; *c; c++)
+        text += *c == ' ' ? '_' : static_cast<char>(g_ascii_tolower(*c));
+    return text;
+}
+
+// What to try when no frame was matched at all.
+const char *key_hint(KeyMode key)
+{
+    switch (key) {
+    case KeyMode::frame:
+        return "a router changes TTL and checksum, which --key ip sees through; a device that rewrites "
+               "addresses wants --key payload";
+    case KeyMode::ip:
+        return "a device that rewrites addresses or ports (NAT) wants --key payload";
+    default:
+        return "check that the device is between the TAP's two links, or give a longer --window";
+    }
+}
+
+std::string times(uint64_t count, const char *one, const char *many)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
 } // namespace
@@ -58,23 +122,54 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
     fprintf(out, "frames read %" PRIu64 ", with a TAP trailer %" PRIu64 "; key %s, window %" PRIu64 " ms\n",
             analysis.frames, analysis.frames_with_trailer, key_mode_name(context.key), context.window_ms);
     if (analysis.any_tap_time)
-        fprintf(out, "TAP time from %" PRIu64 " to %" PRIu64 " ns\n", analysis.first_tap_time, analysis.last_tap_time);
+        fprintf(out, "TAP time from %s to %s s after the first trailer-bearing frame's (%" PRIu64 " ns)\n",
+                since_first(analysis.first_tap_time, analysis).c_str(),
+                since_first(analysis.last_tap_time, analysis).c_str(), analysis.first_frame_tap_time);
+    const ClockSteps &steps = analysis.clock_steps;
+    if (steps.back)
+        fprintf(out, "TAP clock stepped back %s, by at most %s s, first at frame %" PRIu64
+                     "; what waited was counted as not seen\n",
+                times(steps.back, "time", "times").c_str(), seconds(steps.largest_back).c_str(),
+                steps.first_back_frame);
+    if (steps.ahead)
+        fprintf(out, "TAP clock: %s stamped ahead of it, by at most %s s, first frame %" PRIu64 "\n",
+                times(steps.ahead, "lone frame", "lone frames").c_str(), seconds(steps.largest_ahead).c_str(),
+                steps.first_ahead_frame);
     if (!context.complete)
         fprintf(out, "partial: reading ended at frame %" PRIu64 " (%s); the figures cover the frames before it\n",
                 context.ending_frame, context.ending_reason.c_str());
+    if (analysis.directions.empty() && analysis.frames_with_trailer)
+        fprintf(out, "nothing was matched: %s\n", key_hint(context.key));
 
     for (auto &entry : analysis.directions) {
         DirectionFigures &direction = entry.second;
         LatencyDistribution &latencies = direction.latencies;
-        fprintf(out, "\n%s: %" PRIu64 " frames matched, %" PRIu64 " duplicates\n", direction_name(direction).c_str(),
-                latencies.count(), direction.duplicates);
+        fprintf(out, "\n%s: %s entered, %" PRIu64 " matched, %" PRIu64 " not seen leaving (%s%%), %" PRIu64
+                     " ambiguous\n",
+                direction_name(direction).c_str(), times(direction.entered, "frame", "frames").c_str(),
+                latencies.count(), direction.not_seen, percent(direction.not_seen, direction.entered).c_str(),
+                direction.ambiguous);
         fprintf(out, "  latency (\u00b5s): min %s, mean %s", microseconds(latencies.least()).c_str(),
                 microseconds(latencies.mean()).c_str());
         for (const Percentile &p : PERCENTILES)
             fprintf(out, ", %s %s", p.name, microseconds(latencies.percentile(p.per_10000)).c_str());
-        fprintf(out, ", max %s; jitter %s; percentiles %s\n", microseconds(latencies.largest()).c_str(),
-                microseconds(jitter(direction)).c_str(),
+        fprintf(out, ", max %s; jitter %s, standard deviation %s; percentiles %s\n",
+                microseconds(latencies.largest()).c_str(), microseconds(jitter(direction)).c_str(),
+                microseconds(latencies.standard_deviation()).c_str(),
                 latencies.exact() ? "exact" : "from a histogram, at most 0.1% below");
+        fputs("  histogram:", out);
+        bool any = false;
+        for (size_t i = 0; i < analysis.ranges.count; i++) {
+            if (!direction.histogram[i])
+                continue;
+            const uint64_t floor = analysis.ranges.floor[i];
+            const std::string high = duration_name(analysis.ranges.ceil(i) + 1);
+            fprintf(out, "%s %s %" PRIu64, any ? "," : "",
+                    floor ? (duration_name(floor) + "-" + high).c_str() : ("below " + high).c_str(),
+                    direction.histogram[i]);
+            any = true;
+        }
+        fputc('\n', out);
     }
 
     for (const auto &entry : analysis.ports) {
@@ -83,7 +178,10 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
         fprintf(out, "\nport %s", port_label(port.version, port.port).text);
         if (channel != NO_CHANNEL)
             fprintf(out, " (channel %u)", channel);
-        fprintf(out, ": %" PRIu64 " frames, %" PRIu64 " not seen on the other link", port.frames, port.unmatched);
+        fprintf(out, ": %s, %" PRIu64 " not seen on the other link", times(port.frames, "frame", "frames").c_str(),
+                port.unmatched);
+        if (port.no_key)
+            fprintf(out, ", %" PRIu64 " of them without a key", port.no_key);
         const TapFlagTable table = tap_flags(port.version);
         bool any = false;
         for (size_t i = 0; i < table.size(); i++) {
@@ -99,7 +197,7 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
             fprintf(out, "%s %s %.3f Gbit/s", w ? ";" : "", window_name(BURST_WINDOWS[w]).c_str(), bps / 1e9);
             if (context.line_rate)
                 fprintf(out, " (%.1f%%)", 100.0 * bps / static_cast<double>(context.line_rate));
-            fprintf(out, " from %" PRIu64, port.bursts[w].start);
+            fprintf(out, " from %s s", since_first(port.bursts[w].start, analysis).c_str());
         }
         fputc('\n', out);
     }
@@ -111,6 +209,8 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     json_dumper dumper = {};
     dumper.output_file = out;
     json_dumper_begin_object(&dumper);
+    member_string(&dumper, "program", "ovint-latency");
+    member_string(&dumper, "version", OVINT_VERSION);
     json_dumper_set_member_name(&dumper, "captures");
     json_dumper_begin_array(&dumper);
     for (const char *capture : context.captures)
@@ -118,17 +218,35 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     json_dumper_end_array(&dumper);
     member_string(&dumper, "key", key_mode_name(context.key));
     member_count(&dumper, "window_ms", context.window_ms);
+    json_dumper_set_member_name(&dumper, "line_rate_bps");
+    if (context.line_rate)
+        json_dumper_value_anyf(&dumper, "%" PRIu64, context.line_rate);
+    else
+        json_dumper_value_anyf(&dumper, "null");
     member_count(&dumper, "frames", analysis.frames);
     member_count(&dumper, "frames_with_trailer", analysis.frames_with_trailer);
     if (analysis.any_tap_time) {
         member_count(&dumper, "first_tap_time_ns", analysis.first_tap_time);
         member_count(&dumper, "last_tap_time_ns", analysis.last_tap_time);
+        member_count(&dumper, "first_frame_tap_time_ns", analysis.first_frame_tap_time);
     }
+    const ClockSteps &steps = analysis.clock_steps;
+    json_dumper_set_member_name(&dumper, "tap_clock");
+    json_dumper_begin_object(&dumper);
+    member_count(&dumper, "steps_back", steps.back);
+    member_count(&dumper, "largest_step_back_ns", steps.largest_back);
+    member_count(&dumper, "first_step_back_frame", steps.first_back_frame);
+    member_count(&dumper, "lone_frames_ahead", steps.ahead);
+    member_count(&dumper, "largest_lone_ahead_ns", steps.largest_ahead);
+    member_count(&dumper, "first_lone_ahead_frame", steps.first_ahead_frame);
+    json_dumper_end_object(&dumper);
     member_string(&dumper, "ending", context.complete ? "complete" : "partial");
     if (!context.complete) {
         member_count(&dumper, "ending_frame", context.ending_frame);
         member_string(&dumper, "reason", context.ending_reason.c_str());
     }
+    if (analysis.directions.empty() && analysis.frames_with_trailer)
+        member_string(&dumper, "hint", key_hint(context.key));
     json_dumper_set_member_name(&dumper, "directions");
     json_dumper_begin_array(&dumper);
     for (auto &entry : analysis.directions) {
@@ -137,17 +255,30 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
         json_dumper_begin_object(&dumper);
         member_string(&dumper, "from", port_label(direction.version, direction.from_port).text);
         member_string(&dumper, "to", port_label(direction.version, direction.to_port).text);
+        member_count(&dumper, "entered", direction.entered);
         member_count(&dumper, "matched", latencies.count());
-        member_count(&dumper, "duplicates", direction.duplicates);
+        member_count(&dumper, "not_seen_leaving", direction.not_seen);
+        json_dumper_set_member_name(&dumper, "loss_percent");
+        json_dumper_value_anyf(&dumper, "%s", percent(direction.not_seen, direction.entered).c_str());
+        member_count(&dumper, "ambiguous", direction.ambiguous);
         member_count(&dumper, "min_ns", latencies.least());
         member_count(&dumper, "mean_ns", latencies.mean());
-        for (const Percentile &p : PERCENTILES) {
-            const std::string name = std::string(p.name) + "_ns";
-            member_count(&dumper, name.c_str(), latencies.percentile(p.per_10000));
-        }
+        for (const Percentile &p : PERCENTILES)
+            member_count(&dumper, p.json_name, latencies.percentile(p.per_10000));
         member_count(&dumper, "max_ns", latencies.largest());
         member_count(&dumper, "jitter_ns", jitter(direction));
+        member_count(&dumper, "standard_deviation_ns", latencies.standard_deviation());
         member_string(&dumper, "percentiles", latencies.exact() ? "exact" : "histogram");
+        json_dumper_set_member_name(&dumper, "histogram");
+        json_dumper_begin_array(&dumper);
+        for (size_t i = 0; i < analysis.ranges.count; i++) {
+            json_dumper_begin_object(&dumper);
+            member_count(&dumper, "from_ns", analysis.ranges.floor[i]);
+            member_count(&dumper, "to_ns", analysis.ranges.ceil(i));
+            member_count(&dumper, "frames", direction.histogram[i]);
+            json_dumper_end_object(&dumper);
+        }
+        json_dumper_end_array(&dumper);
         json_dumper_end_object(&dumper);
     }
     json_dumper_end_array(&dumper);
@@ -158,13 +289,20 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
         json_dumper_begin_object(&dumper);
         member_string(&dumper, "name", port_label(port.version, port.port).text);
         member_count(&dumper, "trailer_version", port.version);
+        const uint16_t channel = channel_of_port_byte(port.port);
+        json_dumper_set_member_name(&dumper, "channel");
+        if (channel != NO_CHANNEL)
+            json_dumper_value_anyf(&dumper, "%u", channel);
+        else
+            json_dumper_value_anyf(&dumper, "null");
         member_count(&dumper, "frames", port.frames);
         member_count(&dumper, "not_seen_on_other_link", port.unmatched);
+        member_count(&dumper, "no_key", port.no_key);
         json_dumper_set_member_name(&dumper, "not_seen_flagged");
         json_dumper_begin_object(&dumper);
         const TapFlagTable table = tap_flags(port.version);
         for (size_t i = 0; i < table.size(); i++)
-            member_count(&dumper, table[i].name, port.unmatched_flagged[i]);
+            member_count(&dumper, identifier(table[i].name).c_str(), port.unmatched_flagged[i]);
         json_dumper_end_object(&dumper);
         json_dumper_set_member_name(&dumper, "bursts");
         json_dumper_begin_array(&dumper);

@@ -8,6 +8,7 @@
 
 #include <epan/packet.h>
 #include <epan/prefs.h>
+#include <wsutil/report_message.h>
 
 #include "ovint_private.h"
 
@@ -73,6 +74,40 @@ public:
     void unmatched(const Sighting &) override {}
 };
 
+// The clock's steps, in frame order as found, each kind in its own list.
+struct ClockEvents {
+    ClockEvent *events;
+    guint32 count, size;
+};
+static ClockEvents clock_events[2];  // steps back, lone frames ahead
+
+static void note_clock_event(guint8 kind, guint32 frame, guint32 ahead_frame, guint64 step)
+{
+    ClockEvents &list = clock_events[kind == FrameLatency::stepped_back ? 0 : 1];
+    if (list.count == list.size) {
+        list.size = list.size ? list.size * 2 : 16;
+        list.events = static_cast<ClockEvent *>(g_realloc(list.events, list.size * sizeof *list.events));
+    }
+    list.events[list.count++] = {frame, ahead_frame, step};
+    if (frame >= latencies_size)
+        grow_latencies(frame);
+    latencies[frame].clock |= kind;
+}
+
+const ClockEvent *clock_event(guint32 num, guint8 kind)
+{
+    const ClockEvents &list = clock_events[kind == FrameLatency::stepped_back ? 0 : 1];
+    guint32 low = 0, high = list.count;
+    while (low < high) {
+        const guint32 middle = low + (high - low) / 2;
+        if (list.events[middle].frame < num)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low < list.count && list.events[low].frame == num ? &list.events[low] : NULL;
+}
+
 extern "C" void free_latency_tables(void)
 {
     delete matcher;
@@ -81,6 +116,10 @@ extern "C" void free_latency_tables(void)
     latencies = NULL;
     latencies_size = 0;
     last_fed_frame = 0;
+    for (ClockEvents &list : clock_events) {
+        g_free(list.events);
+        list = ClockEvents();
+    }
 }
 
 extern "C" void start_latency_tables(void)
@@ -88,6 +127,17 @@ extern "C" void start_latency_tables(void)
     free_latency_tables();
     if (static_cast<KeyMode>(latency_key_mode) != KeyMode::off)
         matcher = new LatencyMatcher(static_cast<guint64>(latency_window_ms) * 1000000);
+}
+
+void check_latency_window(void)
+{
+    static guint last_good = 100;
+    if (latency_window_ms >= 1) {
+        last_good = latency_window_ms;
+        return;
+    }
+    report_failure("The latency window must be at least 1 ms; it stays at %u ms.", last_good);
+    latency_window_ms = last_good;
 }
 
 void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, TrailerMatch match, const frame_data *fd)
@@ -100,34 +150,43 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
 
     const TrailerFields trailer = read_trailer(bytes + match.offset);
     const uint16_t channel = channel_of_port_byte(trailer.port);
-    if (channel == NO_CHANNEL)
-        return;
     // The Ethernet part: behind a leading record, or before the trailer.
     const bool leading = match.placement == TrailerPlacement::leading;
     const guint8 *ethernet = leading ? bytes + TRAILER_LEN : bytes;
     const guint32 ethernet_captured = leading ? captured - TRAILER_LEN : match.offset;
     const guint32 ethernet_wire = reported >= captured ? reported - (captured - ethernet_captured) : ethernet_captured;
     Sighting sighting;
-    if (!latency_key(static_cast<KeyMode>(latency_key_mode), ethernet, ethernet_captured, ethernet_wire,
-                     &sighting.key))
-        return;
-    sighting.frame = fd->num;
-    sighting.tap_time = trailer.timestamp;
-    sighting.port = trailer.port;
-    sighting.version = match.version;
-    sighting.channel = static_cast<uint8_t>(channel);
-    sighting.length = ethernet_wire;
-    sighting.flags = trailer.flags;
     if (fd->num >= latencies_size)
         grow_latencies(fd->num);
-    latencies[fd->num].role = FrameLatency::waiting;
     StoringSink sink;
-    matcher->add(sighting, sink);
+    const ClockSteps before = matcher->clock().steps();
+    if (channel == NO_CHANNEL || !latency_key(static_cast<KeyMode>(latency_key_mode), ethernet, ethernet_captured,
+                                              ethernet_wire, &sighting.key)) {
+        // Never matched, but it tells the time.
+        latencies[fd->num].role = FrameLatency::unkeyed;
+        matcher->pass(fd->num, trailer.timestamp, sink);
+    } else {
+        sighting.frame = fd->num;
+        sighting.tap_time = trailer.timestamp;
+        sighting.port = trailer.port;
+        sighting.version = match.version;
+        sighting.channel = static_cast<uint8_t>(channel);
+        sighting.length = ethernet_wire;
+        sighting.flags = trailer.flags;
+        latencies[fd->num].role = FrameLatency::waiting;
+        matcher->add(sighting, sink);
+    }
+    const ClockSteps &after = matcher->clock().steps();
+    if (after.back != before.back)
+        note_clock_event(FrameLatency::stepped_back, fd->num, 0, after.last_back);
+    if (after.ahead != before.ahead)
+        note_clock_event(FrameLatency::lone_ahead_ended, fd->num, static_cast<guint32>(after.last_ahead_frame),
+                         after.last_ahead);
 }
 
 const FrameLatency *frame_latency(guint32 num)
 {
-    if (num >= latencies_size || latencies[num].role == FrameLatency::none)
+    if (num >= latencies_size || (latencies[num].role == FrameLatency::none && !latencies[num].clock))
         return NULL;
     return &latencies[num];
 }
@@ -135,7 +194,7 @@ const FrameLatency *frame_latency(guint32 num)
 void add_latency_items(proto_tree *tree, tvbuff_t *tvb, const frame_data *fd)
 {
     const FrameLatency *found = frame_latency(fd->num);
-    if (!found || found->role == FrameLatency::waiting)
+    if (!found || (found->role != FrameLatency::earlier && found->role != FrameLatency::later))
         return;
     char duration[DURATION_TEXT];
     format_duration(found->latency, duration);
@@ -168,6 +227,6 @@ void register_latency_preferences(module_t *module)
                                    &latency_key_mode, latency_key_modes, FALSE);
     prefs_register_uint_preference(module, "latency_window", "Latency: window (ms)",
                                    "How long after a frame is seen on one link it may be seen on the other; "
-                                   "later, it counts as not seen there.",
+                                   "later, it counts as not seen there. At least 1 ms.",
                                    10, &latency_window_ms);
 }

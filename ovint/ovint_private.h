@@ -97,21 +97,39 @@ extern guint latency_window_ms;
 
 // What the matcher found for one frame.
 struct FrameLatency {
-    // waiting: keyed, no partner (yet: after the first pass, never)
-    enum Role : guint8 { none, waiting, earlier, later };
+    // waiting: keyed, no partner (yet: after the first pass, never);
+    // unkeyed: a trailer-bearing frame with no key, never matched
+    enum Role : guint8 { none, waiting, earlier, later, unkeyed };
+    // What the TAP clock was found to do at this frame.
+    enum Clock : guint8 { in_step, stepped_back = 1, lone_ahead_ended = 2 };
     guint64 latency;  // ns
     guint32 partner;  // the other sighting's frame number
     Role role;        // of this frame
     guint8 partner_port;
     guint8 partner_version;
+    guint8 clock;     // Clock bits
+};
+
+// A step of the TAP clock, found at frame `frame`: a step back, or the end
+// of a lone frame stamped ahead (`ahead_frame`).
+struct ClockEvent {
+    guint32 frame;
+    guint32 ahead_frame;
+    guint64 step;  // ns
 };
 
 // Keys a trailer-bearing frame seen for the first time and hands it to the
 // matcher. Reads only the captured bytes.
 void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, TrailerMatch match,
                    const frame_data *fd);
-// What is known of frame `num`, or NULL: not keyed.
+// What is known of frame `num`, or NULL: no trailer, or no latency key.
 const FrameLatency *frame_latency(guint32 num);
+// The clock event of `kind` (a FrameLatency::Clock bit) found at frame
+// `num`, or NULL.
+const ClockEvent *clock_event(guint32 num, guint8 kind);
+// Refuses a window below 1 ms, with a sentence; called when preferences
+// are applied.
+void check_latency_window(void);
 // The latency items of the trailer's subtree.
 void add_latency_items(proto_tree *tree, tvbuff_t *tvb, const frame_data *fd);
 void register_latency_preferences(module_t *module);

@@ -84,6 +84,7 @@ extern "C" void proto_register_ovint(void)
 // Also the preference module's apply routine: only the first call acts.
 extern "C" void proto_reg_handoff_ovint(void)
 {
+    check_latency_window();
     if (handoff_done)
         return;
     eth_withoutfcs_handle = find_dissector_add_dependency("eth_withoutfcs", proto_ovint);

@@ -18,6 +18,8 @@
 
 #include "ovint_private.h"
 
+#include "core/latency_ranges.h"
+
 int ovint_tap = -1;
 
 // The host hands a queued record to the listeners once the frame is
@@ -73,9 +75,6 @@ static const char UNSEEN_NODE[] = "Not seen on the other link";
 static int matched_node = -1;
 static int unseen_node = -1;
 
-// The histogram's bounds in ns: 1, 2, 5 in each decade, up to the window.
-constexpr int MAX_BUCKETS = 40;
-
 static void human_duration(guint64 ns, char *text, size_t size)
 {
     if (ns < 1000000)
@@ -87,40 +86,30 @@ static void human_duration(guint64 ns, char *text, size_t size)
 }
 
 // A direction's node, made with its histogram when first met. Range nodes
-// named "FLOOR-CEIL ns (…)": the host sorts them by their floor.
+// named "FLOOR-CEIL ns (…)": the host sorts them by their floor. The host
+// ticks ranges with an int: the window is cut to the largest.
 static void make_direction(stats_tree *st, const char *direction)
 {
     guint64 window = static_cast<guint64>(latency_window_ms) * 1000000;
     if (window > static_cast<guint64>(G_MAXINT))
         window = G_MAXINT;
-    char names[MAX_BUCKETS][80];
-    gchar *ranges[MAX_BUCKETS];
-    int count = 0;
-    static const guint64 steps[] = {1, 2, 5};
-    guint64 floor = 0;
-    bool complete = false;
-    for (guint64 decade = 1000; !complete; decade *= 10) {
-        for (guint64 step : steps) {
-            const guint64 bound = decade * step;
-            if (complete)
-                break;
-            // The last range reaches the window, which it includes.
-            complete = bound >= window || count == MAX_BUCKETS - 1;
-            const guint64 ceil = complete ? window : bound - 1;
-            char low[16], high[16];
-            human_duration(floor, low, sizeof low);
-            human_duration(ceil + 1, high, sizeof high);
-            if (floor == 0)
-                snprintf(names[count], sizeof names[count], "0-%" G_GUINT64_FORMAT " ns (below %s)", ceil, high);
-            else
-                snprintf(names[count], sizeof names[count], "%" G_GUINT64_FORMAT "-%" G_GUINT64_FORMAT " ns (%s-%s)",
-                         floor, ceil, low, high);
-            ranges[count] = names[count];
-            count++;
-            floor = bound;
-        }
+    const LatencyRanges ranges = latency_ranges(window);
+    char names[MAX_LATENCY_RANGES][80];
+    gchar *range_names[MAX_LATENCY_RANGES];
+    for (size_t i = 0; i < ranges.count; i++) {
+        const guint64 floor = ranges.floor[i];
+        const guint64 ceil = ranges.ceil(i);
+        char low[16], high[16];
+        human_duration(floor, low, sizeof low);
+        human_duration(ceil + 1, high, sizeof high);
+        if (floor == 0)
+            snprintf(names[i], sizeof names[i], "0-%" G_GUINT64_FORMAT " ns (below %s)", ceil, high);
+        else
+            snprintf(names[i], sizeof names[i], "%" G_GUINT64_FORMAT "-%" G_GUINT64_FORMAT " ns (%s-%s)", floor,
+                     ceil, low, high);
+        range_names[i] = names[i];
     }
-    stats_tree_create_range_node_string(st, direction, matched_node, count, ranges);
+    stats_tree_create_range_node_string(st, direction, matched_node, static_cast<int>(ranges.count), range_names);
 }
 
 extern "C" void ovint_latency_init(stats_tree *st)
@@ -129,16 +118,52 @@ extern "C" void ovint_latency_init(stats_tree *st)
     unseen_node = stats_tree_create_node(st, UNSEEN_NODE, 0, STAT_DT_INT, TRUE);
 }
 
+static const char STEPPED_BACK_NODE[] = "TAP clock stepped back (ms)";
+static const char AHEAD_NODE[] = "Lone frames stamped ahead of the TAP clock (ms)";
+
+// A step of the TAP clock, by how much (an average node: count, least,
+// largest) and where first.
+static void count_clock_event(stats_tree *st, const char *name, guint32 first_frame, guint64 step)
+{
+    int node = stats_tree_parent_id_by_name(st, name);
+    if (node == 0) {
+        node = stats_tree_create_node(st, name, 0, STAT_DT_INT, TRUE);
+        char first[48];
+        snprintf(first, sizeof first, "first at frame %u", first_frame);
+        tick_stat_node(st, first, node, FALSE);
+    }
+    const guint64 ms = step / 1000000;
+    avg_stat_node_add_value_int(st, name, 0, TRUE, ms > static_cast<guint64>(G_MAXINT) ? G_MAXINT : static_cast<gint>(ms));
+}
+
 extern "C" tap_packet_status ovint_latency_packet(stats_tree *st, packet_info *pinfo, epan_dissect_t *,
                                                   const void *data OVINT_TAP_FLAGS_PARAM)
 {
     const TapRecord *record = static_cast<const TapRecord *>(data);
-    const FrameLatency *latency = frame_latency(pinfo->fd->num);
-    if (latency && latency->role == FrameLatency::later) {
+    const guint32 num = pinfo->fd->num;
+    const FrameLatency *latency = frame_latency(num);
+    if (!latency)
+        return TAP_PACKET_DONT_REDRAW;
+    if (latency->clock & FrameLatency::stepped_back) {
+        const ClockEvent *event = clock_event(num, FrameLatency::stepped_back);
+        if (event)
+            count_clock_event(st, STEPPED_BACK_NODE, event->frame, event->step);
+    }
+    if (latency->clock & FrameLatency::lone_ahead_ended) {
+        const ClockEvent *event = clock_event(num, FrameLatency::lone_ahead_ended);
+        if (event)
+            count_clock_event(st, AHEAD_NODE, event->ahead_frame, event->step);
+    }
+    // A pair is counted at the sighting read second, whichever of the two
+    // was earlier by TAP time: in a single pass, that is when it is known.
+    const bool paired = latency->role == FrameLatency::earlier || latency->role == FrameLatency::later;
+    if (paired && latency->partner < num) {
+        const bool later = latency->role == FrameLatency::later;
+        const PortLabel here = port_label(record->version, record->port);
+        const PortLabel there = port_label(latency->partner_version, latency->partner_port);
         char direction[48];
-        snprintf(direction, sizeof direction, "%s \u2192 %s",
-                 port_label(latency->partner_version, latency->partner_port).text,
-                 port_label(record->version, record->port).text);
+        snprintf(direction, sizeof direction, "%s \u2192 %s", later ? there.text : here.text,
+                 later ? here.text : there.text);
         if (stats_tree_parent_id_by_name(st, direction) == 0)
             make_direction(st, direction);
         tick_stat_node(st, MATCHED_NODE, 0, TRUE);
@@ -149,17 +174,21 @@ extern "C" tap_packet_status ovint_latency_packet(stats_tree *st, packet_info *p
         return TAP_PACKET_REDRAW;
     }
     // Not seen on the other link: known once the capture has been read
-    // through (a frame dissected again), never in a single pass.
-    if (latency && latency->role == FrameLatency::waiting && pinfo->fd->visited) {
+    // through (a frame dissected again), never in a single pass. A frame
+    // without a key is never seen there either.
+    const bool unseen = latency->role == FrameLatency::waiting || latency->role == FrameLatency::unkeyed;
+    if (unseen && pinfo->fd->visited) {
         char port[32];
         snprintf(port, sizeof port, "Port %s", port_label(record->version, record->port).text);
         tick_stat_node(st, UNSEEN_NODE, 0, TRUE);
         const int port_node = tick_stat_node(st, port, unseen_node, TRUE);
         tick_stat_node(st, record->flags ? "flagged with an error by the TAP" : "not flagged by the TAP", port_node,
                        FALSE);
+        if (latency->role == FrameLatency::unkeyed)
+            tick_stat_node(st, "without a key", port_node, FALSE);
         return TAP_PACKET_REDRAW;
     }
-    return TAP_PACKET_DONT_REDRAW;
+    return latency->clock ? TAP_PACKET_REDRAW : TAP_PACKET_DONT_REDRAW;
 }
 
 extern "C" void register_ovint_stats_tree(void)

@@ -103,7 +103,7 @@ if [ -n "$latency_program" ]; then
     # The report's directions and ports against the writer's figures.
     program_rows() {
         "$latency_program" "$@" | awk '
-            / frames matched/ { split($0, a, ":"); name = a[1]; sub(/ frames matched.*/, "", a[2]); count = a[2] + 0 }
+            / matched, / { split($0, a, ":"); name = a[1]; match(a[2], /[0-9]+ matched/); count = substr(a[2], RSTART) + 0 }
             /latency \(/ { match($0, /min [0-9.]+/); least = substr($0, RSTART + 4, RLENGTH - 4)
                            match($0, /max [0-9.]+/); most = substr($0, RSTART + 4, RLENGTH - 4)
                            printf "direction\t%s\t%d\t%d\t%d\n", name, count, least * 1000 + 0.5, most * 1000 + 0.5 }
@@ -126,7 +126,7 @@ if [ -n "$latency_program" ]; then
                 }
                 if ("from" in v)
                     printf "latency\t%s → %s\t%s %s %s %s %s %s %s %s %s\n", v["from"], v["to"], v["min_ns"],
-                           v["mean_ns"], v["median_ns"], v["p90_ns"], v["p99_ns"], v["p99.9_ns"], v["p99.99_ns"],
+                           v["mean_ns"], v["median_ns"], v["p90_ns"], v["p99_ns"], v["p99_9_ns"], v["p99_99_ns"],
                            v["max_ns"], v["jitter_ns"]
                 else if ("name" in v)
                     port = v["name"]
