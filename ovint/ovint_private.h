@@ -81,6 +81,9 @@ struct TapRecord {
     guint8 port;
     guint8 flags;
     guint16 channel;
+    // Dissected for the first time: the capture may not have been read
+    // through yet (the host marks the frame visited before its taps run).
+    bool first_dissection;
 };
 
 void queue_tap_record(tvbuff_t *tvb, guint32 trailer_offset, guint8 version, packet_info *pinfo);

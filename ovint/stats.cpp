@@ -37,6 +37,7 @@ void queue_tap_record(tvbuff_t *tvb, guint32 trailer_offset, guint8 version, pac
     tap_record.port = static_cast<guint8>(port_word >> 8);
     tap_record.flags = static_cast<guint8>(port_word);
     tap_record.channel = channel_of_port_byte(tap_record.port);
+    tap_record.first_dissection = !pinfo->fd->visited;
     tap_queue_packet(ovint_tap, pinfo, &tap_record);
 }
 
@@ -177,7 +178,7 @@ extern "C" tap_packet_status ovint_latency_packet(stats_tree *st, packet_info *p
     // through (a frame dissected again), never in a single pass. A frame
     // without a key is never seen there either.
     const bool unseen = latency->role == FrameLatency::waiting || latency->role == FrameLatency::unkeyed;
-    if (unseen && pinfo->fd->visited) {
+    if (unseen && !record->first_dissection) {
         char port[32];
         snprintf(port, sizeof port, "Port %s", port_label(record->version, record->port).text);
         tick_stat_node(st, UNSEEN_NODE, 0, TRUE);
