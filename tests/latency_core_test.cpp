@@ -229,6 +229,14 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
         {"left the window before the partner came", {{1, 0, 7}, {1, 5000, 9}, {2, 5001, 7}}, {"-1", "-2", "-3"}},
         {"dropped by the device, the next one passes", {{1, 0, 7}, {1, 10, 8}, {2, 60, 8}}, {"2>3=50", "-1"}},
         {"equal times", {{1, 500, 7}, {2, 500, 7}}, {"1>2=0"}},
+        {"the clock steps back: what waited is settled at once, and frames pair again",
+         {{1, 5000, 7}, {1, 1000, 8}, {2, 1200, 8}}, {"-1", "2>3=200"}},
+        {"back by the window is still the same clock", {{1, 5000, 7}, {1, 4000, 8}, {2, 4200, 8}},
+         {"2>3=200", "-1"}},
+        {"a lone frame stamped far ahead keeps no one from pairing",
+         {{1, 100, 7}, {1, 1000000, 9}, {1, 200, 8}, {2, 300, 8}}, {"3>4=100", "-1", "-2"}},
+        {"a quiet link: the frame far ahead is followed, and what waited leaves",
+         {{1, 100, 7}, {1, 9000, 8}, {2, 9100, 8}}, {"2>3=100", "-1"}},
     };
     // Twelve equal frames on channel 1, then each seen on channel 2 100 ns
     // later: first in, first out beyond the few compared by TAP time.
@@ -318,20 +326,46 @@ TEST(LatencyMatcher, FindsEveryKeyWhileItsIndexIsCompactedAndGrown)
     }
 }
 
-TEST(LatencyMatcher, MemoryIsBoundedByTheWindow)
+TEST(LatencyMatcher, MemoryIsBoundedByTheWindowWhateverTheClockDoes)
 {
     // A million frames, 100 ns apart, none ever seen again: the waiting
-    // sightings are those of one window.
-    LatencyMatcher matcher(100000);
-    Recorder recorder;
-    size_t most = 0;
-    for (uint64_t i = 0; i < 1000000; i++) {
-        matcher.add(Sighting{i + 1, i * 100, {i, i}, 64, 0x80, 2, 0, 1}, recorder);
-        most = std::max(most, matcher.waiting());
-        if (recorder.events.size() > 1000)
-            recorder.events.clear();
+    // sightings are those of one window, also when the TAP clock steps
+    // back (a restarted TAP) or one frame is stamped far ahead; the clock
+    // tells what it did.
+    constexpr uint64_t FRAMES = 1000000, MIDDLE = FRAMES / 2, HOUR = 3600000000000;
+    struct Row {
+        const char *name;
+        uint64_t back_at, back_by;  // from frame back_at on, the clock reads back_by less
+        uint64_t ahead_at;          // this frame alone is stamped an hour ahead (of the one before)
+        ClockSteps steps;
+    } rows[] = {
+        {"a steady clock", 0, 0, 0, {}},
+        {"a step back of 1000 s", MIDDLE, 1000000000000, 0, {1, 1000000000000 - 100, MIDDLE, 0, 0, 0}},
+        {"one frame an hour ahead", 0, 0, MIDDLE, {0, 0, 0, 1, HOUR + 100, MIDDLE}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        LatencyMatcher matcher(100000);
+        Recorder recorder;
+        size_t most = 0;
+        for (uint64_t i = 1; i <= FRAMES; i++) {
+            uint64_t time = 2000000000000 + i * 100;
+            time -= row.back_at && i >= row.back_at ? row.back_by : 0;
+            time += i == row.ahead_at ? HOUR : 0;
+            matcher.add(Sighting{i, time, {i, i}, 64, 0x80, 2, 0, 1}, recorder);
+            most = std::max(most, matcher.waiting());
+            if (recorder.events.size() > 1000)
+                recorder.events.clear();
+        }
+        EXPECT_LE(most, 1003u);
+        const ClockSteps &steps = matcher.clock().steps();
+        EXPECT_EQ(steps.back, row.steps.back);
+        EXPECT_EQ(steps.largest_back, row.steps.largest_back);
+        EXPECT_EQ(steps.first_back_frame, row.steps.first_back_frame);
+        EXPECT_EQ(steps.ahead, row.steps.ahead);
+        EXPECT_EQ(steps.largest_ahead, row.steps.largest_ahead);
+        EXPECT_EQ(steps.first_ahead_frame, row.steps.first_ahead_frame);
     }
-    EXPECT_LE(most, 1002u);
 }
 
 } // namespace
