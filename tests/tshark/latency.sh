@@ -61,6 +61,11 @@ check "key off: no latency" "none" "$(pairings router off)"
 check "a window of 1 ms leaves out the tail beyond it" \
     "$(grep "^ip	" "$work/router.expected" | cut -f2- | awk -F'\t' '$3 <= 0.001')" \
     "$(pairings router ip -o ovint.latency_window:1)"
+check "a window of 0 ms is refused with a sentence, and the window stays" \
+    "tshark: The latency window must be at least 1 ms; it stays at 100 ms.
+$(grep -c "^ip	" "$work/router.expected")" \
+    "$(with_ovint -2 -o ovint.latency_window:0 -r "$work/router.pcap" -Y ovint.latency -T fields -e frame.number 2>&1 |
+       awk '/^tshark:/ { print; next } { n++ } END { print n }')"
 
 # The earlier sighting links to the later one, known after the first pass.
 check "each earlier sighting names its later one" \
