@@ -17,7 +17,7 @@ static const char USAGE[] =
     "Usage: ovint-latency [OPTION]... CAPTURE...\n"
     "Reports how long a device between the two links of a BRAXEL TAP VESTRIL\n"
     "holds each frame it forwards (per direction: percentiles, jitter,\n"
-    "duplicates), the frames not seen on the other link and the TAP's flags on\n"
+    "loss), the frames not seen on the other link and the TAP's flags on\n"
     "them, and each port's busiest windows. Several captures are one capture\n"
     "continued (a ring buffer's files, in order); \"-\" is standard input.\n"
     "\n"
