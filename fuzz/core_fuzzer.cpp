@@ -82,14 +82,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checker.fate.push_back(0);  // frames number from 1
     uint64_t time = input.ConsumeIntegral<uint32_t>();
     while (input.remaining_bytes() > 0) {
-        switch (input.ConsumeIntegralInRange(0, 4)) {
+        uint64_t astray = 0;  // this frame alone stamped that much later
+        switch (input.ConsumeIntegralInRange(0, 7)) {
         case 0: time += input.ConsumeIntegralInRange<uint64_t>(0, 2000); break;
         case 1: time -= input.ConsumeIntegralInRange<uint64_t>(0, 500); break;  // out of order
         case 2: time += input.ConsumeIntegral<uint32_t>(); break;              // far apart
+        case 3: time -= input.ConsumeIntegral<uint32_t>(); break;              // the TAP restarted
+        case 4: astray = input.ConsumeIntegral<uint64_t>(); break;
+        case 5:                                                                // a frame without a key
+            matcher.pass(checker.fate.size(), time, checker);
+            checker.fate.push_back(2);
+            continue;
         default: break;                                                        // equal
         }
         const uint64_t key = input.ConsumeIntegralInRange<uint64_t>(0, 5);
-        Sighting sighting = {checker.fate.size(), time, {key, key * 7}, 64, 0x80, 2, 0,
+        Sighting sighting = {checker.fate.size(), time + astray, {key, key * 7}, 64, 0x80, 2, 0,
                              static_cast<uint8_t>(input.ConsumeBool() ? 1 : 2)};
         checker.fate.push_back(0);
         matcher.add(sighting, checker);
