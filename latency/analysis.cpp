@@ -77,7 +77,7 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
     const uint32_t ethernet_captured = leading ? captured - TRAILER_LEN : match.offset;
     const uint32_t ethernet_wire =
         wire_length >= captured ? wire_length - (captured - ethernet_captured) : ethernet_captured;
-    place.bursts->add(trailer.timestamp, ethernet_wire + WIRE_OVERHEAD);
+    place.bursts->add(trailer.timestamp, ethernet_wire + WIRE_OVERHEAD, frame);
 
     const uint16_t channel = channel_of_port_byte(trailer.port);
     Sighting sighting = {};

@@ -99,7 +99,7 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
             fprintf(out, "%s %s %.3f Gbit/s", w ? ";" : "", window_name(BURST_WINDOWS[w]).c_str(), bps / 1e9);
             if (context.line_rate)
                 fprintf(out, " (%.1f%%)", 100.0 * bps / static_cast<double>(context.line_rate));
-            fprintf(out, " from %" PRIu64, port.bursts[w].start);
+            fprintf(out, " from %" PRIu64 " (frame %" PRIu64 ")", port.bursts[w].start, port.bursts[w].start_frame);
         }
         fputc('\n', out);
     }
@@ -175,6 +175,7 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
             json_dumper_set_member_name(&dumper, "bits_per_second");
             json_dumper_value_anyf(&dumper, "%.0f", bits_per_second(port.bursts[w], BURST_WINDOWS[w]));
             member_count(&dumper, "start_tap_time_ns", port.bursts[w].start);
+            member_count(&dumper, "start_frame", port.bursts[w].start_frame);
             json_dumper_end_object(&dumper);
         }
         json_dumper_end_array(&dumper);

@@ -127,43 +127,69 @@ TEST(PortBursts, BusiestWindowOfEachLength)
     struct Frame {
         uint64_t time;
         uint32_t bytes;
+        bool restart_before = false;  // the caller restarts the windows first
+    };
+    struct Expected {
+        uint64_t bytes;  // of the frames starting in it
+        uint64_t start, start_frame;
     };
     constexpr uint64_t END = UINT64_MAX;
     struct Row {
         const char *name;
-        std::vector<Frame> frames;  // in capture order
-        Burst expected[BURST_WINDOW_COUNT];  // 1 us, 10 us, 100 us, 1 ms
+        std::vector<Frame> frames;  // in capture order, numbered from 1
+        Expected expected[BURST_WINDOW_COUNT];  // 1 us, 10 us, 100 us, 1 ms
     } rows[] = {
-        {"one frame", {{5000, 100}}, {{100, 5000}, {100, 5000}, {100, 5000}, {100, 5000}}},
+        {"one frame", {{5000, 100}}, {{100, 5000, 1}, {100, 5000, 1}, {100, 5000, 1}, {100, 5000, 1}}},
         {"a window holds frames less than its length apart",
          {{10000, 100}, {10999, 100}, {11000, 100}},
-         {{200, 10000}, {300, 10000}, {300, 10000}, {300, 10000}}},
+         {{200, 10000, 1}, {300, 10000, 1}, {300, 10000, 1}, {300, 10000, 1}}},
         {"written a little out of order",
          {{11000, 100}, {10000, 100}, {10999, 100}},
-         {{200, 10000}, {300, 10000}, {300, 10000}, {300, 10000}}},
+         {{200, 10000, 2}, {300, 10000, 2}, {300, 10000, 2}, {300, 10000, 2}}},
         {"at the end of the TAP's time",
          {{END - 20000, 100}, {END - 500, 100}, {END, 100}},
-         {{200, END - 500}, {200, END - 500}, {300, END - 20000}, {300, END - 20000}}},
+         {{200, END - 500, 2}, {200, END - 500, 2}, {300, END - 20000, 1}, {300, END - 20000, 1}}},
         {"the clock goes back: what came before is not counted again",
          {{5000000, 100}, {5000500, 100}, {1000, 50}, {1500, 50}},
-         {{200, 5000000}, {200, 5000000}, {200, 5000000}, {200, 5000000}}},
+         {{200, 5000000, 1}, {200, 5000000, 1}, {200, 5000000, 1}, {200, 5000000, 1}}},
         {"the clock goes back: times before and after are never one window",
          {{5000000, 100}, {5000500, 100}, {1000, 50}, {5000200, 100}},
-         {{200, 5000000}, {200, 5000000}, {200, 5000000}, {200, 5000000}}},
+         {{200, 5000000, 1}, {200, 5000000, 1}, {200, 5000000, 1}, {200, 5000000, 1}}},
         {"the clock goes back to a busier time",
          {{5000000, 100}, {1000, 150}, {1200, 150}, {900000, 10}},
-         {{300, 1000}, {300, 1000}, {300, 1000}, {310, 1000}}},
+         {{300, 1000, 2}, {300, 1000, 2}, {300, 1000, 2}, {310, 1000, 2}}},
+        {"the caller restarts: times before and after are never one window",
+         {{1000, 100}, {1500, 100, true}, {1600, 50}},
+         {{150, 1500, 2}, {150, 1500, 2}, {150, 1500, 2}, {150, 1500, 2}}},
+        // 2,000 frames, each 1 ns before the one before.
+        {"the clock runs backwards", {},
+         {{100000, 8001, 2000}, {200000, 8001, 2000}, {200000, 8001, 2000}, {200000, 8001, 2000}}},
+        // 100 frames 100 ns apart; the 51st, of 1,000 bytes, written last.
+        {"one frame far out of order", {},
+         {{1090, 1004100, 42}, {1990, 1000000, 1}, {1990, 1000000, 1}, {1990, 1000000, 1}}},
     };
+    for (uint64_t i = 0; i < 2000; i++)
+        rows[8].frames.push_back({10000 - i, 100});
+    for (uint64_t i = 0; i < 100; i++) {
+        if (i != 50)
+            rows[9].frames.push_back({1000000 + 100 * i, 10});
+    }
+    rows[9].frames.push_back({1005000, 1000});
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         PortBursts bursts;
-        for (const Frame &frame : row.frames)
-            bursts.add(frame.time, frame.bytes);
+        uint64_t number = 0;
+        for (const Frame &frame : row.frames) {
+            if (frame.restart_before)
+                bursts.restart();
+            bursts.add(frame.time, frame.bytes, ++number);
+        }
         const Burst *busiest = bursts.finish();
         for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
             SCOPED_TRACE(BURST_WINDOWS[w]);
             EXPECT_EQ(busiest[w].bytes, row.expected[w].bytes);
             EXPECT_EQ(busiest[w].start, row.expected[w].start);
+            EXPECT_EQ(busiest[w].start_frame, row.expected[w].start_frame);
         }
     }
 }

@@ -116,7 +116,8 @@ if [ -n "$latency_program" ]; then
 
     # The report's figures against the writer's, from the JSON report: per
     # direction the least, mean, percentiles, largest latency and jitter; per
-    # port the busiest window of each length and where it starts.
+    # port the busiest window of each length, where it starts and its first
+    # frame.
     program_figures() {
         "$latency_program" --json "$1" | grep -o -E '\{"from":[^}]*\}|"name":"[^"]*"|\{"window_ns":[^}]*\}' |
             awk -F, '{
@@ -131,12 +132,13 @@ if [ -n "$latency_program" ]; then
                 else if ("name" in v)
                     port = v["name"]
                 else
-                    printf "burst\t%s\t%s\t%s\t%s\n", port, v["window_ns"], v["bytes"], v["start_tap_time_ns"]
+                    printf "burst\t%s\t%s\t%s\t%s\t%s\n", port, v["window_ns"], v["bytes"], v["start_tap_time_ns"],
+                           v["start_frame"]
             }'
     }
     for device in switch router vlan; do
         check "ovint-latency, $device: percentiles, jitter and bursts as the writer knows them" \
-            "$(grep -E '^(latency|burst)' "$work/$device.expected" | cut -f1-5)" "$(program_figures "$work/$device.pcap")"
+            "$(grep -E '^(latency|burst)' "$work/$device.expected")" "$(program_figures "$work/$device.pcap")"
     done
 
     # Several files are one capture continued: frame numbers run on.
