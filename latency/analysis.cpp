@@ -27,7 +27,8 @@ PortFigures &Analysis::port_figures(uint8_t version, uint8_t port)
 
 Analysis::PortPlace Analysis::make_port_place(uint8_t version, uint8_t port)
 {
-    const PortPlace place = {&port_figures(version, port), &port_bursts_[figures_key(version, port)]};
+    PortBursts &bursts = port_bursts_.emplace(figures_key(version, port), line_rate_).first->second;
+    const PortPlace place = {&port_figures(version, port), &bursts};
     if (version < 3)
         port_places_[version][port] = place;
     return place;
