@@ -82,9 +82,15 @@ void PortBursts::count_merged(bool all)
 }
 
 // Among those waiting, after every frame not later than this one, within
-// reach of the back.
+// reach of the back; or before them all (a clock running backwards).
 void PortBursts::wait_out_of_order(const Frame &frame)
 {
+    if (wait_end_ - wait_begin_ == waiting_.size())
+        waiting_.grow(wait_begin_, wait_end_);
+    if (frame.time < waiting_[wait_begin_].time) {
+        waiting_[--wait_begin_] = frame;
+        return;
+    }
     uint64_t seq = wait_end_;
     for (int looked = 0; seq > wait_begin_ && waiting_[seq - 1].time > frame.time; looked++, seq--) {
         if (looked == REACH) {
@@ -92,8 +98,6 @@ void PortBursts::wait_out_of_order(const Frame &frame)
             return;
         }
     }
-    if (wait_end_ - wait_begin_ == waiting_.size())
-        waiting_.grow(wait_begin_, wait_end_);
     for (uint64_t i = wait_end_; i > seq; i--)
         waiting_[i] = waiting_[i - 1];
     waiting_[seq] = frame;

@@ -68,12 +68,13 @@ private:
     static constexpr int REACH = 32;
 
     // Waiting frames: most come nearly in order and are put in place from
-    // the back of an ordered ring, [wait_begin_, wait_end_); the few far
-    // out of order (a clock running backwards) wait in a heap beside. Both
+    // the back of an ordered ring, [wait_begin_, wait_end_), or before its
+    // front; the few far out of order otherwise wait in a heap beside. Both
     // are counted in order once the newest frame is more than the horizon
-    // past them.
+    // past them. The ring's numbers start halfway, with room before the
+    // front.
     SequenceRing<Frame> waiting_;
-    uint64_t wait_begin_ = 0, wait_end_ = 0;
+    uint64_t wait_begin_ = uint64_t(1) << 63, wait_end_ = uint64_t(1) << 63;
     std::priority_queue<Frame, std::vector<Frame>, std::greater<Frame>> far_;
     uint64_t newest_ = 0;  // the latest TAP time since the windows last started
 

@@ -148,6 +148,9 @@ TEST(PortBursts, BusiestWindowOfEachLength)
         {"written a little out of order", 0,
          {{11000, 100}, {10000, 100}, {10999, 100}},
          {{200, 10000, 2}, {300, 10000, 2}, {300, 10000, 2}, {300, 10000, 2}}},
+        {"at one TAP time, in capture order", 0,
+         {{2000, 100}, {1000, 100}, {1000, 50}},
+         {{150, 1000, 2}, {250, 1000, 2}, {250, 1000, 2}, {250, 1000, 2}}},
         {"at the end of the TAP's time", 0,
          {{END - 20000, 100}, {END - 500, 100}, {END, 100}},
          {{200, END - 500, 2}, {200, END - 500, 2}, {300, END - 20000, 1}, {300, END - 20000, 1}}},
@@ -202,21 +205,21 @@ TEST(PortBursts, BusiestWindowOfEachLength)
         {"a frame longer than every window under many short ones", 1 * G, {},
          {{1800, 6000, 1}, {18000, 6000, 1}, {180000, 6000, 1}, {1800000, 6000, 1}}},
     };
-    rows[18].frames.push_back({5000, 250000});
+    rows[19].frames.push_back({5000, 250000});
     for (uint64_t i = 0; i < 2000; i++)
-        rows[18].frames.push_back({6000 + 1000 * i, 100});
+        rows[19].frames.push_back({6000 + 1000 * i, 100});
     for (uint64_t i = 0; i < 2000; i++) {
-        rows[8].frames.push_back({10000 - i, 100});
-        rows[16].frames.push_back({10000 - i, 100});
+        rows[9].frames.push_back({10000 - i, 100});
+        rows[17].frames.push_back({10000 - i, 100});
     }
     for (uint64_t i = 0; i < 100; i++) {
         if (i != 50)
-            rows[9].frames.push_back({1000000 + 100 * i, 10});
-        rows[10].frames.push_back({5000 + 12304 * i, 1538});
+            rows[10].frames.push_back({1000000 + 100 * i, 10});
+        rows[11].frames.push_back({5000 + 12304 * i, 1538});
     }
-    rows[9].frames.push_back({1005000, 1000});
+    rows[10].frames.push_back({1005000, 1000});
     for (uint64_t i = 0; i < 1000; i++)
-        rows[11].frames.push_back({5000 + 1232 * (i ^ 1), 1540});
+        rows[12].frames.push_back({5000 + 1232 * (i ^ 1), 1540});
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         PortBursts bursts(row.line_rate);
