@@ -81,8 +81,9 @@ void PortBursts::count_merged(bool all)
     }
 }
 
-// Among those waiting, after every frame not later than this one, within
-// reach of the back; or before them all (a clock running backwards).
+// Among those waiting (the newest among them), after every frame not later
+// than this one, within reach of the back; or before them all (a clock
+// running backwards).
 void PortBursts::wait_out_of_order(const Frame &frame)
 {
     if (wait_end_ - wait_begin_ == waiting_.size())
@@ -106,17 +107,18 @@ void PortBursts::wait_out_of_order(const Frame &frame)
 
 void PortBursts::add(uint64_t tap_time, uint32_t bytes, uint64_t frame)
 {
-    // The TAP's clock went back (a restart): the windows start again.
-    if (tap_time < newest_ && newest_ - tap_time > REORDER_HORIZON)
-        restart();
-    if (tap_time > newest_)
+    const Frame arrived = {tap_time, frame, bytes};
+    if (tap_time >= newest_ || newest_ - tap_time > REORDER_HORIZON) {
+        // The TAP's clock went back (a restart): the windows start again.
+        if (tap_time < newest_)
+            restart();
+        // Not earlier than any waiting frame.
         newest_ = tap_time;
-    if (wait_begin_ < wait_end_ && waiting_[wait_end_ - 1].time > tap_time) {
-        wait_out_of_order({tap_time, frame, bytes});
-    } else {
         if (wait_end_ - wait_begin_ == waiting_.size())
             waiting_.grow(wait_begin_, wait_end_);
-        waiting_[wait_end_++] = {tap_time, frame, bytes};
+        waiting_[wait_end_++] = arrived;
+    } else {
+        wait_out_of_order(arrived);
     }
     // Frames further back than the horizon from the newest can no longer
     // be preceded.
