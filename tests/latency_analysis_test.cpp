@@ -172,7 +172,6 @@ TEST(PortBursts, BusiestWindowOfEachLength)
         // 100 frames 100 ns apart; the 51st, of 1,000 bytes, written last.
         {"one frame far out of order", 0, {},
          {{1090, 1004100, 42}, {1990, 1000000, 1}, {1990, 1000000, 1}, {1990, 1000000, 1}}},
-
         // On the wire: at 1 Gbit/s a bit takes 1 ns.
         // 100 frames of 1,514 bytes (1,538 on the wire) 12,304 ns apart.
         {"back to back at the line rate: the whole line in every window", 1 * G, {},
@@ -205,9 +204,6 @@ TEST(PortBursts, BusiestWindowOfEachLength)
         {"a frame longer than every window under many short ones", 1 * G, {},
          {{1800, 6000, 1}, {18000, 6000, 1}, {180000, 6000, 1}, {1800000, 6000, 1}}},
     };
-    rows[19].frames.push_back({5000, 250000});
-    for (uint64_t i = 0; i < 2000; i++)
-        rows[19].frames.push_back({6000 + 1000 * i, 100});
     for (uint64_t i = 0; i < 2000; i++) {
         rows[9].frames.push_back({10000 - i, 100});
         rows[17].frames.push_back({10000 - i, 100});
@@ -220,6 +216,9 @@ TEST(PortBursts, BusiestWindowOfEachLength)
     rows[10].frames.push_back({1005000, 1000});
     for (uint64_t i = 0; i < 1000; i++)
         rows[12].frames.push_back({5000 + 1232 * (i ^ 1), 1540});
+    rows[19].frames.push_back({5000, 250000});
+    for (uint64_t i = 0; i < 2000; i++)
+        rows[19].frames.push_back({6000 + 1000 * i, 100});
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         PortBursts bursts(row.line_rate);
