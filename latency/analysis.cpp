@@ -27,7 +27,8 @@ PortFigures &Analysis::port_figures(uint8_t version, uint8_t port)
 
 Analysis::PortPlace Analysis::make_port_place(uint8_t version, uint8_t port)
 {
-    const PortPlace place = {&port_figures(version, port), &port_bursts_[figures_key(version, port)]};
+    PortBursts &bursts = port_bursts_.emplace(figures_key(version, port), line_rate_).first->second;
+    const PortPlace place = {&port_figures(version, port), &bursts};
     if (version < 3)
         port_places_[version][port] = place;
     return place;
@@ -77,7 +78,7 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
     const uint32_t ethernet_captured = leading ? captured - TRAILER_LEN : match.offset;
     const uint32_t ethernet_wire =
         wire_length >= captured ? wire_length - (captured - ethernet_captured) : ethernet_captured;
-    place.bursts->add(trailer.timestamp, ethernet_wire + WIRE_OVERHEAD);
+    place.bursts->add(trailer.timestamp, ethernet_wire + WIRE_OVERHEAD, frame);
 
     const uint16_t channel = channel_of_port_byte(trailer.port);
     Sighting sighting = {};
@@ -138,10 +139,12 @@ void Analysis::count_unseen(const Sighting &sighting, bool keyed)
 }
 
 // A new TAP clock: the matches of the old one are all known, and their
-// order ends with them.
+// order ends with them; the bursts' windows start again.
 void Analysis::clock_stepped_back()
 {
     jitter_order_.finish();
+    for (auto &entry : port_bursts_)
+        entry.second.restart();
 }
 
 void Analysis::finish()

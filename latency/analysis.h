@@ -62,6 +62,9 @@ public:
 
     // Gathers what --plot draws, from the first frame on.
     void gather_picture() { picturing_ = true; }
+    // Bursts as bits on the wire at this rate (bits per second), from the
+    // first frame on.
+    void bursts_at_line_rate(uint64_t line_rate) { line_rate_ = line_rate; }
 
     // The next frame of the capture (frame numbers run on across files).
     void add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured, uint32_t wire_length, bool ethernet);
@@ -114,6 +117,7 @@ private:
     DirectionFigures &direction_figures(const Pairing &pairing);
     JitterOrder jitter_order_;
     bool picturing_ = false;
+    uint64_t line_rate_ = 0;
     uint64_t picture_start_ = 0;  // the first frame's TAP time
 };
 

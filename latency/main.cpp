@@ -134,6 +134,7 @@ int main(int argc, char **argv)
     Analysis analysis(options.key, options.window_ms * 1000000, options.pairs || options.frames ? &tables : nullptr);
     if (options.plot)
         analysis.gather_picture();
+    analysis.bursts_at_line_rate(options.line_rate);
     ReportContext context = {options.captures, options.key, options.window_ms, options.line_rate, true, 0, ""};
     uint64_t frame = 0;
     for (const char *capture : options.captures) {

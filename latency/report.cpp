@@ -64,9 +64,12 @@ uint64_t jitter(const DirectionFigures &direction)
     return direction.jitter.mean();
 }
 
-double bits_per_second(const Burst &burst, uint64_t window_ns)
+// A burst's bits: on the wire with a line rate, else those of the frames
+// that start in its window.
+double bits_per_second(const Burst &burst, uint64_t window_ns, uint64_t line_rate)
 {
-    return static_cast<double>(burst.bytes) * 8.0 * 1e9 / static_cast<double>(window_ns);
+    const double bits = line_rate ? static_cast<double>(burst.bits) : static_cast<double>(burst.bytes) * 8.0;
+    return bits * 1e9 / static_cast<double>(window_ns);
 }
 
 // A share in percent, with two decimals.
@@ -191,13 +194,17 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
             }
         }
         fputs(any ? ")\n" : "\n", out);
-        fputs("  busiest:", out);
+        if (context.line_rate)
+            fprintf(out, "  busiest, by the bits on the wire at %" PRIu64 " Gbit/s:", context.line_rate / 1000000000);
+        else
+            fputs("  busiest, by the frames starting in each window:", out);
         for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
-            const double bps = bits_per_second(port.bursts[w], BURST_WINDOWS[w]);
+            const double bps = bits_per_second(port.bursts[w], BURST_WINDOWS[w], context.line_rate);
             fprintf(out, "%s %s %.3f Gbit/s", w ? ";" : "", window_name(BURST_WINDOWS[w]).c_str(), bps / 1e9);
             if (context.line_rate)
                 fprintf(out, " (%.1f%%)", 100.0 * bps / static_cast<double>(context.line_rate));
-            fprintf(out, " from %s s", since_first(port.bursts[w].start, analysis).c_str());
+            fprintf(out, " from %s s (frame %" PRIu64 ")", since_first(port.bursts[w].start, analysis).c_str(),
+                    port.bursts[w].start_frame);
         }
         fputc('\n', out);
     }
@@ -218,7 +225,7 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     json_dumper_end_array(&dumper);
     member_string(&dumper, "key", key_mode_name(context.key));
     member_count(&dumper, "window_ms", context.window_ms);
-    json_dumper_set_member_name(&dumper, "line_rate_bps");
+    json_dumper_set_member_name(&dumper, "line_rate_bits_per_second");
     if (context.line_rate)
         json_dumper_value_anyf(&dumper, "%" PRIu64, context.line_rate);
     else
@@ -240,6 +247,7 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     member_count(&dumper, "largest_lone_ahead_ns", steps.largest_ahead);
     member_count(&dumper, "first_lone_ahead_frame", steps.first_ahead_frame);
     json_dumper_end_object(&dumper);
+    member_string(&dumper, "bursts_counted", context.line_rate ? "bits_on_the_wire" : "frames_starting_in_window");
     member_string(&dumper, "ending", context.complete ? "complete" : "partial");
     if (!context.complete) {
         member_count(&dumper, "ending_frame", context.ending_frame);
@@ -309,10 +317,14 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
         for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
             json_dumper_begin_object(&dumper);
             member_count(&dumper, "window_ns", BURST_WINDOWS[w]);
-            member_count(&dumper, "bytes", port.bursts[w].bytes);
+            if (context.line_rate)
+                member_count(&dumper, "bits", port.bursts[w].bits);
+            else
+                member_count(&dumper, "bytes", port.bursts[w].bytes);
             json_dumper_set_member_name(&dumper, "bits_per_second");
-            json_dumper_value_anyf(&dumper, "%.0f", bits_per_second(port.bursts[w], BURST_WINDOWS[w]));
+            json_dumper_value_anyf(&dumper, "%.0f", bits_per_second(port.bursts[w], BURST_WINDOWS[w], context.line_rate));
             member_count(&dumper, "start_tap_time_ns", port.bursts[w].start);
+            member_count(&dumper, "start_frame", port.bursts[w].start_frame);
             json_dumper_end_object(&dumper);
         }
         json_dumper_end_array(&dumper);

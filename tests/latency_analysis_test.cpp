@@ -127,43 +127,113 @@ TEST(PortBursts, BusiestWindowOfEachLength)
     struct Frame {
         uint64_t time;
         uint32_t bytes;
+        bool restart_before = false;  // the caller restarts the windows first
+    };
+    struct Expected {
+        uint64_t amount;  // bytes of the frames starting in it, or with a line rate bits on the wire
+        uint64_t start, start_frame;
     };
     constexpr uint64_t END = UINT64_MAX;
+    constexpr uint64_t G = 1000000000;
     struct Row {
         const char *name;
-        std::vector<Frame> frames;  // in capture order
-        Burst expected[BURST_WINDOW_COUNT];  // 1 us, 10 us, 100 us, 1 ms
+        uint64_t line_rate;
+        std::vector<Frame> frames;  // in capture order, numbered from 1
+        Expected expected[BURST_WINDOW_COUNT];  // 1 us, 10 us, 100 us, 1 ms
     } rows[] = {
-        {"one frame", {{5000, 100}}, {{100, 5000}, {100, 5000}, {100, 5000}, {100, 5000}}},
-        {"a window holds frames less than its length apart",
+        {"one frame", 0, {{5000, 100}}, {{100, 5000, 1}, {100, 5000, 1}, {100, 5000, 1}, {100, 5000, 1}}},
+        {"a window holds frames less than its length apart", 0,
          {{10000, 100}, {10999, 100}, {11000, 100}},
-         {{200, 10000}, {300, 10000}, {300, 10000}, {300, 10000}}},
-        {"written a little out of order",
+         {{200, 10000, 1}, {300, 10000, 1}, {300, 10000, 1}, {300, 10000, 1}}},
+        {"written a little out of order", 0,
          {{11000, 100}, {10000, 100}, {10999, 100}},
-         {{200, 10000}, {300, 10000}, {300, 10000}, {300, 10000}}},
-        {"at the end of the TAP's time",
+         {{200, 10000, 2}, {300, 10000, 2}, {300, 10000, 2}, {300, 10000, 2}}},
+        {"at one TAP time, in capture order", 0,
+         {{2000, 100}, {1000, 100}, {1000, 50}},
+         {{150, 1000, 2}, {250, 1000, 2}, {250, 1000, 2}, {250, 1000, 2}}},
+        {"at the end of the TAP's time", 0,
          {{END - 20000, 100}, {END - 500, 100}, {END, 100}},
-         {{200, END - 500}, {200, END - 500}, {300, END - 20000}, {300, END - 20000}}},
-        {"the clock goes back: what came before is not counted again",
+         {{200, END - 500, 2}, {200, END - 500, 2}, {300, END - 20000, 1}, {300, END - 20000, 1}}},
+        {"the clock goes back: what came before is not counted again", 0,
          {{5000000, 100}, {5000500, 100}, {1000, 50}, {1500, 50}},
-         {{200, 5000000}, {200, 5000000}, {200, 5000000}, {200, 5000000}}},
-        {"the clock goes back: times before and after are never one window",
+         {{200, 5000000, 1}, {200, 5000000, 1}, {200, 5000000, 1}, {200, 5000000, 1}}},
+        {"the clock goes back: times before and after are never one window", 0,
          {{5000000, 100}, {5000500, 100}, {1000, 50}, {5000200, 100}},
-         {{200, 5000000}, {200, 5000000}, {200, 5000000}, {200, 5000000}}},
-        {"the clock goes back to a busier time",
+         {{200, 5000000, 1}, {200, 5000000, 1}, {200, 5000000, 1}, {200, 5000000, 1}}},
+        {"the clock goes back to a busier time", 0,
          {{5000000, 100}, {1000, 150}, {1200, 150}, {900000, 10}},
-         {{300, 1000}, {300, 1000}, {300, 1000}, {310, 1000}}},
+         {{300, 1000, 2}, {300, 1000, 2}, {300, 1000, 2}, {310, 1000, 2}}},
+        {"the caller restarts: times before and after are never one window", 0,
+         {{1000, 100}, {1500, 100, true}, {1600, 50}},
+         {{150, 1500, 2}, {150, 1500, 2}, {150, 1500, 2}, {150, 1500, 2}}},
+        // 2,000 frames, each 1 ns before the one before.
+        {"the clock runs backwards", 0, {},
+         {{100000, 8001, 2000}, {200000, 8001, 2000}, {200000, 8001, 2000}, {200000, 8001, 2000}}},
+        // 100 frames 100 ns apart; the 51st, of 1,000 bytes, written last.
+        {"one frame far out of order", 0, {},
+         {{1090, 1004100, 42}, {1990, 1000000, 1}, {1990, 1000000, 1}, {1990, 1000000, 1}}},
+        // On the wire: at 1 Gbit/s a bit takes 1 ns.
+        // 100 frames of 1,514 bytes (1,538 on the wire) 12,304 ns apart.
+        {"back to back at the line rate: the whole line in every window", 1 * G, {},
+         {{1000, 5000, 1}, {10000, 5000, 1}, {100000, 5000, 1}, {1000000, 5000, 1}}},
+        // 1,000 frames of 1,540 bytes 1,232 ns apart, each pair written the
+        // other way round.
+        {"back to back at 10 Gbit/s, written out of order", 10 * G, {},
+         {{10000, 5000, 2}, {100000, 5000, 2}, {1000000, 5000, 2}, {10000000, 5000, 2}}},
+        {"a partial frame at each edge", 1 * G,
+         {{1000, 125}, {1600, 100}, {2200, 100}},  // on the wire until 2000, 2400, 3000
+         {{1600, 1600, 1}, {2600, 1000, 1}, {2600, 1000, 1}, {2600, 1000, 1}}},
+        {"busiest where a window ends at a frame's end, cutting its first frame", 1 * G,
+         {{1300, 150}, {2100, 50}, {2800, 100}},  // until 2500, 2500, 3600
+         {{1400, 1500, 1}, {2400, 1300, 1}, {2400, 1300, 1}, {2400, 1300, 1}}},
+        {"on the wire at the end of the TAP's time", 100 * G,
+         {{END - 100, 1250}, {END - 2000, 1250}},  // 100 ns each
+         {{10000, END - 2000, 2}, {20000, END - 2000, 2}, {20000, END - 2000, 2}, {20000, END - 2000, 2}}},
+        {"on the wire, the clock goes back to a busier time", 1 * G,
+         {{5000000, 50}, {1000, 125}, {1500, 125}},
+         {{1500, 1000, 2}, {2000, 1000, 2}, {2000, 1000, 2}, {2000, 1000, 2}}},
+        // 2,000 frames of 100 bytes (800 ns), each 1 ns before the one
+        // before: 800 on the wire at once from 8,800 to 10,001.
+        {"on the wire, the clock runs backwards", 1 * G, {},
+         {{800000, 8800, 2000}, {1600000, 8001, 2000}, {1600000, 8001, 2000}, {1600000, 8001, 2000}}},
+        {"the first frame is the one starting the window, not the one ending there", 1 * G,
+         {{4000, 125}, {5000, 125}, {5000, 125}},
+         {{2000, 5000, 2}, {3000, 4000, 1}, {3000, 4000, 1}, {3000, 4000, 1}}},
+        // A frame of 2 ms (a damaged length) from 5,000, under 2,000 frames
+        // of 100 bytes 1 us apart from 6,000.
+        {"a frame longer than every window under many short ones", 1 * G, {},
+         {{1800, 6000, 1}, {18000, 6000, 1}, {180000, 6000, 1}, {1800000, 6000, 1}}},
     };
+    for (uint64_t i = 0; i < 2000; i++) {
+        rows[9].frames.push_back({10000 - i, 100});
+        rows[17].frames.push_back({10000 - i, 100});
+    }
+    for (uint64_t i = 0; i < 100; i++) {
+        if (i != 50)
+            rows[10].frames.push_back({1000000 + 100 * i, 10});
+        rows[11].frames.push_back({5000 + 12304 * i, 1538});
+    }
+    rows[10].frames.push_back({1005000, 1000});
+    for (uint64_t i = 0; i < 1000; i++)
+        rows[12].frames.push_back({5000 + 1232 * (i ^ 1), 1540});
+    rows[19].frames.push_back({5000, 250000});
+    for (uint64_t i = 0; i < 2000; i++)
+        rows[19].frames.push_back({6000 + 1000 * i, 100});
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        PortBursts bursts;
-        for (const Frame &frame : row.frames)
-            bursts.add(frame.time, frame.bytes);
+        PortBursts bursts(row.line_rate);
+        uint64_t number = 0;
+        for (const Frame &frame : row.frames) {
+            if (frame.restart_before)
+                bursts.restart();
+            bursts.add(frame.time, frame.bytes, ++number);
+        }
         const Burst *busiest = bursts.finish();
         for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
             SCOPED_TRACE(BURST_WINDOWS[w]);
-            EXPECT_EQ(busiest[w].bytes, row.expected[w].bytes);
+            EXPECT_EQ(row.line_rate ? busiest[w].bits : busiest[w].bytes, row.expected[w].amount);
             EXPECT_EQ(busiest[w].start, row.expected[w].start);
+            EXPECT_EQ(busiest[w].start_frame, row.expected[w].start_frame);
         }
     }
 }

@@ -19,7 +19,7 @@
 //     running 25 ppm fast against the TAP's, with a few microseconds of
 //     jitter
 //
-//   write_captures --device KIND FILE EXPECTED [PACKETS SPACING]
+//   write_captures --device KIND [--line-rate GBPS] [--clock CLOCK] FILE EXPECTED [PACKETS SPACING]
 //     a device between the TAP's links: frames entering on one link and
 //     leaving on the other after known latencies (a long tail among them),
 //     changed as a KIND of device changes them: switch (unchanged), router
@@ -30,8 +30,12 @@
 //     pairings that mode must find: "MODE<tab>LATER<tab>EARLIER<tab>LATENCY"
 //     (frame numbers, the latency in seconds as tshark prints it), and
 //     "MODE<tab>none" where the mode cannot see through the change; then
-//     the latency statistics it must show. PACKETS (default 400) packets
-//     about SPACING ns apart (default 7000).
+//     the latency statistics it must show, and with --line-rate each port's
+//     busiest bits on the wire at GBPS Gbit/s. PACKETS (default 400)
+//     packets about SPACING ns apart (default 7000). --clock stamps the
+//     trailers with a TAP clock that misbehaves: backwards (1 ns earlier
+//     every frame), step-back (1000 s back from the middle frame on) or
+//     ahead (the middle frame an hour ahead); EXPECTED then stays empty.
 //
 //   write_captures --traffic COUNT [--trailers | --worst-case | --curving] FILE
 //     COUNT frames of mixed traffic for benchmarks: TCP acknowledgements
@@ -404,6 +408,67 @@ Bytes ip_frame(guint8 mac, bool vlan, guint8 source, guint16 source_port, guint8
     return bytes;
 }
 
+// How the TAP's clock stamps the frames of a device capture.
+enum class Clock { steady, backwards, step_back, ahead };
+
+// The TAP time written on the i-th of n frames, whose true time is tap_time.
+guint64 stamped(Clock clock, size_t i, size_t n, guint64 tap_time)
+{
+    switch (clock) {
+    case Clock::backwards: return T + n - i;
+    case Clock::step_back: return i < n / 2 ? tap_time : tap_time - 1000 * S;
+    case Clock::ahead: return i == n / 2 ? tap_time + 3600 * S : tap_time;
+    case Clock::steady: break;
+    }
+    return tap_time;
+}
+
+// A port's frame for its busiest windows, in TAP-time order.
+struct WireFrame {
+    guint64 tap_time;
+    guint64 bytes;  // on the wire: the Ethernet part and 24
+    guint32 frame;  // its number in the capture
+};
+
+// The most bits of a port's frames that fall in a window of `window` ns,
+// each frame on the wire from its TAP time for its bits at `rate` bits/s,
+// found the long way: every window that starts at a frame's start or ends
+// at a frame's end, each summed over every frame. Times are in units of
+// 1/rate ns, where a bit is 10^9 units. Of equal windows, the earliest
+// that starts at a frame's start, else the earliest that ends at a frame's
+// end. Prints "BITS<tab>START<tab>FRAME" (the start rounded down to the ns,
+// the first frame with bits in the window).
+void print_busiest_bits(FILE *out, const std::vector<WireFrame> &frames, guint64 rate, guint64 window)
+{
+    using Units = __int128;
+    const Units span = Units(window) * rate;
+    struct Best {
+        Units bits = 0, start = 0;
+        guint32 frame = 0;
+    } best[2];  // starting at a frame's start, ending at a frame's end
+    for (const WireFrame &candidate : frames) {
+        const Units at = Units(candidate.tap_time) * rate;
+        const Units starts[2] = {at, at + Units(candidate.bytes) * 8 * S - span};
+        for (int kind = 0; kind < 2; kind++) {
+            Units bits = 0;
+            guint32 first = 0;
+            for (const WireFrame &f : frames) {
+                const Units begin = std::max(Units(f.tap_time) * rate, starts[kind]);
+                const Units end = std::min(Units(f.tap_time) * rate + Units(f.bytes) * 8 * S, starts[kind] + span);
+                if (end > begin) {
+                    bits += end - begin;
+                    first = first ? first : f.frame;
+                }
+            }
+            if (bits > best[kind].bits || (bits == best[kind].bits && starts[kind] < best[kind].start))
+                best[kind] = {bits, starts[kind], first};
+        }
+    }
+    const Best &busiest = best[0].bits >= best[1].bits ? best[0] : best[1];
+    fprintf(out, "%" G_GUINT64_FORMAT "\t%" G_GUINT64_FORMAT "\t%u\n", guint64(busiest.bits / S),
+            guint64(busiest.start / rate), busiest.frame);
+}
+
 struct Sighted {
     guint64 tap_time;
     guint8 port;
@@ -415,7 +480,7 @@ struct Sighted {
 };
 
 bool write_device(Device device, const std::string &path, const std::string &expected_path, int packets,
-                  guint64 spacing)
+                  guint64 spacing, guint64 line_rate, Clock clock)
 {
     std::vector<Sighted> sightings;
     struct Truth {
@@ -497,7 +562,9 @@ bool write_device(Device device, const std::string &path, const std::string &exp
     std::map<int, size_t> inbound_at;
     for (size_t i = 0; i < sightings.size(); i++) {
         const Sighted &s = sightings[i];
-        if (s.packet < 0 || s.packet % 13 != 6)
+        // Not a frame sent twice: which of two equal frames came out first is
+        // then a guess.
+        if (s.packet < 0 || s.packet >= packets || s.packet % 13 != 6 || s.packet % 37 == 9)
             continue;
         if (s.inbound) {
             inbound_at[s.packet] = i;
@@ -514,8 +581,9 @@ bool write_device(Device device, const std::string &path, const std::string &exp
     for (size_t i = 0; i < sightings.size() && file.ok(); i++) {
         const Sighted &s = sightings[i];
         const guint64 host = 1765200000 * S + (s.tap_time - T);
+        const guint64 tap_time = stamped(clock, i, sightings.size(), s.tap_time);
         file.write({host / S, static_cast<guint32>(host % S),
-                    s.bytes + trailer(record(CODE_V2, s.port, s.flags, s.tap_time))});
+                    s.bytes + trailer(record(CODE_V2, s.port, s.flags, tap_time))});
         if (s.packet >= 0)
             (s.inbound ? inbound_frame : outbound_frame)[s.packet] = static_cast<guint32>(i + 1);
     }
@@ -526,6 +594,8 @@ bool write_device(Device device, const std::string &path, const std::string &exp
     FILE *expected = fopen(expected_path.c_str(), "w");
     if (!expected)
         return false;
+    if (clock != Clock::steady)
+        return fclose(expected) == 0 && file.ok();
     for (int m = 0; m < 3; m++) {
         if (!sees[m]) {
             fprintf(expected, "%s\tnone\n", modes[m]);
@@ -599,31 +669,41 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         // Each port's busiest windows of TAP time, counted the long way: for
         // every frame, the bytes on the wire (the Ethernet part and 24) of
         // the frames before it in TAP time less than a window back, summed
-        // afresh.
-        std::map<std::string, std::vector<std::pair<guint64, guint64>>> port_frames;
-        for (const Sighted &s : sightings)
-            port_frames[port_names.at(s.port)].push_back({s.tap_time, s.bytes.size() + 24});
+        // afresh; the window's first frame.
+        std::map<std::string, std::vector<WireFrame>> port_frames;
+        for (size_t i = 0; i < sightings.size(); i++) {
+            const Sighted &s = sightings[i];
+            port_frames[port_names.at(s.port)].push_back({s.tap_time, s.bytes.size() + 24, guint32(i + 1)});
+        }
         for (auto &port : port_frames) {
-            std::vector<std::pair<guint64, guint64>> &frames = port.second;
+            std::vector<WireFrame> &frames = port.second;
             std::stable_sort(frames.begin(), frames.end(),
-                             [](const std::pair<guint64, guint64> &a, const std::pair<guint64, guint64> &b) {
-                                 return a.first < b.first;
-                             });
+                             [](const WireFrame &a, const WireFrame &b) { return a.tap_time < b.tap_time; });
             for (guint64 window : {1000, 10000, 100000, 1000000}) {
                 guint64 most = 0, start = 0;
+                guint32 start_frame = 0;
                 for (size_t last = 0; last < frames.size(); last++) {
-                    guint64 bytes = 0, first_time = frames[last].first;
-                    for (size_t k = last + 1; k-- > 0 && frames[last].first - frames[k].first < window;) {
-                        bytes += frames[k].second;
-                        first_time = frames[k].first;
+                    guint64 bytes = 0;
+                    size_t first = last;
+                    for (size_t k = last + 1; k-- > 0 && frames[last].tap_time - frames[k].tap_time < window;) {
+                        bytes += frames[k].bytes;
+                        first = k;
                     }
                     if (bytes > most) {
                         most = bytes;
-                        start = first_time;
+                        start = frames[first].tap_time;
+                        start_frame = frames[first].frame;
                     }
                 }
-                fprintf(expected, "burst\t%s\t%" G_GUINT64_FORMAT "\t%" G_GUINT64_FORMAT "\t%" G_GUINT64_FORMAT "\n",
-                        port.first.c_str(), window, most, start);
+                fprintf(expected, "burst\t%s\t%" G_GUINT64_FORMAT "\t%" G_GUINT64_FORMAT "\t%" G_GUINT64_FORMAT "\t%u\n",
+                        port.first.c_str(), window, most, start, start_frame);
+            }
+            // The same, as bits on the wire at the line rate.
+            for (guint64 window : {1000, 10000, 100000, 1000000}) {
+                if (!line_rate)
+                    break;
+                fprintf(expected, "wire\t%s\t%" G_GUINT64_FORMAT "\t", port.first.c_str(), window);
+                print_busiest_bits(expected, frames, line_rate, window);
             }
         }
         std::map<std::string, int> unseen;  // by name, as the statistics sort
@@ -648,15 +728,33 @@ bool write_device(Device device, const std::string &path, const std::string &exp
 
 int main(int argc, char **argv)
 {
-    if ((argc == 5 || argc == 7) && std::string(argv[1]) == "--device") {
+    if (argc >= 5 && std::string(argv[1]) == "--device") {
         const std::string kind = argv[2];
         const Device device = kind == "router" ? Device::router
                               : kind == "vlan" ? Device::vlan
                               : kind == "nat"  ? Device::nat
                                                : Device::switch_;
-        const int packets = argc == 7 ? std::stoi(argv[5]) : 400;
-        const guint64 spacing = argc == 7 ? std::stoull(argv[6]) : 7000;
-        return write_device(device, argv[3], argv[4], packets, spacing) ? 0 : 1;
+        int arg = 3;
+        guint64 line_rate = 0;
+        Clock clock = Clock::steady;
+        for (; arg + 1 < argc && std::string(argv[arg]).compare(0, 2, "--") == 0; arg += 2) {
+            const std::string option = argv[arg], value = argv[arg + 1];
+            if (option == "--line-rate")
+                line_rate = std::stoull(value) * S;
+            else if (option == "--clock" && value == "backwards")
+                clock = Clock::backwards;
+            else if (option == "--clock" && value == "step-back")
+                clock = Clock::step_back;
+            else if (option == "--clock" && value == "ahead")
+                clock = Clock::ahead;
+            else
+                return 2;
+        }
+        if (argc - arg != 2 && argc - arg != 4)
+            return 2;
+        const int packets = argc - arg == 4 ? std::stoi(argv[arg + 2]) : 400;
+        const guint64 spacing = argc - arg == 4 ? std::stoull(argv[arg + 3]) : 7000;
+        return write_device(device, argv[arg], argv[arg + 1], packets, spacing, line_rate, clock) ? 0 : 1;
     }
     if (argc == 3 && std::string(argv[1]) == "--odd")
         return write_odd_captures(argv[2]) ? 0 : 1;

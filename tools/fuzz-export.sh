@@ -61,13 +61,16 @@ export_one() {
         fault="status 1, yet an output was written"
     fi
     if [ -z "$fault" ]; then
-        # ovint-latency on the same capture, with both tables.
+        # ovint-latency on the same capture, with both tables, every other
+        # run with the bursts on the wire.
         runs=$((runs + 1))
         rm -f "$work/out/"*
         status=0
+        local bursts=()
+        [ $((runs % 2)) = 0 ] || bursts=(--line-rate 1G)
         ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-            "$latency_program" --pairs "$work/out/pairs.csv" --frames "$work/out/frames.csv.gz" "$capture" \
-            >/dev/null 2>"$work/stderr.txt" || status=$?
+            "$latency_program" "${bursts[@]}" --pairs "$work/out/pairs.csv" --frames "$work/out/frames.csv.gz" \
+            "$capture" >/dev/null 2>"$work/stderr.txt" || status=$?
         if grep -qE 'AddressSanitizer|runtime error|UndefinedBehaviorSanitizer' "$work/stderr.txt"; then
             fault="ovint-latency: a sanitizer report"
         elif [ "$status" != 0 ] && [ "$status" != 1 ] && [ "$status" != 3 ]; then

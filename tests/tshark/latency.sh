@@ -9,9 +9,15 @@ write_captures=$4
 latency_program=${5:-}  # ovint-latency, where the host has it
 . "$(dirname "$0")/lib.sh" "$1" "$2" "$3"
 
+# Each with a line rate for the busiest bits on the wire; and a busy router,
+# frames closer than the line allows.
+declare -A line_rate=([switch]=10 [router]=1 [vlan]=25 [nat]=100 [busy]=10)
 for device in switch router vlan nat; do
-    "$write_captures" --device "$device" "$work/$device.pcap" "$work/$device.expected" || exit 1
+    "$write_captures" --device "$device" --line-rate "${line_rate[$device]}" "$work/$device.pcap" \
+        "$work/$device.expected" || exit 1
 done
+"$write_captures" --device router --line-rate "${line_rate[busy]}" "$work/busy.pcap" "$work/busy.expected" 3000 1500 ||
+    exit 1
 chmod a+r "$work"/*
 
 # Each later sighting with its earlier one and the latency: every pairing
@@ -134,9 +140,10 @@ if [ -n "$latency_program" ]; then
 
     # The report's figures against the writer's, from the JSON report: per
     # direction the least, mean, percentiles, largest latency and jitter; per
-    # port the busiest window of each length and where it starts.
-    program_figures() {
-        "$latency_program" --json "$1" | grep -o -E '\{"from":[^}]*\}|"name":"[^"]*"|\{"window_ns":[^}]*\}' |
+    # port the busiest window of each length, where it starts and its first
+    # frame (bits on the wire with a line rate).
+    program_figures() {  # CAPTURE [OPTION...]
+        "$latency_program" --json "$@" | grep -o -E '\{"from":[^}]*\}|"name":"[^"]*"|\{"window_ns":[^}]*\}' |
             awk -F, '{
                 delete v
                 for (i = 1; i <= NF; i++) {
@@ -149,12 +156,16 @@ if [ -n "$latency_program" ]; then
                 else if ("name" in v)
                     port = v["name"]
                 else
-                    printf "burst\t%s\t%s\t%s\t%s\n", port, v["window_ns"], v["bytes"], v["start_tap_time_ns"]
+                    printf "%s\t%s\t%s\t%s\t%s\t%s\n", "bits" in v ? "wire" : "burst", port, v["window_ns"],
+                           "bits" in v ? v["bits"] : v["bytes"], v["start_tap_time_ns"], v["start_frame"]
             }'
     }
-    for device in switch router vlan; do
+    for device in switch router vlan busy; do
         check "ovint-latency, $device: percentiles, jitter and bursts as the writer knows them" \
             "$(grep -E '^(latency|burst)' "$work/$device.expected")" "$(program_figures "$work/$device.pcap")"
+        check "ovint-latency --line-rate ${line_rate[$device]}G, $device: the busiest bits on the wire as the writer knows them" \
+            "$(grep '^wire' "$work/$device.expected")" \
+            "$(program_figures "$work/$device.pcap" --line-rate "${line_rate[$device]}G" | grep '^wire')"
     done
 
     # Several files are one capture continued: frame numbers run on.
