@@ -8,7 +8,8 @@
 # capture: at most the 8 bytes per match the exact percentiles keep. Then
 # instructions with a TAP clock that runs backwards 1 ns a frame against
 # the same traffic on a steady clock (a fortieth of the capture), in all and
-# in the bursts' own routines.
+# in the bursts' own routines; and peak memory when the clock steps back
+# 1000 s or stamps one frame an hour ahead, against a steady clock's.
 #
 # Usage: tools/benchmark-latency.sh [PACKETS [ROUNDS]]
 #        (defaults 800000 packets of a router's traffic, about 1.1 GB, and 3 rounds)
@@ -81,3 +82,21 @@ echo "   a TAP clock running backwards 1 ns a frame, $("$capinfos" -c -M "$work/
      "ratio $(awk -v a="$backwards" -v b="$steady" 'BEGIN { printf "%.2f", a / b }') (the target is 3);" \
      "the bursts' own $backwards_bursts against $steady_bursts," \
      "ratio $(awk -v a="$backwards_bursts" -v b="$steady_bursts" 'BEGIN { printf "%.2f", a / b }')"
+
+# The TAP clock stepping back 1000 s in the middle (a TAP restarted), and
+# one frame stamped an hour ahead: memory stays that of a steady clock.
+for clock in step-back ahead; do
+    "$build/tests/write_captures" --device router --clock "$clock" "$work/$clock.pcap" "$work/$clock.expected" \
+        "$packets" 2000
+done
+steady_peak=$(peak "$build/ovint-latency" "$work/large.pcap")
+for clock in step-back ahead; do
+    clock_peak=$(peak "$build/ovint-latency" "$work/$clock.pcap")
+    case $clock in
+        step-back) told="stepping back 1000 s in the middle" ;;
+        ahead) told="stamping one frame an hour ahead" ;;
+    esac
+    echo "   peak resident memory with the TAP clock $told: $clock_peak kB against $steady_peak kB," \
+         "ratio $(awk -v a="$clock_peak" -v b="$steady_peak" 'BEGIN { printf "%.2f", a / b }') (the target is 1.3)"
+    rm -f "$work/$clock.pcap"
+done
