@@ -193,6 +193,28 @@ if [ -n "$latency_program" ]; then
         check "ovint-latency $usage: a usage error" "2|1" "$status|$(wc -l <"$work/stderr.txt")"
     done
 
+    # A TAP clock that steps back 1000 s from the middle frame on, or that
+    # stamps the middle frame alone an hour ahead: the report and the
+    # plug-in's Latency statistics say so, naming that frame.
+    for clock in step-back ahead; do
+        "$write_captures" --device router --clock "$clock" "$work/$clock.pcap" "$work/$clock.expected"
+        middle=$(( $("$latency_program" --json "$work/$clock.pcap" | grep -o '"frames":[0-9]*' | head -n 1 | cut -d: -f2) / 2 + 1 ))
+        case $clock in
+            step-back) expected="\"steps_back\":1 \"first_step_back_frame\":$middle \"lone_frames_ahead\":0
+TAP clock stepped back (ms) 1 first at frame $middle" ;;
+            ahead) expected="\"steps_back\":0 \"lone_frames_ahead\":1 \"first_lone_ahead_frame\":$middle
+Lone frames stamped ahead of the TAP clock (ms) 1 first at frame $middle" ;;
+        esac
+        check "$clock: the TAP clock's steps in ovint-latency's report and in the Latency statistics" "$expected" \
+            "$("$latency_program" --json "$work/$clock.pcap" |
+                 grep -o -E '"(steps_back|first_step_back_frame|lone_frames_ahead|first_lone_ahead_frame)":[0-9]+' |
+                 grep -v -E '_frame":0$' | paste -sd' ')
+$(with_ovint -2 -q -r "$work/$clock.pcap" -z ovint_latency,tree |
+  awk '/^(TAP clock|Lone frames)/ { match($0, /\(ms\) +[0-9]+/); node = substr($0, 1, RSTART + 3)
+                                   count = substr($0, RSTART + 5, RLENGTH - 5) + 0 }
+       /first at frame/ { sub(/^ +/, ""); sub(/  .*/, ""); print node, count, $0 }')"
+    done
+
     # The picture: a histogram and a timeline per direction; without
     # gnuplot, one sentence that says what to install, and no file.
     picture="$work/router's \"picture\".svg"
