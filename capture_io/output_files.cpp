@@ -32,24 +32,23 @@ static void unlink_all()
     }
 }
 
-static void end_on_signal(int signal_number)
+// Removes the files and lets the signal take its default course, so that
+// the caller sees the program ended by it (a shell's 128 + N, Python's -N)
+// and a fault still leaves its core dump or the sanitizer's report.
+static void end_by_signal(int signal_number)
 {
     unlink_all();
-    _exit(128 + signal_number);
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigaddset(&pending, signal_number);
+    sigprocmask(SIG_UNBLOCK, &pending, nullptr);
 }
 
 static void end_input(int)
 {
     interrupted = 1;
-}
-
-// Removes the files and lets the fault take its default course (a core
-// dump, the sanitizer's report).
-static void remove_on_fault(int signal_number)
-{
-    unlink_all();
-    signal(signal_number, SIG_DFL);
-    raise(signal_number);
 }
 
 static void handle(int signal_number, void (*handler)(int), bool restart)
@@ -67,11 +66,13 @@ static void handle(int signal_number, void (*handler)(int), bool restart)
 
 void install_signal_handlers(bool input_is_stdin)
 {
-    handle(SIGINT, input_is_stdin ? end_input : end_on_signal, !input_is_stdin);
-    handle(SIGTERM, end_on_signal, true);
-    handle(SIGHUP, end_on_signal, true);
+    handle(SIGINT, input_is_stdin ? end_input : end_by_signal, !input_is_stdin);
+    // The signals whose default ends the program; SIGPIPE among them, for
+    // a reader of a stream output that goes away.
+    for (int ending : {SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ})
+        handle(ending, end_by_signal, true);
     for (int fault : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL})
-        handle(fault, remove_on_fault, true);
+        handle(fault, end_by_signal, true);
     // exit() from anywhere, the host's libraries included.
     atexit(remove_temporaries);
 }

@@ -4,13 +4,14 @@
 // each is written to a hidden temporary file beside its name and renamed
 // into place only when kept, so that no output is ever half-written. The
 // temporary files are removed on every other way out short of SIGKILL: an
-// error, a signal that ends the program, an abort.
+// error, an abort, a signal, which then ends the program as it would have
+// without us.
 
 #ifndef OVINT_CAPTURE_IO_OUTPUT_FILES_H
 #define OVINT_CAPTURE_IO_OUTPUT_FILES_H
 
-// Installs the handlers of SIGINT, SIGTERM and SIGHUP (each one the caller
-// has not ignored) and of the fatal signals. With `input_is_stdin`, SIGINT
+// Installs the handlers of SIGINT, SIGTERM, SIGHUP and SIGPIPE (each one
+// the caller has not ignored) and of the fatal signals. With `input_is_stdin`, SIGINT
 // only ends the input, as it ends a live capture feeding it.
 void install_signal_handlers(bool input_is_stdin);
 

@@ -28,7 +28,8 @@ static const char USAGE[] =
     "\n"
     "Exit status: 0 exported; 1 error, OUT not written; 2 wrong command line;\n"
     "3 IN cut off or damaged, the frames before the damage written to OUT;\n"
-    "4 OUT written but not the summary; 128+N ended by signal N, OUT not written.\n";
+    "4 OUT written but not the summary. A signal that ends the export leaves OUT\n"
+    "as it was and ends it by that signal.\n";
 
 bool is_standard_stream(const char *name)
 {

@@ -37,7 +37,7 @@ static const char USAGE[] =
     "Exit status: 0 reported; 1 error (gnuplot missing or failing among them),\n"
     "nothing reported or written; 2 wrong command line; 3 a capture cut off or\n"
     "damaged, the report covers the frames before it; 4 the report could not be\n"
-    "written; 128+N ended by signal N.\n";
+    "written. A signal that ends it leaves no file and ends it by that signal.\n";
 
 static int usage_error(const char *format, const char *value)
 {

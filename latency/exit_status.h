@@ -11,7 +11,9 @@ enum ExitStatus {
     EXIT_USAGE = 2,           // a wrong command line: nothing done
     EXIT_PARTIAL = 3,         // a capture cut off or damaged: the report covers the frames before it
     EXIT_REPORT_FAILED = 4,   // the report could not be written
-    // A signal N that ends the program leaves no table and exits with 128 + N.
+    // A signal that ends the program leaves no table or picture and ends
+    // the program by that signal (its default action), which a shell shows
+    // as 128 + N. SIGINT on standard input only ends the input.
 };
 
 #endif // OVINT_LATENCY_EXIT_STATUS_H

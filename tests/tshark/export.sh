@@ -119,30 +119,35 @@ check "- reads standard input and writes standard output" \
 # Signals. The export reads from a fifo that is fed in two halves; the
 # signal comes in between, once the temporary output exists.
 mkfifo "$work/feed"
-signalled() {  # SIGNAL IGNORED IN: prints the exit status and the files left
-    local signal=$1 ignored=$2 in=$3 status=0 pid
-    rm -f "$work/signalled.pcapng"
+signalled() {  # SIGNAL IGNORED IN: prints how the export ended and the files left
+    local signal=$1 ignored=$2 in=$3
+    rm -f "$work/signalled.pcapng" "$work/pid"
     if [ "$ignored" = ignored ]; then
-        (trap '' "$signal"; exec "$export_program" --quiet "$in" "$work/signalled.pcapng" <"$work/feed") &
+        (trap '' "$signal"; watched "$work/pid" "$export_program" --quiet "$in" "$work/signalled.pcapng" \
+            <"$work/feed" >"$work/ended.txt") &
     else
-        (trap - INT; exec "$export_program" --quiet "$in" "$work/signalled.pcapng" <"$work/feed") &
+        (trap - INT; watched "$work/pid" "$export_program" --quiet "$in" "$work/signalled.pcapng" \
+            <"$work/feed" >"$work/ended.txt") &
     fi
-    pid=$!
     exec 3>"$work/feed"
     head -c 2000 "$work/traffic.pcap" >&3
-    for _ in $(seq 50); do compgen -G "$work/.signalled.pcapng.*" >/dev/null && break; sleep 0.1; done
-    kill -s "$signal" "$pid"
+    for _ in $(seq 50); do
+        compgen -G "$work/.signalled.pcapng.*" >/dev/null && [ -f "$work/pid" ] && break
+        sleep 0.1
+    done
+    kill -s "$signal" "$(cat "$work/pid")"
     sleep 0.3
     tail -c +2001 "$work/traffic.pcap" >&3 2>/dev/null
     exec 3>&-
-    wait "$pid" || status=$?
-    echo "$status $(ls -A "$work" | grep -c signalled)"
+    wait $!
+    echo "$(cat "$work/ended.txt") $(ls -A "$work" | grep -c signalled)"
 }
 if [ "$(id -u)" = 0 ]; then trap '' PIPE; fi
-check "SIGTERM: the temporary file removed, status 143" "143 0" "$(signalled TERM caught /dev/stdin)"
-check "SIGHUP: the temporary file removed, status 129" "129 0" "$(signalled HUP caught /dev/stdin)"
-check "SIGHUP ignored (nohup): the export completes" "0 1" "$(signalled HUP ignored /dev/stdin)"
-check "SIGINT on standard input ends it: what was read is written and kept" "0 1" "$(signalled INT caught -)"
+check "SIGTERM: the temporary file removed, ended by SIGTERM" "signal 15 0" "$(signalled TERM caught /dev/stdin)"
+check "SIGHUP: the temporary file removed, ended by SIGHUP" "signal 1 0" "$(signalled HUP caught /dev/stdin)"
+check "SIGINT on a named input: the temporary file removed, ended by SIGINT" "signal 2 0" "$(signalled INT caught /dev/stdin)"
+check "SIGHUP ignored (nohup): the export completes" "status 0 1" "$(signalled HUP ignored /dev/stdin)"
+check "SIGINT on standard input ends it: what was read is written and kept" "status 0 1" "$(signalled INT caught -)"
 trap - PIPE
 
 check "--version names ovint's and the host's versions" "ovint-export 1.0.0; built for Wireshark $series" \

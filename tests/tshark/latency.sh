@@ -164,6 +164,20 @@ if [ -n "$latency_program" ]; then
         check "ovint-latency $usage: a usage error" "2|1" "$status|$(wc -l <"$work/stderr.txt")"
     done
 
+    # A signal ends the program by that signal, its temporary files removed:
+    # here while it waits on a capture that does not end.
+    mkfifo "$work/endless.pcap"
+    exec 3<>"$work/endless.pcap"
+    head -c 20000 "$work/router.pcap" >&3
+    rm -f "$work/pid"
+    watched "$work/pid" "$latency_program" --pairs "$work/killed.csv" "$work/endless.pcap" >"$work/ended.txt" &
+    for _ in $(seq 50); do compgen -G "$work/.killed.csv.*" >/dev/null && [ -f "$work/pid" ] && break; sleep 0.1; done
+    kill -TERM "$(cat "$work/pid")"
+    wait $!
+    exec 3>&-
+    check "ovint-latency: SIGTERM ends it by SIGTERM, no file left" \
+        "signal 15|" "$(cat "$work/ended.txt")|$(ls -A "$work" | grep killed)"
+
     # The picture: a histogram and a timeline per direction; without
     # gnuplot, one sentence that says what to install, and no file.
     picture="$work/router's \"picture\".svg"
