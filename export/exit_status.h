@@ -8,7 +8,7 @@
 enum ExitStatus {
     EXIT_EXPORTED = 0,         // every frame written, OUT in place
     EXIT_NOTHING_WRITTEN = 1,  // an error: OUT was not touched
-    EXIT_USAGE = 2,            // a wrong command line: nothing done
+    EXIT_USAGE = 2,            // a wrong command line (OUT that is IN among them): nothing done
     EXIT_PARTIAL = 3,          // the input is cut off or damaged: the frames before it are written
     EXIT_REPORT_FAILED = 4,    // OUT written in full, but the summary could not be written
     // A signal that ends the export leaves OUT as it was and ends the

@@ -61,7 +61,7 @@ expect_failure() {
     shift 3
     "$@" 2>"$work/stderr.txt" >/dev/null || status=$?
     check "$name" "$expected_status|1|$sentence" \
-        "$status|$(wc -l <"$work/stderr.txt")|$(grep -oF "$sentence" "$work/stderr.txt")"
+        "$status|$(wc -l <"$work/stderr.txt")|$(grep -oF -- "$sentence" "$work/stderr.txt")"
 }
 head -c 300 "$work/trailers.pcap" >"$work/cut.pcap"
 expect_failure "a capture cut off: the frame it ends in is named" 3 \
@@ -73,8 +73,33 @@ cp "$work/trailers.pcapng" "$work/before.pcapng"
 expect_failure "an existing output is refused" 1 "trailers.pcapng: the file exists; give --force" \
     export_capture "$work/traffic.pcap" "$work/trailers.pcapng"
 check "an existing output is left as it was" "" "$(cmp "$work/before.pcapng" "$work/trailers.pcapng")"
-expect_failure "the input is never the output" 1 "the output would overwrite the input" \
-    export_capture --force "$work/traffic.pcap" "$work/traffic.pcap"
+# The input is never the output, under any of its names, --force or not.
+ln -s traffic.pcap "$work/traffic-link.pcap"
+ln "$work/traffic.pcap" "$work/traffic-hard.pcap"
+sum=$(cksum <"$work/traffic.pcap")
+for out in traffic.pcap traffic-link.pcap traffic-hard.pcap; do
+    expect_failure "OUT $out, the input: a usage error, also with --force" 2 \
+        "$out: the output would overwrite the input" export_capture --force "$work/traffic.pcap" "$work/$out"
+done
+check "the input refused as the output is as it was" "$sum" "$(cksum <"$work/traffic.pcap")"
+
+# A symbolic link is written through, when its target is made and when it
+# is replaced: the link stays, its target gets the capture. A FIFO gets it
+# in place, whole.
+mkdir "$work/elsewhere"
+ln -s elsewhere/through.pcapng "$work/odd-link.pcapng"
+mkfifo "$work/out.fifo"
+timeout 60 cat "$work/out.fifo" >"$work/from-fifo.pcapng" &
+for out in odd-link.pcapng odd-link.pcapng out.fifo; do
+    export_capture --force "$work/trailers.pcap" "$work/$out" || echo "FAIL export to $out"
+done
+wait $!
+check "a symbolic link as OUT: the link stays, its target gets the capture; a FIFO gets it whole" \
+    "symbolic link elsewhere/through.pcapng|fifo|$(cksum <"$work/trailers.pcapng")|$(cksum <"$work/trailers.pcapng")" \
+    "$(stat -c %F "$work/odd-link.pcapng") $(readlink "$work/odd-link.pcapng")|$(stat -c %F "$work/out.fifo")|$(
+        cksum <"$work/elsewhere/through.pcapng")|$(cksum <"$work/from-fifo.pcapng")"
+expect_failure "--json and OUT - are both standard output: a usage error" 2 \
+    '--json and OUT "-" would both write to standard output' export_capture --json "$work/traffic.pcap" -
 expect_failure "a full disk" 1 "full.pcapng: File too large" \
     bash -c "trap '' XFSZ; ulimit -f 16; exec \"$export_program\" --quiet \"$work/traffic.pcap\" \"$work/full.pcapng\""
 check "a failed export leaves no file behind" "" "$(ls -A "$work" | grep full)"
