@@ -16,19 +16,22 @@ static const char USAGE[] =
     "Writes the capture IN, taken through a BRAXEL TAP VESTRIL, to OUT as pcapng:\n"
     "TAP trailers removed, frames timed from the TAP clock as Wireshark with ovint\n"
     "times them, one interface per TAP port, the TAP's error flags as packet flags.\n"
-    "IN or OUT \"-\" is standard input or output.\n"
+    "IN or OUT \"-\" is standard input or output. OUT is put in place only when\n"
+    "complete (through a symbolic link, into the file it leads to), or written in\n"
+    "place when a FIFO or a device; it is never IN.\n"
     "\n"
     "  -k, --keep-trailers  keep the trailers in the frames\n"
     "  -t, --tap-clock      write the TAP clock itself as each frame's time\n"
-    "  -f, --force          overwrite OUT if it exists\n"
+    "  -f, --force          overwrite OUT if it is an existing file\n"
     "  -q, --quiet          no summary on standard error\n"
     "  -j, --json           the summary as JSON on standard output\n"
     "  -h, --help           this text\n"
     "  -v, --version        ovint's version and the Wireshark it was built for\n"
     "\n"
-    "Exit status: 0 exported; 1 error, OUT not written; 2 wrong command line;\n"
-    "3 IN cut off or damaged, the frames before the damage written to OUT;\n"
-    "4 OUT written but not the summary; 128+N ended by signal N, OUT not written.\n";
+    "Exit status: 0 exported; 1 error, OUT not written; 2 wrong command line (OUT\n"
+    "that is IN among them); 3 IN cut off or damaged, the frames before the\n"
+    "damage written to OUT; 4 OUT written but not the summary. A signal that ends\n"
+    "the export leaves OUT as it was and ends it by that signal.\n";
 
 bool is_standard_stream(const char *name)
 {
@@ -75,9 +78,5 @@ int parse_command_line(int argc, char **argv, Options &options)
     }
     options.in = argv[ws_optind];
     options.out = argv[ws_optind + 1];
-    if (options.json && is_standard_stream(options.out)) {
-        say("--json and OUT \"-\" would both write to standard output; give one of them.");
-        return EXIT_USAGE;
-    }
     return -1;
 }

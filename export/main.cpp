@@ -24,70 +24,60 @@
 #include <cinttypes>
 #include <cstdio>
 
-// The output: a temporary file beside OUT, or standard output.
-struct Output {
-    wtap_dumper *dumper = nullptr;
-    bool to_stdout = false;
-    bool replaces_existing = false;
-};
-
-// Checks IN and OUT before anything is opened; false after saying why not.
-static bool check_files(const Options &options, Output &output)
+// Checks IN and OUT before anything is opened; after saying why not, the
+// exit status to end with, else -1.
+static int check_files(const Options &options, OutputFile &output)
 {
-    struct stat in_stat = {}, out_stat;
-    const bool in_is_stdin = is_standard_stream(options.in);
-    if (!in_is_stdin && stat(options.in, &in_stat) != 0) {
+    struct stat in_stat;
+    if (!is_standard_stream(options.in) && stat(options.in, &in_stat) != 0) {
         say("%s: %s.", options.in, g_strerror(errno));
-        return false;
+        return EXIT_NOTHING_WRITTEN;
     }
-    output.to_stdout = is_standard_stream(options.out);
-    if (output.to_stdout) {
+    std::string sentence;
+    switch (check_outputs({options.in}, {&output}, options.force, sentence)) {
+    case OutputCheck::fine: break;
+    case OutputCheck::usage: say("%s", sentence.c_str()); return EXIT_USAGE;
+    default: say("%s", sentence.c_str()); return EXIT_NOTHING_WRITTEN;
+    }
+    if (output.kind == OutputFile::standard_output) {
+        if (options.json) {
+            say("--json and OUT %s would both write to standard output; give one of them.",
+                is_standard_stream(options.out) ? "\"-\"" : options.out);
+            return EXIT_USAGE;
+        }
         if (isatty(STDOUT_FILENO)) {
             say("standard output is a terminal; send the capture to a file or a pipe.");
-            return false;
+            return EXIT_NOTHING_WRITTEN;
         }
-        return true;
     }
-    if (stat(options.out, &out_stat) == 0) {
-        if (!in_is_stdin && out_stat.st_dev == in_stat.st_dev && out_stat.st_ino == in_stat.st_ino) {
-            say("%s: the output would overwrite the input.", options.out);
-            return false;
-        }
-        if (!options.force) {
-            say("%s: the file exists; give --force to overwrite it.", options.out);
-            return false;
-        }
-        output.replaces_existing = true;
-    }
-    return true;
+    return -1;
 }
 
-static bool open_output(const Options &options, wtap *wth, wtap_dump_params *params, Output &output)
+static wtap_dumper *open_dumper(const Options &options, wtap_dump_params *params, OutputFile &output)
 {
+    // Written through the descriptor that open_output gives: reopening a
+    // temporary file by name would truncate it, which costs ext4 a flush on
+    // close.
+    const int fd = open_output(output);
+    if (fd < 0) {
+        say("%s: %s.", options.out, g_strerror(errno));
+        return nullptr;
+    }
+    if (output.kind == OutputFile::stream && isatty(fd)) {
+        close(fd);
+        say("%s is a terminal; send the capture to a file or a pipe.", options.out);
+        return nullptr;
+    }
     int err = 0;
     gchar *err_info = nullptr;
-    const int pcapng = wtap_pcapng_file_type_subtype();
-    if (output.to_stdout) {
-        output.dumper = wtap_dump_open_stdout(pcapng, WTAP_UNCOMPRESSED, params, &err, &err_info);
-    } else {
-        const int fd = create_temporary(options.out);
-        if (fd < 0) {
-            say("%s: %s.", options.out, g_strerror(errno));
-            return false;
-        }
-        // Written through the descriptor mkstemp gave: reopening the file by
-        // name would truncate it, which costs ext4 a flush on close.
-        output.dumper = wtap_dump_fdopen(fd, pcapng, WTAP_UNCOMPRESSED, params, &err, &err_info);
-        if (!output.dumper)
-            close(fd);
-    }
-    if (!output.dumper) {
+    wtap_dumper *dumper =
+        wtap_dump_fdopen(fd, wtap_pcapng_file_type_subtype(), WTAP_UNCOMPRESSED, params, &err, &err_info);
+    if (!dumper) {
+        close(fd);
         say("%s: %s.", options.out, wiretap_error(err, err_info).c_str());
         remove_temporaries();
-        return false;
     }
-    (void)wth;
-    return true;
+    return dumper;
 }
 
 static void tell_ending(const Options &options, const LoopResult &result, const Summary &summary)
@@ -106,9 +96,11 @@ int main(int argc, char **argv)
     if (parsed >= 0)
         return parsed;
 
-    Output output;
-    if (!check_files(options, output))
-        return EXIT_NOTHING_WRITTEN;
+    OutputFile output;
+    output.name = options.out;
+    const int refused = check_files(options, output);
+    if (refused >= 0)
+        return refused;
     // Before any file of ours exists.
     install_signal_handlers(is_standard_stream(options.in));
 
@@ -138,7 +130,8 @@ int main(int argc, char **argv)
     wtap_dump_params_init_no_idbs(&params, wth);
     params.encap = WTAP_ENCAP_PER_PACKET;
     params.tsprec = WTAP_TSPREC_NSEC;
-    if (!open_output(options, wth, &params, output)) {
+    wtap_dumper *dumper = open_dumper(options, &params, output);
+    if (!dumper) {
         wtap_dump_params_cleanup(&params);
         wtap_close(wth);
         return EXIT_NOTHING_WRITTEN;
@@ -148,11 +141,11 @@ int main(int argc, char **argv)
     LoopResult result;
     {
         const ChangeOptions change = {options.keep_trailers, options.tap_clock};
-        ExportLoop loop(change, wth, output.dumper, summary, !options.quiet && isatty(STDERR_FILENO),
+        ExportLoop loop(change, wth, dumper, summary, !options.quiet && isatty(STDERR_FILENO),
                         is_standard_stream(options.in));
         result = loop.run();
     }
-    const bool closed = close_dump(output.dumper, &err, &err_info);
+    const bool closed = close_dump(dumper, &err, &err_info);
     wtap_dump_params_cleanup(&params);
     wtap_close(wth);
     tell_ending(options, result, summary);
@@ -165,12 +158,12 @@ int main(int argc, char **argv)
         remove_temporaries();
         return EXIT_NOTHING_WRITTEN;
     }
-    if (!output.to_stdout && !keep_temporary(options.out)) {
+    if (!keep_output(output)) {
         say("%s: %s; nothing is written.", options.out, g_strerror(errno));
         return EXIT_NOTHING_WRITTEN;
     }
 
-    const ReportHeader header = {options.in, options.out, &result, output.replaces_existing};
+    const ReportHeader header = {options.in, options.out, &result, output.replaces};
     bool reported = true;
     if (options.json) {
         reported = print_json_report(stdout, header, summary);

@@ -26,21 +26,28 @@ static const char USAGE[] =
     "  -w, --window MS        how long a frame may take to be seen on the other\n"
     "                         link, in milliseconds (default 100)\n"
     "  -j, --json             the report as JSON\n"
-    "  -p, --pairs FILE       one CSV row per match (.gz: compressed)\n"
-    "  -f, --frames FILE      one CSV row per trailer-bearing frame (.gz: compressed)\n"
+    "  -p, --pairs FILE       one CSV row per match (.gz: compressed; \"-\": on\n"
+    "                         standard output, the report then on standard error)\n"
+    "  -f, --frames FILE      one CSV row per trailer-bearing frame (likewise)\n"
     "  -l, --line-rate RATE   1G, 10G, 25G, 40G or 100G: bursts as the bits on the\n"
     "                         wire at that rate, frames at a window's edges in\n"
     "                         part, and as a share of the line (without it: the\n"
     "                         bytes of the frames that start in a window)\n"
     "  -P, --plot FILE        per direction, the latency histogram and the latency\n"
     "                         over TAP time, drawn by gnuplot (.svg or .png)\n"
+    "      --force            replace existing tables and pictures\n"
     "  -h, --help             this text\n"
     "  -v, --version          ovint's version and the Wireshark it was built for\n"
     "\n"
-    "Exit status: 0 reported; 1 error (gnuplot missing or failing among them),\n"
-    "nothing reported or written; 2 wrong command line; 3 a capture cut off or\n"
-    "damaged, the report covers the frames before it; 4 the report could not be\n"
-    "written; 128+N ended by signal N.\n";
+    "Tables and pictures are files put in place only when complete (through a\n"
+    "symbolic link, into the file it leads to), or FIFOs and devices written in\n"
+    "place; none may be one of the captures.\n"
+    "\n"
+    "Exit status: 0 reported; 1 error, nothing reported or written (gnuplot\n"
+    "missing or failing, an existing file without --force among them); 2 wrong\n"
+    "command line (an output that is a capture among them); 3 a capture cut off\n"
+    "or damaged, the report covers the frames before it; 4 the report could not\n"
+    "be written. A signal that ends it leaves no file and ends it by that signal.\n";
 
 static int usage_error(const char *format, const char *value)
 {
@@ -56,7 +63,7 @@ int parse_command_line(int argc, char **argv, Options &options)
         {"key", ws_required_argument, nullptr, 'k'},   {"window", ws_required_argument, nullptr, 'w'},
         {"json", ws_no_argument, nullptr, 'j'},        {"pairs", ws_required_argument, nullptr, 'p'},
         {"frames", ws_required_argument, nullptr, 'f'}, {"line-rate", ws_required_argument, nullptr, 'l'},
-        {"plot", ws_required_argument, nullptr, 'P'},
+        {"plot", ws_required_argument, nullptr, 'P'},  {"force", ws_no_argument, nullptr, 'F'},
         {"help", ws_no_argument, nullptr, 'h'},        {"version", ws_no_argument, nullptr, 'v'},
         {nullptr, 0, nullptr, 0},
     };
@@ -77,6 +84,7 @@ int parse_command_line(int argc, char **argv, Options &options)
             break;
         }
         case 'j': options.json = true; break;
+        case 'F': options.force = true; break;
         case 'p': options.pairs = ws_optarg; break;
         case 'f': options.frames = ws_optarg; break;
         case 'P':

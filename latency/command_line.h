@@ -14,8 +14,9 @@ struct Options {
     KeyMode key = KeyMode::ip;
     uint64_t window_ms = 100;
     bool json = false;
-    const char *pairs = nullptr;   // --pairs FILE.csv[.gz]
-    const char *frames = nullptr;  // --frames FILE.csv[.gz]
+    bool force = false;            // existing tables and pictures replaced
+    const char *pairs = nullptr;   // --pairs FILE.csv[.gz], "-": standard output
+    const char *frames = nullptr;  // --frames FILE.csv[.gz], "-": standard output
     const char *plot = nullptr;    // --plot FILE.svg or .png
     uint64_t line_rate = 0;        // bits per second, 0: not given
     std::vector<const char *> captures;  // "-": standard input

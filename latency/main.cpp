@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 static void say(const char *format, ...) G_GNUC_PRINTF(1, 2);
 static void say(const char *format, ...)
@@ -95,6 +96,28 @@ int main(int argc, char **argv)
     if (parsed >= 0)
         return parsed;
 
+    // Every output is checked before any file is opened or read.
+    OutputFile pairs, frames, plot;
+    pairs.name = options.pairs;
+    frames.name = options.frames;
+    plot.name = options.plot;
+    std::vector<OutputFile *> outputs;
+    for (OutputFile *output : {&pairs, &frames, &plot}) {
+        if (output->name)
+            outputs.push_back(output);
+    }
+    std::string error;
+    const OutputCheck checked = check_outputs(options.captures, outputs, options.force, error);
+    if (checked != OutputCheck::fine) {
+        say("%s", error.c_str());
+        return checked == OutputCheck::usage ? EXIT_USAGE : EXIT_NOTHING;
+    }
+    // An output on standard output has it to itself: the report goes to
+    // standard error.
+    FILE *report = stdout;
+    for (const OutputFile *output : outputs)
+        report = output->kind == OutputFile::standard_output ? stderr : report;
+
     bool from_stdin = false;
     for (const char *capture : options.captures)
         from_stdin = from_stdin || is_stdin(capture);
@@ -108,28 +131,34 @@ int main(int argc, char **argv)
     }
 
     Tables tables;
-    std::string error;
     if ((options.pairs &&
-         !tables.pairs.open(options.pairs,
+         !tables.pairs.open(pairs,
                             "earlier_frame,later_frame,earlier_port,later_port,earlier_tap_time_ns,"
                             "later_tap_time_ns,latency_ns,length",
                             error)) ||
         (options.frames &&
-         !tables.frames.open(options.frames, "frame,port,channel,tap_time_ns,length,flags,key,matched_frame", error))) {
+         !tables.frames.open(frames, "frame,port,channel,tap_time_ns,length,flags,key,matched_frame", error))) {
         say("%s.", error.c_str());
         remove_temporaries();
         return EXIT_NOTHING;
     }
 
     // The picture's file is made now, so that a signal removes it too.
-    int picture_fd = -1;
-    if (options.plot && (picture_fd = create_temporary(options.plot)) < 0) {
-        say("%s: %s.", options.plot, std::strerror(errno));
-        remove_temporaries();
-        return EXIT_NOTHING;
+    // gnuplot writes a file by name: for a stream, one of its own, copied
+    // into the stream once drawn.
+    int picture_stream = -1;
+    if (options.plot) {
+        const int fd = open_output(plot);
+        if (fd >= 0 && plot.kind == OutputFile::file)
+            close(fd);
+        else
+            picture_stream = fd;
+        if (fd < 0 || (picture_stream >= 0 && !open_scratch(plot))) {
+            say("%s: %s.", options.plot, std::strerror(errno));
+            remove_temporaries();
+            return EXIT_NOTHING;
+        }
     }
-    if (picture_fd >= 0)
-        close(picture_fd);
 
     Analysis analysis(options.key, options.window_ms * 1000000, options.pairs || options.frames ? &tables : nullptr);
     if (options.plot)
@@ -150,8 +179,8 @@ int main(int argc, char **argv)
     if (options.plot) {
         const std::string title = std::string("ovint-latency: key ") + key_mode_name(options.key) + ", window " +
                                   std::to_string(options.window_ms) + " ms";
-        if (!draw_plot(options.plot, temporary_path(options.plot), analysis, title, error) ||
-            !keep_temporary(options.plot)) {
+        if (!draw_plot(options.plot, temporary_path(plot), analysis, title, error) ||
+            !keep_output(plot, picture_stream) || (picture_stream >= 0 && close(picture_stream) != 0)) {
             say("%s: %s.", options.plot, error.empty() ? std::strerror(errno) : error.c_str());
             remove_temporaries();
             return EXIT_NOTHING;
@@ -164,10 +193,10 @@ int main(int argc, char **argv)
             return EXIT_NOTHING;
         }
     }
-    const bool reported = options.json ? print_json_report(stdout, context, analysis)
-                                       : print_text_report(stdout, context, analysis);
+    const bool reported = options.json ? print_json_report(report, context, analysis)
+                                       : print_text_report(report, context, analysis);
     if (!reported) {
-        say("standard output: the report could not be written.");
+        say("%s: the report could not be written.", report == stdout ? "standard output" : "standard error");
         return EXIT_REPORT_FAILED;
     }
     return context.complete ? EXIT_REPORTED : EXIT_PARTIAL;

@@ -18,10 +18,12 @@ static bool ends_with_gz(const char *name)
     return length > 3 && std::strcmp(name + length - 3, ".gz") == 0;
 }
 
-bool Table::open(const char *name, const char *header, std::string &error)
+bool Table::open(OutputFile &output, const char *header, std::string &error)
 {
+    const char *name = output.name;
     name_ = name;
-    const int fd = create_temporary(name);
+    output_ = &output;
+    const int fd = open_output(output);
     if (fd < 0) {
         error = std::string(name) + ": " + std::strerror(errno);
         return false;
@@ -77,7 +79,7 @@ bool Table::keep(std::string &error)
         error = std::string(name_) + ": " + (errno ? std::strerror(errno) : "cannot write it");
         return false;
     }
-    if (!keep_temporary(name_)) {
+    if (!keep_output(*output_)) {
         error = std::string(name_) + ": " + std::strerror(errno);
         return false;
     }

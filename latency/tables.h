@@ -3,13 +3,16 @@
 // The tables for other tools (pandas, DuckDB, Spark): --pairs, one row per
 // match, and --frames, one row per trailer-bearing frame, as CSV with a
 // header row, compressed with zlib when the name ends in ".gz". Each is
-// written to a temporary file and put in place only when complete.
+// put in place only when complete, or written in place to a stream, as
+// capture_io/output_files.h has it.
 
 #ifndef OVINT_LATENCY_TABLES_H
 #define OVINT_LATENCY_TABLES_H
 
 #include "analysis.h"
 #include "row.h"
+
+#include "capture_io/output_files.h"
 
 #include <zlib.h>
 
@@ -18,8 +21,8 @@
 
 class Table {
 public:
-    // Opens the table's temporary file; false with `error` set.
-    bool open(const char *name, const char *header, std::string &error);
+    // Opens the table's output; false with `error` set.
+    bool open(OutputFile &output, const char *header, std::string &error);
     // A row is put together in place, at the end of what waits to be
     // written, and ended there.
     Row start_row() { return Row(pending_ + pending_size_); }
@@ -32,6 +35,7 @@ private:
     void flush();
 
     const char *name_ = nullptr;
+    OutputFile *output_ = nullptr;
     gzFile gz_ = nullptr;
     FILE *file_ = nullptr;
     bool failed_ = false;

@@ -36,7 +36,7 @@ echo "   $(du -h "$work/large.pcap" | cut -f1)B, $("$capinfos" -c -M "$work/larg
 instructions() {
     valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null | sed -n 's/.*Collected : //p'
 }
-latency=$(instructions "$build/ovint-latency" --pairs "$work/pairs.csv" --frames "$work/frames.csv" "$work/large.pcap")
+latency=$(instructions "$build/ovint-latency" --force --pairs "$work/pairs.csv" --frames "$work/frames.csv" "$work/large.pcap")
 counted=$(instructions "$capinfos" -c "$work/large.pcap")
 echo "   instructions (callgrind): ovint-latency with both tables $latency, capinfos -c $counted;" \
      "ratio $(awk -v a="$latency" -v b="$counted" 'BEGIN { printf "%.3f", a / b }')"
@@ -50,7 +50,7 @@ timed() {
 }
 : >"$work/times.txt"
 for ((round = 0; round < rounds; round++)); do
-    echo "$(timed "$build/ovint-latency" --pairs "$work/pairs.csv" --frames "$work/frames.csv" "$work/large.pcap") $(timed "$capinfos" -c "$work/large.pcap")" >>"$work/times.txt"
+    echo "$(timed "$build/ovint-latency" --force --pairs "$work/pairs.csv" --frames "$work/frames.csv" "$work/large.pcap") $(timed "$capinfos" -c "$work/large.pcap")" >>"$work/times.txt"
 done
 echo "   wall time of $rounds interleaved runs: ovint-latency $(awk '{ print $1 }' "$work/times.txt" | paste -sd' ') s," \
      "capinfos -c $(awk '{ print $2 }' "$work/times.txt" | paste -sd' ') s"

@@ -17,4 +17,4 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 "$build/tests/write_captures" --device router device.pcap device.expected >/dev/null
 echo "\$ ovint-latency --line-rate 10G --plot latency.png device.pcap"
-"$build/ovint-latency" --line-rate 10G --plot "$repo/docs/images/latency-plot.png" device.pcap
+"$build/ovint-latency" --force --line-rate 10G --plot "$repo/docs/images/latency-plot.png" device.pcap

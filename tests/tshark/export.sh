@@ -61,7 +61,7 @@ expect_failure() {
     shift 3
     "$@" 2>"$work/stderr.txt" >/dev/null || status=$?
     check "$name" "$expected_status|1|$sentence" \
-        "$status|$(wc -l <"$work/stderr.txt")|$(grep -oF "$sentence" "$work/stderr.txt")"
+        "$status|$(wc -l <"$work/stderr.txt")|$(grep -oF -- "$sentence" "$work/stderr.txt")"
 }
 head -c 300 "$work/trailers.pcap" >"$work/cut.pcap"
 expect_failure "a capture cut off: the frame it ends in is named" 3 \
@@ -73,8 +73,33 @@ cp "$work/trailers.pcapng" "$work/before.pcapng"
 expect_failure "an existing output is refused" 1 "trailers.pcapng: the file exists; give --force" \
     export_capture "$work/traffic.pcap" "$work/trailers.pcapng"
 check "an existing output is left as it was" "" "$(cmp "$work/before.pcapng" "$work/trailers.pcapng")"
-expect_failure "the input is never the output" 1 "the output would overwrite the input" \
-    export_capture --force "$work/traffic.pcap" "$work/traffic.pcap"
+# The input is never the output, under any of its names, --force or not.
+ln -s traffic.pcap "$work/traffic-link.pcap"
+ln "$work/traffic.pcap" "$work/traffic-hard.pcap"
+sum=$(cksum <"$work/traffic.pcap")
+for out in traffic.pcap traffic-link.pcap traffic-hard.pcap; do
+    expect_failure "OUT $out, the input: a usage error, also with --force" 2 \
+        "$out: the output would overwrite the input" export_capture --force "$work/traffic.pcap" "$work/$out"
+done
+check "the input refused as the output is as it was" "$sum" "$(cksum <"$work/traffic.pcap")"
+
+# A symbolic link is written through, when its target is made and when it
+# is replaced: the link stays, its target gets the capture. A FIFO gets it
+# in place, whole.
+mkdir "$work/elsewhere"
+ln -s elsewhere/through.pcapng "$work/odd-link.pcapng"
+mkfifo "$work/out.fifo"
+timeout 60 cat "$work/out.fifo" >"$work/from-fifo.pcapng" &
+for out in odd-link.pcapng odd-link.pcapng out.fifo; do
+    export_capture --force "$work/trailers.pcap" "$work/$out" || echo "FAIL export to $out"
+done
+wait $!
+check "a symbolic link as OUT: the link stays, its target gets the capture; a FIFO gets it whole" \
+    "symbolic link elsewhere/through.pcapng|fifo|$(cksum <"$work/trailers.pcapng")|$(cksum <"$work/trailers.pcapng")" \
+    "$(stat -c %F "$work/odd-link.pcapng") $(readlink "$work/odd-link.pcapng")|$(stat -c %F "$work/out.fifo")|$(
+        cksum <"$work/elsewhere/through.pcapng")|$(cksum <"$work/from-fifo.pcapng")"
+expect_failure "--json and OUT - are both standard output: a usage error" 2 \
+    '--json and OUT "-" would both write to standard output' export_capture --json "$work/traffic.pcap" -
 expect_failure "a full disk" 1 "full.pcapng: File too large" \
     bash -c "trap '' XFSZ; ulimit -f 16; exec \"$export_program\" --quiet \"$work/traffic.pcap\" \"$work/full.pcapng\""
 check "a failed export leaves no file behind" "" "$(ls -A "$work" | grep full)"
@@ -119,30 +144,35 @@ check "- reads standard input and writes standard output" \
 # Signals. The export reads from a fifo that is fed in two halves; the
 # signal comes in between, once the temporary output exists.
 mkfifo "$work/feed"
-signalled() {  # SIGNAL IGNORED IN: prints the exit status and the files left
-    local signal=$1 ignored=$2 in=$3 status=0 pid
-    rm -f "$work/signalled.pcapng"
+signalled() {  # SIGNAL IGNORED IN: prints how the export ended and the files left
+    local signal=$1 ignored=$2 in=$3
+    rm -f "$work/signalled.pcapng" "$work/pid"
     if [ "$ignored" = ignored ]; then
-        (trap '' "$signal"; exec "$export_program" --quiet "$in" "$work/signalled.pcapng" <"$work/feed") &
+        (trap '' "$signal"; watched "$work/pid" "$export_program" --quiet "$in" "$work/signalled.pcapng" \
+            <"$work/feed" >"$work/ended.txt") &
     else
-        (trap - INT; exec "$export_program" --quiet "$in" "$work/signalled.pcapng" <"$work/feed") &
+        (trap - INT; watched "$work/pid" "$export_program" --quiet "$in" "$work/signalled.pcapng" \
+            <"$work/feed" >"$work/ended.txt") &
     fi
-    pid=$!
     exec 3>"$work/feed"
     head -c 2000 "$work/traffic.pcap" >&3
-    for _ in $(seq 50); do compgen -G "$work/.signalled.pcapng.*" >/dev/null && break; sleep 0.1; done
-    kill -s "$signal" "$pid"
+    for _ in $(seq 50); do
+        compgen -G "$work/.signalled.pcapng.*" >/dev/null && [ -f "$work/pid" ] && break
+        sleep 0.1
+    done
+    kill -s "$signal" "$(cat "$work/pid")"
     sleep 0.3
     tail -c +2001 "$work/traffic.pcap" >&3 2>/dev/null
     exec 3>&-
-    wait "$pid" || status=$?
-    echo "$status $(ls -A "$work" | grep -c signalled)"
+    wait $!
+    echo "$(cat "$work/ended.txt") $(ls -A "$work" | grep -c signalled)"
 }
 if [ "$(id -u)" = 0 ]; then trap '' PIPE; fi
-check "SIGTERM: the temporary file removed, status 143" "143 0" "$(signalled TERM caught /dev/stdin)"
-check "SIGHUP: the temporary file removed, status 129" "129 0" "$(signalled HUP caught /dev/stdin)"
-check "SIGHUP ignored (nohup): the export completes" "0 1" "$(signalled HUP ignored /dev/stdin)"
-check "SIGINT on standard input ends it: what was read is written and kept" "0 1" "$(signalled INT caught -)"
+check "SIGTERM: the temporary file removed, ended by SIGTERM" "signal 15 0" "$(signalled TERM caught /dev/stdin)"
+check "SIGHUP: the temporary file removed, ended by SIGHUP" "signal 1 0" "$(signalled HUP caught /dev/stdin)"
+check "SIGINT on a named input: the temporary file removed, ended by SIGINT" "signal 2 0" "$(signalled INT caught /dev/stdin)"
+check "SIGHUP ignored (nohup): the export completes" "status 0 1" "$(signalled HUP ignored /dev/stdin)"
+check "SIGINT on standard input ends it: what was read is written and kept" "status 0 1" "$(signalled INT caught -)"
 trap - PIPE
 
 check "--version names ovint's and the host's versions" "ovint-export 1.0.0; built for Wireshark $series" \

@@ -35,7 +35,7 @@ pairings() {  # DEVICE MODE [OPTION...]
 program_pairings() {  # MODE CAPTURE...
     local mode=$1 found
     shift
-    "$latency_program" --key "$mode" --pairs "$work/pairs.csv" "$@" >/dev/null || echo "status $?"
+    "$latency_program" --force --key "$mode" --pairs "$work/pairs.csv" "$@" >/dev/null || echo "status $?"
     found=$(awk -F, 'NR > 1 { printf "%d\t%d\t%d.%09d\n", $2, $1, $7 / 1000000000, $7 % 1000000000 }' \
         "$work/pairs.csv" | sort -n)
     echo "${found:-none}"
@@ -187,11 +187,75 @@ if [ -n "$latency_program" ]; then
     "$latency_program" --pairs "$work/missing-pairs.csv" "$work/missing.pcap" >/dev/null 2>"$work/stderr.txt" || status=$?
     check "ovint-latency: a missing capture is one sentence, status 1, no table left" \
         "1|1|" "$status|$(wc -l <"$work/stderr.txt")|$(ls -A "$work" | grep missing-pairs)"
-    for usage in "--line-rate 3G" "--plot $work/picture.jpg" "--window 0"; do
+    # An output that is the capture under any of its names, two outputs
+    # that are one file or both standard output: usage errors, with --force
+    # too, before anything is read or written.
+    ln -s router.pcap "$work/router-link.pcap"
+    ln "$work/router.pcap" "$work/router-hard.pcap"
+    sum=$(cksum <"$work/router.pcap")
+    for usage in "--line-rate 3G" "--plot $work/picture.jpg" "--window 0" "--pairs $work/router.pcap" \
+        "--force --frames $work/router-link.pcap" "--force --pairs $work/router-hard.pcap" \
+        "--pairs $work/one.csv --frames $work/./one.csv" "--pairs - --frames -"; do
         status=0
         "$latency_program" $usage "$work/router.pcap" >/dev/null 2>"$work/stderr.txt" || status=$?
         check "ovint-latency $usage: a usage error" "2|1" "$status|$(wc -l <"$work/stderr.txt")"
     done
+    check "ovint-latency: the capture refused as an output is as it was, nothing written" \
+        "$sum|" "$(cksum <"$work/router.pcap")|$(ls -A "$work" | grep one.csv)"
+
+    # An existing table is replaced only with --force. A symbolic link is
+    # written through (its target made when there is none), a FIFO and "-"
+    # in place, the report then on standard error; .gz compressed all the
+    # same.
+    "$latency_program" --pairs "$work/router-pairs.csv" --frames "$work/router-frames.csv" "$work/router.pcap" \
+        >"$work/router-report.txt"
+    cp "$work/router.pcap" "$work/table.csv"
+    status=0
+    "$latency_program" --pairs "$work/table.csv" "$work/router.pcap" >/dev/null 2>"$work/stderr.txt" || status=$?
+    check "ovint-latency: an existing table without --force: one sentence, status 1, the file as it was" \
+        "1|1|$sum" "$status|$(grep -c 'table.csv: the file exists; give --force' "$work/stderr.txt")|$(cksum <"$work/table.csv")"
+    "$latency_program" --force --pairs "$work/table.csv" "$work/router.pcap" >/dev/null
+    mkdir "$work/tables"
+    ln -s tables/linked.csv "$work/link.csv"
+    mkfifo "$work/frames.fifo.csv.gz"
+    timeout 60 cat "$work/frames.fifo.csv.gz" | gzip -dc >"$work/from-fifo.csv" &
+    "$latency_program" --pairs "$work/link.csv" --frames "$work/frames.fifo.csv.gz" "$work/router.pcap" >/dev/null
+    wait $!
+    "$latency_program" --pairs - "$work/router.pcap" >"$work/stdout.csv" 2>"$work/stderr.txt"
+    # /dev/stdout's like, of our own: should it ever be replaced, this one is.
+    ln -s /proc/self/fd/1 "$work/stdout"
+    "$latency_program" --frames "$work/stdout" "$work/router.pcap" >"$work/dev-stdout.csv" 2>>"$work/stderr.txt"
+    check "ovint-latency: --force replaces; a link written through; a FIFO and - in place, the report on standard error" \
+        "$(for _ in 1 2 3; do cksum <"$work/router-pairs.csv"; done)
+symbolic link tables/linked.csv
+$(cksum <"$work/router-frames.csv")
+$(cksum <"$work/router-frames.csv")
+$(cat "$work/router-report.txt" "$work/router-report.txt")" \
+        "$(for table in table.csv tables/linked.csv stdout.csv; do cksum <"$work/$table"; done)
+$(stat -c %F "$work/link.csv") $(readlink "$work/link.csv")
+$(cksum <"$work/from-fifo.csv")
+$(cksum <"$work/dev-stdout.csv")
+$(cat "$work/stderr.txt")"
+
+    # A signal ends the program by that signal, its temporary files removed:
+    # here while it waits on a capture that does not end.
+    mkfifo "$work/endless.pcap"
+    exec 3<>"$work/endless.pcap"
+    head -c 20000 "$work/router.pcap" >&3
+    rm -f "$work/pid"
+    watched "$work/pid" "$latency_program" --pairs "$work/killed.csv" "$work/endless.pcap" >"$work/ended.txt" &
+    for _ in $(seq 50); do compgen -G "$work/.killed.csv.*" >/dev/null && [ -f "$work/pid" ] && break; sleep 0.1; done
+    kill -TERM "$(cat "$work/pid")"
+    wait $!
+    exec 3>&-
+    # A reader of standard output gone: SIGPIPE, the other table's
+    # temporary file removed all the same.
+    watched "$work/pid" perl -e 'pipe(my $read, my $write); close $read; open(STDOUT, ">&", $write);
+                                 $SIG{PIPE} = "DEFAULT"; exec @ARGV' \
+        "$latency_program" --pairs - --frames "$work/killed.csv" "$work/router.pcap" >>"$work/ended.txt"
+    check "ovint-latency: SIGTERM ends it by SIGTERM, a closed pipe by SIGPIPE, no file left" \
+        "signal 15
+signal 13|" "$(cat "$work/ended.txt")|$(ls -A "$work" | grep killed)"
 
     # A TAP clock that steps back 1000 s from the middle frame on, or that
     # stamps the middle frame alone an hour ahead: the report and the
@@ -224,6 +288,20 @@ $(with_ovint -2 -q -r "$work/$clock.pcap" -z ovint_latency,tree |
 2" \
         "$(grep -o 'Con [A-D] → Con [A-D]: latencies of [0-9]* frames' "$picture" | sort)
 $(grep -c 'latency over TAP time' "$picture")"
+    # gnuplot writes a file: for a FIFO, one of ours in TMPDIR, copied
+    # into it and removed. Both tables into a null device, which any number
+    # of outputs may share (one of our own, where we may make it: should it
+    # ever be replaced, the system's stays).
+    mkfifo "$work/picture.fifo.svg"
+    mkdir "$work/scratch"
+    mknod "$work/null" c 1 3 2>/dev/null && nulls=(--pairs "$work/null" --frames "$work/null") || nulls=()
+    timeout 60 cat "$work/picture.fifo.svg" >"$work/from-fifo.svg" &
+    status=0
+    TMPDIR=$work/scratch "$latency_program" --plot "$work/picture.fifo.svg" "${nulls[@]}" "$work/router.pcap" \
+        >/dev/null || status=$?
+    wait $!
+    check "ovint-latency --plot into a FIFO: the same picture, no file left; two tables in a null device" \
+        "0|$(cksum <"$picture")|" "$status|$(cksum <"$work/from-fifo.svg")|$(ls -A "$work/scratch")"
     status=0
     PATH=/nonexistent "$latency_program" --plot "$work/unseen.svg" "$work/router.pcap" >/dev/null 2>"$work/stderr.txt" ||
         status=$?

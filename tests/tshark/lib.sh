@@ -47,6 +47,19 @@ run_tshark() {
 with_ovint() { run_tshark with "$@"; }
 without_ovint() { run_tshark without "$@"; }
 
+# watched PIDFILE COMMAND...: runs the command with its process id in
+# PIDFILE and prints how it ended as its parent sees it: "status N", or
+# "signal N" when a signal ended it (which a shell would show as status
+# 128 + N too). perl is one of Debian's essential packages.
+watched() {
+    perl -e 'my $pid_file = shift; my $pid = fork // die "fork: $!";
+             if (!$pid) { exec { $ARGV[0] } @ARGV; exit 127 }
+             open(my $file, ">", "$pid_file.new") or die; print $file "$pid\n"; close $file;
+             rename("$pid_file.new", $pid_file) or die;
+             waitpid($pid, 0);
+             print $? & 127 ? "signal " . ($? & 127) : "status " . ($? >> 8), "\n"' "$@"
+}
+
 # check NAME EXPECTED ACTUAL
 check() {
     if [ "$2" == "$3" ]; then
