@@ -27,30 +27,16 @@ LatencyMatcher::LatencyMatcher(uint64_t window_ns)
 {
 }
 
-// Every sighting still waiting is unmatched; the ring and the index start
-// empty.
+// Every sighting still waiting is unmatched and leaves. Sequence numbers
+// go on, so that every slot of the index reads as free for reuse at once,
+// however large the index is: a clock stepping back often costs no more
+// than what waited.
 void LatencyMatcher::settle(MatchSink &sink)
 {
     for (; tail_ < head_; tail_++) {
         if (!entry(tail_).paired)
             sink.unmatched(entry(tail_).sighting);
     }
-    head_ = tail_ = FIRST_SEQ;
-    // A fresh index of the first size: zeroed already, and a busy capture's
-    // large one is given back.
-    index_ = zeroed_index(FIRST_INDEX);
-    index_size_ = FIRST_INDEX;
-    used_slots_ = 0;
-}
-
-void LatencyMatcher::reset()
-{
-    struct Nothing : MatchSink {
-        void paired(const Pairing &) override {}
-        void unmatched(const Sighting &) override {}
-    } nothing;
-    settle(nothing);
-    clock_ = ClockWatch(window_);
 }
 
 // The slot holding `key`'s waiting sightings (found), or else the slot to

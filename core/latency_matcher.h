@@ -77,8 +77,6 @@ public:
     // The capture has ended: every sighting still waiting is unmatched.
     // What the clock did stays to be read.
     void finish(MatchSink &sink);
-    // Forgets everything, for a new capture.
-    void reset();
 
     uint64_t window() const { return window_; }
     size_t waiting() const { return static_cast<size_t>(head_ - tail_); }
