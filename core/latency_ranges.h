@@ -17,16 +17,19 @@ struct LatencyRanges {
     uint64_t floor[MAX_LATENCY_RANGES];  // ns; range i ends where i + 1 starts
     uint64_t last_ceil;                  // the last range's largest value: the window
     size_t count;
+    // By a latency's bit length, the range of the least latency of that
+    // length: bounds at 1, 2 and 5 leave at most one more above it before
+    // the length grows (every match asks).
+    uint8_t range_by_bits[65];
 
     // The range of a latency within the window (the last one for any later).
     size_t range_of(uint64_t latency) const
     {
-        size_t low = 0, high = count;  // floor[low] <= latency < floor[high]
-        while (high - low > 1) {
-            const size_t middle = (low + high) / 2;
-            (latency >= floor[middle] ? low : high) = middle;
-        }
-        return low;
+        const int bits = latency ? 64 - __builtin_clzll(latency) : 0;
+        size_t range = range_by_bits[bits];
+        while (range + 1 < count && latency >= floor[range + 1])
+            range++;
+        return range;
     }
     uint64_t ceil(size_t range) const { return range + 1 < count ? floor[range + 1] - 1 : last_ceil; }
 };

@@ -5,6 +5,7 @@
 
 #include "core/latency_key.h"
 #include "core/latency_matcher.h"
+#include "core/latency_ranges.h"
 
 #include <gtest/gtest.h>
 
@@ -365,6 +366,40 @@ TEST(LatencyMatcher, MemoryIsBoundedByTheWindowWhateverTheClockDoes)
         EXPECT_EQ(steps.ahead, row.steps.ahead);
         EXPECT_EQ(steps.largest_ahead, row.steps.largest_ahead);
         EXPECT_EQ(steps.first_ahead_frame, row.steps.first_ahead_frame);
+    }
+}
+
+TEST(LatencyRanges, EachLatencyInItsRangeAsTheTreeNamesThem)
+{
+    struct Row {
+        uint64_t window;
+        size_t count;
+        uint64_t last_floor;
+    } rows[] = {
+        {1000000, 10, 500000},                // 1 ms: below 1 µs … 500 µs-1 ms
+        {100000000, 16, 50000000},            // the default 100 ms
+        {2147483647, 21, 2000000000},         // the plug-in's largest (an int)
+        {3600000000000, 30, 2000000000000},   // an hour
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.window);
+        const LatencyRanges ranges = latency_ranges(row.window);
+        EXPECT_EQ(ranges.count, row.count);
+        EXPECT_EQ(ranges.floor[ranges.count - 1], row.last_floor);
+        EXPECT_EQ(ranges.ceil(ranges.count - 1), row.window);
+        // Every bound, each side of it, and every power of two: the range
+        // found fast is the one a plain search finds.
+        std::vector<uint64_t> latencies = {row.window, row.window + 1};
+        for (size_t i = 0; i < ranges.count; i++)
+            latencies.insert(latencies.end(), {ranges.floor[i], ranges.floor[i] + 1, ranges.floor[i] - 1});
+        for (int bit = 0; bit < 64; bit++)
+            latencies.insert(latencies.end(), {uint64_t(1) << bit, (uint64_t(1) << bit) - 1});
+        for (uint64_t latency : latencies) {
+            size_t plain = 0;
+            while (plain + 1 < ranges.count && latency >= ranges.floor[plain + 1])
+                plain++;
+            EXPECT_EQ(ranges.range_of(latency), plain) << latency;
+        }
     }
 }
 
