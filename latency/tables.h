@@ -37,10 +37,12 @@ public:
 
 private:
     static constexpr size_t BLOCK_SIZE = 65536;
-    // Blocks a compressed table has at most: one being filled, the others
-    // waiting for the compressor or being compressed. The rows wait for
-    // the compressor when it falls behind, so memory stays bounded.
-    static constexpr size_t BLOCKS = 4;
+    // Blocks a compressed table has at most (2 MB): one being filled, the
+    // others waiting for the compressor or being compressed. The rows wait
+    // for the compressor when it falls that far behind, so memory stays
+    // bounded. With fewer, on two cores shared by the rows and the two
+    // compressors, the rows wait often while a core is idle.
+    static constexpr size_t BLOCKS = 32;
 
     void flush();
     void start_compressor(int fd);  // gz_ null when it fails
