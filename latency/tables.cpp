@@ -5,12 +5,14 @@
 #include "capture_io/output_files.h"
 #include "core/ports.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <system_error>
 
 static bool ends_with_gz(const char *name)
 {
@@ -29,7 +31,7 @@ bool Table::open(OutputFile &output, const char *header, std::string &error)
         return false;
     }
     if (ends_with_gz(name))
-        gz_ = gzdopen(fd, "wb6");
+        start_compressor(fd);
     else
         file_ = fdopen(fd, "w");
     if (!gz_ && !file_) {
@@ -38,8 +40,8 @@ bool Table::open(OutputFile &output, const char *header, std::string &error)
         return false;
     }
     const size_t length = std::strlen(header);
-    std::memcpy(pending_, header, std::min(length, sizeof pending_ / 2));
-    end_row(std::min(length, sizeof pending_ / 2));
+    std::memcpy(pending_, header, std::min(length, BLOCK_SIZE / 2));
+    end_row(std::min(length, BLOCK_SIZE / 2));
     return true;
 }
 
@@ -47,17 +49,104 @@ void Table::end_row(size_t row_size)
 {
     pending_size_ += row_size;
     pending_[pending_size_++] = '\n';
-    if (sizeof pending_ - pending_size_ < Row::CAPACITY + 1)
+    if (BLOCK_SIZE - pending_size_ < Row::CAPACITY + 1)
         flush();
+}
+
+Table::~Table()
+{
+    if (compressor_.joinable())
+        stop_compressor();
+}
+
+// zlib's fastest level: 14% larger than its default level 6, at four
+// times the pace. Signals are left to the main thread, where the handlers
+// expect them (SIGINT ends its read of standard input); a fault stays with
+// the thread that causes it.
+void Table::start_compressor(int fd)
+{
+    gz_ = gzdopen(fd, "wb1");
+    if (!gz_)
+        return;
+    sigset_t others, old;
+    sigfillset(&others);
+    for (int fault : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL})
+        sigdelset(&others, fault);
+    pthread_sigmask(SIG_BLOCK, &others, &old);
+    try {
+        compressor_ = std::thread(&Table::compress, this);
+    } catch (const std::system_error &) {
+        // No thread to be had: the rows are compressed as they are made.
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+// The compressor's thread. After a failure it takes the blocks without
+// writing them, so that the rows never wait for it.
+void Table::compress()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return compressed_ < filled_ || last_; });
+        if (compressed_ == filled_)
+            return;
+        const char *block = blocks_.get() + compressed_ % BLOCKS * BLOCK_SIZE;
+        const unsigned size = static_cast<unsigned>(block_sizes_[compressed_ % BLOCKS]);
+        lock.unlock();
+        if (!compressor_failed_) {
+            errno = 0;
+            if (gzwrite(gz_, block, size) != static_cast<int>(size)) {
+                compressor_failed_ = true;
+                compressor_errno_ = errno;
+            }
+        }
+        lock.lock();
+        ++compressed_;
+        changed_.notify_one();
+    }
+}
+
+// Waits for the compressor to write every block, and closes the file;
+// false with errno set (0: no cause known).
+bool Table::stop_compressor()
+{
+    if (!compressor_.joinable()) {
+        const bool closed = gzclose(gz_) == Z_OK;
+        errno = compressor_errno_;
+        return closed;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        last_ = true;
+    }
+    changed_.notify_one();
+    compressor_.join();
+    errno = 0;
+    const bool closed = gzclose(gz_) == Z_OK;
+    if (compressor_failed_)
+        errno = compressor_errno_;
+    return closed && !compressor_failed_;
 }
 
 void Table::flush()
 {
     const unsigned length = static_cast<unsigned>(pending_size_);
     pending_size_ = 0;
-    if (gz_) {
-        if (gzwrite(gz_, pending_, length) != static_cast<int>(length))
+    if (gz_ && !compressor_.joinable()) {
+        errno = 0;
+        if (gzwrite(gz_, pending_, length) != static_cast<int>(length)) {
             failed_ = true;
+            compressor_errno_ = errno;
+        }
+    } else if (gz_) {
+        // The block goes to the compressor; the rows go on in the next one
+        // once it is free.
+        std::unique_lock<std::mutex> lock(mutex_);
+        block_sizes_[filled_ % BLOCKS] = length;
+        ++filled_;
+        changed_.notify_one();
+        changed_.wait(lock, [this] { return filled_ - compressed_ < BLOCKS; });
+        pending_ = blocks_.get() + filled_ % BLOCKS * BLOCK_SIZE;
     } else if (file_) {
         if (fwrite(pending_, 1, length, file_) != length)
             failed_ = true;
@@ -70,7 +159,7 @@ bool Table::keep(std::string &error)
     flush();
     bool written = !failed_;
     if (gz_)
-        written = gzclose(gz_) == Z_OK && written;
+        written = stop_compressor() && written;
     else if (file_)
         written = fclose(file_) == 0 && written;
     gz_ = nullptr;

@@ -4,7 +4,9 @@
 // match, and --frames, one row per trailer-bearing frame, as CSV with a
 // header row, compressed with zlib when the name ends in ".gz". Each is
 // put in place only when complete, or written in place to a stream, as
-// capture_io/output_files.h has it.
+// capture_io/output_files.h has it. Compression has a thread of its own
+// per table: deflate, even at zlib's fastest level, takes longer than
+// making the rows.
 
 #ifndef OVINT_LATENCY_TABLES_H
 #define OVINT_LATENCY_TABLES_H
@@ -16,11 +18,16 @@
 
 #include <zlib.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 class Table {
 public:
+    ~Table();
     // Opens the table's output; false with `error` set.
     bool open(OutputFile &output, const char *header, std::string &error);
     // A row is put together in place, at the end of what waits to be
@@ -32,7 +39,18 @@ public:
     bool is_open() const { return gz_ || file_; }
 
 private:
+    static constexpr size_t BLOCK_SIZE = 65536;
+    // Blocks a compressed table has at most (2 MB): one being filled, the
+    // others waiting for the compressor or being compressed. The rows wait
+    // for the compressor when it falls that far behind, so memory stays
+    // bounded. With fewer, on two cores shared by the rows and the two
+    // compressors, the rows wait often while a core is idle.
+    static constexpr size_t BLOCKS = 32;
+
     void flush();
+    void start_compressor(int fd);  // gz_ null when it fails
+    bool stop_compressor();
+    void compress();
 
     const char *name_ = nullptr;
     OutputFile *output_ = nullptr;
@@ -40,9 +58,23 @@ private:
     FILE *file_ = nullptr;
     bool failed_ = false;
     // Rows gathered for the file in writes of 64 kB, always with room for
-    // one more.
-    char pending_[65536];
+    // one more; a plain table uses only the first block.
+    std::unique_ptr<char[]> blocks_{new char[BLOCKS * BLOCK_SIZE]};
+    char *pending_ = blocks_.get();
     size_t pending_size_ = 0;
+
+    // The compressor's thread takes the blocks in turn from the ring:
+    // those from `compressed_` up to `filled_` wait for it, in order.
+    std::thread compressor_;
+    std::mutex mutex_;
+    std::condition_variable changed_;  // only one side ever waits at a time
+    size_t block_sizes_[BLOCKS];
+    uint64_t filled_ = 0;
+    uint64_t compressed_ = 0;
+    bool last_ = false;  // no more blocks come
+    // Its first failure, read once it has ended; errno 0: none known.
+    bool compressor_failed_ = false;
+    int compressor_errno_ = 0;
 };
 
 class Tables : public TableSink {

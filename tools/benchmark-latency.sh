@@ -3,20 +3,21 @@
 #
 # ovint-latency against the host's capinfos -c on the same capture (both
 # read every record through wiretap): instructions (valgrind's callgrind,
-# some minutes) and wall time over interleaved runs on the whole, and peak
-# resident memory on it and on a tenth of it, to show what grows with the
-# capture: at most the 8 bytes per match the exact percentiles keep. Then
-# instructions with a TAP clock that runs backwards 1 ns a frame against
-# the same traffic on a steady clock (a fortieth of the capture), in all and
-# in the bursts' own routines; and peak memory when the clock steps back
-# 1000 s or stamps one frame an hour ahead, against a steady clock's.
+# some minutes) and wall time over interleaved runs on the whole, with
+# plain and with compressed (.gz) tables, and peak resident memory on it
+# and on a tenth of it, to show what grows with the capture: at most the
+# 8 bytes per match the exact percentiles keep. Then instructions with a
+# TAP clock that runs backwards 1 ns a frame against the same traffic on a
+# steady clock (a fortieth of the capture), in all and in the bursts' own
+# routines; and peak memory when the clock steps back 1000 s or stamps one
+# frame an hour ahead, against a steady clock's.
 #
 # Usage: tools/benchmark-latency.sh [PACKETS [ROUNDS]]
-#        (defaults 800000 packets of a router's traffic, about 1.1 GB, and 3 rounds)
+#        (defaults 800000 packets of a router's traffic, about 1.1 GB, and 5 rounds)
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 packets=${1:-800000}
-rounds=${2:-3}
+rounds=${2:-5}
 
 build=$repo/build-bench
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
@@ -44,20 +45,48 @@ report_only=$(instructions "$build/ovint-latency" "$work/large.pcap")
 echo "   the report alone, without the tables: $report_only;" \
      "ratio $(awk -v a="$report_only" -v b="$counted" 'BEGIN { printf "%.3f", a / b }')"
 
+# Wall and processor (user + system) seconds of one run. It starts with
+# nothing left to write back: ext4 writes a file renamed over another back
+# at once, and the run after one with plain tables would pay for 180 MB.
 timed() {
-    /usr/bin/time -f '%e' -o "$work/time.txt" "$@" >/dev/null 2>&1
-    cat "$work/time.txt"
+    sync
+    /usr/bin/time -f '%e %U %S' -o "$work/time.txt" "$@" >/dev/null 2>&1
+    awk '{ printf "%s %.2f", $1, $2 + $3 }' "$work/time.txt"
 }
+tables() {  # SUFFIX
+    timed "$build/ovint-latency" --force --pairs "$work/pairs.csv$1" --frames "$work/frames.csv$1" "$work/large.pcap"
+}
+# The processor seconds the machine has spent (Linux), to tell what other
+# programs took meanwhile: a .gz table's thread needs the second core.
+machine_busy() { awk -v hz="$(getconf CLK_TCK)" '/^cpu / { printf "%.2f", ($2 + $3 + $4 + $7 + $8) / hz }' /proc/stat; }
 : >"$work/times.txt"
+busy_before=$(machine_busy)
 for ((round = 0; round < rounds; round++)); do
-    echo "$(timed "$build/ovint-latency" --force --pairs "$work/pairs.csv" --frames "$work/frames.csv" "$work/large.pcap") $(timed "$capinfos" -c "$work/large.pcap")" >>"$work/times.txt"
+    echo "$(tables '') $(tables .gz) $(timed "$capinfos" -c "$work/large.pcap")" >>"$work/times.txt"
 done
-echo "   wall time of $rounds interleaved runs: ovint-latency $(awk '{ print $1 }' "$work/times.txt" | paste -sd' ') s," \
-     "capinfos -c $(awk '{ print $2 }' "$work/times.txt" | paste -sd' ') s"
+others=$(awk -v before="$busy_before" -v after="$(machine_busy)" '{ own += $2 + $4 + $6; wall += $1 + $3 + $5 }
+    END { printf "%.1f s of processor time during %.1f s", after - before - own, wall }' "$work/times.txt")
+# Columns: plain tables wall, processor; .gz tables wall, processor;
+# capinfos wall, processor.
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+column() { awk -v c="$1" '{ print $c }' "$work/times.txt" | median; }
+ratios() { awk -v a="$1" -v b="$2" '{ printf "%.3f\n", $a / $b }' "$work/times.txt" | sort -n; }
+megabytes() { stat -c %s "$@" | awk '{ s += $1 } END { printf "%.1f", s / 1e6 }'; }
+echo "   wall time, median of $rounds interleaved runs: ovint-latency with both tables $(column 1) s" \
+     "(processor $(column 2) s), with both tables .gz $(column 3) s (processor $(column 4) s), capinfos -c $(column 5) s"
+echo "   .gz tables against plain ones, wall time: ratio of the medians" \
+     "$(awk -v a="$(column 3)" -v b="$(column 1)" 'BEGIN { printf "%.3f", a / b }') (the target is at most 1.5)," \
+     "of each pair from $(ratios 3 1 | head -n 1) to $(ratios 3 1 | tail -n 1); the tables" \
+     "$(megabytes "$work/pairs.csv" "$work/frames.csv") MB plain, $(megabytes "$work"/*.csv.gz) MB compressed"
+echo "   other programs meanwhile: $others"
 
 peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
 for size in small large; do
-    echo "   peak resident memory, $(du -h "$work/$size.pcap" | cut -f1)B capture: ovint-latency $(peak "$build/ovint-latency" "$work/$size.pcap") kB," \
+    echo "   peak resident memory, $(du -h "$work/$size.pcap" | cut -f1)B capture: ovint-latency" \
+         "$(peak "$build/ovint-latency" "$work/$size.pcap") kB, with both tables" \
+         "$(peak "$build/ovint-latency" --pairs "$work/pairs.csv" --frames "$work/frames.csv" "$work/$size.pcap") kB," \
+         "with both tables .gz" \
+         "$(peak "$build/ovint-latency" --pairs "$work/pairs.csv.gz" --frames "$work/frames.csv.gz" "$work/$size.pcap") kB," \
          "capinfos -c $(peak "$capinfos" -c "$work/$size.pcap") kB"
 done
 

@@ -173,6 +173,27 @@ if [ -n "$latency_program" ]; then
     check "ovint-latency: a ring buffer's files read as one capture" \
         "$(program_pairings ip "$work/router.pcap")" "$(program_pairings ip $(ls "$work"/ring_*.pcap))"
 
+    # Compressed tables hold the plain ones' rows, also across many of the
+    # compressor's blocks of 64 kB: the frames table takes 120, enough for
+    # the compressor to fall the most it may behind the rows.
+    "$write_captures" --device router "$work/big.pcap" "$work/big.expected" 50000 2000 || exit 1
+    chmod a+r "$work/big.pcap"
+    "$latency_program" --pairs "$work/big-pairs.csv" --frames "$work/big-frames.csv" "$work/big.pcap" >/dev/null
+    "$latency_program" --pairs "$work/big-pairs.csv.gz" --frames "$work/big-frames.csv.gz" "$work/big.pcap" >/dev/null
+    for table in pairs frames; do
+        check "ovint-latency: the $table table compressed holds the plain one's rows" \
+            "same" "$(gzip -dc "$work/big-$table.csv.gz" | cmp - "$work/big-$table.csv" && echo same)"
+    done
+    # A full disk, as a file size limit whose writes fail (the signal it
+    # sends ignored): one sentence naming the table, status 1, nothing left.
+    for table in full.csv full.csv.gz; do
+        status=0
+        (trap '' XFSZ; ulimit -f 64; exec "$latency_program" --frames "$work/$table" "$work/big.pcap") \
+            >/dev/null 2>"$work/stderr.txt" || status=$?
+        check "ovint-latency --frames $table: a failed write is one sentence naming it, status 1, nothing left" \
+            "1|1|yes|" "$status|$(wc -l <"$work/stderr.txt")|$(grep -qF "$work/$table: " "$work/stderr.txt" && echo yes)|$(ls -A "$work" | grep full)"
+    done
+
     # A capture cut off: the report covers the frames before the cut.
     head -c 20000 "$work/router.pcap" >"$work/cut.pcap"
     chmod a+r "$work/cut.pcap"
