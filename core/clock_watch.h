@@ -40,6 +40,33 @@ public:
     // The next trailer-bearing frame's TAP time, in capture order.
     Reading read(uint64_t frame, uint64_t tap_time)
     {
+        // Most frames: a little after the clock's time, or a little before
+        // it (written out of order). The difference wraps below it.
+        if (steady_) {
+            if (tap_time - now_ <= tolerance_) {
+                now_ = tap_time;
+                return Reading::in_step;
+            }
+            if (now_ - tap_time <= tolerance_)
+                return Reading::in_step;
+        }
+        return read_off_step(frame, tap_time);
+    }
+
+    // The clock's time: expire what is older than the tolerance before it.
+    uint64_t now() const { return now_; }
+    // Whether `tap_time` is far ahead of the clock and not the frame that
+    // may still move it: a lone frame stamped ahead, which nothing waits on.
+    bool stray_ahead(uint64_t tap_time) const
+    {
+        return tap_time > now_ && tap_time - now_ > tolerance_ && !(ahead_pending_ && tap_time == ahead_time_);
+    }
+    const ClockSteps &steps() const { return steps_; }
+
+private:
+    Reading read_off_step(uint64_t frame, uint64_t tap_time)
+    {
+        steady_ = true;
         if (!started_) {
             started_ = true;
             now_ = tap_time;
@@ -64,6 +91,7 @@ public:
                 now_ = tap_time;
             } else {
                 ahead_pending_ = true;
+                steady_ = false;
                 ahead_time_ = tap_time;
                 ahead_frame_ = frame;
             }
@@ -81,21 +109,11 @@ public:
         return Reading::stepped_back;
     }
 
-    // The clock's time: expire what is older than the tolerance before it.
-    uint64_t now() const { return now_; }
-    // Whether `tap_time` is far ahead of the clock and not the frame that
-    // may still move it: a lone frame stamped ahead, which nothing waits on.
-    bool stray_ahead(uint64_t tap_time) const
-    {
-        return tap_time > now_ && tap_time - now_ > tolerance_ && !(ahead_pending_ && tap_time == ahead_time_);
-    }
-    const ClockSteps &steps() const { return steps_; }
-
-private:
     uint64_t tolerance_;
     uint64_t now_ = 0;
     bool started_ = false;
     bool ahead_pending_ = false;
+    bool steady_ = false;  // started, and no frame far ahead waits to be confirmed
     uint64_t ahead_time_ = 0, ahead_frame_ = 0;
     ClockSteps steps_;
 };

@@ -159,7 +159,7 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
     if (fd->num >= latencies_size)
         grow_latencies(fd->num);
     StoringSink sink;
-    const ClockSteps before = matcher->clock().steps();
+    const guint64 steps_back = matcher->clock().steps().back, lone_ahead = matcher->clock().steps().ahead;
     if (channel == NO_CHANNEL || !latency_key(static_cast<KeyMode>(latency_key_mode), ethernet, ethernet_captured,
                                               ethernet_wire, &sighting.key)) {
         // Never matched, but it tells the time.
@@ -177,9 +177,9 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
         matcher->add(sighting, sink);
     }
     const ClockSteps &after = matcher->clock().steps();
-    if (after.back != before.back)
+    if (after.back != steps_back)
         note_clock_event(FrameLatency::stepped_back, fd->num, 0, after.last_back);
-    if (after.ahead != before.ahead)
+    if (after.ahead != lone_ahead)
         note_clock_event(FrameLatency::lone_ahead_ended, fd->num, static_cast<guint32>(after.last_ahead_frame),
                          after.last_ahead);
 }

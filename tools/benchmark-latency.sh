@@ -80,13 +80,18 @@ echo "   .gz tables against plain ones, wall time: ratio of the medians" \
      "$(megabytes "$work/pairs.csv" "$work/frames.csv") MB plain, $(megabytes "$work"/*.csv.gz) MB compressed"
 echo "   other programs meanwhile: $others"
 
-peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
+# A run that fails shows no figure: its memory is not the program's.
+peak() {
+    local figures
+    figures=$(/usr/bin/time -f '%M %x' "$@" 2>&1 >/dev/null | tail -n 1)
+    [ "${figures#* }" = 0 ] && echo "${figures% *}" || echo "(a failed run: ${figures})"
+}
 for size in small large; do
     echo "   peak resident memory, $(du -h "$work/$size.pcap" | cut -f1)B capture: ovint-latency" \
          "$(peak "$build/ovint-latency" "$work/$size.pcap") kB, with both tables" \
-         "$(peak "$build/ovint-latency" --pairs "$work/pairs.csv" --frames "$work/frames.csv" "$work/$size.pcap") kB," \
+         "$(peak "$build/ovint-latency" --force --pairs "$work/pairs.csv" --frames "$work/frames.csv" "$work/$size.pcap") kB," \
          "with both tables .gz" \
-         "$(peak "$build/ovint-latency" --pairs "$work/pairs.csv.gz" --frames "$work/frames.csv.gz" "$work/$size.pcap") kB," \
+         "$(peak "$build/ovint-latency" --force --pairs "$work/pairs.csv.gz" --frames "$work/frames.csv.gz" "$work/$size.pcap") kB," \
          "capinfos -c $(peak "$capinfos" -c "$work/$size.pcap") kB"
 done
 
