@@ -558,23 +558,30 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             std::swap(sightings[i], sightings[i + 1]);
     }
     // Now and then a frame's later sighting is written before its earlier
-    // one, when the device held it briefly.
-    std::map<int, size_t> inbound_at;
+    // one, when the device held it briefly; not a frame sent twice, as
+    // which of two equal frames came out first is then a guess.
+    std::map<int, guint64> inbound_time;
+    std::map<int, size_t> written_first;  // by packet: its later sighting
     for (size_t i = 0; i < sightings.size(); i++) {
         const Sighted &s = sightings[i];
-        // Not a frame sent twice: which of two equal frames came out first is
-        // then a guess.
         if (s.packet < 0 || s.packet >= packets || s.packet % 13 != 6 || s.packet % 37 == 9)
             continue;
-        if (s.inbound) {
-            inbound_at[s.packet] = i;
-        } else if (inbound_at.count(s.packet) && s.tap_time - sightings[inbound_at[s.packet]].tap_time < 5000) {
-            const size_t at = inbound_at[s.packet];
-            std::rotate(sightings.begin() + at, sightings.begin() + i, sightings.begin() + i + 1);
-            for (auto &waiting : inbound_at)
-                waiting.second += waiting.second >= at && waiting.second < i ? 1 : 0;
-        }
+        if (s.inbound)
+            inbound_time[s.packet] = s.tap_time;
+        else if (inbound_time.count(s.packet) && s.tap_time - inbound_time[s.packet] < 5000)
+            written_first[s.packet] = i;
     }
+    std::vector<Sighted> reordered;
+    for (const Sighted &s : sightings) {
+        const auto first = s.packet >= 0 ? written_first.find(s.packet) : written_first.end();
+        if (first != written_first.end()) {
+            if (!s.inbound)
+                continue;
+            reordered.push_back(sightings[first->second]);
+        }
+        reordered.push_back(s);
+    }
+    sightings.swap(reordered);
 
     CaptureFile file(path);
     std::map<int, guint32> inbound_frame, outbound_frame;
