@@ -24,7 +24,8 @@ public:
     uint64_t count() const { return count_; }
     uint64_t least() const { return least_; }
     uint64_t largest() const { return largest_; }
-    uint64_t mean() const { return count_ ? static_cast<uint64_t>(sum_ / count_) : 0; }
+    // To the nearest ns (halves up), as the plug-in's tree shows it.
+    uint64_t mean() const { return count_ ? static_cast<uint64_t>((sum_ + count_ / 2) / count_) : 0; }
     // The population standard deviation, to the nearest ns.
     uint64_t standard_deviation() const;
     bool exact() const { return buckets_.empty(); }

@@ -28,18 +28,22 @@ uint64_t nearest_rank(std::vector<uint64_t> values, uint64_t per_10000)
 
 TEST(LatencyDistribution, PercentilesByNearestRank)
 {
+    constexpr uint64_t NONE = ~uint64_t(0);
     struct Row {
         const char *name;
         std::vector<uint64_t> latencies;
         uint64_t per_10000;
         uint64_t expected;
+        // To the nearest ns, halves up, as the plug-in's tree shows them
+        // (NONE: not checked).
+        uint64_t mean, standard_deviation;
     } rows[] = {
-        {"median of 1 to 100", {}, 5000, 50},
-        {"99.9% of 1 to 100: the largest", {}, 9990, 100},
-        {"90% of 1 to 10", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 9000, 9},
-        {"median of one", {42}, 5000, 42},
-        {"99.99% of 1 to 100,000", {}, 9999, 99990},
-        {"median of 100,000 in no order", {}, 5000, 0},
+        {"median of 1 to 100", {}, 5000, 50, 51, 29},  // 50.5, 28.87
+        {"99.9% of 1 to 100: the largest", {}, 9990, 100, 51, 29},
+        {"90% of 1 to 10", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 9000, 9, 6, 3},  // 5.5, 2.87
+        {"median of one", {42}, 5000, 42, 42, 0},
+        {"99.99% of 1 to 100,000", {}, 9999, 99990, 50001, 28868},  // 50000.5, 28867.51
+        {"median of 100,000 in no order", {}, 5000, 0, NONE, NONE},
     };
     for (uint64_t i = 1; i <= 100; i++)
         rows[0].latencies.push_back(101 - i), rows[1].latencies.push_back(i);
@@ -55,6 +59,10 @@ TEST(LatencyDistribution, PercentilesByNearestRank)
             distribution.add(latency);
         EXPECT_TRUE(distribution.exact());
         EXPECT_EQ(distribution.percentile(row.per_10000), row.expected);
+        if (row.mean != NONE) {
+            EXPECT_EQ(distribution.mean(), row.mean);
+            EXPECT_EQ(distribution.standard_deviation(), row.standard_deviation);
+        }
         // Then others, in the report's order, again, and out of order.
         for (uint64_t per_10000 : {5000, 9000, 9900, 9990, 9999, 5000, 9999, 1, 10000, 9000, 7500})
             EXPECT_EQ(distribution.percentile(per_10000), nearest_rank(row.latencies, per_10000)) << per_10000;

@@ -665,7 +665,7 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             }
             std::sort(latencies.begin(), latencies.end());
             const size_t n = latencies.size();
-            fprintf(expected, "latency\t%s\t%" G_GUINT64_FORMAT " %" G_GUINT64_FORMAT, names[d], latencies[0], sum / n);
+            fprintf(expected, "latency\t%s\t%" G_GUINT64_FORMAT " %" G_GUINT64_FORMAT, names[d], latencies[0], (sum + n / 2) / n);
             for (guint64 per_10000 : {5000, 9000, 9900, 9990, 9999}) {
                 const size_t rank = std::max<size_t>(1, (per_10000 * n + 9999) / 10000);
                 fprintf(expected, " %" G_GUINT64_FORMAT, latencies[rank - 1]);
