@@ -2,6 +2,9 @@
 
 #include "latency_ranges.h"
 
+#include <cinttypes>
+#include <cstdio>
+
 LatencyRanges latency_ranges(uint64_t window_ns)
 {
     LatencyRanges ranges = {};
@@ -25,4 +28,25 @@ LatencyRanges latency_ranges(uint64_t window_ns)
             floor = bound;
         }
     }
+}
+
+void duration_text(uint64_t ns, char *text, size_t size)
+{
+    if (ns < 1000000)
+        snprintf(text, size, "%" PRIu64 " \u00b5s", ns / 1000);
+    else if (ns < 1000000000)
+        snprintf(text, size, "%" PRIu64 " ms", ns / 1000000);
+    else
+        snprintf(text, size, "%" PRIu64 " s", ns / 1000000000);
+}
+
+void LatencyRanges::name(size_t range, char *text, size_t size) const
+{
+    char low[16], high[16];
+    duration_text(floor[range], low, sizeof low);
+    duration_text(ceil(range) + 1, high, sizeof high);
+    if (floor[range] == 0)
+        snprintf(text, size, "below %s", high);
+    else
+        snprintf(text, size, "%s-%s", low, high);
 }

@@ -32,8 +32,14 @@ struct LatencyRanges {
         return range;
     }
     uint64_t ceil(size_t range) const { return range + 1 < count ? floor[range + 1] - 1 : last_ceil; }
+    // "1 µs-2 µs", "below 1 µs": a range by its bounds, as both programs
+    // name it.
+    void name(size_t range, char *text, size_t size) const;
 };
 
 LatencyRanges latency_ranges(uint64_t window_ns);
+
+// A whole number of µs below 1 ms, of ms below 1 s, else of s ("5 µs").
+void duration_text(uint64_t ns, char *text, size_t size);
 
 #endif // OVINT_CORE_LATENCY_RANGES_H

@@ -63,7 +63,7 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
     frames_with_trailer++;
     const TrailerFields trailer = read_trailer(bytes + match.offset);
     if (!any_tap_time)
-        picture_start_ = first_frame_tap_time = trailer.timestamp;
+        first_frame_tap_time = trailer.timestamp;
     if (!any_tap_time || trailer.timestamp < first_tap_time)
         first_tap_time = trailer.timestamp;
     if (!any_tap_time || trailer.timestamp > last_tap_time)
@@ -112,7 +112,7 @@ void Analysis::paired(const Pairing &pairing)
     jitter_order_.add(pairing.earlier.tap_time, pairing.latency, &direction.jitter);
     if (picturing_) {
         const uint64_t since_start =
-            pairing.earlier.tap_time > picture_start_ ? pairing.earlier.tap_time - picture_start_ : 0;
+            pairing.earlier.tap_time > first_frame_tap_time ? pairing.earlier.tap_time - first_frame_tap_time : 0;
         direction.picture.add(since_start, pairing.latency);
     }
     if (tables_)

@@ -118,7 +118,6 @@ private:
     JitterOrder jitter_order_;
     bool picturing_ = false;
     uint64_t line_rate_ = 0;
-    uint64_t picture_start_ = 0;  // the first frame's TAP time
 };
 
 // Ports by trailer version and port byte, in port order.

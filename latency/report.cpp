@@ -46,17 +46,9 @@ std::string since_first(uint64_t tap_time, const Analysis &analysis)
 
 std::string window_name(uint64_t ns)
 {
-    return ns < 1000000 ? std::to_string(ns / 1000) + " \u00b5s" : std::to_string(ns / 1000000) + " ms";
-}
-
-// As the plug-in's Latency tree names its ranges' bounds.
-std::string duration_name(uint64_t ns)
-{
-    if (ns < 1000000)
-        return std::to_string(ns / 1000) + " \u00b5s";
-    if (ns < 1000000000)
-        return std::to_string(ns / 1000000) + " ms";
-    return std::to_string(ns / 1000000000) + " s";
+    char text[24];
+    duration_text(ns, text, sizeof text);
+    return text;
 }
 
 uint64_t jitter(const DirectionFigures &direction)
@@ -165,11 +157,9 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
         for (size_t i = 0; i < analysis.ranges.count; i++) {
             if (!direction.histogram[i])
                 continue;
-            const uint64_t floor = analysis.ranges.floor[i];
-            const std::string high = duration_name(analysis.ranges.ceil(i) + 1);
-            fprintf(out, "%s %s %" PRIu64, any ? "," : "",
-                    floor ? (duration_name(floor) + "-" + high).c_str() : ("below " + high).c_str(),
-                    direction.histogram[i]);
+            char name[40];
+            analysis.ranges.name(i, name, sizeof name);
+            fprintf(out, "%s %s %" PRIu64, any ? "," : "", name, direction.histogram[i]);
             any = true;
         }
         fputc('\n', out);

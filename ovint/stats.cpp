@@ -76,16 +76,6 @@ static const char UNSEEN_NODE[] = "Not seen on the other link";
 static int matched_node = -1;
 static int unseen_node = -1;
 
-static void human_duration(guint64 ns, char *text, size_t size)
-{
-    if (ns < 1000000)
-        snprintf(text, size, "%" G_GUINT64_FORMAT " \u00b5s", ns / 1000);
-    else if (ns < 1000000000)
-        snprintf(text, size, "%" G_GUINT64_FORMAT " ms", ns / 1000000);
-    else
-        snprintf(text, size, "%" G_GUINT64_FORMAT " s", ns / 1000000000);
-}
-
 // A direction's node, made with its histogram when first met. Range nodes
 // named "FLOOR-CEIL ns (…)": the host sorts them by their floor. The host
 // ticks ranges with an int: the window is cut to the largest.
@@ -98,16 +88,10 @@ static void make_direction(stats_tree *st, const char *direction)
     char names[MAX_LATENCY_RANGES][80];
     gchar *range_names[MAX_LATENCY_RANGES];
     for (size_t i = 0; i < ranges.count; i++) {
-        const guint64 floor = ranges.floor[i];
-        const guint64 ceil = ranges.ceil(i);
-        char low[16], high[16];
-        human_duration(floor, low, sizeof low);
-        human_duration(ceil + 1, high, sizeof high);
-        if (floor == 0)
-            snprintf(names[i], sizeof names[i], "0-%" G_GUINT64_FORMAT " ns (below %s)", ceil, high);
-        else
-            snprintf(names[i], sizeof names[i], "%" G_GUINT64_FORMAT "-%" G_GUINT64_FORMAT " ns (%s-%s)", floor,
-                     ceil, low, high);
+        char name[40];
+        ranges.name(i, name, sizeof name);
+        snprintf(names[i], sizeof names[i], "%" G_GUINT64_FORMAT "-%" G_GUINT64_FORMAT " ns (%s)", ranges.floor[i],
+                 ranges.ceil(i), name);
         range_names[i] = names[i];
     }
     stats_tree_create_range_node_string(st, direction, matched_node, static_cast<int>(ranges.count), range_names);
