@@ -7,22 +7,18 @@
 
 #include <epan/packet.h>
 #include <epan/exceptions.h>
-#include <epan/tvbuff-int.h>
 
 #include "ovint_private.h"
 
 int in_heur = 0;
 
-// The captured bytes of a frame in place. The host's buffer record (the
-// same from 3.2 to 4.6) holds them for frames read from a file; buffers
-// that assemble their bytes only on demand get them through the host's
-// accessor. Read directly, because the heuristic runs on every frame.
+// The captured bytes of a frame in place, through the host's public
+// accessor: for frames read from a file it hands back the bytes where they
+// lie, and a length within the captured ones never raises.
 static inline const guint8 *captured_bytes(tvbuff_t *tvb, guint32 *length)
 {
-    *length = tvb->length;
-    if (tvb->real_data || *length == 0)
-        return tvb->real_data;
-    return tvb_get_ptr(tvb, 0, static_cast<gint>(*length));
+    *length = tvb_captured_length(tvb);
+    return *length ? tvb_get_ptr(tvb, 0, static_cast<gint>(*length)) : NULL;
 }
 
 // What follows the Ethernet part: a trailing trailer is shown after it; both
