@@ -12,9 +12,10 @@ constexpr uint64_t REORDER_HORIZON = PortBursts::REORDER_HORIZON;
 // preamble and the inter-frame gap.
 constexpr uint32_t WIRE_OVERHEAD = 24;
 
-Analysis::Analysis(KeyMode mode, uint64_t window_ns, TableSink *tables)
-    : ranges(latency_ranges(window_ns)), mode_(mode), window_(window_ns), tables_(tables), matcher_(window_ns)
+Analysis::Analysis(KeyMode mode, uint64_t window_ns, Cabling cabling, TableSink *tables)
+    : ranges(latency_ranges(window_ns)), mode_(mode), window_(window_ns), tables_(tables), matcher_(window_ns, cabling)
 {
+    cabling_given = cabling != Cabling::learn;
 }
 
 PortFigures &Analysis::port_figures(uint8_t version, uint8_t port)
@@ -72,26 +73,30 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
     const PortPlace place = port_place(match.version, trailer.port);
     place.figures->frames++;
 
-    // The Ethernet part: behind a leading record, or before the trailer.
-    const bool leading = match.placement == TrailerPlacement::leading;
-    const uint8_t *ethernet_part = leading ? bytes + TRAILER_LEN : bytes;
-    const uint32_t ethernet_captured = leading ? captured - TRAILER_LEN : match.offset;
-    const uint32_t ethernet_wire =
-        wire_length >= captured ? wire_length - (captured - ethernet_captured) : ethernet_captured;
-    place.bursts->add(trailer.timestamp, ethernet_wire + WIRE_OVERHEAD, frame);
+    const EthernetPart part = ethernet_part(match, captured, wire_length);
+    if (part.wire > LONGEST_WIRE_FRAME) {
+        // Frames the capture host merged: no port saw them as one.
+        place.figures->merged++;
+        if (merged_records++ == 0)
+            first_merged_frame = frame;
+        matcher_.pass(frame, trailer.timestamp, *this);
+        return;
+    }
+    place.bursts->add(trailer.timestamp, part.wire + WIRE_OVERHEAD, frame);
 
     const uint16_t channel = channel_of_port_byte(trailer.port);
     Sighting sighting = {};
     sighting.frame = frame;
     sighting.tap_time = trailer.timestamp;
-    sighting.length = ethernet_wire;
+    sighting.length = part.wire;
     sighting.port = trailer.port;
     sighting.version = match.version;
     sighting.flags = trailer.flags;
     sighting.channel = static_cast<uint8_t>(channel);
-    if (channel == NO_CHANNEL || !latency_key(mode_, ethernet_part, ethernet_captured, ethernet_wire, &sighting.key)) {
+    if (channel == NO_CHANNEL ||
+        !latency_key(mode_, bytes + part.skip, part.captured, part.wire, &sighting.key)) {
         matcher_.pass(frame, trailer.timestamp, *this);
-        count_unseen(sighting, false);
+        count_unseen(sighting, false, false);
     } else {
         matcher_.add(sighting, *this);
     }
@@ -109,6 +114,7 @@ void Analysis::paired(const Pairing &pairing)
     direction.latencies.add(pairing.latency);
     direction.ambiguous += pairing.duplicate ? 1 : 0;
     direction.histogram[ranges.range_of(pairing.latency)]++;
+    window_check.near_end += pairing.latency > window_ - window_ / 10 ? 1 : 0;
     jitter_order_.add(pairing.earlier.tap_time, pairing.latency, &direction.jitter);
     if (picturing_) {
         const uint64_t since_start =
@@ -119,16 +125,30 @@ void Analysis::paired(const Pairing &pairing)
         tables_->match_rows(pairing);
 }
 
-void Analysis::unmatched(const Sighting &sighting)
+void Analysis::unmatched(const Sighting &sighting, bool at_edge)
 {
-    count_unseen(sighting, true);
+    count_unseen(sighting, true, at_edge);
+}
+
+void Analysis::late(const Pairing &pairing)
+{
+    if (window_check.late++ == 0)
+        window_check.first_late_frame = pairing.later.frame;
+    window_check.latest = std::max(window_check.latest, pairing.latency);
 }
 
 // A frame never seen on the other link: one the matcher gave up on, or one
-// it could not be given (no key), which no other sighting can match.
-void Analysis::count_unseen(const Sighting &sighting, bool keyed)
+// it could not be given (no key), which no other sighting can match; or
+// one at the capture's edge, whose partner may lie outside it.
+void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
 {
     PortFigures &figures = *port_place(sighting.version, sighting.port).figures;
+    if (at_edge) {
+        figures.at_edge++;
+        if (tables_)
+            tables_->frame_row(sighting, keyed);
+        return;
+    }
     figures.unmatched++;
     figures.no_key += keyed ? 0 : 1;
     const TapFlagTable table = tap_flags(sighting.version);
@@ -151,6 +171,7 @@ void Analysis::finish()
 {
     matcher_.finish(*this);
     clock_steps = matcher_.clock().steps();
+    findings = matcher_.findings();
     jitter_order_.finish();
     // A frame never seen again is counted once, against the direction most
     // frames from its port took.
