@@ -64,6 +64,20 @@ if [ -n "$latency_program" ]; then
         "$(awk -F, 'NR > 1 { print $1 "," $3 "," $4 "," $5 "," $8 }' "$work/frames.csv" | sort -t, -k1,1n)"
 fi
 check "key off: no latency" "none" "$(pairings router off)"
+# Cabled the other way round, the router forwards in no direction its
+# frames were seen in: nothing pairs; learnt, the cabling is the README's.
+check "cabling B-D: no pair in a direction the device does not forward" "none" \
+    "$(pairings router ip -o ovint.latency_cabling:B-D)"
+if [ -n "$latency_program" ]; then
+    check "ovint-latency: the cabling learnt, and frames only in a direction not forwarded" \
+        "A-C learnt 0
+B-D given 397" \
+        "$(for cabling in auto B-D; do
+               "$latency_program" --json --cabling "$cabling" "$work/router.pcap" |
+                   python3 -c 'import json, sys; r = json.load(sys.stdin)
+print(r["cabling"]["name"], r["cabling"]["from"], r["wrong_direction"]["frames"])'
+           done)"
+fi
 check "a window of 1 ms leaves out the tail beyond it" \
     "$(grep "^ip	" "$work/router.expected" | cut -f2- | awk -F'\t' '$3 <= 0.001')" \
     "$(pairings router ip -o ovint.latency_window:1)"
