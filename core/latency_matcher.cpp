@@ -10,13 +10,16 @@ namespace {
 // growing costs a copy of everything waiting.
 constexpr size_t FIRST_RING = 16384;
 constexpr size_t FIRST_INDEX = 32768;
+// The trial and the watch hold few: they start small.
+constexpr size_t FIRST_RING_SMALL = 1024;
+constexpr size_t FIRST_INDEX_SMALL = 2048;
 
 // The cabling is learnt from this many pairs, each with a single
 // candidate, or from what came of this many frames.
 constexpr uint64_t LEARNING_PAIRS = 64;
 constexpr size_t LEARNING_FRAMES = 65536;
 // At most this many sightings without a partner are watched at once.
-constexpr size_t WATCHED_MAX = 65536;
+constexpr size_t WATCHED_MAX = 16384;
 
 } // namespace
 
@@ -69,10 +72,12 @@ LatencyMatcher::LatencyMatcher(uint64_t window_ns, Cabling cabling) : LatencyMat
 }
 
 LatencyMatcher::LatencyMatcher(uint64_t window_ns, Cabling cabling, Kind kind)
-    : window_(window_ns), ring_(FIRST_RING), index_(zeroed_index(FIRST_INDEX)), index_size_(FIRST_INDEX),
+    : window_(window_ns), ring_(kind == Kind::main ? FIRST_RING : FIRST_RING_SMALL),
+      first_index_(kind == Kind::main ? FIRST_INDEX : FIRST_INDEX_SMALL), index_(zeroed_index(first_index_)),
+      index_size_(first_index_),
       clock_(window_ns), kind_(kind)
 {
-    findings_.cabling = cabling;
+    take_cabling(cabling);
     if (kind == Kind::main && cabling == Cabling::learn) {
         trial_.reset(new LatencyMatcher(window_ns, cabling, Kind::trial));
         votes_.reset(new VoteSink);
@@ -80,6 +85,17 @@ LatencyMatcher::LatencyMatcher(uint64_t window_ns, Cabling cabling, Kind kind)
 }
 
 LatencyMatcher::~LatencyMatcher() = default;
+
+void LatencyMatcher::take_cabling(Cabling cabling)
+{
+    findings_.cabling = cabling;
+    for (unsigned port = 0; port < 256; port++) {
+        if (kind_ == Kind::trial)
+            roles_[port] = TOWARD | AWAY;
+        else
+            roles_[port] = toward_device(cabling, static_cast<uint8_t>(port)) ? TOWARD : AWAY;
+    }
+}
 
 // Frames are fed to the trial matcher, and kept, until its pairs have
 // voted (or its clock stepped: kept apart, steps are found where they
@@ -120,7 +136,7 @@ void LatencyMatcher::decide(MatchSink &sink)
             best = cabling;
         }
     }
-    findings_.cabling = best;
+    take_cabling(best);
     findings_.learnt = total > 0;
     findings_.votes_for = best_score;
     findings_.votes_against = total - best_score;
@@ -389,7 +405,7 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
         if (used_slots_ * 2 > index_size_) {
             // Rebuilt with room for the keys still waiting: every slot freed
             // for reuse goes.
-            size_t slots = FIRST_INDEX;
+            size_t slots = first_index_;
             while (slots < (head_ - tail_) * 4)
                 slots *= 2;
             if (slots == index_size_)

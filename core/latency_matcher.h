@@ -186,16 +186,19 @@ private:
     {
         return tap_time < stretch_start_ || tap_time - stretch_start_ <= window_;
     }
+    // Looked up, not worked out: asked of every candidate.
     bool allowed(const Sighting &earlier, const Sighting &later) const
     {
-        return kind_ == Kind::trial || forwarded(findings_.cabling, earlier.port, later.port);
+        return ((roles_[earlier.port] << 1) & roles_[later.port] & AWAY) != 0;
     }
+    void take_cabling(Cabling cabling);
     // Learning the cabling.
     void learn(const Sighting &sighting, bool keyed, MatchSink &sink);
     void decide(MatchSink &sink);
 
     uint64_t window_;
     SequenceRing<Entry> ring_;  // waiting sightings by sequence number
+    size_t first_index_;        // the index's least size
     uint64_t head_ = FIRST_SEQ, tail_ = FIRST_SEQ;
     Index index_;  // open addressing
     size_t index_size_ = 0;
@@ -205,6 +208,10 @@ private:
     bool started_ = false;
     Kind kind_;
     MatchFindings findings_;
+    // By port byte: TOWARD the device or AWAY from it; for the trial
+    // matcher, pairing in any direction, both.
+    static constexpr uint8_t TOWARD = 1, AWAY = 2;
+    uint8_t roles_[256] = {};
     // While learning: every frame fed, to be fed again, and a matcher
     // pairing them in any direction, whose pairs vote.
     struct Fed {

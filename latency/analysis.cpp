@@ -16,6 +16,7 @@ Analysis::Analysis(KeyMode mode, uint64_t window_ns, Cabling cabling, TableSink 
     : ranges(latency_ranges(window_ns)), mode_(mode), window_(window_ns), tables_(tables), matcher_(window_ns, cabling)
 {
     cabling_given = cabling != Cabling::learn;
+    near_window_end_ = window_ - window_ / 10;
 }
 
 PortFigures &Analysis::port_figures(uint8_t version, uint8_t port)
@@ -114,7 +115,7 @@ void Analysis::paired(const Pairing &pairing)
     direction.latencies.add(pairing.latency);
     direction.ambiguous += pairing.duplicate ? 1 : 0;
     direction.histogram[ranges.range_of(pairing.latency)]++;
-    window_check.near_end += pairing.latency > window_ - window_ / 10 ? 1 : 0;
+    window_check.near_end += pairing.latency > near_window_end_ ? 1 : 0;
     jitter_order_.add(pairing.earlier.tap_time, pairing.latency, &direction.jitter);
     if (picturing_) {
         const uint64_t since_start =

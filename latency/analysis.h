@@ -108,6 +108,7 @@ private:
 
     KeyMode mode_;
     uint64_t window_;
+    uint64_t near_window_end_;  // a pair further apart is in the window's last tenth
     TableSink *tables_;
     LatencyMatcher matcher_;
     std::map<uint16_t, PortBursts> port_bursts_;  // by figures_key
