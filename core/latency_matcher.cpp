@@ -309,18 +309,15 @@ inline __attribute__((always_inline)) void LatencyMatcher::read_clock(uint64_t f
                                                                       MatchSink &sink)
 {
     if (clock_.read(frame, tap_time) == ClockWatch::Reading::stepped_back) {
-        settle(sink);
+        settle(sink);  // by the stretch that ended
         sink.clock_stepped_back();
-        stretch_start_ = tap_time;
-    } else if (!started_) {
-        started_ = true;
-        stretch_start_ = tap_time;
     }
+    stretch_start_ = clock_.start();
 }
 
 void LatencyMatcher::pass(uint64_t frame, uint64_t tap_time, MatchSink &sink)
 {
-    if (trial_) {
+    if (__builtin_expect(trial_ != nullptr, 0)) {
         Sighting sighting = {};
         sighting.frame = frame;
         sighting.tap_time = tap_time;
@@ -333,7 +330,7 @@ void LatencyMatcher::pass(uint64_t frame, uint64_t tap_time, MatchSink &sink)
 
 void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
 {
-    if (trial_) {
+    if (__builtin_expect(trial_ != nullptr, 0)) {
         learn(sighting, true, sink);
         return;
     }

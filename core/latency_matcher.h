@@ -205,7 +205,6 @@ private:
     size_t used_slots_ = 0;
     ClockWatch clock_;
     uint64_t stretch_start_ = 0;  // the TAP time the clock's stretch started at
-    bool started_ = false;
     Kind kind_;
     MatchFindings findings_;
     // By port byte: TOWARD the device or AWAY from it; for the trial
