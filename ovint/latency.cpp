@@ -10,6 +10,8 @@
 #include <epan/prefs.h>
 #include <wsutil/report_message.h>
 
+#include <cstdio>
+
 #include "ovint_private.h"
 
 #include "core/latency_matcher.h"
