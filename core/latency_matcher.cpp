@@ -10,9 +10,9 @@ namespace {
 // growing costs a copy of everything waiting.
 constexpr size_t FIRST_RING = 16384;
 constexpr size_t FIRST_INDEX = 32768;
-// The trial and the watch hold few: they start small.
+// The trial and the watch hold few: their ring starts small. (Their index
+// does not: the system hands out large zeroed blocks without writing them.)
 constexpr size_t FIRST_RING_SMALL = 1024;
-constexpr size_t FIRST_INDEX_SMALL = 2048;
 
 // The cabling is learnt from this many pairs, each with a single
 // candidate, or from what came of this many frames.
@@ -73,8 +73,7 @@ LatencyMatcher::LatencyMatcher(uint64_t window_ns, Cabling cabling) : LatencyMat
 
 LatencyMatcher::LatencyMatcher(uint64_t window_ns, Cabling cabling, Kind kind)
     : window_(window_ns), ring_(kind == Kind::main ? FIRST_RING : FIRST_RING_SMALL),
-      first_index_(kind == Kind::main ? FIRST_INDEX : FIRST_INDEX_SMALL), index_(zeroed_index(first_index_)),
-      index_size_(first_index_),
+      index_(zeroed_index(FIRST_INDEX)), index_size_(FIRST_INDEX),
       clock_(window_ns), kind_(kind)
 {
     take_cabling(cabling);
@@ -155,36 +154,68 @@ void LatencyMatcher::decide(MatchSink &sink)
 
 // A sighting leaves without a partner: while the capture goes on
 // (`settled` false), or settled at its end or the clock's step back.
-void LatencyMatcher::left_unpaired(const Sighting &sighting, bool settled, MatchSink &sink)
+void LatencyMatcher::left_unpaired(const Sighting &sighting, bool settled, MatchSink &sink, uint64_t start)
 {
-    const bool at_edge = settled ? settled_at_edge(sighting.port, sighting.tap_time)
-                                 : !toward_device(findings_.cabling, sighting.port) &&
-                                       near_stretch_start(sighting.tap_time);
+    const bool toward = toward_device(findings_.cabling, sighting.port);
+    const bool at_edge = (settled && toward) || (!toward && near_start(sighting.tap_time, start));
     sink.unmatched(sighting, at_edge);
-    if (at_edge || settled)
-        return;
+    if (!at_edge && !settled)
+        watch(sighting, sink);
+}
+
+// A sighting without a partner, watched a while longer: one toward the
+// device waits in the watch for its partner; one away from it asks the
+// watch for an earlier one, and is not kept (its partner left first).
+void LatencyMatcher::watch(const Sighting &sighting, MatchSink &sink)
+{
     if (!watch_) {
         const uint64_t reach = window_ > UINT64_MAX / WATCH_WINDOWS ? UINT64_MAX : window_ * WATCH_WINDOWS;
         watch_.reset(new LatencyMatcher(reach, findings_.cabling, Kind::watch));
         watch_sink_.reset(new WatchSink(window_));
     }
+    watch_sink_->outer = &sink;
+    if (!toward_device(findings_.cabling, sighting.port)) {
+        watch_->claim(sighting, *watch_sink_);
+        return;
+    }
     if (watch_->waiting() >= WATCHED_MAX) {
         findings_.unwatched++;
         return;
     }
-    watch_sink_->outer = &sink;
     watch_->add(sighting, *watch_sink_);
+}
+
+// Pairs `later` with the oldest waiting sighting it may follow, if any,
+// without keeping it.
+bool LatencyMatcher::claim(const Sighting &later, MatchSink &sink)
+{
+    bool found;
+    const size_t at = find_slot(later.key, &found);
+    if (!found)
+        return false;
+    uint64_t seq = index_[at].oldest[later.channel != 2];
+    for (int looked = 0; alive(seq) && looked < 64; looked++, seq = entry(seq).newer) {
+        Entry &waiting = entry(seq);
+        const uint64_t time = waiting.sighting.tap_time;
+        if (waiting.paired || time > later.tap_time || later.tap_time - time > window_ ||
+            !allowed(waiting.sighting, later))
+            continue;
+        waiting.paired = true;
+        sink.paired(Pairing{waiting.sighting, later, later.tap_time - time, false});
+        return true;
+    }
+    return false;
 }
 
 // Every sighting still waiting is unmatched and leaves. Sequence numbers
 // go on, so that every slot of the index reads as free for reuse at once,
 // however large the index is: a clock stepping back often costs no more
 // than what waited.
-void LatencyMatcher::settle(MatchSink &sink)
+void LatencyMatcher::settle(MatchSink &sink, uint64_t start)
 {
     for (; tail_ < head_; tail_++) {
         if (!entry(tail_).paired && kind_ == Kind::main)
-            left_unpaired(entry(tail_).sighting, true, sink);
+            left_unpaired(entry(tail_).sighting, true, sink, start);
     }
 }
 
@@ -298,7 +329,7 @@ inline __attribute__((always_inline)) void LatencyMatcher::expire(uint64_t now, 
             if (time <= now ? now - time <= window_ : !clock_.stray_ahead(time))
                 break;
             if (kind_ == Kind::main)
-                left_unpaired(oldest.sighting, false, sink);
+                left_unpaired(oldest.sighting, false, sink, clock_.start());
         }
         leave_ring(oldest);
         tail_++;
@@ -309,10 +340,9 @@ inline __attribute__((always_inline)) void LatencyMatcher::read_clock(uint64_t f
                                                                       MatchSink &sink)
 {
     if (clock_.read(frame, tap_time) == ClockWatch::Reading::stepped_back) {
-        settle(sink);  // by the stretch that ended
+        settle(sink, clock_.previous_start());
         sink.clock_stepped_back();
     }
-    stretch_start_ = clock_.start();
 }
 
 void LatencyMatcher::pass(uint64_t frame, uint64_t tap_time, MatchSink &sink)
@@ -328,12 +358,9 @@ void LatencyMatcher::pass(uint64_t frame, uint64_t tap_time, MatchSink &sink)
     expire(clock_.now(), sink);
 }
 
-void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
+// A sighting once the cabling is known.
+void LatencyMatcher::pair(const Sighting &sighting, MatchSink &sink)
 {
-    if (__builtin_expect(trial_ != nullptr, 0)) {
-        learn(sighting, true, sink);
-        return;
-    }
     read_clock(sighting.frame, sighting.tap_time, sink);
     const int own = sighting.channel == 2;
 
@@ -402,7 +429,7 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
         if (used_slots_ * 2 > index_size_) {
             // Rebuilt with room for the keys still waiting: every slot freed
             // for reuse goes.
-            size_t slots = first_index_;
+            size_t slots = FIRST_INDEX;
             while (slots < (head_ - tail_) * 4)
                 slots *= 2;
             if (slots == index_size_)
@@ -418,5 +445,5 @@ void LatencyMatcher::finish(MatchSink &sink)
 {
     if (trial_)
         decide(sink);
-    settle(sink);
+    settle(sink, clock_.start());
 }

@@ -105,7 +105,13 @@ public:
 
     // Feeds the next sighting in capture order; reports the pairing it
     // makes and the sightings that left the window unpaired.
-    void add(const Sighting &sighting, MatchSink &sink);
+    void add(const Sighting &sighting, MatchSink &sink)
+    {
+        if (__builtin_expect(trial_ != nullptr, 0))
+            learn(sighting, true, sink);
+        else
+            pair(sighting, sink);
+    }
     // A trailer-bearing frame without a key: it only tells the time.
     void pass(uint64_t frame, uint64_t tap_time, MatchSink &sink);
     // The capture has ended: every sighting still waiting is unmatched.
@@ -122,7 +128,7 @@ public:
     // capture's edge.
     bool settled_at_edge(uint8_t port, uint64_t tap_time) const
     {
-        return toward_device(findings_.cabling, port) || near_stretch_start(tap_time);
+        return toward_device(findings_.cabling, port) || near_start(tap_time, clock_.start());
     }
     // Learns the cabling from the pairs so far, if still learning.
     void conclude_learning(MatchSink &sink)
@@ -180,11 +186,12 @@ private:
     void compact_index();
     void moved(const Slot &slot, size_t at);
     void read_clock(uint64_t frame, uint64_t tap_time, MatchSink &sink);
-    void settle(MatchSink &sink);
-    void left_unpaired(const Sighting &sighting, bool settled, MatchSink &sink);
-    bool near_stretch_start(uint64_t tap_time) const
+    // `start`: the TAP time the clock's stretch that ends started at.
+    void settle(MatchSink &sink, uint64_t start);
+    void left_unpaired(const Sighting &sighting, bool settled, MatchSink &sink, uint64_t start);
+    bool near_start(uint64_t tap_time, uint64_t start) const
     {
-        return tap_time < stretch_start_ || tap_time - stretch_start_ <= window_;
+        return tap_time < start || tap_time - start <= window_;
     }
     // Looked up, not worked out: asked of every candidate.
     bool allowed(const Sighting &earlier, const Sighting &later) const
@@ -194,17 +201,18 @@ private:
     void take_cabling(Cabling cabling);
     // Learning the cabling.
     void learn(const Sighting &sighting, bool keyed, MatchSink &sink);
+    void pair(const Sighting &sighting, MatchSink &sink);
+    void watch(const Sighting &sighting, MatchSink &sink);
+    bool claim(const Sighting &later, MatchSink &sink);
     void decide(MatchSink &sink);
 
     uint64_t window_;
     SequenceRing<Entry> ring_;  // waiting sightings by sequence number
-    size_t first_index_;        // the index's least size
     uint64_t head_ = FIRST_SEQ, tail_ = FIRST_SEQ;
     Index index_;  // open addressing
     size_t index_size_ = 0;
     size_t used_slots_ = 0;
     ClockWatch clock_;
-    uint64_t stretch_start_ = 0;  // the TAP time the clock's stretch started at
     Kind kind_;
     MatchFindings findings_;
     // By port byte: TOWARD the device or AWAY from it; for the trial

@@ -16,7 +16,7 @@ Analysis::Analysis(KeyMode mode, uint64_t window_ns, Cabling cabling, TableSink 
     : ranges(latency_ranges(window_ns)), mode_(mode), window_(window_ns), tables_(tables), matcher_(window_ns, cabling)
 {
     cabling_given = cabling != Cabling::learn;
-    near_window_end_ = window_ - window_ / 10;
+    settled_reach_ = window_ + REORDER_HORIZON;
 }
 
 PortFigures &Analysis::port_figures(uint8_t version, uint8_t port)
@@ -64,36 +64,27 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
         return;
     frames_with_trailer++;
     const TrailerFields trailer = read_trailer(bytes + match.offset);
-    if (!any_tap_time)
-        first_frame_tap_time = trailer.timestamp;
-    if (!any_tap_time || trailer.timestamp < first_tap_time)
+    if (__builtin_expect(!any_tap_time, 0)) {
+        first_frame_tap_time = first_tap_time = last_tap_time = trailer.timestamp;
+        any_tap_time = true;
+    } else if (trailer.timestamp < first_tap_time) {
         first_tap_time = trailer.timestamp;
-    if (!any_tap_time || trailer.timestamp > last_tap_time)
+    } else if (trailer.timestamp > last_tap_time) {
         last_tap_time = trailer.timestamp;
-    any_tap_time = true;
+    }
     const PortPlace place = port_place(match.version, trailer.port);
     place.figures->frames++;
 
     const EthernetPart part = ethernet_part(match, captured, wire_length);
-    if (part.wire > LONGEST_WIRE_FRAME) {
-        // Frames the capture host merged: no port saw them as one.
-        place.figures->merged++;
-        if (merged_records++ == 0)
-            first_merged_frame = frame;
-        matcher_.pass(frame, trailer.timestamp, *this);
+    if (__builtin_expect(part.wire > LONGEST_WIRE_FRAME, 0)) {
+        add_merged(*place.figures, frame, trailer.timestamp);
         return;
     }
     place.bursts->add(trailer.timestamp, part.wire + WIRE_OVERHEAD, frame);
 
     const uint16_t channel = channel_of_port_byte(trailer.port);
-    Sighting sighting = {};
-    sighting.frame = frame;
-    sighting.tap_time = trailer.timestamp;
-    sighting.length = part.wire;
-    sighting.port = trailer.port;
-    sighting.version = match.version;
-    sighting.flags = trailer.flags;
-    sighting.channel = static_cast<uint8_t>(channel);
+    Sighting sighting = {frame,        trailer.timestamp, {0, 0},       part.wire, trailer.port, match.version,
+                         trailer.flags, static_cast<uint8_t>(channel)};
     if (channel == NO_CHANNEL ||
         !latency_key(mode_, bytes + part.skip, part.captured, part.wire, &sighting.key)) {
         matcher_.pass(frame, trailer.timestamp, *this);
@@ -105,8 +96,18 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
     // the first and at most the horizon out of order: by then every match
     // of an earlier sighting this far back is known.
     const uint64_t now = matcher_.clock().now();
-    if (now > window_ + REORDER_HORIZON)
-        jitter_order_.release(now - window_ - REORDER_HORIZON);
+    if (now > settled_reach_)
+        jitter_order_.release(now - settled_reach_);
+}
+
+// Frames the capture host merged: no port saw them as one. They only tell
+// the time.
+void Analysis::add_merged(PortFigures &figures, uint64_t frame, uint64_t tap_time)
+{
+    figures.merged++;
+    if (merged_records++ == 0)
+        first_merged_frame = frame;
+    matcher_.pass(frame, tap_time, *this);
 }
 
 void Analysis::paired(const Pairing &pairing)
@@ -115,7 +116,6 @@ void Analysis::paired(const Pairing &pairing)
     direction.latencies.add(pairing.latency);
     direction.ambiguous += pairing.duplicate ? 1 : 0;
     direction.histogram[ranges.range_of(pairing.latency)]++;
-    window_check.near_end += pairing.latency > near_window_end_ ? 1 : 0;
     jitter_order_.add(pairing.earlier.tap_time, pairing.latency, &direction.jitter);
     if (picturing_) {
         const uint64_t since_start =
@@ -179,6 +179,7 @@ void Analysis::finish()
     std::map<uint16_t, DirectionFigures *> busiest_from;
     for (auto &entry : directions) {
         DirectionFigures &direction = entry.second;
+        window_check.near_end += direction.histogram[ranges.count - 1];
         direction.entered = direction.latencies.count();
         DirectionFigures *&busiest = busiest_from[figures_key(direction.version, direction.from_port)];
         if (!busiest || direction.latencies.count() > busiest->latencies.count())

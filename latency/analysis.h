@@ -64,7 +64,7 @@ struct WindowCheck {
     uint64_t late = 0;            // pairs further apart than the window
     uint64_t latest = 0;          // ns: the furthest apart
     uint64_t first_late_frame = 0;  // the later sighting of the first
-    uint64_t near_end = 0;        // pairs in the window's last tenth
+    uint64_t near_end = 0;        // pairs in the histogram's last range, up to the window
     // The window, in whole ms, that would have held every late pair.
     uint64_t holding_ms() const { return (latest + 999999) / 1000000; }
 };
@@ -104,11 +104,12 @@ public:
 
 private:
     void count_unseen(const Sighting &sighting, bool keyed, bool at_edge);
+    __attribute__((noinline, cold)) void add_merged(PortFigures &figures, uint64_t frame, uint64_t tap_time);
     PortFigures &port_figures(uint8_t version, uint8_t port);
 
     KeyMode mode_;
     uint64_t window_;
-    uint64_t near_window_end_;  // a pair further apart is in the window's last tenth
+    uint64_t settled_reach_;  // how far back of the clock every match is known
     TableSink *tables_;
     LatencyMatcher matcher_;
     std::map<uint16_t, PortBursts> port_bursts_;  // by figures_key

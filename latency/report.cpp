@@ -178,9 +178,10 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
                 times(check.late, "frame", "frames").c_str(), seconds(check.latest).c_str(), check.first_late_frame,
                 check.holding_ms(), findings.unwatched ? " (too many without a partner to watch them all)" : "");
     else if (check.near_end)
-        fprintf(out, "the window may be too short: %s took more than nine tenths of it; a longer --window may "
-                     "find more\n",
-                times(check.near_end, "pair", "pairs").c_str());
+        fprintf(out, "the window may be too short: %s took %s s or more of its %" PRIu64
+                     " ms; a longer --window may find more\n",
+                times(check.near_end, "pair", "pairs").c_str(),
+                seconds(analysis.ranges.floor[analysis.ranges.count - 1]).c_str(), context.window_ms);
     if (analysis.directions.empty() && analysis.frames_with_trailer)
         fprintf(out, "nothing was matched: %s\n", key_hint(context.key));
 
