@@ -36,6 +36,10 @@
 //     trailers with a TAP clock that misbehaves: backwards (1 ns earlier
 //     every frame), step-back (1000 s back from the middle frame on) or
 //     ahead (the middle frame an hour ahead); EXPECTED then stays empty.
+//     --hold MS: every 25th packet of the first half is held MS ms (plus
+//     its number in ns), longer than the window: "late<tab>COUNT<tab>
+//     LONGEST<tab>WINDOW" tells how many, the longest in ns and the window
+//     in whole ms that would have held them.
 //
 //   write_captures --traffic COUNT [--trailers | --worst-case | --curving] FILE
 //     COUNT frames of mixed traffic for benchmarks: TCP acknowledgements
@@ -52,6 +56,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 
 namespace {
@@ -480,7 +485,7 @@ struct Sighted {
 };
 
 bool write_device(Device device, const std::string &path, const std::string &expected_path, int packets,
-                  guint64 spacing, guint64 line_rate, Clock clock)
+                  guint64 spacing, guint64 line_rate, Clock clock, guint64 hold)
 {
     std::vector<Sighted> sightings;
     struct Truth {
@@ -491,6 +496,8 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         guint64 earlier_time;  // TAP time of the sighting before the device
     };
     std::vector<Truth> forwarded;
+    std::set<int> held_packets;
+    guint64 latest_held = 0;
     // 20 ms before a tenth of a second of TAP time ends, so that the
     // capture's TAP times cross into the next.
     guint64 now = (T / 100000000 + 1) * 100000000 - 20000000;
@@ -529,9 +536,16 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         sightings.push_back({now, in_port, on_link(from_link1, false), i, true});
         if (i % 29 == 5)
             continue;  // dropped by the device
-        const guint64 latency = latency_of(i);
+        // Held longer than the window: seen leaving, but never paired.
+        const bool held = hold && i < packets / 2 && i % 25 == 10 && i % 37 != 9;
+        const guint64 latency = held ? hold + guint64(i) : latency_of(i);
         sightings.push_back({now + latency, out_port, on_link(!from_link1, true), i, false});
-        forwarded.push_back({i, latency, !bare_ack, from_link1, now});
+        if (held) {
+            held_packets.insert(i);
+            latest_held = std::max(latest_held, latency);
+        } else {
+            forwarded.push_back({i, latency, !bare_ack, from_link1, now});
+        }
         if (i % 37 == 9) {
             // Sent twice (a retransmission 1 us later), forwarded twice in order.
             sightings.push_back({now + 1000, in_port, on_link(from_link1, false), packets + i, true});
@@ -725,7 +739,8 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         const guint64 first_time = sightings.empty() ? 0 : sightings[0].tap_time;
         std::map<std::string, int> unseen, at_edge;  // by name, as the statistics sort
         for (const Sighted &s : sightings) {
-            if (s.packet >= 0 && (s.inbound ? outbound_frame : inbound_frame).count(s.packet))
+            if (s.packet >= 0 && (s.inbound ? outbound_frame : inbound_frame).count(s.packet) &&
+                !held_packets.count(s.packet))
                 continue;
             const bool toward = s.port == 0x80 || s.port == 0x10;
             const bool edge = s.keyed && (toward ? last_time - s.tap_time <= WINDOW
@@ -736,6 +751,11 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             fprintf(expected, "unseen\tPort %s\t%d\n", port.first.c_str(), port.second);
         for (const auto &port : at_edge)
             fprintf(expected, "edge\tPort %s\t%d\n", port.first.c_str(), port.second);
+        // Held longer than the window: how many, the longest, and the
+        // window in whole ms that would have held them.
+        if (!held_packets.empty())
+            fprintf(expected, "late\t%zu\t%" G_GUINT64_FORMAT "\t%" G_GUINT64_FORMAT "\n", held_packets.size(),
+                    latest_held, (latest_held + 999999) / 1000000);
         std::map<std::string, int> without_key;
         for (const Sighted &s : sightings)
             without_key[port_names.at(s.port)] += s.keyed ? 0 : 1;
@@ -760,6 +780,7 @@ int main(int argc, char **argv)
         int arg = 3;
         guint64 line_rate = 0;
         Clock clock = Clock::steady;
+        guint64 hold = 0;
         for (; arg + 1 < argc && std::string(argv[arg]).compare(0, 2, "--") == 0; arg += 2) {
             const std::string option = argv[arg], value = argv[arg + 1];
             if (option == "--line-rate")
@@ -770,6 +791,8 @@ int main(int argc, char **argv)
                 clock = Clock::step_back;
             else if (option == "--clock" && value == "ahead")
                 clock = Clock::ahead;
+            else if (option == "--hold")
+                hold = std::stoull(value) * 1000000;
             else
                 return 2;
         }
@@ -777,7 +800,7 @@ int main(int argc, char **argv)
             return 2;
         const int packets = argc - arg == 4 ? std::stoi(argv[arg + 2]) : 400;
         const guint64 spacing = argc - arg == 4 ? std::stoull(argv[arg + 3]) : 7000;
-        return write_device(device, argv[arg], argv[arg + 1], packets, spacing, line_rate, clock) ? 0 : 1;
+        return write_device(device, argv[arg], argv[arg + 1], packets, spacing, line_rate, clock, hold) ? 0 : 1;
     }
     if (argc == 3 && std::string(argv[1]) == "--odd")
         return write_odd_captures(argv[2]) ? 0 : 1;

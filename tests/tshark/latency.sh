@@ -18,6 +18,8 @@ for device in switch router vlan nat; do
 done
 "$write_captures" --device router --line-rate "${line_rate[busy]}" "$work/busy.pcap" "$work/busy.expected" 3000 1500 ||
     exit 1
+# A router that holds some frames 300 ms, beyond the default window.
+"$write_captures" --device router --hold 300 "$work/held.pcap" "$work/held.expected" 400 2000000 || exit 1
 chmod a+r "$work"/*
 
 # Each later sighting with its earlier one and the latency: every pairing
@@ -118,16 +120,21 @@ latency_rows() {
                  else if (name ~ /→/) print "direction\t" name "\t" rest[1] "\t" rest[3] "\t" rest[4]
                  else if (name ~ /^Port / && top ~ /^Not seen/) { port = name; unseen[port] = rest[1] }
                  else if (name ~ /^Port / && top ~ /^At the capture/) edge[name] = rest[1]
-                 else if (name ~ /^without a key/) nokey[port] = rest[1] }
+                 else if (name ~ /^without a key/) nokey[port] = rest[1]
+                 else if (name ~ /^Seen on the other link only after/) late = rest[1]
+                 else if (top ~ /^Seen on the other link only after/ && name ~ /^a window of/) {
+                     split(name, words, " "); late_window = words[4] } }
              END { for (port in unseen) print "unseen\t" port "\t" unseen[port]
                    for (port in edge) print "edge\t" port "\t" edge[port]
                    for (port in nokey) print "nokey\t" port "\t" nokey[port]
+                   if (late) print "late\t" late "\t" late_window
                    print "histogram\t" histogram }' |
         sort
 }
-for device in router switch; do
+for device in router switch held; do
     check "$device: latency statistics per direction and port, all matches in the histogram" \
         "$( (grep -E '^(direction|unseen|edge|nokey)' "$work/$device.expected"
+             grep -E '^late\b' "$work/$device.expected" | cut -f1,2,4
              grep -c "^ip	" "$work/$device.expected" | sed 's/^/histogram\t/') | sort)" \
         "$(latency_rows -2 -r "$work/$device.pcap")"
 done
@@ -156,6 +163,12 @@ if [ -n "$latency_program" ]; then
     }
     check "ovint-latency: matches per direction, least and largest latency, frames not seen per port" \
         "$(grep -E '^(direction|unseen|edge|nokey)' "$work/router.expected" | sort)" "$(program_rows "$work/router.pcap")"
+    check "ovint-latency: frames held beyond the window, per port, and the window that would have held them" \
+        "$(grep -E '^(direction|unseen|edge|nokey|late\b)' "$work/held.expected" | sort)" \
+        "$( (program_rows "$work/held.pcap"
+             "$latency_program" --json "$work/held.pcap" | python3 -c 'import json, sys
+c = json.load(sys.stdin)["window_check"]
+print("late\t%d\t%d\t%d" % (c["late_partners"], c["latest_partner_ns"], c["window_that_holds_ms"]))') | sort)"
 
     # The report's figures against the writer's, from the JSON report: per
     # direction the least, mean, percentiles, largest latency and jitter; per
