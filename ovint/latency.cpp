@@ -22,6 +22,7 @@ int hf_ovint_latency_later = -1;
 
 gint latency_key_mode = static_cast<gint>(KeyMode::ip);
 guint latency_window_ms = 100;
+guint latency_threshold_us = 0;
 gint latency_cabling = static_cast<gint>(Cabling::learn);
 
 const enum_val_t latency_key_modes[] = {
@@ -291,11 +292,46 @@ const FrameLatency *frame_latency(guint32 num)
     return &latencies[num];
 }
 
-void add_latency_items(proto_tree *tree, tvbuff_t *tvb, const frame_data *fd)
+// A frame not seen on the other link, known once the capture has been read
+// through, and a latency above the threshold: expert entries, on `item`
+// (the port's or the latency's; NULL without a tree).
+static void add_latency_expert(packet_info *pinfo, const FrameLatency *found, proto_item *item, guint8 port,
+                               guint64 tap_time)
 {
-    const FrameLatency *found = frame_latency(fd->num);
-    if (!found || (found->role != FrameLatency::earlier && found->role != FrameLatency::later))
+    if (found->role == FrameLatency::later) {
+        // One text for all, so that they are counted together.
+        if (latency_threshold_us && found->latency > static_cast<guint64>(latency_threshold_us) * 1000)
+            expert_add_info_format(pinfo, item, &ei_ovint_above_threshold, "Latency above the threshold (%u \u00b5s)",
+                                   latency_threshold_us);
         return;
+    }
+    if (!pinfo->fd->visited || found->role == FrameLatency::earlier)
+        return;
+    const bool unseen = found->role == FrameLatency::unseen || found->role == FrameLatency::unkeyed ||
+                        (found->role == FrameLatency::waiting && !waiting_at_edge(port, tap_time));
+    if (unseen)
+        expert_add_info_format(pinfo, item, &ei_ovint_not_seen,
+                               "Not seen on the other link within the latency window (%u ms)", latency_window_ms);
+}
+
+void add_latency_expert_only(packet_info *pinfo, guint8 port, guint64 tap_time)
+{
+    const FrameLatency *found = frame_latency(pinfo->fd->num);
+    if (found)
+        add_latency_expert(pinfo, found, NULL, port, tap_time);
+}
+
+void add_latency_items(proto_tree *tree, proto_item *port_item, tvbuff_t *tvb, packet_info *pinfo)
+{
+    const frame_data *fd = pinfo->fd;
+    const FrameLatency *found = frame_latency(fd->num);
+    if (!found)
+        return;
+    if (found->role != FrameLatency::earlier && found->role != FrameLatency::later) {
+        add_latency_expert(pinfo, found, port_item, ovint_get_uint8(tvb, PORT_OFFSET),
+                           tvb_get_letoh64(tvb, TIMESTAMP_OFFSET));
+        return;
+    }
     char duration[DURATION_TEXT];
     format_duration(found->latency, duration);
     const PortLabel port = port_label(found->partner_version, found->partner_port);
@@ -310,6 +346,7 @@ void add_latency_items(proto_tree *tree, tvbuff_t *tvb, const frame_data *fd)
         latency.nsecs = static_cast<int>(found->latency % 1000000000);
         item = proto_tree_add_time(tree, hf_ovint_latency, tvb, 0, 0, &latency);
         proto_item_set_generated(item);
+        add_latency_expert(pinfo, found, item, 0, 0);
     } else {
         item = proto_tree_add_uint_format(tree, hf_ovint_latency_later, tvb, 0, 0, found->partner,
                                           "Seen again on %s in frame %u, %s later", port.text, found->partner,
@@ -336,4 +373,8 @@ void register_latency_preferences(module_t *module)
                                    "How long after a frame is seen on one link it may be seen on the other; "
                                    "later, it counts as not seen there. At least 1 ms.",
                                    10, &latency_window_ms);
+    prefs_register_uint_preference(module, "latency_threshold", "Latency: threshold (\u00b5s)",
+                                   "A latency above it is an expert warning (Analyze \u203a Expert Information). "
+                                   "0: off.",
+                                   10, &latency_threshold_us);
 }

@@ -7,6 +7,7 @@
 #define OVINT_PRIVATE_H
 
 // The host's 3.2 headers must see glib before anything else in C++.
+#include <epan/expert.h>
 #include <epan/packet.h>
 #include <epan/prefs.h>
 
@@ -98,6 +99,7 @@ extern "C" void register_ovint_stats_tree(void);
 // The preferences: a KeyMode, and the window in milliseconds.
 extern gint latency_key_mode;
 extern guint latency_window_ms;
+extern guint latency_threshold_us;  // 0: off
 extern gint latency_cabling;  // a Cabling
 
 // What the matcher found for one frame.
@@ -155,7 +157,17 @@ const ClockEvent *clock_event(guint32 num, guint8 kind);
 // are applied.
 void check_latency_window(void);
 // The latency items of the trailer's subtree.
-void add_latency_items(proto_tree *tree, tvbuff_t *tvb, const frame_data *fd);
+// With the capture read through, a frame not seen on the other link is also
+// an expert entry (on `port_item`), as is a latency above the threshold.
+void add_latency_items(proto_tree *tree, proto_item *port_item, tvbuff_t *tvb, packet_info *pinfo);
+// The same entries for a frame dissected without a tree.
+void add_latency_expert_only(packet_info *pinfo, guint8 port, guint64 tap_time);
+// The TAP's error flags set on a frame dissected without a tree, as expert
+// entries.
+void add_flag_expert_only(packet_info *pinfo, guint8 version, guint8 flags);
+extern expert_field ei_ovint_not_seen;
+extern expert_field ei_ovint_above_threshold;
+void register_expert_entries(void);
 void register_latency_preferences(module_t *module);
 // A capture begins (the tables start empty, with the preferences' key and
 // window) or ends.

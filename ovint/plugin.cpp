@@ -70,6 +70,7 @@ extern "C" void proto_register_ovint(void)
 
     proto_register_field_array(proto_ovint, hf_array, FIELD_COUNT);
     proto_register_subtree_array(ett_array, G_N_ELEMENTS(ett_array));
+    register_expert_entries();
 
     register_dissector("ovint", dissect_ovint, proto_ovint);
     ovint_tap = register_tap("ovint");

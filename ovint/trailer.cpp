@@ -5,6 +5,7 @@
 
 #include <epan/packet.h>
 #include <epan/exceptions.h>
+#include <epan/expert.h>
 #include <epan/tfs.h>
 
 #include "ovint_private.h"
@@ -68,6 +69,37 @@ hf_register_info hf_array[] = {
     {&hf_ovint_latency_later,   {"Seen again in frame",   "ovint.latency.later",   FT_FRAMENUM,      BASE_NONE, FRAMENUM_TYPE(FT_FRAMENUM_RESPONSE), 0, NULL, HFILL}},
 };
 
+// An entry in the host's expert information for each error flag set. A CRC
+// error means the frame's bits are wrong: a checksum error. An alignment
+// error is an error of the link's protocol; the other flags say the link
+// misbehaved around a frame that may still be whole (preamble, gap, a length
+// out of bounds, frames the TAP lost before it): warnings, of the group that
+// fits each. None is "malformed": the host counts every malformed entry as a
+// malformed packet (_ws.malformed), which is for bytes a dissector could not
+// take apart.
+expert_field ei_ovint_flag[MAX_FLAGS] = {};  // in the order of version 2's flags
+expert_field ei_ovint_not_seen = {};
+expert_field ei_ovint_above_threshold = {};
+
+static ei_register_info ei_array[] = {
+    {&ei_ovint_flag[0], {"ovint.expert.receive_error", PI_PROTOCOL, PI_WARN, "The TAP flagged a receive error", EXPFILL}},
+    {&ei_ovint_flag[1], {"ovint.expert.wrong_preamble", PI_PROTOCOL, PI_WARN, "The TAP flagged a wrong preamble", EXPFILL}},
+    {&ei_ovint_flag[2], {"ovint.expert.wrong_ifg", PI_PROTOCOL, PI_WARN, "The TAP flagged a wrong inter-frame gap", EXPFILL}},
+    {&ei_ovint_flag[3], {"ovint.expert.alignment_error", PI_PROTOCOL, PI_ERROR, "The TAP flagged an alignment error", EXPFILL}},
+    {&ei_ovint_flag[4], {"ovint.expert.crc_error", PI_CHECKSUM, PI_ERROR, "The TAP flagged a CRC error", EXPFILL}},
+    {&ei_ovint_flag[5], {"ovint.expert.lost_packet", PI_SEQUENCE, PI_WARN, "The TAP lost frames before this one", EXPFILL}},
+    {&ei_ovint_flag[6], {"ovint.expert.long_packet", PI_PROTOCOL, PI_WARN, "The TAP flagged a frame longer than Ethernet allows", EXPFILL}},
+    {&ei_ovint_flag[7], {"ovint.expert.short_packet", PI_PROTOCOL, PI_WARN, "The TAP flagged a frame shorter than Ethernet allows", EXPFILL}},
+    {&ei_ovint_not_seen, {"ovint.expert.not_seen", PI_SEQUENCE, PI_WARN, "Not seen on the other link within the latency window", EXPFILL}},
+    {&ei_ovint_above_threshold, {"ovint.expert.latency_above_threshold", PI_SEQUENCE, PI_WARN, "Latency above the threshold", EXPFILL}},
+};
+
+void register_expert_entries(void)
+{
+    expert_module_t *module = expert_register_protocol(proto_ovint);
+    expert_register_field_array(module, ei_array, G_N_ELEMENTS(ei_array));
+}
+
 // The error flags each version shows, in the order they are shown.
 static const int *const flags_v1[] = {
     &hf_ovint_rxerror_v1, &hf_ovint_alignerror, &hf_ovint_crcerror, NULL,
@@ -76,6 +108,9 @@ static const int *const flags_v2[] = {
     &hf_ovint_rxerror_v2, &hf_ovint_wrongpreamble, &hf_ovint_wrongifg, &hf_ovint_alignerror,
     &hf_ovint_crcerror, &hf_ovint_lostpacket, &hf_ovint_longpacket, &hf_ovint_shortpacket, NULL,
 };
+// Version 1's expert entries, in its order; version 2's are ei_ovint_flag.
+// Both orders are the core's flag tables'.
+static expert_field *const experts_v1[] = {&ei_ovint_flag[0], &ei_ovint_flag[3], &ei_ovint_flag[4]};
 
 void read_marker(tvbuff_t *tvb, gint offset)
 {
@@ -109,6 +144,15 @@ gboolean probe_marker(tvbuff_t *tvb, gint offset)
     return record_version != 0;
 }
 
+void add_flag_expert_only(packet_info *pinfo, guint8 version, guint8 flags)
+{
+    const TapFlagTable table = tap_flags(version);
+    for (size_t i = 0; i < table.size(); i++) {
+        if (flags & table[i].mask)
+            expert_add_info(pinfo, NULL, version == 2 ? &ei_ovint_flag[i] : experts_v1[i]);
+    }
+}
+
 extern "C" int dissect_ovint(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
 {
     if (tvb_reported_length(tvb) < (guint)TRAILER_LEN || !tree)
@@ -122,14 +166,20 @@ extern "C" int dissect_ovint(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree
     const guint16 port_word = tvb_get_ntohs(tvb, PORT_OFFSET);
     proto_tree_add_uint(record_tree, hf_ovint_channel, tvb, PORT_OFFSET, 1,
                         channel_from_port(port_from_bits(port_word)));
-    proto_tree_add_uint(record_tree, record_version == 2 ? hf_ovint_port_v2 : hf_ovint_port_v1,
-                        tvb, PORT_OFFSET, 1, port_word >> 8);
+    proto_item *port_item = proto_tree_add_uint(record_tree, record_version == 2 ? hf_ovint_port_v2 : hf_ovint_port_v1,
+                                                tvb, PORT_OFFSET, 1, port_word >> 8);
 
-    for (const int *const *flag = record_version == 2 ? flags_v2 : flags_v1; *flag; flag++)
-        proto_tree_add_item(record_tree, **flag, tvb, FLAGS_OFFSET, 1, ENC_BIG_ENDIAN);
+    const guint8 flags = static_cast<guint8>(port_word);
+    const TapFlagTable table = tap_flags(record_version);
+    const int *const *hfs = record_version == 2 ? flags_v2 : flags_v1;
+    for (size_t i = 0; i < table.size(); i++) {
+        proto_item *item = proto_tree_add_item(record_tree, *hfs[i], tvb, FLAGS_OFFSET, 1, ENC_BIG_ENDIAN);
+        if (flags & table[i].mask)
+            expert_add_info(pinfo, item, record_version == 2 ? &ei_ovint_flag[i] : experts_v1[i]);
+    }
 
     proto_tree_add_item(record_tree, hf_ovint_timestamp, tvb, TIMESTAMP_OFFSET, TIMESTAMP_LEN,
                         ENC_LITTLE_ENDIAN);
-    add_latency_items(record_tree, tvb, pinfo->fd);
+    add_latency_items(record_tree, port_item, tvb, pinfo);
     return tvb_captured_length(tvb);
 }

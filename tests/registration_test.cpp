@@ -34,7 +34,7 @@ TEST(Registration, ProtocolAndNamedDissectorAreKnown)
     EXPECT_EQ(dissector_handle_get_protocol_index(named), proto_ovint);
 }
 
-TEST(Registration, EighteenFieldsUnderSixteenFilterNames)
+TEST(Registration, EighteenFieldsUnderSixteenFilterNamesAndTenExpertEntries)
 {
     std::map<std::string, int> fields_per_name;
     void *cookie = NULL;
@@ -49,6 +49,10 @@ TEST(Registration, EighteenFieldsUnderSixteenFilterNames)
         {"ovint.shortpacket", 1}, {"ovint.timestamp", 1}, {"ovint.wrongifg", 1},
         {"ovint.wrongpreamble", 1}, {"ovint.latency", 1}, {"ovint.latency.earlier", 1},
         {"ovint.latency.later", 1},
+        {"ovint.expert.receive_error", 1}, {"ovint.expert.wrong_preamble", 1}, {"ovint.expert.wrong_ifg", 1},
+        {"ovint.expert.alignment_error", 1}, {"ovint.expert.crc_error", 1}, {"ovint.expert.lost_packet", 1},
+        {"ovint.expert.long_packet", 1}, {"ovint.expert.short_packet", 1}, {"ovint.expert.not_seen", 1},
+        {"ovint.expert.latency_above_threshold", 1},
     };
     EXPECT_EQ(fields_per_name, expected);
 

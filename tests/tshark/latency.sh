@@ -89,6 +89,27 @@ $(grep -c "^ip	" "$work/router.expected")" \
     "$(with_ovint -2 -o ovint.latency_window:0 -r "$work/router.pcap" -Y ovint.latency -T fields -e frame.number 2>&1 |
        awk '/^tshark:/ { print; next } { n++ } END { print n }')"
 
+# Expert information: the TAP's CRC errors (every frame the writer damages),
+# frames not seen on the other link (known in two passes only) and pairs
+# above a threshold of 1 ms.
+expert_counts() {  # OPTION...
+    with_ovint "$@" -q -o ovint.latency_threshold:1000 -z expert -r "$work/router.pcap" |
+        awk '/ovint / { sub(/^ +/, ""); split($0, f, /  +/); n[f[4]] += f[1] }
+             END { for (s in n) print n[s] "\t" s }' | sort -k2
+}
+unseen_count=$(awk -F'\t' '$1 == "unseen" { n += $3 } END { print n }' "$work/router.expected")
+flagged_count=$(awk -F'\t' '$1 == "nokey" { n += $3 } END { print n }' "$work/router.expected")
+above_count=$(awk -F'\t' '$1 == "ip" && $4 > 0.001' "$work/router.expected" | wc -l)
+check "expert information: CRC errors, frames not seen on the other link, latencies above the threshold" \
+    "$above_count	Latency above the threshold (1000 µs)
+$unseen_count	Not seen on the other link within the latency window (100 ms)
+$flagged_count	The TAP flagged a CRC error" \
+    "$(expert_counts -2)"
+check "expert information in one pass: the flags and the threshold, nothing yet not seen" \
+    "$above_count	Latency above the threshold (1000 µs)
+$flagged_count	The TAP flagged a CRC error" \
+    "$(expert_counts)"
+
 # The earlier sighting links to the later one, known after the first pass.
 check "each earlier sighting names its later one" \
     "$(grep "^ip	" "$work/router.expected" | awk -F'\t' '{ print $3 "\t" $2 }' | sort -n)" \
