@@ -20,6 +20,9 @@ constexpr uint64_t LEARNING_PAIRS = 64;
 constexpr size_t LEARNING_FRAMES = 65536;
 // At most this many sightings without a partner are watched at once.
 constexpr size_t WATCHED_MAX = 16384;
+// At most this many wait to be told at the capture's edge or not, per link:
+// beyond, the oldest are (the other link's capture has ended, most likely).
+constexpr size_t UNDECIDED_MAX = 65536;
 
 } // namespace
 
@@ -106,7 +109,7 @@ void LatencyMatcher::learn(const Sighting &sighting, bool keyed, MatchSink &sink
     if (keyed)
         trial_->add(sighting, *votes_);
     else
-        trial_->pass(sighting.frame, sighting.tap_time, *votes_);
+        trial_->pass(sighting.frame, sighting.tap_time, sighting.channel, *votes_);
     const ClockSteps &steps = trial_->clock().steps();
     if (votes_->pairs >= LEARNING_PAIRS || fed_.size() >= LEARNING_FRAMES || steps.back || steps.ahead)
         decide(sink);
@@ -148,19 +151,61 @@ void LatencyMatcher::decide(MatchSink &sink)
         if (again.keyed)
             add(again.sighting, sink);
         else
-            pass(again.sighting.frame, again.sighting.tap_time, sink);
+            pass(again.sighting.frame, again.sighting.tap_time, again.sighting.channel, sink);
     }
 }
 
 // A sighting leaves without a partner: while the capture goes on
-// (`settled` false), or settled at its end or the clock's step back.
-void LatencyMatcher::left_unpaired(const Sighting &sighting, bool settled, MatchSink &sink, uint64_t start)
+// (`settled` false), or settled at its end or the clock's step back. Going
+// on, it is at the capture's edge, or not, once the other link's capture is
+// seen to cover where its partner would lie.
+void LatencyMatcher::left_unpaired(const Sighting &sighting, bool settled, MatchSink &sink)
 {
     const bool toward = toward_device(findings_.cabling, sighting.port);
-    const bool at_edge = (settled && toward) || (!toward && near_start(sighting.tap_time, start));
-    sink.unmatched(sighting, at_edge);
-    if (!at_edge && !settled)
+    const int other = sighting.channel != 2;  // the other link's index
+    const LinkSpan &span = spans_[other];
+    const bool outside = partner_may_lie_outside(toward, sighting.tap_time, window_, span);
+    if (!settled && outside && span.seen() && sighting.tap_time >= span.first &&
+        !(!toward && sighting.tap_time - span.first < window_)) {
+        // Only the other link's end is in question: wait for it.
+        if (undecided_[other].size() == UNDECIDED_MAX) {
+            sink.unmatched(undecided_[other].front(), true);
+            undecided_[other].pop_front();
+        }
+        undecided_[other].push_back(sighting);
         watch(sighting, sink);
+        return;
+    }
+    sink.unmatched(sighting, outside);
+    if (!outside && (!settled || !toward))
+        watch(sighting, sink);
+}
+
+// The link of index `link` was captured at a later TAP time: the sightings
+// of the other link whose partner would lie before it are not at the edge.
+void LatencyMatcher::decide_edges(int link, MatchSink &sink)
+{
+    std::deque<Sighting> &waiting = undecided_[link];
+    while (!waiting.empty()) {
+        const Sighting &sighting = waiting.front();
+        if (partner_may_lie_outside(toward_device(findings_.cabling, sighting.port), sighting.tap_time, window_,
+                                    spans_[link]))
+            break;
+        sink.unmatched(sighting, false);
+        waiting.pop_front();
+    }
+}
+
+void LatencyMatcher::look_back(MatchSink &sink)
+{
+    if (!watch_)
+        return;
+    watch_sink_->outer = &sink;
+    for (uint64_t seq = tail_; seq < head_; seq++) {
+        const Entry &waiting = entry(seq);
+        if (!waiting.paired && !toward_device(findings_.cabling, waiting.sighting.port))
+            watch_->claim(waiting.sighting, *watch_sink_);
+    }
 }
 
 // A sighting without a partner, watched a while longer: one toward the
@@ -211,12 +256,19 @@ bool LatencyMatcher::claim(const Sighting &later, MatchSink &sink)
 // go on, so that every slot of the index reads as free for reuse at once,
 // however large the index is: a clock stepping back often costs no more
 // than what waited.
-void LatencyMatcher::settle(MatchSink &sink, uint64_t start)
+void LatencyMatcher::settle(MatchSink &sink)
 {
     for (; tail_ < head_; tail_++) {
         if (!entry(tail_).paired && kind_ == Kind::main)
-            left_unpaired(entry(tail_).sighting, true, sink, start);
+            left_unpaired(entry(tail_).sighting, true, sink);
     }
+    // Whose other link's capture never went on past their partner.
+    for (std::deque<Sighting> &waiting : undecided_) {
+        for (const Sighting &sighting : waiting)
+            sink.unmatched(sighting, true);
+        waiting.clear();
+    }
+    spans_[0] = spans_[1] = LinkSpan();
 }
 
 // The slot holding `key`'s waiting sightings (found), or else the slot to
@@ -329,7 +381,7 @@ inline __attribute__((always_inline)) void LatencyMatcher::expire(uint64_t now, 
             if (time <= now ? now - time <= window_ : !clock_.stray_ahead(time))
                 break;
             if (kind_ == Kind::main)
-                left_unpaired(oldest.sighting, false, sink, clock_.start());
+                left_unpaired(oldest.sighting, false, sink);
         }
         leave_ring(oldest);
         tail_++;
@@ -340,21 +392,23 @@ inline __attribute__((always_inline)) void LatencyMatcher::read_clock(uint64_t f
                                                                       MatchSink &sink)
 {
     if (clock_.read(frame, tap_time) == ClockWatch::Reading::stepped_back) {
-        settle(sink, clock_.previous_start());
+        settle(sink);
         sink.clock_stepped_back();
     }
 }
 
-void LatencyMatcher::pass(uint64_t frame, uint64_t tap_time, MatchSink &sink)
+void LatencyMatcher::pass(uint64_t frame, uint64_t tap_time, uint8_t channel, MatchSink &sink)
 {
     if (__builtin_expect(trial_ != nullptr, 0)) {
         Sighting sighting = {};
         sighting.frame = frame;
         sighting.tap_time = tap_time;
+        sighting.channel = channel;
         learn(sighting, false, sink);
         return;
     }
     read_clock(frame, tap_time, sink);
+    read_span(channel, tap_time, sink);
     expire(clock_.now(), sink);
 }
 
@@ -362,6 +416,7 @@ void LatencyMatcher::pass(uint64_t frame, uint64_t tap_time, MatchSink &sink)
 void LatencyMatcher::pair(const Sighting &sighting, MatchSink &sink)
 {
     read_clock(sighting.frame, sighting.tap_time, sink);
+    read_span(sighting.channel, sighting.tap_time, sink);
     const int own = sighting.channel == 2;
 
     bool found;
@@ -445,5 +500,5 @@ void LatencyMatcher::finish(MatchSink &sink)
 {
     if (trial_)
         decide(sink);
-    settle(sink, clock_.start());
+    settle(sink);
 }

@@ -41,6 +41,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -98,6 +99,31 @@ struct MatchFindings {
     uint64_t unwatched = 0;
 };
 
+// What the capture holds of one link in the TAP clock's stretch: its
+// least and largest TAP time.
+struct LinkSpan {
+    uint64_t first = UINT64_MAX, last = 0;
+    bool seen() const { return first <= last; }
+    void add(uint64_t tap_time)
+    {
+        first = tap_time < first ? tap_time : first;
+        last = tap_time > last ? tap_time : last;
+    }
+};
+
+// Whether a sighting without a partner may have one outside the capture:
+// the other link's capture does not cover where the partner would lie, up
+// to a window after a sighting toward the device, or before one away from
+// it (each link may start and end on its own).
+inline bool partner_may_lie_outside(bool toward, uint64_t tap_time, uint64_t window, const LinkSpan &other)
+{
+    if (!other.seen() || tap_time < other.first)
+        return true;
+    if (toward)
+        return other.last < tap_time || other.last - tap_time < window;
+    return tap_time - other.first < window || tap_time > other.last;
+}
+
 class LatencyMatcher {
 public:
     explicit LatencyMatcher(uint64_t window_ns, Cabling cabling = Cabling::learn);
@@ -112,8 +138,9 @@ public:
         else
             pair(sighting, sink);
     }
-    // A trailer-bearing frame without a key: it only tells the time.
-    void pass(uint64_t frame, uint64_t tap_time, MatchSink &sink);
+    // A trailer-bearing frame without a key: it only tells the time, and
+    // that its link (its channel, 1 or 2; 0: none) was captured then.
+    void pass(uint64_t frame, uint64_t tap_time, uint8_t channel, MatchSink &sink);
     // The capture has ended: every sighting still waiting is unmatched.
     // What the clock did stays to be read.
     void finish(MatchSink &sink);
@@ -126,10 +153,15 @@ public:
     bool learning() const { return trial_ != nullptr; }
     // Whether a sighting still waiting, settled now, would be at the
     // capture's edge.
-    bool settled_at_edge(uint8_t port, uint64_t tap_time) const
+    bool settled_at_edge(uint8_t port, uint8_t channel, uint64_t tap_time) const
     {
-        return toward_device(findings_.cabling, port) || near_start(tap_time, clock_.start());
+        return partner_may_lie_outside(toward_device(findings_.cabling, port), tap_time, window_,
+                                       spans_[channel != 2]);
     }
+    // The capture has been read through: sightings still waiting, or
+    // waiting to be told at the capture's edge or not, that are seen away
+    // from the device ask the watch for a partner beyond the window.
+    void look_back(MatchSink &sink);
     // Learns the cabling from the pairs so far, if still learning.
     void conclude_learning(MatchSink &sink)
     {
@@ -186,13 +218,20 @@ private:
     void compact_index();
     void moved(const Slot &slot, size_t at);
     void read_clock(uint64_t frame, uint64_t tap_time, MatchSink &sink);
-    // `start`: the TAP time the clock's stretch that ends started at.
-    void settle(MatchSink &sink, uint64_t start);
-    void left_unpaired(const Sighting &sighting, bool settled, MatchSink &sink, uint64_t start);
-    bool near_start(uint64_t tap_time, uint64_t start) const
+    void settle(MatchSink &sink);
+    void left_unpaired(const Sighting &sighting, bool settled, MatchSink &sink);
+    void read_span(uint8_t channel, uint64_t tap_time, MatchSink &sink)
     {
-        return tap_time < start || tap_time - start <= window_;
+        if (channel == 1 || channel == 2) {
+            LinkSpan &span = spans_[channel == 2];
+            span.add(tap_time);
+            // A sighting of the other link waits to be told at the edge or
+            // not until this link's capture is seen to go on past it.
+            if (__builtin_expect(!undecided_[channel == 2].empty(), 0))
+                decide_edges(channel == 2, sink);
+        }
     }
+    void decide_edges(int link, MatchSink &sink);
     // Looked up, not worked out: asked of every candidate.
     bool allowed(const Sighting &earlier, const Sighting &later) const
     {
@@ -213,6 +252,11 @@ private:
     size_t index_size_ = 0;
     size_t used_slots_ = 0;
     ClockWatch clock_;
+    LinkSpan spans_[2];  // by channel (index 0 for 1) in the clock's stretch
+    // Sightings without a partner of one link, seen while the other's
+    // capture had not gone on past where their partner would lie (by
+    // channel of that other link): at the capture's edge if it never does.
+    std::deque<Sighting> undecided_[2];
     Kind kind_;
     MatchFindings findings_;
     // By port byte: TOWARD the device or AWAY from it; for the trial

@@ -77,7 +77,7 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
 
     const EthernetPart part = ethernet_part(match, captured, wire_length);
     if (__builtin_expect(part.wire > LONGEST_WIRE_FRAME, 0)) {
-        add_merged(*place.figures, frame, trailer.timestamp);
+        add_merged(*place.figures, frame, trailer.timestamp, static_cast<uint8_t>(channel_of_port_byte(trailer.port)));
         return;
     }
     place.bursts->add(trailer.timestamp, part.wire + WIRE_OVERHEAD, frame);
@@ -87,7 +87,7 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
                          trailer.flags, static_cast<uint8_t>(channel)};
     if (channel == NO_CHANNEL ||
         !latency_key(mode_, bytes + part.skip, part.captured, part.wire, &sighting.key)) {
-        matcher_.pass(frame, trailer.timestamp, *this);
+        matcher_.pass(frame, trailer.timestamp, sighting.channel, *this);
         count_unseen(sighting, false, false);
     } else {
         matcher_.add(sighting, *this);
@@ -102,12 +102,12 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
 
 // Frames the capture host merged: no port saw them as one. They only tell
 // the time.
-void Analysis::add_merged(PortFigures &figures, uint64_t frame, uint64_t tap_time)
+void Analysis::add_merged(PortFigures &figures, uint64_t frame, uint64_t tap_time, uint8_t channel)
 {
     figures.merged++;
     if (merged_records++ == 0)
         first_merged_frame = frame;
-    matcher_.pass(frame, tap_time, *this);
+    matcher_.pass(frame, tap_time, channel, *this);
 }
 
 void Analysis::paired(const Pairing &pairing)

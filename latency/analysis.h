@@ -104,7 +104,7 @@ public:
 
 private:
     void count_unseen(const Sighting &sighting, bool keyed, bool at_edge);
-    __attribute__((noinline, cold)) void add_merged(PortFigures &figures, uint64_t frame, uint64_t tap_time);
+    __attribute__((noinline, cold)) void add_merged(PortFigures &figures, uint64_t frame, uint64_t tap_time, uint8_t channel);
     PortFigures &port_figures(uint8_t version, uint8_t port);
 
     KeyMode mode_;

@@ -51,6 +51,8 @@ static guint32 latencies_size = 0;
 // The last frame fed: a first dissection of one not after it means the
 // capture is being read anew.
 static guint32 last_fed_frame = 0;
+// A frame has been dissected again: the capture was read through.
+static bool read_through = false;
 
 // Room for frame `num`'s entry.
 G_GNUC_NO_INLINE static void grow_latencies(guint32 num)
@@ -161,7 +163,7 @@ const char *cabling_summary(void)
 
 bool waiting_at_edge(guint8 port, guint64 tap_time)
 {
-    return matcher && matcher->settled_at_edge(port, tap_time);
+    return matcher && matcher->settled_at_edge(port, static_cast<uint8_t>(channel_of_port_byte(port)), tap_time);
 }
 
 // The clock's steps, in frame order as found, each kind in its own list.
@@ -206,6 +208,7 @@ extern "C" void free_latency_tables(void)
     latencies = NULL;
     latencies_size = 0;
     last_fed_frame = 0;
+    read_through = false;
     late_found = LateSummary();
     first_provisional = last_provisional = 0;
     for (ClockEvents &list : clock_events) {
@@ -238,10 +241,13 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
     if (!matcher)
         return;
     if (fd->visited) {
-        // Read through: the cabling is learnt from what there was.
-        if (matcher->learning()) {
+        // Read through: the cabling is learnt from what there was, and
+        // frames still waiting ask the watch for a partner.
+        if (!read_through) {
             StoringSink sink;
             matcher->conclude_learning(sink);
+            matcher->look_back(sink);
+            read_through = true;
         }
         return;
     }
@@ -260,12 +266,12 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
     if (part.wire > LONGEST_WIRE_FRAME) {
         // Frames the capture host merged: no port saw them as one.
         latencies[fd->num].role = FrameLatency::merged;
-        matcher->pass(fd->num, trailer.timestamp, sink);
+        matcher->pass(fd->num, trailer.timestamp, static_cast<uint8_t>(channel), sink);
     } else if (channel == NO_CHANNEL || !latency_key(static_cast<KeyMode>(latency_key_mode), bytes + part.skip,
                                                      part.captured, part.wire, &sighting.key)) {
         // Never matched, but it tells the time.
         latencies[fd->num].role = FrameLatency::unkeyed;
-        matcher->pass(fd->num, trailer.timestamp, sink);
+        matcher->pass(fd->num, trailer.timestamp, static_cast<uint8_t>(channel), sink);
     } else {
         sighting.frame = fd->num;
         sighting.tap_time = trailer.timestamp;

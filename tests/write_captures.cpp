@@ -729,22 +729,26 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             }
         }
         // A frame never seen on the other link is at the capture's edge when
-        // its partner could lie outside it (by the default window): seen
-        // leaving the device within a window of the first frame's TAP time,
-        // or entering it within a window of the last.
+        // its partner could lie outside the other link's capture (by the
+        // default window): up to a window after one entering the device,
+        // up to a window before one leaving it.
         constexpr guint64 WINDOW = 100000000;
-        guint64 last_time = 0;
-        for (const Sighted &s : sightings)
-            last_time = std::max(last_time, s.tap_time);
-        const guint64 first_time = sightings.empty() ? 0 : sightings[0].tap_time;
+        guint64 first[2] = {~guint64(0), ~guint64(0)}, last[2] = {0, 0};  // by link
+        for (const Sighted &s : sightings) {
+            const int link = s.port == 0x80 || s.port == 0x40 ? 0 : 1;
+            first[link] = std::min(first[link], s.tap_time);
+            last[link] = std::max(last[link], s.tap_time);
+        }
         std::map<std::string, int> unseen, at_edge;  // by name, as the statistics sort
         for (const Sighted &s : sightings) {
             if (s.packet >= 0 && (s.inbound ? outbound_frame : inbound_frame).count(s.packet) &&
                 !held_packets.count(s.packet))
                 continue;
             const bool toward = s.port == 0x80 || s.port == 0x10;
-            const bool edge = s.keyed && (toward ? last_time - s.tap_time <= WINDOW
-                                                 : s.tap_time < first_time || s.tap_time - first_time <= WINDOW);
+            const int other = s.port == 0x80 || s.port == 0x40 ? 1 : 0;
+            const guint64 t = s.tap_time;
+            const bool edge = s.keyed && (t < first[other] || (toward ? last[other] < t + WINDOW
+                                                                       : t - first[other] < WINDOW || t > last[other]));
             (edge ? at_edge : unseen)[port_names.at(s.port)]++;
         }
         for (const auto &port : unseen)
