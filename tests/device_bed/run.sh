@@ -77,18 +77,21 @@ plugin_pairs() {  # CAPTURE [TSHARK_OPTION...]
     sed -n '/^==*$/,$p' "$work/plugin.txt" >"$work/plugin-statistics.txt"
 }
 # The plug-in's Latency statistics as program_ports gives ovint-latency's
-# report: per port the frames not seen, per direction the matches.
+# report: per port the frames not seen, per direction the matches; and
+# per direction "extremes<tab>FROM → TO<tab>MIN MAX".
 plugin_ports() {
     awk '/^ Port Con [A-D] / && $4 { print "port\t" $2 " " $3 "\t" $4 }
-         /^ Con [A-D] → Con [A-D] / && $6 { print "direction\t" $1 " " $2 " → " $4 " " $5 "\t" $6 }' \
+         /^ Con [A-D] → Con [A-D] / && $6 { print "direction\t" $1 " " $2 " → " $4 " " $5 "\t" $6
+                                            print "extremes\t" $1 " " $2 " → " $4 " " $5 "\t" $8 " " $9 }' \
         "$work/plugin-statistics.txt"
 }
 # A pair's identity beyond frame numbers: ports and TAP times.
 truth_identities() {  # TRUTH
     awk -F'\t' '$1 == "pair" { print $5 "\t" $6 "\t" $7 "\t" $8 }' "$1" | sort
 }
-# ovint-latency's JSON: per port "PORT<tab>NOT_SEEN<tab>AT_EDGE", per
-# direction "FROM → TO<tab>MATCHED".
+# ovint-latency's JSON: per port "port<tab>PORT<tab>NOT_SEEN<tab>AT_EDGE",
+# per direction "direction<tab>FROM → TO<tab>MATCHED" and its latencies'
+# figures as the truth gives them.
 program_ports() {  # CAPTURE [OPTION...]
     "$latency_program" --json "$@" >"$work/report.json" || { echo "status $?"; return; }
     python3 - "$work/report.json" <<'PYTHON'
@@ -98,7 +101,10 @@ for port in report["ports"]:
     print(f"port\t{port['name']}\t{port['not_seen_on_other_link']}\t{port.get('at_capture_edge', 'none')}")
 for direction in report["directions"]:
     if direction["matched"]:
-        print(f"direction\t{direction['from']} → {direction['to']}\t{direction['matched']}")
+        name = f"{direction['from']} → {direction['to']}"
+        print(f"direction\t{name}\t{direction['matched']}")
+        print(f"latency\t{name}\t" + " ".join(str(direction[figure]) for figure in (
+            "min_ns", "mean_ns", "median_ns", "p90_ns", "p99_ns", "p99_9_ns", "p99_99_ns", "max_ns", "jitter_ns")))
 PYTHON
 }
 
@@ -182,6 +188,8 @@ check_capture() {  # NAME KEY [OPTION...]
         "$(awk -F'\t' '$1 == "pair" { n[$5 " → " $6]++ } END { for (d in n) print "direction\t" d "\t" n[d] }' \
                "$work/$name.truth" | sort)" \
         "$(grep '^direction' <<<"$ports" | sort)"
+    check "$name, key $key: ovint-latency's least, mean, percentiles, largest latency and jitter" \
+        "$(grep '^latency' "$work/$name.truth" | sort)" "$(grep '^latency' <<<"$ports" | sort)"
     # Every frame alone on its link is counted once, as not seen on the
     # other link or as at the capture's edge; one whose other sighting
     # lies beyond the edge never as not seen.
@@ -194,7 +202,12 @@ check_capture() {  # NAME KEY [OPTION...]
                              print $1 "\t" $2 " alone, " $3 " beyond the edge; ovint-latency: " $4 " not seen, " $5 " at the edge"
                          else print $1 "\tok" }')"
     check "$name, key $key: the plug-in's Latency statistics count as ovint-latency's report" \
-        "$(awk -F'\t' '$3 { print $1 "\t" $2 "\t" $3 }' <<<"$ports" | sort)" "$(plugin_ports | sort)"
+        "$(awk -F'\t' '$1 != "latency" && $3 { print $1 "\t" $2 "\t" $3 }' <<<"$ports" | sort)" \
+        "$(plugin_ports | grep -v '^extremes' | sort)"
+    check "$name, key $key: the plug-in's least and largest latency per direction" \
+        "$(awk -F'\t' '$1 == "latency" { split($3, f, " "); print "extremes\t" $2 "\t" f[1] " " f[8] }' \
+               "$work/$name.truth" | sort)" \
+        "$(plugin_ports | grep '^extremes' | sort)"
     printf '     %s: truth %d pairs, ovint-latency %d, plug-in %d\n' "$name" \
         "$(grep -c . <<<"$expected")" "$(grep -c . <<<"$found_program")" "$(grep -c . <<<"$found_plugin")"
 }

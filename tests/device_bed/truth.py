@@ -25,8 +25,12 @@ sighting lies beyond the cut are counted apart.
 OUT gets one line per pair, "pair LATER EARLIER LATENCY_NS FROM TO
 EARLIER_TAP_TIME LATER_TAP_TIME" (frame numbers in CAPTURE), one per frame
 that entered and never left, "stayed FRAME PORT", and per port the frames
-not seen on the other link, "unmatched PORT COUNT BEYOND_THE_EDGE". A
-summary goes to standard output.
+not seen on the other link, "unmatched PORT COUNT BEYOND_THE_EDGE", and
+per direction its latencies' figures in ns, "latency FROM → TO MIN MEAN
+MEDIAN P90 P99 P99.9 P99.99 MAX JITTER" (the mean to the nearest ns,
+percentiles by nearest rank, the jitter the mean absolute difference of
+consecutive latencies in the order of their entries' TAP times, rounded
+down). A summary goes to standard output.
 Exit status 1 when the pairs found do not hold together (a translation that
 maps one flow two ways, a router that did not take exactly one off the TTL).
 """
@@ -216,6 +220,16 @@ def pair_frames(frames, key, window_ns):
     return pairs
 
 
+def figures(latencies_by_entry):
+    """A direction's figures from its latencies in the order of entry."""
+    ordered = sorted(latencies_by_entry)
+    count = len(ordered)
+    ranks = [max(1, -(-per_10000 * count // 10000)) for per_10000 in (5000, 9000, 9900, 9990, 9999)]
+    steps = [abs(b - a) for a, b in zip(latencies_by_entry, latencies_by_entry[1:])]
+    return [ordered[0], (sum(ordered) + count // 2) // count] + [ordered[rank - 1] for rank in ranks] + \
+        [ordered[-1], sum(steps) // len(steps) if steps else 0]
+
+
 def identity(frame):
     return (frame.port, frame.tap_time, frame.ethernet)
 
@@ -303,6 +317,12 @@ def main():
         for port in (CON_A, CON_B, CON_C, CON_D):
             alone = [f.number for f in frames if f.port == port and f.number not in partnered]
             out.write(f"unmatched\t{PORT_NAMES[port]}\t{len(alone)}\t{len(beyond.intersection(alone))}\n")
+        for entry_port, leave_port in LEAVES_ON.items():
+            entered = sorted((by_number[earlier].tap_time, by_number[later].tap_time - by_number[earlier].tap_time)
+                             for later, earlier in pairs.items() if by_number[earlier].port == entry_port)
+            if entered:
+                out.write(f"latency\t{PORT_NAMES[entry_port]} → {PORT_NAMES[leave_port]}\t"
+                          + " ".join(str(n) for n in figures([latency for _, latency in entered])) + "\n")
 
     latencies = [by_number[later].tap_time - by_number[earlier].tap_time for later, earlier in pairs.items()]
     directions = collections.Counter(PORT_NAMES[by_number[earlier].port] for earlier in pairs.values())

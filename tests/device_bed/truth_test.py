@@ -142,6 +142,19 @@ class Truth(unittest.TestCase):
                 self.assertEqual(truth.pair_frames(frames_of(sightings), truth.key_function("router"),
                                                    window * MS), pairs)
 
+    def test_figures(self):
+        # latencies in the order of entry: min, mean, median, p90, p99,
+        # p99.9, p99.99, max, jitter
+        rows = [
+            ([7], [7, 7, 7, 7, 7, 7, 7, 7, 0]),
+            ([10, 30, 20], [10, 20, 20, 30, 30, 30, 30, 30, 15]),
+            ([1, 2], [1, 2, 1, 2, 2, 2, 2, 2, 1]),  # the mean 1.5 rounds up
+            (list(range(1000, 0, -1)), [1, 501, 500, 900, 990, 999, 1000, 1000, 1]),
+        ]
+        for latencies, expected in rows:
+            with self.subTest(latencies=latencies[:3]):
+                self.assertEqual(truth.figures(latencies), expected)
+
     def test_pairs_that_do_not_hold_together(self):
         entry = truth.Frame(1, A, 0, ethernet(ipv4(UDP, udp())))
         translated = truth.Frame(2, C, 5, ethernet(ipv4(UDP, udp(source_port=61000), source=PUBLIC, ttl=63)))
