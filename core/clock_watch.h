@@ -55,6 +55,10 @@ public:
 
     // The clock's time: expire what is older than the tolerance before it.
     uint64_t now() const { return now_; }
+    // The TAP time the clock started at, or last stepped back to; and the
+    // one before that step.
+    uint64_t start() const { return start_; }
+    uint64_t previous_start() const { return previous_start_; }
     // Whether `tap_time` is far ahead of the clock and not the frame that
     // may still move it: a lone frame stamped ahead, which nothing waits on.
     bool stray_ahead(uint64_t tap_time) const
@@ -69,7 +73,7 @@ private:
         steady_ = true;
         if (!started_) {
             started_ = true;
-            now_ = tap_time;
+            now_ = start_ = tap_time;
             return Reading::in_step;
         }
         if (ahead_pending_) {
@@ -105,12 +109,14 @@ private:
         steps_.last_back = now_ - tap_time;
         if (steps_.last_back > steps_.largest_back)
             steps_.largest_back = steps_.last_back;
-        now_ = tap_time;
+        previous_start_ = start_;
+        now_ = start_ = tap_time;
         return Reading::stepped_back;
     }
 
     uint64_t tolerance_;
     uint64_t now_ = 0;
+    uint64_t start_ = 0, previous_start_ = 0;
     bool started_ = false;
     bool ahead_pending_ = false;
     bool steady_ = false;  // started, and no frame far ahead waits to be confirmed

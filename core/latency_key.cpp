@@ -145,6 +145,140 @@ bool key_of_packet(const uint8_t *frame, const Packet &packet, LatencyKey *key)
     return true;
 }
 
+// ---- What address translation may change ----
+
+// The fields of a packet, by offset from its IP header, that a translator
+// may rewrite: hashed as zeros.
+struct Masks {
+    static constexpr int MAX = 24;
+    uint32_t at[MAX];
+    uint32_t size[MAX];
+    int count = 0;
+    uint32_t end = 0;  // one past the last masked byte
+    bool overflow = false;
+
+    // `size` bytes at `offset`, as far as `limit`.
+    void add(uint32_t offset, uint32_t size_, uint32_t limit)
+    {
+        if (offset >= limit)
+            return;
+        if (count == MAX) {
+            overflow = true;
+            return;
+        }
+        at[count] = offset;
+        size[count] = offset + size_ > limit ? limit - offset : size_;
+        count++;
+        if (at[count - 1] + size[count - 1] > end)
+            end = at[count - 1] + size[count - 1];
+    }
+};
+
+bool is_icmp_error(bool ipv6, uint8_t type)
+{
+    if (ipv6)
+        return type >= 1 && type <= 4;  // unreachable, too big, time exceeded, parameter problem
+    return type == 3 || type == 4 || type == 5 || type == 11 || type == 12;
+}
+
+bool is_icmp_echo(bool ipv6, uint8_t type)
+{
+    return ipv6 ? type == 128 || type == 129 : type == 0 || type == 8;
+}
+
+// The fields translation may change in the IP packet of `length` bytes at
+// `ip`, which lies at `base` in the packet keyed: both addresses, TTL or
+// hop limit, the IPv4 header checksum, the IPv6 fragment identification,
+// TCP and UDP ports and checksums, ICMP checksums and echo identifiers,
+// and the same in the packet an ICMP error quotes (`quoted`: may be cut
+// short anywhere).
+void mask_translated(const uint8_t *ip, uint32_t length, uint32_t base, bool quoted, Masks &masks)
+{
+    const uint32_t limit = base + length;
+    if (length == 0)
+        return;
+    const bool ipv6 = ip[0] >> 4 == 6;
+    if (!ipv6 && ip[0] >> 4 != 4)
+        return;
+    uint8_t protocol;
+    uint32_t transport;
+    bool has_transport = true;  // not a fragment after the first
+    if (!ipv6) {
+        masks.add(base + 8, 1, limit);   // TTL
+        masks.add(base + 10, 10, limit); // header checksum, addresses
+        if (length < 20)
+            return;
+        transport = (ip[0] & 0x0F) * 4u;
+        protocol = ip[9];
+        has_transport = (be16(ip + 6) & 0x1FFF) == 0;
+    } else {
+        masks.add(base + 7, 33, limit);  // hop limit, addresses
+        if (length < 40)
+            return;
+        uint8_t next = ip[6];
+        transport = 40;
+        for (int i = 0; i < MAX_IPV6_EXTENSIONS; i++) {
+            if (next == 44) {  // fragment header
+                masks.add(base + transport + 4, 4, limit);
+                if (transport + 8 > length)
+                    return;
+                has_transport = has_transport && (be16(ip + transport + 2) & 0xFFF8) == 0;
+                next = ip[transport];
+                transport += 8;
+                continue;
+            }
+            if (next != 0 && next != 43 && next != 60 && next != 51)
+                break;
+            if (transport + 2 > length)
+                return;
+            const uint32_t size = next == 51 ? (ip[transport + 1] + 2u) * 4u : (ip[transport + 1] + 1u) * 8u;
+            next = ip[transport];
+            transport += size;
+        }
+        protocol = next;
+    }
+    if (!has_transport || transport >= length)
+        return;
+    const uint8_t *l4 = ip + transport;
+    const uint32_t at = base + transport;
+    if (protocol == 6) {
+        masks.add(at, 4, limit);       // ports
+        masks.add(at + 16, 2, limit);  // checksum
+    } else if (protocol == 17) {
+        masks.add(at, 4, limit);
+        masks.add(at + 6, 2, limit);
+    } else if (protocol == (ipv6 ? 58 : 1)) {
+        masks.add(at + 2, 2, limit);  // checksum
+        if (is_icmp_echo(ipv6, l4[0]))
+            masks.add(at + 4, 2, limit);  // identifier
+        else if (!quoted && is_icmp_error(ipv6, l4[0]) && transport + 8 < length)
+            mask_translated(l4 + 8, length - transport - 8, at + 8, true, masks);
+    }
+}
+
+// The longest stretch at a packet's start that holds every masked field.
+constexpr uint32_t MASKED_HEAD_MAX = 512;
+
+// A packet's hash with what translation may change hashed as zeros: the
+// bytes up to the last masked field as a copy, into the seed of the hash of
+// the rest, read in place.
+bool key_of_translated_packet(const uint8_t *frame, const Packet &packet, LatencyKey *key)
+{
+    const uint8_t *ip = frame + packet.start;
+    const uint32_t length = packet.end - packet.start;
+    Masks masks;
+    mask_translated(ip, length, 0, false, masks);
+    if (masks.overflow || masks.end > MASKED_HEAD_MAX)
+        return false;  // headers no translator writes: never matched wrongly
+    uint8_t head[MASKED_HEAD_MAX];
+    std::memcpy(head, ip, masks.end);
+    for (int i = 0; i < masks.count; i++)
+        std::memset(head + masks.at[i], 0, masks.size[i]);
+    const Hash128 hash = hash128(ip + masks.end, length - masks.end, XXH3_64bits(head, masks.end) ^ length);
+    *key = {hash.low, hash.high};
+    return true;
+}
+
 } // namespace
 
 bool latency_key(KeyMode mode, const uint8_t *frame, uint32_t captured, uint32_t wire_length, LatencyKey *key)
@@ -159,13 +293,15 @@ bool latency_key(KeyMode mode, const uint8_t *frame, uint32_t captured, uint32_t
     case Parsed::broken:
         return false;
     case Parsed::not_ip:
-        return mode == KeyMode::ip && frame_key(frame, captured, wire_length, key);
+        return (mode == KeyMode::ip || mode == KeyMode::nat) && frame_key(frame, captured, wire_length, key);
     case Parsed::ip:
         break;
     }
 
     if (mode == KeyMode::ip)
         return key_of_packet(frame, packet, key);
+    if (mode == KeyMode::nat)
+        return key_of_translated_packet(frame, packet, key);
 
     // The payload of TCP or UDP.
     if (packet.fragment)
@@ -195,13 +331,14 @@ const char *key_mode_name(KeyMode mode)
     case KeyMode::frame: return "frame";
     case KeyMode::ip: return "ip";
     case KeyMode::payload: return "payload";
+    case KeyMode::nat: return "nat";
     }
     return "off";
 }
 
 bool key_mode_from_name(const char *name, KeyMode *mode)
 {
-    for (KeyMode candidate : {KeyMode::off, KeyMode::frame, KeyMode::ip, KeyMode::payload}) {
+    for (KeyMode candidate : {KeyMode::off, KeyMode::frame, KeyMode::ip, KeyMode::payload, KeyMode::nat}) {
         if (std::strcmp(name, key_mode_name(candidate)) == 0) {
             *mode = candidate;
             return true;

@@ -8,8 +8,15 @@
 //            any VLAN tags, with the fields a router changes (IPv4 TTL and
 //            header checksum, IPv6 hop limit) hashed as zeros; a frame that
 //            is not IP is keyed as in `frame`;
-//   payload  the TCP or UDP payload alone (address and port translation);
-//            a frame without one has no key.
+//   payload  the TCP or UDP payload alone (proxies that segment anew);
+//            a frame without one has no key;
+//   nat      the IP packet as in `ip`, also without what address and port
+//            translation may change on either side: both addresses, TCP
+//            and UDP ports, ICMP echo identifiers, every checksum, the IPv6
+//            fragment identification, and the same in the packet an ICMP
+//            error quotes. The IP identification, sequence numbers, flags,
+//            options and payload stay: a retransmission is not its
+//            original. A frame that is not IP is keyed as in `frame`.
 // A frame captured shorter than those bytes, or whose headers do not hold
 // together, has no key: it is never matched rather than matched wrongly.
 
@@ -18,7 +25,7 @@
 
 #include <cstdint>
 
-enum class KeyMode : uint8_t { off, frame, ip, payload };
+enum class KeyMode : uint8_t { off, frame, ip, payload, nat };
 
 struct LatencyKey {
     uint64_t low;
@@ -34,7 +41,7 @@ inline bool operator==(const LatencyKey &a, const LatencyKey &b)
 // wire; false when the frame has none in this mode.
 bool latency_key(KeyMode mode, const uint8_t *ethernet, uint32_t captured, uint32_t wire_length, LatencyKey *key);
 
-// "off", "frame", "ip", "payload".
+// "off", "frame", "ip", "payload", "nat".
 const char *key_mode_name(KeyMode mode);
 bool key_mode_from_name(const char *name, KeyMode *mode);
 

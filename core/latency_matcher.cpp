@@ -10,8 +10,54 @@ namespace {
 // growing costs a copy of everything waiting.
 constexpr size_t FIRST_RING = 16384;
 constexpr size_t FIRST_INDEX = 32768;
+// The trial and the watch hold few: their ring starts small. (Their index
+// does not: the system hands out large zeroed blocks without writing them.)
+constexpr size_t FIRST_RING_SMALL = 1024;
+
+// The cabling is learnt from this many pairs, each with a single
+// candidate, or from what came of this many frames.
+constexpr uint64_t LEARNING_PAIRS = 64;
+constexpr size_t LEARNING_FRAMES = 65536;
+// At most this many sightings without a partner are watched at once.
+constexpr size_t WATCHED_MAX = 16384;
 
 } // namespace
+
+// Counts the directions of pairs each with a single candidate, by port.
+class LatencyMatcher::VoteSink : public MatchSink {
+public:
+    void paired(const Pairing &pairing) override
+    {
+        outer->provisional(pairing);
+        if (pairing.duplicate)
+            return;
+        votes[port_index(pairing.earlier.port) & 3][port_index(pairing.later.port) & 3]++;
+        pairs++;
+    }
+    void unmatched(const Sighting &, bool) override {}
+
+    uint64_t votes[4][4] = {};
+    uint64_t pairs = 0;
+    MatchSink *outer = nullptr;
+};
+
+// Hands the watch's pairs on as late ones: those further apart than the
+// window (a clock that jumped may leave nearer ones unpaired too).
+class LatencyMatcher::WatchSink : public MatchSink {
+public:
+    explicit WatchSink(uint64_t window) : window_(window) {}
+    void paired(const Pairing &pairing) override
+    {
+        if (pairing.latency > window_)
+            outer->late(pairing);
+    }
+    void unmatched(const Sighting &, bool) override {}
+
+    MatchSink *outer = nullptr;
+
+private:
+    uint64_t window_;
+};
 
 LatencyMatcher::Index LatencyMatcher::zeroed_index(size_t slots)
 {
@@ -21,21 +67,155 @@ LatencyMatcher::Index LatencyMatcher::zeroed_index(size_t slots)
     return Index(index);
 }
 
-LatencyMatcher::LatencyMatcher(uint64_t window_ns)
-    : window_(window_ns), ring_(FIRST_RING), index_(zeroed_index(FIRST_INDEX)), index_size_(FIRST_INDEX),
-      clock_(window_ns)
+LatencyMatcher::LatencyMatcher(uint64_t window_ns, Cabling cabling) : LatencyMatcher(window_ns, cabling, Kind::main)
 {
+}
+
+LatencyMatcher::LatencyMatcher(uint64_t window_ns, Cabling cabling, Kind kind)
+    : window_(window_ns), ring_(kind == Kind::main ? FIRST_RING : FIRST_RING_SMALL),
+      index_(zeroed_index(FIRST_INDEX)), index_size_(FIRST_INDEX),
+      clock_(window_ns), kind_(kind)
+{
+    take_cabling(cabling);
+    if (kind == Kind::main && cabling == Cabling::learn) {
+        trial_.reset(new LatencyMatcher(window_ns, cabling, Kind::trial));
+        votes_.reset(new VoteSink);
+    }
+}
+
+LatencyMatcher::~LatencyMatcher() = default;
+
+void LatencyMatcher::take_cabling(Cabling cabling)
+{
+    findings_.cabling = cabling;
+    for (unsigned port = 0; port < 256; port++) {
+        if (kind_ == Kind::trial)
+            roles_[port] = TOWARD | AWAY;
+        else
+            roles_[port] = toward_device(cabling, static_cast<uint8_t>(port)) ? TOWARD : AWAY;
+    }
+}
+
+// Frames are fed to the trial matcher, and kept, until its pairs have
+// voted (or its clock stepped: kept apart, steps are found where they
+// happen).
+void LatencyMatcher::learn(const Sighting &sighting, bool keyed, MatchSink &sink)
+{
+    fed_.push_back({sighting, keyed});
+    votes_->outer = &sink;
+    if (keyed)
+        trial_->add(sighting, *votes_);
+    else
+        trial_->pass(sighting.frame, sighting.tap_time, *votes_);
+    const ClockSteps &steps = trial_->clock().steps();
+    if (votes_->pairs >= LEARNING_PAIRS || fed_.size() >= LEARNING_FRAMES || steps.back || steps.ahead)
+        decide(sink);
+}
+
+// The cabling that most votes' directions fit (of equals, the README's
+// first), and everything fed so far fed again by it.
+void LatencyMatcher::decide(MatchSink &sink)
+{
+    uint64_t total = 0, best_score = 0;
+    Cabling best = CABLINGS[0];
+    for (int earlier = 0; earlier < 4; earlier++) {
+        for (int later = 0; later < 4; later++)
+            total += votes_->votes[earlier][later];
+    }
+    for (Cabling cabling : CABLINGS) {
+        uint64_t score = 0;
+        for (int earlier = 0; earlier < 4; earlier++) {
+            for (int later = 0; later < 4; later++) {
+                if (forwarded(cabling, static_cast<uint8_t>(0x80 >> earlier), static_cast<uint8_t>(0x80 >> later)))
+                    score += votes_->votes[earlier][later];
+            }
+        }
+        if (score > best_score) {
+            best_score = score;
+            best = cabling;
+        }
+    }
+    take_cabling(best);
+    findings_.learnt = total > 0;
+    findings_.votes_for = best_score;
+    findings_.votes_against = total - best_score;
+    std::vector<Fed> fed;
+    fed.swap(fed_);
+    trial_.reset();
+    votes_.reset();
+    sink.cabling_learnt();
+    for (const Fed &again : fed) {
+        if (again.keyed)
+            add(again.sighting, sink);
+        else
+            pass(again.sighting.frame, again.sighting.tap_time, sink);
+    }
+}
+
+// A sighting leaves without a partner: while the capture goes on
+// (`settled` false), or settled at its end or the clock's step back.
+void LatencyMatcher::left_unpaired(const Sighting &sighting, bool settled, MatchSink &sink, uint64_t start)
+{
+    const bool toward = toward_device(findings_.cabling, sighting.port);
+    const bool at_edge = (settled && toward) || (!toward && near_start(sighting.tap_time, start));
+    sink.unmatched(sighting, at_edge);
+    if (!at_edge && !settled)
+        watch(sighting, sink);
+}
+
+// A sighting without a partner, watched a while longer: one toward the
+// device waits in the watch for its partner; one away from it asks the
+// watch for an earlier one, and is not kept (its partner left first).
+void LatencyMatcher::watch(const Sighting &sighting, MatchSink &sink)
+{
+    if (!watch_) {
+        const uint64_t reach = window_ > UINT64_MAX / WATCH_WINDOWS ? UINT64_MAX : window_ * WATCH_WINDOWS;
+        watch_.reset(new LatencyMatcher(reach, findings_.cabling, Kind::watch));
+        watch_sink_.reset(new WatchSink(window_));
+    }
+    watch_sink_->outer = &sink;
+    if (!toward_device(findings_.cabling, sighting.port)) {
+        watch_->claim(sighting, *watch_sink_);
+        return;
+    }
+    if (watch_->waiting() >= WATCHED_MAX) {
+        findings_.unwatched++;
+        return;
+    }
+    watch_->add(sighting, *watch_sink_);
+}
+
+// Pairs `later` with the oldest waiting sighting it may follow, if any,
+// without keeping it.
+bool LatencyMatcher::claim(const Sighting &later, MatchSink &sink)
+{
+    bool found;
+    const size_t at = find_slot(later.key, &found);
+    if (!found)
+        return false;
+    uint64_t seq = index_[at].oldest[later.channel != 2];
+    for (int looked = 0; alive(seq) && looked < 64; looked++, seq = entry(seq).newer) {
+        Entry &waiting = entry(seq);
+        const uint64_t time = waiting.sighting.tap_time;
+        if (waiting.paired || time > later.tap_time || later.tap_time - time > window_ ||
+            !allowed(waiting.sighting, later))
+            continue;
+        waiting.paired = true;
+        sink.paired(Pairing{waiting.sighting, later, later.tap_time - time, false});
+        return true;
+    }
+    return false;
 }
 
 // Every sighting still waiting is unmatched and leaves. Sequence numbers
 // go on, so that every slot of the index reads as free for reuse at once,
 // however large the index is: a clock stepping back often costs no more
 // than what waited.
-void LatencyMatcher::settle(MatchSink &sink)
+void LatencyMatcher::settle(MatchSink &sink, uint64_t start)
 {
     for (; tail_ < head_; tail_++) {
-        if (!entry(tail_).paired)
-            sink.unmatched(entry(tail_).sighting);
+        if (!entry(tail_).paired && kind_ == Kind::main)
+            left_unpaired(entry(tail_).sighting, true, sink, start);
     }
 }
 
@@ -148,8 +328,8 @@ inline __attribute__((always_inline)) void LatencyMatcher::expire(uint64_t now, 
             const uint64_t time = oldest.sighting.tap_time;
             if (time <= now ? now - time <= window_ : !clock_.stray_ahead(time))
                 break;
-            if (sink.wants_unmatched)
-                sink.unmatched(oldest.sighting);
+            if (kind_ == Kind::main)
+                left_unpaired(oldest.sighting, false, sink, clock_.start());
         }
         leave_ring(oldest);
         tail_++;
@@ -160,18 +340,26 @@ inline __attribute__((always_inline)) void LatencyMatcher::read_clock(uint64_t f
                                                                       MatchSink &sink)
 {
     if (clock_.read(frame, tap_time) == ClockWatch::Reading::stepped_back) {
-        settle(sink);
+        settle(sink, clock_.previous_start());
         sink.clock_stepped_back();
     }
 }
 
 void LatencyMatcher::pass(uint64_t frame, uint64_t tap_time, MatchSink &sink)
 {
+    if (__builtin_expect(trial_ != nullptr, 0)) {
+        Sighting sighting = {};
+        sighting.frame = frame;
+        sighting.tap_time = tap_time;
+        learn(sighting, false, sink);
+        return;
+    }
     read_clock(frame, tap_time, sink);
     expire(clock_.now(), sink);
 }
 
-void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
+// A sighting once the cabling is known.
+void LatencyMatcher::pair(const Sighting &sighting, MatchSink &sink)
 {
     read_clock(sighting.frame, sighting.tap_time, sink);
     const int own = sighting.channel == 2;
@@ -183,7 +371,7 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
     // lowest TAP time (the first to arrive of equal ones) among the first
     // few of its queue.
     uint64_t best = NONE;
-    unsigned candidates = 0;
+    unsigned candidates = 0, wrong_direction = 0;
     if (found) {
         uint64_t &oldest = index_[at].oldest[!own];
         while (alive(oldest) && entry(oldest).paired)
@@ -198,6 +386,11 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
             const uint64_t apart = time > sighting.tap_time ? time - sighting.tap_time : sighting.tap_time - time;
             if (waiting.paired || apart > window_)
                 continue;
+            const bool waiting_first = time <= sighting.tap_time;
+            if (!allowed(waiting_first ? waiting.sighting : sighting, waiting_first ? sighting : waiting.sighting)) {
+                wrong_direction++;
+                continue;
+            }
             candidates++;
             if (best == NONE || time < best_time) {
                 best = seq;
@@ -216,6 +409,8 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
         const Sighting &later = partner_first ? sighting : partner.sighting;
         sink.paired(Pairing{earlier, later, later.tap_time - earlier.tap_time, candidates > 1});
     } else {
+        if (wrong_direction && kind_ == Kind::main && findings_.wrong_direction++ == 0)
+            findings_.first_wrong_direction_frame = sighting.frame;
         if (head_ - tail_ == ring_.size())
             ring_.grow(tail_, head_);
         const uint64_t seq = head_++;
@@ -248,5 +443,7 @@ void LatencyMatcher::add(const Sighting &sighting, MatchSink &sink)
 
 void LatencyMatcher::finish(MatchSink &sink)
 {
-    settle(sink);
+    if (trial_)
+        decide(sink);
+    settle(sink, clock_.start());
 }

@@ -1,20 +1,31 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 //
 // Pairs the two sightings of a frame that a device between the TAP's links
-// forwards: one on a port of each channel, read from the one TAP clock.
+// forwards: one on a port toward the device, then one on the port away from
+// it on the other link, read from the one TAP clock.
 //
 // Sightings are fed in capture order. A sighting pairs with the unpaired
 // sighting of the same key on the other channel whose TAP time lies within
-// the window of its own; of several, the one of the lowest TAP time (equal
-// frames seen more than once pair first in, first out). The earlier of the
-// two by TAP time is the earlier sighting, whichever came first in the
-// capture, and the latency is the later TAP time less the earlier. A
-// sighting older than the window before the TAP clock's time (a ClockWatch
-// with the window as its tolerance) has found no partner: it was not seen
-// on the other link; so has every sighting waiting when the clock steps
-// back by more than the window, and a lone one stamped far ahead of it.
-// Memory is bounded by the
-// number of sightings in one window; it grows by doubling, never per frame.
+// the window of its own, in a direction the device forwards (the cabling:
+// given, or learnt from the directions of the capture's first pairs, made
+// meanwhile in any direction and then made again); of several, the one of
+// the lowest TAP time (equal frames seen more than once pair first in,
+// first out). The earlier of the two by TAP time is the earlier sighting,
+// whichever came first in the capture, and the latency is the later TAP
+// time less the earlier.
+//
+// A sighting older than the window before the TAP clock's time (a
+// ClockWatch with the window as its tolerance) has found no partner: it was
+// not seen on the other link; so has every sighting waiting when the clock
+// steps back by more than the window, and a lone one stamped far ahead of
+// it. One whose partner may lie outside the capture (or the TAP clock's
+// stretch) is at its edge instead: seen away from the device within a
+// window of the start, or toward it within a window of the end. Sightings
+// that found no partner are watched for ten windows more: one that meets
+// its partner then tells that the window was too short.
+//
+// Memory is bounded by the number of sightings in one window (and a
+// bounded watch beyond it); it grows by doubling, never per frame.
 // Each key keeps its waiting sightings in a queue per channel, oldest
 // first, so that a frame repeated thousands of times in a window (ARP, a
 // keepalive) costs no more to match than any other.
@@ -22,6 +33,7 @@
 #ifndef OVINT_CORE_LATENCY_MATCHER_H
 #define OVINT_CORE_LATENCY_MATCHER_H
 
+#include "cabling.h"
 #include "clock_watch.h"
 #include "latency_key.h"
 #include "sequence_ring.h"
@@ -30,6 +42,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 struct Sighting {
     uint64_t frame;     // frame number in the capture
@@ -54,24 +67,51 @@ struct Pairing {
 class MatchSink {
 public:
     virtual void paired(const Pairing &pairing) = 0;
-    virtual void unmatched(const Sighting &sighting) = 0;
+    // A sighting left without a partner: not seen on the other link, or,
+    // `at_edge`, one whose partner may lie outside the capture.
+    virtual void unmatched(const Sighting &sighting, bool at_edge) = 0;
+    // Two sightings that left without a partner were one frame's, further
+    // apart than the window.
+    virtual void late(const Pairing &) {}
+    // While the cabling is learnt, the pairs it will be learnt from, made in
+    // any direction; once it is, made again (paired, unmatched) after
+    // cabling_learnt(). For a sink that shows what it knows at once.
+    virtual void provisional(const Pairing &) {}
+    virtual void cabling_learnt() {}
     // The TAP clock stepped back: every sighting that waited is settled,
     // and a new clock starts with the sighting being fed.
     virtual void clock_stepped_back() {}
-    // False for a sink that does nothing with unmatched sightings.
-    bool wants_unmatched = true;
 
 protected:
     ~MatchSink() = default;
 };
 
+// What the matcher found beside the pairs.
+struct MatchFindings {
+    Cabling cabling = Cabling::learn;  // as given or learnt
+    bool learnt = false;               // from pairs, not given
+    uint64_t votes_for = 0, votes_against = 0;  // the learning pairs' directions
+    // Sightings whose only candidates lay in a direction the device does
+    // not forward, and the first.
+    uint64_t wrong_direction = 0, first_wrong_direction_frame = 0;
+    // Sightings without a partner left unwatched: too many at once.
+    uint64_t unwatched = 0;
+};
+
 class LatencyMatcher {
 public:
-    explicit LatencyMatcher(uint64_t window_ns);
+    explicit LatencyMatcher(uint64_t window_ns, Cabling cabling = Cabling::learn);
+    ~LatencyMatcher();
 
     // Feeds the next sighting in capture order; reports the pairing it
     // makes and the sightings that left the window unpaired.
-    void add(const Sighting &sighting, MatchSink &sink);
+    void add(const Sighting &sighting, MatchSink &sink)
+    {
+        if (__builtin_expect(trial_ != nullptr, 0))
+            learn(sighting, true, sink);
+        else
+            pair(sighting, sink);
+    }
     // A trailer-bearing frame without a key: it only tells the time.
     void pass(uint64_t frame, uint64_t tap_time, MatchSink &sink);
     // The capture has ended: every sighting still waiting is unmatched.
@@ -81,8 +121,30 @@ public:
     uint64_t window() const { return window_; }
     size_t waiting() const { return static_cast<size_t>(head_ - tail_); }
     const ClockWatch &clock() const { return clock_; }
+    const MatchFindings &findings() const { return findings_; }
+    // Still learning the cabling: what was fed waits to be paired.
+    bool learning() const { return trial_ != nullptr; }
+    // Whether a sighting still waiting, settled now, would be at the
+    // capture's edge.
+    bool settled_at_edge(uint8_t port, uint64_t tap_time) const
+    {
+        return toward_device(findings_.cabling, port) || near_start(tap_time, clock_.start());
+    }
+    // Learns the cabling from the pairs so far, if still learning.
+    void conclude_learning(MatchSink &sink)
+    {
+        if (trial_)
+            decide(sink);
+    }
+
+    // How long a sighting without a partner is watched, in windows.
+    static constexpr uint64_t WATCH_WINDOWS = 10;
 
 private:
+    enum class Kind : uint8_t { main, trial, watch };
+    LatencyMatcher(uint64_t window_ns, Cabling cabling, Kind kind);
+    class VoteSink;
+    class WatchSink;
     struct Entry {
         Sighting sighting;
         uint64_t newer;  // the next waiting sighting of the key on this channel, or NONE
@@ -124,7 +186,25 @@ private:
     void compact_index();
     void moved(const Slot &slot, size_t at);
     void read_clock(uint64_t frame, uint64_t tap_time, MatchSink &sink);
-    void settle(MatchSink &sink);
+    // `start`: the TAP time the clock's stretch that ends started at.
+    void settle(MatchSink &sink, uint64_t start);
+    void left_unpaired(const Sighting &sighting, bool settled, MatchSink &sink, uint64_t start);
+    bool near_start(uint64_t tap_time, uint64_t start) const
+    {
+        return tap_time < start || tap_time - start <= window_;
+    }
+    // Looked up, not worked out: asked of every candidate.
+    bool allowed(const Sighting &earlier, const Sighting &later) const
+    {
+        return ((roles_[earlier.port] << 1) & roles_[later.port] & AWAY) != 0;
+    }
+    void take_cabling(Cabling cabling);
+    // Learning the cabling.
+    void learn(const Sighting &sighting, bool keyed, MatchSink &sink);
+    void pair(const Sighting &sighting, MatchSink &sink);
+    void watch(const Sighting &sighting, MatchSink &sink);
+    bool claim(const Sighting &later, MatchSink &sink);
+    void decide(MatchSink &sink);
 
     uint64_t window_;
     SequenceRing<Entry> ring_;  // waiting sightings by sequence number
@@ -133,6 +213,25 @@ private:
     size_t index_size_ = 0;
     size_t used_slots_ = 0;
     ClockWatch clock_;
+    Kind kind_;
+    MatchFindings findings_;
+    // By port byte: TOWARD the device or AWAY from it; for the trial
+    // matcher, pairing in any direction, both.
+    static constexpr uint8_t TOWARD = 1, AWAY = 2;
+    uint8_t roles_[256] = {};
+    // While learning: every frame fed, to be fed again, and a matcher
+    // pairing them in any direction, whose pairs vote.
+    struct Fed {
+        Sighting sighting;
+        bool keyed;
+    };
+    std::vector<Fed> fed_;
+    std::unique_ptr<LatencyMatcher> trial_;
+    std::unique_ptr<VoteSink> votes_;
+    // Sightings without a partner, watched a while longer; made when first
+    // needed.
+    std::unique_ptr<LatencyMatcher> watch_;
+    std::unique_ptr<WatchSink> watch_sink_;
 };
 
 #endif // OVINT_CORE_LATENCY_MATCHER_H

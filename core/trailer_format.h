@@ -115,4 +115,30 @@ inline TrailerMatch find_trailer(const uint8_t *bytes, uint32_t length)
     return {offset, TrailerPlacement::trailing, version};
 }
 
+// ---- The Ethernet part of a trailer-bearing frame ----
+
+// What the TAP passed on less its trailer: where it starts, how much of it
+// was captured and how long it was on the wire. One rule for every program,
+// so that they agree frame for frame. What a snap length cut off stays
+// counted on the wire.
+struct EthernetPart {
+    uint32_t skip;      // bytes before it: the leading trailer's
+    uint32_t captured;
+    uint32_t wire;
+};
+
+inline EthernetPart ethernet_part(TrailerMatch match, uint32_t captured, uint32_t wire_length)
+{
+    const bool leading = match.placement == TrailerPlacement::leading;
+    const uint32_t part = leading ? captured - TRAILER_LEN : match.offset;
+    const uint32_t removed = captured - part;
+    return {leading ? static_cast<uint32_t>(TRAILER_LEN) : 0, part,
+            wire_length >= captured ? wire_length - removed : part};
+}
+
+// The longest Ethernet frame any link carries (a jumbo frame, less its
+// FCS, with room for tags): a longer record is frames the capture host
+// merged (receive offloads), which no TAP port saw as one.
+constexpr uint32_t LONGEST_WIRE_FRAME = 9216;
+
 #endif // OVINT_CORE_TRAILER_FORMAT_H

@@ -46,11 +46,10 @@ FrameOut change_frame(const FrameIn &in, const ChangeOptions &options, TimeBase 
     // The Ethernet part only, as the plug-in hands it on. What was not
     // captured of a frame cut by a snap length stays counted on the wire.
     if (!options.keep_trailers) {
-        const bool leading = match.placement == TrailerPlacement::leading;
-        out.skip = leading ? TRAILER_LEN : 0;
-        out.caplen = leading ? in.caplen - TRAILER_LEN : match.offset;
-        const uint32_t removed = in.caplen - out.caplen;
-        out.len = in.len >= in.caplen ? in.len - removed : out.caplen;
+        const EthernetPart part = ethernet_part(match, in.caplen, in.len);
+        out.skip = part.skip;
+        out.caplen = part.captured;
+        out.len = part.wire;
     }
     return out;
 }

@@ -15,6 +15,7 @@
 
 #include "core/latency_key.h"
 #include "core/latency_matcher.h"
+#include "core/ports.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -31,7 +32,7 @@ static void fail(const char *what)
 static void check_keys(const uint8_t *data, size_t size)
 {
     const uint32_t wire = static_cast<uint32_t>(size);
-    for (KeyMode mode : {KeyMode::frame, KeyMode::ip, KeyMode::payload}) {
+    for (KeyMode mode : {KeyMode::frame, KeyMode::ip, KeyMode::payload, KeyMode::nat}) {
         for (uint32_t captured : {wire, wire / 2, wire > 14 ? 14u : wire}) {
             LatencyKey first, again;
             const bool has = latency_key(mode, data, captured, wire, &first);
@@ -45,6 +46,7 @@ static void check_keys(const uint8_t *data, size_t size)
 
 struct Checker : MatchSink {
     uint64_t window;
+    const LatencyMatcher *matcher = nullptr;
     std::vector<int> fate;  // per frame: 0 waiting, 1 paired, 2 unmatched
     std::vector<Sighting> fed;
     void paired(const Pairing &p) override
@@ -57,17 +59,26 @@ struct Checker : MatchSink {
             fail("a pairing whose earlier sighting is not the earlier, or a wrong latency");
         if (p.latency > window)
             fail("a pairing beyond the window");
+        if (!forwarded(matcher->findings().cabling, p.earlier.port, p.later.port))
+            fail("a pairing in a direction the cabling does not forward");
         for (const Sighting &s : {p.earlier, p.later}) {
             if (fate.at(s.frame) != 0)
                 fail("a sighting paired or reported twice");
             fate[s.frame] = 1;
         }
     }
-    void unmatched(const Sighting &s) override
+    void unmatched(const Sighting &s, bool) override
     {
         if (fate.at(s.frame) != 0)
             fail("a sighting reported unmatched after its fate was told");
         fate[s.frame] = 2;
+    }
+    void late(const Pairing &p) override
+    {
+        if (fate.at(p.earlier.frame) != 2 || fate.at(p.later.frame) != 2)
+            fail("a late pair of sightings not both told unmatched");
+        if (p.latency <= window || !(p.earlier.key == p.later.key))
+            fail("a late pair within the window, or of different keys");
     }
 };
 
@@ -78,7 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzedDataProvider input(data, size);
     Checker checker;
     checker.window = input.ConsumeIntegralInRange<uint64_t>(0, 1000000);
-    LatencyMatcher matcher(checker.window);
+    const Cabling cabling = static_cast<Cabling>(input.ConsumeIntegralInRange(0, 4));
+    LatencyMatcher matcher(checker.window, cabling);
+    checker.matcher = &matcher;
     checker.fate.push_back(0);  // frames number from 1
     uint64_t time = input.ConsumeIntegral<uint32_t>();
     while (input.remaining_bytes() > 0) {
@@ -96,8 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         default: break;                                                        // equal
         }
         const uint64_t key = input.ConsumeIntegralInRange<uint64_t>(0, 5);
-        Sighting sighting = {checker.fate.size(), time + astray, {key, key * 7}, 64, 0x80, 2, 0,
-                             static_cast<uint8_t>(input.ConsumeBool() ? 1 : 2)};
+        const uint8_t port = static_cast<uint8_t>(0x80 >> input.ConsumeIntegralInRange(0, 3));
+        Sighting sighting = {checker.fate.size(), time + astray, {key, key * 7}, 64, port, 2, 0,
+                             static_cast<uint8_t>(channel_of_port_byte(port))};
         checker.fate.push_back(0);
         matcher.add(sighting, checker);
     }

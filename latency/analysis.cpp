@@ -12,9 +12,11 @@ constexpr uint64_t REORDER_HORIZON = PortBursts::REORDER_HORIZON;
 // preamble and the inter-frame gap.
 constexpr uint32_t WIRE_OVERHEAD = 24;
 
-Analysis::Analysis(KeyMode mode, uint64_t window_ns, TableSink *tables)
-    : ranges(latency_ranges(window_ns)), mode_(mode), window_(window_ns), tables_(tables), matcher_(window_ns)
+Analysis::Analysis(KeyMode mode, uint64_t window_ns, Cabling cabling, TableSink *tables)
+    : ranges(latency_ranges(window_ns)), mode_(mode), window_(window_ns), tables_(tables), matcher_(window_ns, cabling)
 {
+    cabling_given = cabling != Cabling::learn;
+    settled_reach_ = window_ + REORDER_HORIZON;
 }
 
 PortFigures &Analysis::port_figures(uint8_t version, uint8_t port)
@@ -62,36 +64,31 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
         return;
     frames_with_trailer++;
     const TrailerFields trailer = read_trailer(bytes + match.offset);
-    if (!any_tap_time)
-        first_frame_tap_time = trailer.timestamp;
-    if (!any_tap_time || trailer.timestamp < first_tap_time)
+    if (__builtin_expect(!any_tap_time, 0)) {
+        first_frame_tap_time = first_tap_time = last_tap_time = trailer.timestamp;
+        any_tap_time = true;
+    } else if (trailer.timestamp < first_tap_time) {
         first_tap_time = trailer.timestamp;
-    if (!any_tap_time || trailer.timestamp > last_tap_time)
+    } else if (trailer.timestamp > last_tap_time) {
         last_tap_time = trailer.timestamp;
-    any_tap_time = true;
+    }
     const PortPlace place = port_place(match.version, trailer.port);
     place.figures->frames++;
 
-    // The Ethernet part: behind a leading record, or before the trailer.
-    const bool leading = match.placement == TrailerPlacement::leading;
-    const uint8_t *ethernet_part = leading ? bytes + TRAILER_LEN : bytes;
-    const uint32_t ethernet_captured = leading ? captured - TRAILER_LEN : match.offset;
-    const uint32_t ethernet_wire =
-        wire_length >= captured ? wire_length - (captured - ethernet_captured) : ethernet_captured;
-    place.bursts->add(trailer.timestamp, ethernet_wire + WIRE_OVERHEAD, frame);
+    const EthernetPart part = ethernet_part(match, captured, wire_length);
+    if (__builtin_expect(part.wire > LONGEST_WIRE_FRAME, 0)) {
+        add_merged(*place.figures, frame, trailer.timestamp);
+        return;
+    }
+    place.bursts->add(trailer.timestamp, part.wire + WIRE_OVERHEAD, frame);
 
     const uint16_t channel = channel_of_port_byte(trailer.port);
-    Sighting sighting = {};
-    sighting.frame = frame;
-    sighting.tap_time = trailer.timestamp;
-    sighting.length = ethernet_wire;
-    sighting.port = trailer.port;
-    sighting.version = match.version;
-    sighting.flags = trailer.flags;
-    sighting.channel = static_cast<uint8_t>(channel);
-    if (channel == NO_CHANNEL || !latency_key(mode_, ethernet_part, ethernet_captured, ethernet_wire, &sighting.key)) {
+    Sighting sighting = {frame,        trailer.timestamp, {0, 0},       part.wire, trailer.port, match.version,
+                         trailer.flags, static_cast<uint8_t>(channel)};
+    if (channel == NO_CHANNEL ||
+        !latency_key(mode_, bytes + part.skip, part.captured, part.wire, &sighting.key)) {
         matcher_.pass(frame, trailer.timestamp, *this);
-        count_unseen(sighting, false);
+        count_unseen(sighting, false, false);
     } else {
         matcher_.add(sighting, *this);
     }
@@ -99,8 +96,18 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
     // the first and at most the horizon out of order: by then every match
     // of an earlier sighting this far back is known.
     const uint64_t now = matcher_.clock().now();
-    if (now > window_ + REORDER_HORIZON)
-        jitter_order_.release(now - window_ - REORDER_HORIZON);
+    if (now > settled_reach_)
+        jitter_order_.release(now - settled_reach_);
+}
+
+// Frames the capture host merged: no port saw them as one. They only tell
+// the time.
+void Analysis::add_merged(PortFigures &figures, uint64_t frame, uint64_t tap_time)
+{
+    figures.merged++;
+    if (merged_records++ == 0)
+        first_merged_frame = frame;
+    matcher_.pass(frame, tap_time, *this);
 }
 
 void Analysis::paired(const Pairing &pairing)
@@ -119,16 +126,30 @@ void Analysis::paired(const Pairing &pairing)
         tables_->match_rows(pairing);
 }
 
-void Analysis::unmatched(const Sighting &sighting)
+void Analysis::unmatched(const Sighting &sighting, bool at_edge)
 {
-    count_unseen(sighting, true);
+    count_unseen(sighting, true, at_edge);
+}
+
+void Analysis::late(const Pairing &pairing)
+{
+    if (window_check.late++ == 0)
+        window_check.first_late_frame = pairing.later.frame;
+    window_check.latest = std::max(window_check.latest, pairing.latency);
 }
 
 // A frame never seen on the other link: one the matcher gave up on, or one
-// it could not be given (no key), which no other sighting can match.
-void Analysis::count_unseen(const Sighting &sighting, bool keyed)
+// it could not be given (no key), which no other sighting can match; or
+// one at the capture's edge, whose partner may lie outside it.
+void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
 {
     PortFigures &figures = *port_place(sighting.version, sighting.port).figures;
+    if (at_edge) {
+        figures.at_edge++;
+        if (tables_)
+            tables_->frame_row(sighting, keyed);
+        return;
+    }
     figures.unmatched++;
     figures.no_key += keyed ? 0 : 1;
     const TapFlagTable table = tap_flags(sighting.version);
@@ -151,12 +172,14 @@ void Analysis::finish()
 {
     matcher_.finish(*this);
     clock_steps = matcher_.clock().steps();
+    findings = matcher_.findings();
     jitter_order_.finish();
     // A frame never seen again is counted once, against the direction most
     // frames from its port took.
     std::map<uint16_t, DirectionFigures *> busiest_from;
     for (auto &entry : directions) {
         DirectionFigures &direction = entry.second;
+        window_check.near_end += direction.histogram[ranges.count - 1];
         direction.entered = direction.latencies.count();
         DirectionFigures *&busiest = busiest_from[figures_key(direction.version, direction.from_port)];
         if (!busiest || direction.latencies.count() > busiest->latencies.count())

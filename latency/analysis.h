@@ -40,6 +40,8 @@ struct PortFigures {
     uint64_t frames = 0;     // with a trailer
     uint64_t unmatched = 0;  // never seen on the other link within the window
     uint64_t no_key = 0;     // of those, without a key to be recognised by
+    uint64_t merged = 0;     // records longer than any frame: neither matched nor counted as unseen
+    uint64_t at_edge = 0;    // without a partner, which may lie outside the capture
     uint64_t unmatched_flagged[MAX_FLAGS] = {};  // of those, by the version's flag table
     Burst bursts[BURST_WINDOW_COUNT];
 };
@@ -56,9 +58,20 @@ struct DirectionFigures {
     DirectionPicture picture;  // gathered only for --plot
 };
 
+// Whether the window was long enough: frames that left it without a
+// partner and met one later, and pairs near its end.
+struct WindowCheck {
+    uint64_t late = 0;            // pairs further apart than the window
+    uint64_t latest = 0;          // ns: the furthest apart
+    uint64_t first_late_frame = 0;  // the later sighting of the first
+    uint64_t near_end = 0;        // pairs in the histogram's last range, up to the window
+    // The window, in whole ms, that would have held every late pair.
+    uint64_t holding_ms() const { return (latest + 999999) / 1000000; }
+};
+
 class Analysis : public MatchSink {
 public:
-    Analysis(KeyMode mode, uint64_t window_ns, TableSink *tables);
+    Analysis(KeyMode mode, uint64_t window_ns, Cabling cabling, TableSink *tables);
 
     // Gathers what --plot draws, from the first frame on.
     void gather_picture() { picturing_ = true; }
@@ -72,7 +85,11 @@ public:
     void finish();
 
     uint64_t frames = 0, frames_with_trailer = 0;
+    uint64_t merged_records = 0, first_merged_frame = 0;  // trailer-bearing records longer than any frame
+    bool cabling_given = false;
     ClockSteps clock_steps;  // known once finished
+    MatchFindings findings;  // likewise
+    WindowCheck window_check;
     const LatencyRanges ranges;  // of the directions' histograms
     bool any_tap_time = false;
     uint64_t first_tap_time = 0, last_tap_time = 0;
@@ -81,15 +98,18 @@ public:
     std::map<uint32_t, DirectionFigures> directions;  // by (version, from port, to port)
 
     void paired(const Pairing &pairing) override;
-    void unmatched(const Sighting &sighting) override;
+    void unmatched(const Sighting &sighting, bool at_edge) override;
+    void late(const Pairing &pairing) override;
     void clock_stepped_back() override;
 
 private:
-    void count_unseen(const Sighting &sighting, bool keyed);
+    void count_unseen(const Sighting &sighting, bool keyed, bool at_edge);
+    __attribute__((noinline, cold)) void add_merged(PortFigures &figures, uint64_t frame, uint64_t tap_time);
     PortFigures &port_figures(uint8_t version, uint8_t port);
 
     KeyMode mode_;
     uint64_t window_;
+    uint64_t settled_reach_;  // how far back of the clock every match is known
     TableSink *tables_;
     LatencyMatcher matcher_;
     std::map<uint16_t, PortBursts> port_bursts_;  // by figures_key

@@ -21,10 +21,16 @@ static const char USAGE[] =
     "them, and each port's busiest windows. Several captures are one capture\n"
     "continued (a ring buffer's files, in order); \"-\" is standard input.\n"
     "\n"
-    "  -k, --key MODE         frame, ip (default) or payload: what a frame is\n"
-    "                         recognised by on the other link\n"
+    "  -k, --key MODE         frame, ip (default), nat or payload: what a frame is\n"
+    "                         recognised by on the other link (switches, routers,\n"
+    "                         address translation, proxies)\n"
     "  -w, --window MS        how long a frame may take to be seen on the other\n"
     "                         link, in milliseconds (default 100)\n"
+    "  -c, --cabling IN-OUT   A-C, A-D, B-C or B-D: the port of link 1 that\n"
+    "                         carries frames toward the device and the port of\n"
+    "                         link 2 that carries them away (A-C: the device\n"
+    "                         forwards Con A -> Con C and Con D -> Con B); auto\n"
+    "                         (default): learnt from the capture's first pairs\n"
     "  -j, --json             the report as JSON\n"
     "  -p, --pairs FILE       one CSV row per match (.gz: compressed; \"-\": on\n"
     "                         standard output, the report then on standard error)\n"
@@ -61,6 +67,7 @@ int parse_command_line(int argc, char **argv, Options &options)
 {
     static const struct ws_option long_options[] = {
         {"key", ws_required_argument, nullptr, 'k'},   {"window", ws_required_argument, nullptr, 'w'},
+        {"cabling", ws_required_argument, nullptr, 'c'},
         {"json", ws_no_argument, nullptr, 'j'},        {"pairs", ws_required_argument, nullptr, 'p'},
         {"frames", ws_required_argument, nullptr, 'f'}, {"line-rate", ws_required_argument, nullptr, 'l'},
         {"plot", ws_required_argument, nullptr, 'P'},  {"force", ws_no_argument, nullptr, 'F'},
@@ -68,11 +75,11 @@ int parse_command_line(int argc, char **argv, Options &options)
         {nullptr, 0, nullptr, 0},
     };
     int option;
-    while ((option = ws_getopt_long(argc, argv, "k:w:jp:f:l:P:hv", long_options, nullptr)) != -1) {
+    while ((option = ws_getopt_long(argc, argv, "k:w:c:jp:f:l:P:hv", long_options, nullptr)) != -1) {
         switch (option) {
         case 'k':
             if (!key_mode_from_name(ws_optarg, &options.key) || options.key == KeyMode::off)
-                return usage_error("unknown key \"%s\": give frame, ip or payload.", ws_optarg);
+                return usage_error("unknown key \"%s\": give frame, ip, nat or payload.", ws_optarg);
             break;
         case 'w': {
             char *end = nullptr;
@@ -83,6 +90,10 @@ int parse_command_line(int argc, char **argv, Options &options)
             options.window_ms = window;
             break;
         }
+        case 'c':
+            if (!cabling_from_name(ws_optarg, &options.cabling))
+                return usage_error("unknown cabling \"%s\": give auto, A-C, A-D, B-C or B-D.", ws_optarg);
+            break;
         case 'j': options.json = true; break;
         case 'F': options.force = true; break;
         case 'p': options.pairs = ws_optarg; break;

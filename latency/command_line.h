@@ -5,6 +5,7 @@
 #ifndef OVINT_LATENCY_COMMAND_LINE_H
 #define OVINT_LATENCY_COMMAND_LINE_H
 
+#include "core/cabling.h"
 #include "core/latency_key.h"
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 struct Options {
     KeyMode key = KeyMode::ip;
     uint64_t window_ms = 100;
+    Cabling cabling = Cabling::learn;
     bool json = false;
     bool force = false;            // existing tables and pictures replaced
     const char *pairs = nullptr;   // --pairs FILE.csv[.gz], "-": standard output

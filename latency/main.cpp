@@ -160,7 +160,7 @@ int main(int argc, char **argv)
         }
     }
 
-    Analysis analysis(options.key, options.window_ms * 1000000, options.pairs || options.frames ? &tables : nullptr);
+    Analysis analysis(options.key, options.window_ms * 1000000, options.cabling, options.pairs || options.frames ? &tables : nullptr);
     if (options.plot)
         analysis.gather_picture();
     analysis.bursts_at_line_rate(options.line_rate);

@@ -3,6 +3,7 @@
 #include "report.h"
 
 #include "core/ports.h"
+#include "core/trailer_format.h"
 
 #include "capture_io/json_members.h"
 
@@ -87,9 +88,11 @@ const char *key_hint(KeyMode key)
     switch (key) {
     case KeyMode::frame:
         return "a router changes TTL and checksum, which --key ip sees through; a device that rewrites "
-               "addresses wants --key payload";
+               "addresses wants --key nat";
     case KeyMode::ip:
-        return "a device that rewrites addresses or ports (NAT) wants --key payload";
+        return "a device that rewrites addresses or ports (NAT) wants --key nat";
+    case KeyMode::nat:
+        return "a proxy that sends the data in segments of its own wants --key payload";
     default:
         return "check that the device is between the TAP's two links, or give a longer --window";
     }
@@ -98,6 +101,28 @@ const char *key_hint(KeyMode key)
 std::string times(uint64_t count, const char *one, const char *many)
 {
     return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// The ports toward the device, named as the capture's trailers name them.
+std::string cabling_text(const Analysis &analysis)
+{
+    const MatchFindings &findings = analysis.findings;
+    const uint8_t version = analysis.ports.empty() ? 2 : analysis.ports.begin()->second.version;
+    std::string text;
+    for (int i = 0; i < 4; i++) {
+        const uint8_t port = static_cast<uint8_t>(0x80 >> i);
+        if (toward_device(findings.cabling, port))
+            text += std::string(text.empty() ? "" : " and ") + port_label(version, port).text;
+    }
+    text += " toward the device (" + std::string(cabling_name(findings.cabling)) + ", ";
+    if (findings.learnt)
+        text += "learnt from " + times(findings.votes_for + findings.votes_against, "pair", "pairs") + ", " +
+                std::to_string(findings.votes_against) + " against it)";
+    else if (analysis.cabling_given)
+        text += "as given)";
+    else
+        text += "no pair to learn from)";
+    return text;
 }
 
 } // namespace
@@ -133,6 +158,30 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
     if (!context.complete)
         fprintf(out, "partial: reading ended at frame %" PRIu64 " (%s); the figures cover the frames before it\n",
                 context.ending_frame, context.ending_reason.c_str());
+    if (analysis.frames_with_trailer)
+        fprintf(out, "cabling: %s\n", cabling_text(analysis).c_str());
+    const MatchFindings &findings = analysis.findings;
+    if (findings.wrong_direction)
+        fprintf(out, "%s met a partner only in a direction the device does not forward (first frame %" PRIu64
+                     "); left unpaired\n",
+                times(findings.wrong_direction, "frame", "frames").c_str(), findings.first_wrong_direction_frame);
+    if (analysis.merged_records)
+        fprintf(out, "%s longer than any Ethernet frame (%u bytes), first frame %" PRIu64
+                     ": the capture host merged frames (turn its receive offloads off: ethtool -K IFACE gro off "
+                     "lro off); left out of pairing and bursts\n",
+                times(analysis.merged_records, "record", "records").c_str(), LONGEST_WIRE_FRAME,
+                analysis.first_merged_frame);
+    const WindowCheck &check = analysis.window_check;
+    if (check.late)
+        fprintf(out, "the window is too short: %s not seen within it met a partner on the other link up to %s s "
+                     "apart (first frame %" PRIu64 "); --window %" PRIu64 " would have held them%s\n",
+                times(check.late, "frame", "frames").c_str(), seconds(check.latest).c_str(), check.first_late_frame,
+                check.holding_ms(), findings.unwatched ? " (too many without a partner to watch them all)" : "");
+    else if (check.near_end)
+        fprintf(out, "the window may be too short: %s took %s s or more of its %" PRIu64
+                     " ms; a longer --window may find more\n",
+                times(check.near_end, "pair", "pairs").c_str(),
+                seconds(analysis.ranges.floor[analysis.ranges.count - 1]).c_str(), context.window_ms);
     if (analysis.directions.empty() && analysis.frames_with_trailer)
         fprintf(out, "nothing was matched: %s\n", key_hint(context.key));
 
@@ -183,7 +232,13 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
                 any = true;
             }
         }
-        fputs(any ? ")\n" : "\n", out);
+        if (any)
+            fputc(')', out);
+        if (port.at_edge)
+            fprintf(out, ", %" PRIu64 " at the capture's edge", port.at_edge);
+        if (port.merged)
+            fprintf(out, ", %s", times(port.merged, "merged record", "merged records").c_str());
+        fputc('\n', out);
         if (context.line_rate)
             fprintf(out, "  busiest, by the bits on the wire at %" PRIu64 " Gbit/s:", context.line_rate / 1000000000);
         else
@@ -236,6 +291,34 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     member_count(&dumper, "lone_frames_ahead", steps.ahead);
     member_count(&dumper, "largest_lone_ahead_ns", steps.largest_ahead);
     member_count(&dumper, "first_lone_ahead_frame", steps.first_ahead_frame);
+    json_dumper_end_object(&dumper);
+    const MatchFindings &findings = analysis.findings;
+    json_dumper_set_member_name(&dumper, "cabling");
+    json_dumper_begin_object(&dumper);
+    member_string(&dumper, "name", cabling_name(findings.cabling));
+    member_string(&dumper, "from", findings.learnt ? "learnt" : analysis.cabling_given ? "given" : "assumed");
+    member_count(&dumper, "pairs_for", findings.votes_for);
+    member_count(&dumper, "pairs_against", findings.votes_against);
+    json_dumper_end_object(&dumper);
+    json_dumper_set_member_name(&dumper, "wrong_direction");
+    json_dumper_begin_object(&dumper);
+    member_count(&dumper, "frames", findings.wrong_direction);
+    member_count(&dumper, "first_frame", findings.first_wrong_direction_frame);
+    json_dumper_end_object(&dumper);
+    member_count(&dumper, "merged_records", analysis.merged_records);
+    const WindowCheck &check = analysis.window_check;
+    json_dumper_set_member_name(&dumper, "window_check");
+    json_dumper_begin_object(&dumper);
+    member_count(&dumper, "late_partners", check.late);
+    member_count(&dumper, "latest_partner_ns", check.latest);
+    member_count(&dumper, "first_late_frame", check.first_late_frame);
+    json_dumper_set_member_name(&dumper, "window_that_holds_ms");
+    if (check.late)
+        json_dumper_value_anyf(&dumper, "%" PRIu64, check.holding_ms());
+    else
+        json_dumper_value_anyf(&dumper, "null");
+    member_count(&dumper, "pairs_near_window_end", check.near_end);
+    member_count(&dumper, "unwatched", findings.unwatched);
     json_dumper_end_object(&dumper);
     member_string(&dumper, "bursts_counted", context.line_rate ? "bits_on_the_wire" : "frames_starting_in_window");
     member_string(&dumper, "ending", context.complete ? "complete" : "partial");
@@ -296,6 +379,8 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
         member_count(&dumper, "frames", port.frames);
         member_count(&dumper, "not_seen_on_other_link", port.unmatched);
         member_count(&dumper, "no_key", port.no_key);
+        member_count(&dumper, "at_capture_edge", port.at_edge);
+        member_count(&dumper, "merged_records", port.merged);
         json_dumper_set_member_name(&dumper, "not_seen_flagged");
         json_dumper_begin_object(&dumper);
         const TapFlagTable table = tap_flags(port.version);

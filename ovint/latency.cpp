@@ -10,6 +10,8 @@
 #include <epan/prefs.h>
 #include <wsutil/report_message.h>
 
+#include <cstdio>
+
 #include "ovint_private.h"
 
 #include "core/latency_matcher.h"
@@ -20,12 +22,23 @@ int hf_ovint_latency_later = -1;
 
 gint latency_key_mode = static_cast<gint>(KeyMode::ip);
 guint latency_window_ms = 100;
+gint latency_cabling = static_cast<gint>(Cabling::learn);
 
 const enum_val_t latency_key_modes[] = {
     {"off", "Off: no latency", static_cast<gint>(KeyMode::off)},
     {"frame", "Frame: every byte of the Ethernet frame (switches, bridges)", static_cast<gint>(KeyMode::frame)},
     {"ip", "IP: the IP packet less TTL, hop limit and checksum (routers)", static_cast<gint>(KeyMode::ip)},
-    {"payload", "Payload: the TCP or UDP payload (address translation)", static_cast<gint>(KeyMode::payload)},
+    {"payload", "Payload: the TCP or UDP payload (proxies)", static_cast<gint>(KeyMode::payload)},
+    {"nat", "NAT: the IP packet less what address and port translation change", static_cast<gint>(KeyMode::nat)},
+    {NULL, NULL, 0},
+};
+
+const enum_val_t latency_cablings[] = {
+    {"auto", "Learnt from the capture's first pairs", static_cast<gint>(Cabling::learn)},
+    {"A-C", "Con A and Con D toward the device: Con A -> Con C, Con D -> Con B", static_cast<gint>(Cabling::a_c)},
+    {"A-D", "Con A and Con C toward the device: Con A -> Con D, Con C -> Con B", static_cast<gint>(Cabling::a_d)},
+    {"B-C", "Con B and Con D toward the device: Con B -> Con C, Con D -> Con A", static_cast<gint>(Cabling::b_c)},
+    {"B-D", "Con B and Con C toward the device: Con B -> Con D, Con C -> Con A", static_cast<gint>(Cabling::b_d)},
     {NULL, NULL, 0},
 };
 
@@ -49,30 +62,106 @@ G_GNUC_NO_INLINE static void grow_latencies(guint32 num)
     latencies_size = size;
 }
 
-static inline void store(const Sighting &frame, const Sighting &partner, FrameLatency::Role role, guint64 latency)
+static inline FrameLatency &entry_of(guint64 frame)
 {
-    const guint32 num = static_cast<guint32>(frame.frame);
+    const guint32 num = static_cast<guint32>(frame);
     if (num >= latencies_size)
         grow_latencies(num);
-    FrameLatency &entry = latencies[num];
+    return latencies[num];
+}
+
+static inline void store(const Sighting &frame, const Sighting &partner, guint64 latency)
+{
+    FrameLatency &entry = entry_of(frame.frame);
     entry.latency = latency;
     entry.partner = static_cast<guint32>(partner.frame);
-    entry.role = role;
     entry.partner_port = partner.port;
     entry.partner_version = partner.version;
 }
 
+static LateSummary late_found;
+
+// The frames paired for a while, as the cabling was being learnt.
+static guint32 first_provisional, last_provisional;
+
+const LateSummary *late_summary(void)
+{
+    return &late_found;
+}
+
+// Keeps what the matcher finds, while frame `current` is fed.
 class StoringSink : public MatchSink {
 public:
-    StoringSink() { wants_unmatched = false; }
     void paired(const Pairing &pairing) override
     {
-        store(pairing.later, pairing.earlier, FrameLatency::later, pairing.latency);
-        store(pairing.earlier, pairing.later, FrameLatency::earlier, pairing.latency);
+        store(pairing.later, pairing.earlier, pairing.latency);
+        latencies[pairing.later.frame].role = FrameLatency::later;
+        store(pairing.earlier, pairing.later, pairing.latency);
+        latencies[pairing.earlier.frame].role = FrameLatency::earlier;
     }
-    // Frames without a partner simply have none stored.
-    void unmatched(const Sighting &) override {}
+    // Shown at once, as in a single pass nothing can be shown later; made
+    // again once the cabling is learnt.
+    void provisional(const Pairing &pairing) override
+    {
+        paired(pairing);
+        for (const Sighting *sighting : {&pairing.earlier, &pairing.later}) {
+            const guint32 num = static_cast<guint32>(sighting->frame);
+            latencies[num].marks |= FrameLatency::provisional;
+            first_provisional = first_provisional ? MIN(first_provisional, num) : num;
+            last_provisional = MAX(last_provisional, num);
+        }
+    }
+    void cabling_learnt() override
+    {
+        for (guint32 num = first_provisional; num && num <= last_provisional; num++) {
+            if (latencies[num].marks & FrameLatency::provisional) {
+                latencies[num].marks &= static_cast<guint8>(~FrameLatency::provisional);
+                latencies[num].role = FrameLatency::waiting;
+            }
+        }
+        first_provisional = last_provisional = 0;
+    }
+    void unmatched(const Sighting &sighting, bool at_edge) override
+    {
+        entry_of(sighting.frame).role = at_edge ? FrameLatency::edge : FrameLatency::unseen;
+    }
+    void late(const Pairing &pairing) override
+    {
+        store(pairing.later, pairing.earlier, pairing.latency);
+        latencies[pairing.later.frame].marks |= FrameLatency::late | FrameLatency::late_later;
+        store(pairing.earlier, pairing.later, pairing.latency);
+        latencies[pairing.earlier.frame].marks |= FrameLatency::late;
+        if (late_found.count++ == 0)
+            late_found.first_frame = static_cast<guint32>(pairing.later.frame);
+        late_found.latest = MAX(late_found.latest, pairing.latency);
+    }
 };
+
+const char *cabling_summary(void)
+{
+    static char text[96];
+    if (!matcher || matcher->learning())
+        return NULL;
+    const MatchFindings &findings = matcher->findings();
+    char ports[32] = "";
+    for (int i = 0; i < 4; i++) {
+        const guint8 port = static_cast<guint8>(0x80 >> i);
+        if (!toward_device(findings.cabling, port))
+            continue;
+        if (ports[0])
+            g_strlcat(ports, " and ", sizeof ports);
+        g_strlcat(ports, PORT_NAMES_V2[i], sizeof ports);
+    }
+    snprintf(text, sizeof text, "Cabling: %s toward the device (%s, %s)", ports, cabling_name(findings.cabling),
+             findings.learnt ? "learnt" : static_cast<Cabling>(latency_cabling) != Cabling::learn ? "as set"
+                                                                                                 : "no pair to learn from");
+    return text;
+}
+
+bool waiting_at_edge(guint8 port, guint64 tap_time)
+{
+    return matcher && matcher->settled_at_edge(port, tap_time);
+}
 
 // The clock's steps, in frame order as found, each kind in its own list.
 struct ClockEvents {
@@ -91,7 +180,7 @@ static void note_clock_event(guint8 kind, guint32 frame, guint32 ahead_frame, gu
     list.events[list.count++] = {frame, ahead_frame, step};
     if (frame >= latencies_size)
         grow_latencies(frame);
-    latencies[frame].clock |= kind;
+    latencies[frame].marks |= kind;
 }
 
 const ClockEvent *clock_event(guint32 num, guint8 kind)
@@ -116,6 +205,8 @@ extern "C" void free_latency_tables(void)
     latencies = NULL;
     latencies_size = 0;
     last_fed_frame = 0;
+    late_found = LateSummary();
+    first_provisional = last_provisional = 0;
     for (ClockEvents &list : clock_events) {
         g_free(list.events);
         list = ClockEvents();
@@ -126,7 +217,8 @@ extern "C" void start_latency_tables(void)
 {
     free_latency_tables();
     if (static_cast<KeyMode>(latency_key_mode) != KeyMode::off)
-        matcher = new LatencyMatcher(static_cast<guint64>(latency_window_ms) * 1000000);
+        matcher = new LatencyMatcher(static_cast<guint64>(latency_window_ms) * 1000000,
+                                     static_cast<Cabling>(latency_cabling));
 }
 
 void check_latency_window(void)
@@ -142,26 +234,34 @@ void check_latency_window(void)
 
 void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, TrailerMatch match, const frame_data *fd)
 {
-    if (!matcher || fd->visited)
+    if (!matcher)
         return;
+    if (fd->visited) {
+        // Read through: the cabling is learnt from what there was.
+        if (matcher->learning()) {
+            StoringSink sink;
+            matcher->conclude_learning(sink);
+        }
+        return;
+    }
     if (fd->num <= last_fed_frame)
         start_latency_tables();
     last_fed_frame = fd->num;
 
     const TrailerFields trailer = read_trailer(bytes + match.offset);
     const uint16_t channel = channel_of_port_byte(trailer.port);
-    // The Ethernet part: behind a leading record, or before the trailer.
-    const bool leading = match.placement == TrailerPlacement::leading;
-    const guint8 *ethernet = leading ? bytes + TRAILER_LEN : bytes;
-    const guint32 ethernet_captured = leading ? captured - TRAILER_LEN : match.offset;
-    const guint32 ethernet_wire = reported >= captured ? reported - (captured - ethernet_captured) : ethernet_captured;
+    const EthernetPart part = ethernet_part(match, captured, reported);
     Sighting sighting;
     if (fd->num >= latencies_size)
         grow_latencies(fd->num);
     StoringSink sink;
     const guint64 steps_back = matcher->clock().steps().back, lone_ahead = matcher->clock().steps().ahead;
-    if (channel == NO_CHANNEL || !latency_key(static_cast<KeyMode>(latency_key_mode), ethernet, ethernet_captured,
-                                              ethernet_wire, &sighting.key)) {
+    if (part.wire > LONGEST_WIRE_FRAME) {
+        // Frames the capture host merged: no port saw them as one.
+        latencies[fd->num].role = FrameLatency::merged;
+        matcher->pass(fd->num, trailer.timestamp, sink);
+    } else if (channel == NO_CHANNEL || !latency_key(static_cast<KeyMode>(latency_key_mode), bytes + part.skip,
+                                                     part.captured, part.wire, &sighting.key)) {
         // Never matched, but it tells the time.
         latencies[fd->num].role = FrameLatency::unkeyed;
         matcher->pass(fd->num, trailer.timestamp, sink);
@@ -171,7 +271,7 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
         sighting.port = trailer.port;
         sighting.version = match.version;
         sighting.channel = static_cast<uint8_t>(channel);
-        sighting.length = ethernet_wire;
+        sighting.length = part.wire;
         sighting.flags = trailer.flags;
         latencies[fd->num].role = FrameLatency::waiting;
         matcher->add(sighting, sink);
@@ -186,7 +286,7 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
 
 const FrameLatency *frame_latency(guint32 num)
 {
-    if (num >= latencies_size || (latencies[num].role == FrameLatency::none && !latencies[num].clock))
+    if (num >= latencies_size || (latencies[num].role == FrameLatency::none && !latencies[num].marks))
         return NULL;
     return &latencies[num];
 }
@@ -222,9 +322,16 @@ void register_latency_preferences(module_t *module)
 {
     prefs_register_enum_preference(module, "latency_key", "Latency: match frames by",
                                    "How a frame seen on both links is recognised: by every byte (switches), "
-                                   "by its IP packet less what a router changes, or by its TCP or UDP payload "
-                                   "(address translation). Off: no latency.",
+                                   "by its IP packet less what a router changes, by its TCP or UDP payload "
+                                   "(proxies that segment anew), or by its IP packet less what address and "
+                                   "port translation change (NAT, load balancers). Off: no latency.",
                                    &latency_key_mode, latency_key_modes, FALSE);
+    prefs_register_enum_preference(module, "latency_cabling", "Latency: cabling",
+                                   "Which way the TAP is cabled: the port of link 1 that carries frames toward "
+                                   "the device and the port of link 2 that carries them away. Frames pair only "
+                                   "in the directions the device forwards. Auto: learnt from the capture's "
+                                   "first pairs.",
+                                   &latency_cabling, latency_cablings, FALSE);
     prefs_register_uint_preference(module, "latency_window", "Latency: window (ms)",
                                    "How long after a frame is seen on one link it may be seen on the other; "
                                    "later, it counts as not seen there. At least 1 ms.",

@@ -81,6 +81,7 @@ struct TapRecord {
     guint8 port;
     guint8 flags;
     guint16 channel;
+    guint64 tap_time;  // ns
     // Dissected for the first time: the capture may not have been read
     // through yet (the host marks the frame visited before its taps run).
     bool first_dissection;
@@ -97,21 +98,41 @@ extern "C" void register_ovint_stats_tree(void);
 // The preferences: a KeyMode, and the window in milliseconds.
 extern gint latency_key_mode;
 extern guint latency_window_ms;
+extern gint latency_cabling;  // a Cabling
 
 // What the matcher found for one frame.
 struct FrameLatency {
-    // waiting: keyed, no partner (yet: after the first pass, never);
-    // unkeyed: a trailer-bearing frame with no key, never matched
-    enum Role : guint8 { none, waiting, earlier, later, unkeyed };
-    // What the TAP clock was found to do at this frame.
-    enum Clock : guint8 { in_step, stepped_back = 1, lone_ahead_ended = 2 };
+    // waiting: keyed, no partner (yet: after the first pass, the capture
+    // ended within a window of it); unkeyed: a trailer-bearing frame with
+    // no key, never matched; unseen: left the window without a partner;
+    // edge: likewise, its partner may lie outside the capture; merged: a
+    // record longer than any frame, left out.
+    enum Role : guint8 { none, waiting, earlier, later, unkeyed, unseen, edge, merged };
+    // What else was found at this frame: the TAP clock's steps, a partner
+    // met only after the window (`partner` and `latency` tell it), a pair
+    // made while the cabling was being learnt.
+    enum Mark : guint8 { stepped_back = 1, lone_ahead_ended = 2, late = 4, late_later = 8, provisional = 16 };
     guint64 latency;  // ns
     guint32 partner;  // the other sighting's frame number
     Role role;        // of this frame
     guint8 partner_port;
     guint8 partner_version;
-    guint8 clock;     // Clock bits
+    guint8 marks;     // Mark bits
 };
+
+// Frames without a partner within the window that met one after it: how
+// many, the furthest apart (ns) and the later sighting of the first.
+struct LateSummary {
+    guint64 count, latest;
+    guint32 first_frame;
+};
+const LateSummary *late_summary(void);
+// The cabling the matcher took ("Con A and Con D toward the device (A-C,
+// learnt)"), or NULL while it learns it.
+const char *cabling_summary(void);
+// Whether a frame still waiting for its partner when the capture ended is
+// at its edge: its partner may lie after the capture.
+bool waiting_at_edge(guint8 port, guint64 tap_time);
 
 // A step of the TAP clock, found at frame `frame`: a step back, or the end
 // of a lone frame stamped ahead (`ahead_frame`).
@@ -127,7 +148,7 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
                    const frame_data *fd);
 // What is known of frame `num`, or NULL: no trailer, or no latency key.
 const FrameLatency *frame_latency(guint32 num);
-// The clock event of `kind` (a FrameLatency::Clock bit) found at frame
+// The clock event of `kind` (a FrameLatency::Mark of the clock) found at frame
 // `num`, or NULL.
 const ClockEvent *clock_event(guint32 num, guint8 kind);
 // Refuses a window below 1 ms, with a sentence; called when preferences

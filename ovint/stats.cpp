@@ -37,6 +37,7 @@ void queue_tap_record(tvbuff_t *tvb, guint32 trailer_offset, guint8 version, pac
     tap_record.port = static_cast<guint8>(port_word >> 8);
     tap_record.flags = static_cast<guint8>(port_word);
     tap_record.channel = channel_of_port_byte(tap_record.port);
+    tap_record.tap_time = tvb_get_letoh64(tvb, offset + TIMESTAMP_OFFSET);
     tap_record.first_dissection = !pinfo->fd->visited;
     tap_queue_packet(ovint_tap, pinfo, &tap_record);
 }
@@ -75,6 +76,8 @@ static const char MATCHED_NODE[] = "Frames matched";
 static const char UNSEEN_NODE[] = "Not seen on the other link";
 static int matched_node = -1;
 static int unseen_node = -1;
+// Made once the cabling is known.
+static bool cabling_node_made;
 
 // A direction's node, made with its histogram when first met. Range nodes
 // named "FLOOR-CEIL ns (…)": the host sorts them by their floor. The host
@@ -99,6 +102,7 @@ static void make_direction(stats_tree *st, const char *direction)
 
 extern "C" void ovint_latency_init(stats_tree *st)
 {
+    cabling_node_made = false;
     matched_node = stats_tree_create_node(st, MATCHED_NODE, 0, STAT_DT_INT, TRUE);
     unseen_node = stats_tree_create_node(st, UNSEEN_NODE, 0, STAT_DT_INT, TRUE);
 }
@@ -121,6 +125,62 @@ static void count_clock_event(stats_tree *st, const char *name, guint32 first_fr
     avg_stat_node_add_value_int(st, name, 0, TRUE, ms > static_cast<guint64>(G_MAXINT) ? G_MAXINT : static_cast<gint>(ms));
 }
 
+static const char EDGE_NODE[] = "At the capture's edge (the other sighting may lie outside it)";
+static const char MERGED_NODE[] = "Records longer than any Ethernet frame (merged by the capture host)";
+static const char LATE_NODE[] = "Seen on the other link only after the window (ms)";
+// A frame of `record`'s port under the top node `name`: the port's node.
+static int count_port(stats_tree *st, const char *name, const TapRecord *record)
+{
+    int top = stats_tree_parent_id_by_name(st, name);
+    if (top == 0)
+        top = stats_tree_create_node(st, name, 0, STAT_DT_INT, TRUE);
+    tick_stat_node(st, name, 0, TRUE);
+    char port[32];
+    snprintf(port, sizeof port, "Port %s", port_label(record->version, record->port).text);
+    return tick_stat_node(st, port, top, TRUE);
+}
+
+// The pair of frame `num`, under its direction.
+static void count_pair(stats_tree *st, guint32 num)
+{
+    const FrameLatency *latency = frame_latency(num);
+    const FrameLatency *partner = latency ? frame_latency(latency->partner) : NULL;
+    if (!partner)
+        return;
+    const bool later = latency->role == FrameLatency::later;
+    const PortLabel here = port_label(partner->partner_version, partner->partner_port);
+    const PortLabel there = port_label(latency->partner_version, latency->partner_port);
+    char direction[48];
+    snprintf(direction, sizeof direction, "%s \u2192 %s", later ? there.text : here.text, later ? here.text : there.text);
+    if (stats_tree_parent_id_by_name(st, direction) == 0)
+        make_direction(st, direction);
+    tick_stat_node(st, MATCHED_NODE, 0, TRUE);
+    tick_stat_node(st, direction, matched_node, FALSE);
+    const gint value =
+        latency->latency > static_cast<guint64>(G_MAXINT) ? G_MAXINT : static_cast<gint>(latency->latency);
+    stats_tree_tick_range(st, direction, matched_node, value);
+}
+
+// A pair further apart than the window: by how much (an average node), the
+// first, and the window that would have held them all, known once the
+// capture has been read through.
+static void count_late(stats_tree *st, guint64 apart)
+{
+    int node = stats_tree_parent_id_by_name(st, LATE_NODE);
+    if (node == 0) {
+        const LateSummary *summary = late_summary();
+        node = stats_tree_create_node(st, LATE_NODE, 0, STAT_DT_INT, TRUE);
+        char text[80];
+        snprintf(text, sizeof text, "first at frame %u", summary->first_frame);
+        tick_stat_node(st, text, node, FALSE);
+        snprintf(text, sizeof text, "a window of %" G_GUINT64_FORMAT " ms would have held them",
+                 (summary->latest + 999999) / 1000000);
+        tick_stat_node(st, text, node, FALSE);
+    }
+    const guint64 ms = apart / 1000000;
+    avg_stat_node_add_value_int(st, LATE_NODE, 0, TRUE, ms > static_cast<guint64>(G_MAXINT) ? G_MAXINT : static_cast<gint>(ms));
+}
+
 extern "C" tap_packet_status ovint_latency_packet(stats_tree *st, packet_info *pinfo, epan_dissect_t *,
                                                   const void *data OVINT_TAP_FLAGS_PARAM)
 {
@@ -129,51 +189,57 @@ extern "C" tap_packet_status ovint_latency_packet(stats_tree *st, packet_info *p
     const FrameLatency *latency = frame_latency(num);
     if (!latency)
         return TAP_PACKET_DONT_REDRAW;
-    if (latency->clock & FrameLatency::stepped_back) {
+    if (latency->marks & FrameLatency::stepped_back) {
         const ClockEvent *event = clock_event(num, FrameLatency::stepped_back);
         if (event)
             count_clock_event(st, STEPPED_BACK_NODE, event->frame, event->step);
     }
-    if (latency->clock & FrameLatency::lone_ahead_ended) {
+    if (latency->marks & FrameLatency::lone_ahead_ended) {
         const ClockEvent *event = clock_event(num, FrameLatency::lone_ahead_ended);
         if (event)
             count_clock_event(st, AHEAD_NODE, event->ahead_frame, event->step);
     }
     // A pair is counted at the sighting read second, whichever of the two
-    // was earlier by TAP time: in a single pass, that is when it is known.
+    // was earlier by TAP time: in a single pass, that is when it is known
+    // (while the cabling is learnt, in any direction).
+    if (!cabling_node_made && cabling_summary()) {
+        stats_tree_create_node(st, cabling_summary(), 0, STAT_DT_INT, FALSE);
+        cabling_node_made = true;
+    }
     const bool paired = latency->role == FrameLatency::earlier || latency->role == FrameLatency::later;
     if (paired && latency->partner < num) {
-        const bool later = latency->role == FrameLatency::later;
-        const PortLabel here = port_label(record->version, record->port);
-        const PortLabel there = port_label(latency->partner_version, latency->partner_port);
-        char direction[48];
-        snprintf(direction, sizeof direction, "%s \u2192 %s", later ? there.text : here.text,
-                 later ? here.text : there.text);
-        if (stats_tree_parent_id_by_name(st, direction) == 0)
-            make_direction(st, direction);
-        tick_stat_node(st, MATCHED_NODE, 0, TRUE);
-        tick_stat_node(st, direction, matched_node, FALSE);
-        const gint value = latency->latency > static_cast<guint64>(G_MAXINT) ? G_MAXINT
-                                                                             : static_cast<gint>(latency->latency);
-        stats_tree_tick_range(st, direction, matched_node, value);
+        count_pair(st, num);
+        return TAP_PACKET_REDRAW;
+    }
+    if (latency->role == FrameLatency::merged) {
+        count_port(st, MERGED_NODE, record);
         return TAP_PACKET_REDRAW;
     }
     // Not seen on the other link: known once the capture has been read
     // through (a frame dissected again), never in a single pass. A frame
-    // without a key is never seen there either.
-    const bool unseen = latency->role == FrameLatency::waiting || latency->role == FrameLatency::unkeyed;
-    if (unseen && !record->first_dissection) {
-        char port[32];
-        snprintf(port, sizeof port, "Port %s", port_label(record->version, record->port).text);
-        tick_stat_node(st, UNSEEN_NODE, 0, TRUE);
-        const int port_node = tick_stat_node(st, port, unseen_node, TRUE);
+    // without a key is never seen there either. One still waiting when the
+    // capture ended, toward the device, may have left it after.
+    if (record->first_dissection)
+        return latency->marks ? TAP_PACKET_REDRAW : TAP_PACKET_DONT_REDRAW;
+    if (latency->marks & FrameLatency::late_later)
+        count_late(st, latency->latency);
+    const bool at_edge = latency->role == FrameLatency::edge ||
+                         (latency->role == FrameLatency::waiting && waiting_at_edge(record->port, record->tap_time));
+    if (at_edge) {
+        count_port(st, EDGE_NODE, record);
+        return TAP_PACKET_REDRAW;
+    }
+    const bool unseen = latency->role == FrameLatency::waiting || latency->role == FrameLatency::unseen ||
+                        latency->role == FrameLatency::unkeyed;
+    if (unseen) {
+        const int port_node = count_port(st, UNSEEN_NODE, record);
         tick_stat_node(st, record->flags ? "flagged with an error by the TAP" : "not flagged by the TAP", port_node,
                        FALSE);
         if (latency->role == FrameLatency::unkeyed)
             tick_stat_node(st, "without a key", port_node, FALSE);
         return TAP_PACKET_REDRAW;
     }
-    return latency->clock ? TAP_PACKET_REDRAW : TAP_PACKET_DONT_REDRAW;
+    return latency->marks ? TAP_PACKET_REDRAW : TAP_PACKET_DONT_REDRAW;
 }
 
 extern "C" void register_ovint_stats_tree(void)

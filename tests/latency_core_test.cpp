@@ -6,6 +6,7 @@
 #include "core/latency_key.h"
 #include "core/latency_matcher.h"
 #include "core/latency_ranges.h"
+#include "core/ports.h"
 
 #include <gtest/gtest.h>
 
@@ -18,18 +19,26 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// An IPv4 packet (TCP or UDP) in an Ethernet frame, as a device may change
-// it on its way: addresses, TTL, VLAN tag, padding.
+// An IPv4 or IPv6 packet (UDP, TCP, ICMP echo or an ICMP error quoting a
+// packet) in an Ethernet frame, as a device may change it on its way:
+// addresses, ports, TTL, checksums, VLAN tag, padding.
+enum class Transport { udp, tcp, echo, error };
+
 struct Packet {
     uint8_t mac = 0x01;
     bool vlan = false;
     bool ipv6 = false;
     uint8_t ttl = 64;
-    uint16_t checksum = 0x1234;
+    uint16_t checksum = 0x1234;  // IPv4 header
     uint8_t source = 1;      // last byte of the source address
-    uint16_t port = 40000;   // source port
-    bool tcp = false;
-    std::string payload = "hello";
+    uint8_t destination = 2;
+    uint16_t port = 40000;   // source port, or the echo identifier
+    uint16_t l4_checksum = 0;
+    uint16_t ip_id = 0x0101;
+    uint32_t sequence = 0;   // TCP, or the echo's sequence number
+    uint32_t fragment_id = 0;  // IPv6: behind a fragment header, if not 0
+    Transport transport = Transport::udp;
+    std::string payload = "hello";  // for an error: the packet quoted
     size_t padded_to = 0;    // Ethernet padding up to this length
     size_t cut = 0;          // captured length, if cut
 };
@@ -40,48 +49,89 @@ void put16(Bytes &bytes, size_t at, uint16_t value)
     bytes[at + 1] = static_cast<uint8_t>(value);
 }
 
+// The IP packet alone.
+Bytes ip_packet(const Packet &p)
+{
+    const bool tcp = p.transport == Transport::tcp;
+    const size_t header = tcp ? 20 : 8;
+    const size_t l4_length = header + p.payload.size();
+    Bytes l4(l4_length, 0);
+    if (p.transport == Transport::echo || p.transport == Transport::error) {
+        l4[0] = p.transport == Transport::echo ? (p.ipv6 ? 128 : 8) : (p.ipv6 ? 3 : 11);
+        put16(l4, 2, p.l4_checksum);
+        if (p.transport == Transport::echo) {
+            put16(l4, 4, p.port);
+            put16(l4, 6, static_cast<uint16_t>(p.sequence));
+        }
+    } else {
+        put16(l4, 0, p.port);
+        put16(l4, 2, 443);
+        if (tcp) {
+            put16(l4, 4, static_cast<uint16_t>(p.sequence >> 16));
+            put16(l4, 6, static_cast<uint16_t>(p.sequence));
+            l4[12] = 0x50;
+            put16(l4, 16, p.l4_checksum);
+        } else {
+            put16(l4, 4, static_cast<uint16_t>(l4_length));
+            put16(l4, 6, p.l4_checksum);
+        }
+    }
+    std::copy(p.payload.begin(), p.payload.end(), l4.begin() + header);
+    const uint8_t protocol = tcp ? 6 : p.transport == Transport::udp ? 17 : p.ipv6 ? 58 : 1;
+    Bytes ip;
+    if (p.ipv6) {
+        const size_t fragment = p.fragment_id ? 8 : 0;
+        ip.assign(40 + fragment, 0);
+        ip[0] = 0x60;
+        put16(ip, 4, static_cast<uint16_t>(fragment + l4_length));
+        ip[6] = fragment ? 44 : protocol;
+        ip[7] = p.ttl;
+        ip[23] = p.source;
+        ip[39] = p.destination;
+        if (fragment) {
+            ip[40] = protocol;
+            put16(ip, 44, static_cast<uint16_t>(p.fragment_id >> 16));
+            put16(ip, 46, static_cast<uint16_t>(p.fragment_id));
+        }
+    } else {
+        ip.assign(20, 0);
+        ip[0] = 0x45;
+        put16(ip, 2, static_cast<uint16_t>(20 + l4_length));
+        put16(ip, 4, p.ip_id);
+        ip[8] = p.ttl;
+        ip[9] = protocol;
+        put16(ip, 10, p.checksum);
+        ip[12] = 10;
+        ip[15] = p.source;
+        ip[16] = 10;
+        ip[19] = p.destination;
+    }
+    ip.insert(ip.end(), l4.begin(), l4.end());
+    return ip;
+}
+
 Bytes frame(const Packet &p)
 {
     Bytes bytes = {0x02, 0, 0, 0, 0, p.mac, 0x02, 0, 0, 0, 0, 0x99};
     if (p.vlan)
         bytes.insert(bytes.end(), {0x81, 0x00, 0x00, 0x07});
-    const size_t l4_length = (p.tcp ? 20 : 8) + p.payload.size();
-    Bytes l4(l4_length, 0);
-    put16(l4, 0, p.port);
-    put16(l4, 2, 443);
-    if (p.tcp)
-        l4[12] = 0x50;
-    else
-        put16(l4, 4, static_cast<uint16_t>(l4_length));
-    std::copy(p.payload.begin(), p.payload.end(), l4.begin() + (p.tcp ? 20 : 8));
-    if (p.ipv6) {
-        bytes.insert(bytes.end(), {0x86, 0xDD});
-        Bytes ip(40, 0);
-        ip[0] = 0x60;
-        put16(ip, 4, static_cast<uint16_t>(l4_length));
-        ip[6] = p.tcp ? 6 : 17;
-        ip[7] = p.ttl;
-        ip[23] = p.source;
-        ip[39] = 2;
-        bytes.insert(bytes.end(), ip.begin(), ip.end());
-    } else {
-        bytes.insert(bytes.end(), {0x08, 0x00});
-        Bytes ip(20, 0);
-        ip[0] = 0x45;
-        put16(ip, 2, static_cast<uint16_t>(20 + l4_length));
-        ip[8] = p.ttl;
-        ip[9] = p.tcp ? 6 : 17;
-        put16(ip, 10, p.checksum);
-        ip[12] = 10;
-        ip[15] = p.source;
-        ip[16] = 10;
-        ip[19] = 2;
-        bytes.insert(bytes.end(), ip.begin(), ip.end());
-    }
-    bytes.insert(bytes.end(), l4.begin(), l4.end());
+    bytes.insert(bytes.end(), {static_cast<uint8_t>(p.ipv6 ? 0x86 : 0x08), static_cast<uint8_t>(p.ipv6 ? 0xDD : 0x00)});
+    const Bytes ip = ip_packet(p);
+    bytes.insert(bytes.end(), ip.begin(), ip.end());
     if (bytes.size() < p.padded_to)
         bytes.resize(p.padded_to, 0xEE);
     return bytes;
+}
+
+// An ICMP error quoting the first `quoted` bytes of `original`'s packet.
+Packet icmp_error(const Packet &original, size_t quoted)
+{
+    Packet error;
+    error.ipv6 = original.ipv6;
+    error.transport = Transport::error;
+    const Bytes ip = ip_packet(original);
+    error.payload.assign(ip.begin(), ip.begin() + static_cast<std::ptrdiff_t>(std::min(quoted, ip.size())));
+    return error;
 }
 
 // The key of a packet's frame, or "none".
@@ -119,6 +169,41 @@ TEST(LatencyKey, SeesThroughWhatEachKindOfDeviceChanges)
     v6_routed.ttl = 1;
     v6_routed.mac = 0x09;
     v6_routed.padded_to = 90;
+    // Behind address and port translation.
+    const auto translate = [](Packet p) {
+        p.source = 77;
+        p.destination = 99;
+        p.port = 5555;
+        p.ttl = 63;
+        p.checksum = 0x4321;
+        p.l4_checksum = 0xBEEF;
+        p.mac = 0x05;
+        return p;
+    };
+    const Packet nat_udp = translate(base);
+    Packet tcp = base;
+    tcp.transport = Transport::tcp;
+    tcp.sequence = 1000;
+    Packet retransmitted = tcp;
+    retransmitted.ip_id = 0x0102;
+    Packet next_segment = tcp;
+    next_segment.sequence = 1005;
+    Packet bare_ack = tcp;
+    bare_ack.payload = "";
+    const Packet nat_bare_ack = translate(bare_ack);
+    Packet echo = base;
+    echo.transport = Transport::echo;
+    echo.sequence = 1;
+    const Packet nat_echo = translate(echo);
+    Packet next_echo = echo;
+    next_echo.sequence = 2;
+    const Packet error = icmp_error(tcp, 28);
+    Packet nat_error = translate(icmp_error(translate(tcp), 28));
+    const Packet other_error = icmp_error(next_segment, 28);
+    Packet v6_fragment = v6;
+    v6_fragment.fragment_id = 0x01020304;
+    Packet nat_v6_fragment = translate(v6_fragment);
+    nat_v6_fragment.fragment_id = 0x0A0B0C0D;
 
     struct Row {
         const char *name;
@@ -136,6 +221,18 @@ TEST(LatencyKey, SeesThroughWhatEachKindOfDeviceChanges)
         {"ip: one payload byte shows", KeyMode::ip, base, other_payload, false},
         {"payload: addresses and ports translated", KeyMode::payload, base, translated, true},
         {"payload: one payload byte shows", KeyMode::payload, base, other_payload, false},
+        {"nat: addresses, ports, TTL and checksums translated", KeyMode::nat, base, nat_udp, true},
+        {"nat: one payload byte shows", KeyMode::nat, base, other_payload, false},
+        {"nat: a retransmission's IP identification shows", KeyMode::nat, tcp, retransmitted, false},
+        {"nat: a TCP sequence number shows", KeyMode::nat, tcp, next_segment, false},
+        {"nat: a bare acknowledgement translated", KeyMode::nat, bare_ack, nat_bare_ack, true},
+        {"nat: an ICMP echo's identifier translated", KeyMode::nat, echo, nat_echo, true},
+        {"nat: an ICMP echo's sequence number shows", KeyMode::nat, echo, next_echo, false},
+        {"nat: the packet an ICMP error quotes translated", KeyMode::nat, error, nat_error, true},
+        {"nat: an ICMP error quoting another packet", KeyMode::nat, error, other_error, false},
+        {"nat: IPv6 addresses, hop limit and fragment identification", KeyMode::nat, v6_fragment, nat_v6_fragment,
+         true},
+        {"nat: a VLAN tag skipped", KeyMode::nat, base, tagged, true},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -148,7 +245,7 @@ TEST(LatencyKey, SeesThroughWhatEachKindOfDeviceChanges)
 TEST(LatencyKey, NoKeyRatherThanAWrongOne)
 {
     Packet bare_ack;
-    bare_ack.tcp = true;
+    bare_ack.transport = Transport::tcp;
     bare_ack.payload = "";
     Packet cut_ip;
     cut_ip.payload = std::string(100, 'x');
@@ -157,7 +254,7 @@ TEST(LatencyKey, NoKeyRatherThanAWrongOne)
     cut_padding.padded_to = 90;
     cut_padding.cut = 60;
     Packet tcp;
-    tcp.tcp = true;
+    tcp.transport = Transport::tcp;
     Bytes arp(60, 0);
     arp[12] = 0x08;
     arp[13] = 0x06;
@@ -191,23 +288,38 @@ TEST(LatencyKey, NoKeyRatherThanAWrongOne)
     }
 }
 
-// Records what the matcher reports, as "earlier>later=latency" and "-frame".
+// Records what the matcher reports: "earlier>later=latency" ("d": with
+// more than one candidate), "-frame" not seen on the other link, "|frame"
+// at the capture's edge, "late earlier>later=latency".
 struct Recorder : MatchSink {
     std::vector<std::string> events;
-    void paired(const Pairing &p) override
+    static std::string pair(const Pairing &p)
     {
-        events.push_back(std::to_string(p.earlier.frame) + ">" + std::to_string(p.later.frame) + "=" +
-                         std::to_string(p.latency) + (p.duplicate ? "d" : ""));
+        return std::to_string(p.earlier.frame) + ">" + std::to_string(p.later.frame) + "=" +
+               std::to_string(p.latency) + (p.duplicate ? "d" : "");
     }
-    void unmatched(const Sighting &s) override { events.push_back("-" + std::to_string(s.frame)); }
+    void paired(const Pairing &p) override { events.push_back(pair(p)); }
+    void unmatched(const Sighting &s, bool at_edge) override
+    {
+        events.push_back((at_edge ? "|" : "-") + std::to_string(s.frame));
+    }
+    void late(const Pairing &p) override { events.push_back("late " + pair(p)); }
 };
+
+// A sighting on a port (A to D) of the TAP.
+Sighting sighting_on(char port, uint64_t frame, uint64_t time, uint64_t key)
+{
+    const uint8_t byte = static_cast<uint8_t>(0x80 >> (port - 'A'));
+    return Sighting{frame, time, {key, ~key}, 64, byte, 2, 0, static_cast<uint8_t>(channel_of_port_byte(byte))};
+}
 
 TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
 {
-    // Sightings in capture order: {channel, TAP time, key}; frames number
-    // from 1. Window 1000 ns.
+    // Sightings in capture order: {port, TAP time, key}; frames number
+    // from 1. Window 1000 ns; the TAP cabled with Con A and Con D toward
+    // the device, unless a row learns it.
     struct In {
-        uint16_t channel;
+        char port;
         uint64_t time;
         uint64_t key;
     };
@@ -215,53 +327,73 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
         const char *name;
         std::vector<In> sightings;
         std::vector<std::string> events;  // in the order reported, finish included
+        Cabling cabling = Cabling::a_c;
+        uint64_t wrong_direction = 0;
     } rows[] = {
-        {"one frame through the device", {{1, 100, 7}, {2, 350, 7}}, {"1>2=250"}},
-        {"the other direction", {{2, 100, 7}, {1, 104, 7}}, {"1>2=4"}},
-        {"the later sighting first in the capture", {{2, 350, 7}, {1, 100, 7}}, {"2>1=250"}},
-        {"the same channel never pairs", {{1, 100, 7}, {1, 200, 7}}, {"-1", "-2"}},
-        {"other keys never pair", {{1, 100, 7}, {2, 200, 8}}, {"-1", "-2"}},
-        {"sent twice: first in, first out", {{1, 100, 7}, {1, 150, 7}, {2, 300, 7}, {2, 330, 7}},
+        {"one frame through the device", {{'A', 100, 7}, {'C', 350, 7}}, {"1>2=250"}},
+        {"the other direction", {{'D', 100, 7}, {'B', 104, 7}}, {"1>2=4"}},
+        {"the later sighting first in the capture", {{'C', 350, 7}, {'A', 100, 7}}, {"2>1=250"}},
+        {"the same link never pairs", {{'A', 100, 7}, {'B', 200, 7}}, {"|1", "|2"}},
+        {"other keys never pair", {{'A', 100, 7}, {'C', 200, 8}}, {"|1", "|2"}},
+        {"sent twice: first in, first out", {{'A', 100, 7}, {'A', 150, 7}, {'C', 300, 7}, {'C', 330, 7}},
          {"1>3=200d", "2>4=180"}},
-        {"a duplicate out of order in the capture", {{1, 150, 7}, {1, 100, 7}, {2, 300, 7}, {2, 330, 7}},
+        {"a duplicate out of order in the capture", {{'A', 150, 7}, {'A', 100, 7}, {'C', 300, 7}, {'C', 330, 7}},
          {"2>3=200d", "1>4=180"}},
-        {"exactly the window apart", {{1, 0, 7}, {2, 1000, 7}}, {"1>2=1000"}},
-        {"one past the window", {{1, 0, 7}, {2, 1001, 7}}, {"-1", "-2"}},
-        {"left the window before the partner came", {{1, 0, 7}, {1, 5000, 9}, {2, 5001, 7}}, {"-1", "-2", "-3"}},
-        {"dropped by the device, the next one passes", {{1, 0, 7}, {1, 10, 8}, {2, 60, 8}}, {"2>3=50", "-1"}},
-        {"equal times", {{1, 500, 7}, {2, 500, 7}}, {"1>2=0"}},
+        {"exactly the window apart", {{'A', 0, 7}, {'C', 1000, 7}}, {"1>2=1000"}},
+        {"one past the window", {{'A', 0, 7}, {'C', 1001, 7}}, {"|1", "-2"}},
+        {"left the window before the partner came", {{'A', 0, 7}, {'A', 5000, 9}, {'C', 5001, 7}},
+         {"-1", "|2", "-3"}},
+        {"a partner after the window is told once both have left",
+         {{'A', 0, 7}, {'C', 1500, 7}, {'A', 5000, 9}, {'C', 5100, 9}},
+         {"-1", "3>4=100", "-2", "late 1>2=1500"}},
+        {"dropped by the device, the next one passes", {{'A', 3000, 7}, {'A', 3010, 8}, {'C', 3060, 8}},
+         {"2>3=50", "|1"}},
+        {"equal times", {{'A', 500, 7}, {'C', 500, 7}}, {"1>2=0"}},
         {"the clock steps back: what waited is settled at once, and frames pair again",
-         {{1, 5000, 7}, {1, 1000, 8}, {2, 1200, 8}}, {"-1", "2>3=200"}},
-        {"back by the window is still the same clock", {{1, 5000, 7}, {1, 4000, 8}, {2, 4200, 8}},
-         {"2>3=200", "-1"}},
+         {{'A', 5000, 7}, {'A', 1000, 8}, {'C', 1200, 8}}, {"|1", "2>3=200"}},
+        {"back by the window is still the same clock", {{'A', 5000, 7}, {'A', 4000, 8}, {'C', 4200, 8}},
+         {"2>3=200", "|1"}},
         {"a lone frame stamped far ahead keeps no one from pairing",
-         {{1, 100, 7}, {1, 1000000, 9}, {1, 200, 8}, {2, 300, 8}}, {"3>4=100", "-1", "-2"}},
+         {{'A', 100, 7}, {'A', 1000000, 9}, {'A', 200, 8}, {'C', 300, 8}}, {"3>4=100", "|1", "|2"}},
         {"a quiet link: the frame far ahead is followed, and what waited leaves",
-         {{1, 100, 7}, {1, 9000, 8}, {2, 9100, 8}}, {"2>3=100", "-1"}},
+         {{'A', 100, 7}, {'A', 9000, 8}, {'C', 9100, 8}}, {"2>3=100", "-1"}},
+        {"away from the device at the start: its partner may be before the capture",
+         {{'C', 100, 7}, {'A', 2000, 8}, {'C', 2100, 8}, {'C', 2200, 9}, {'A', 4000, 10}, {'C', 4100, 10}},
+         {"2>3=100", "|1", "5>6=100", "-4"}},
+        {"a direction no forwarding makes", {{'B', 100, 7}, {'C', 200, 7}}, {"|1", "|2"}, Cabling::a_c, 1},
+        {"cabled the other way round", {{'B', 100, 7}, {'C', 200, 7}, {'D', 300, 8}, {'A', 350, 8}},
+         {"1>2=100", "3>4=50"}, Cabling::b_c},
+        {"learnt from the pairs", {{'C', 100, 7}, {'A', 300, 7}}, {"1>2=200"}, Cabling::learn},
+        {"learnt: a pair against the cabling most pairs show stays apart",
+         {{'D', 100, 1}, {'B', 150, 1}, {'D', 200, 2}, {'B', 260, 2}, {'B', 300, 3}, {'C', 400, 3}},
+         {"1>2=50", "3>4=60", "|5", "|6"}, Cabling::learn, 1},
     };
-    // Twelve equal frames on channel 1, then each seen on channel 2 100 ns
-    // later: first in, first out beyond the few compared by TAP time.
-    Row repeated = {"twelve equal frames", {}, {}};
+    // Twelve equal frames toward the device, then each seen leaving it
+    // 100 ns later: first in, first out beyond the few compared by TAP
+    // time.
+    Row repeated = {"twelve equal frames", {}, {}, Cabling::a_c, 0};
     for (uint64_t i = 0; i < 12; i++)
-        repeated.sightings.push_back({1, i, 7});
+        repeated.sightings.push_back({'A', i, 7});
     for (uint64_t i = 0; i < 12; i++) {
-        repeated.sightings.push_back({2, 100 + i, 7});
+        repeated.sightings.push_back({'C', 100 + i, 7});
         repeated.events.push_back(std::to_string(i + 1) + ">" + std::to_string(i + 13) + "=100" + (i < 11 ? "d" : ""));
     }
     std::vector<Row> all(std::begin(rows), std::end(rows));
     all.push_back(repeated);
     for (const Row &row : all) {
         SCOPED_TRACE(row.name);
-        LatencyMatcher matcher(1000);
+        LatencyMatcher matcher(1000, row.cabling);
         Recorder recorder;
         uint64_t frame = 0;
         for (const In &in : row.sightings) {
-            Sighting sighting = {++frame, in.time, {in.key, ~in.key}, 64, 0x80, 2, 0, static_cast<uint8_t>(in.channel)};
-            matcher.add(sighting, recorder);
+            frame++;
+            matcher.add(sighting_on(in.port, frame, in.time, in.key), recorder);
         }
         matcher.finish(recorder);
         EXPECT_EQ(recorder.events, row.events);
         EXPECT_EQ(matcher.waiting(), 0u);
+        EXPECT_EQ(matcher.findings().wrong_direction, row.wrong_direction);
+        EXPECT_EQ(matcher.findings().learnt, row.cabling == Cabling::learn);
     }
 }
 
@@ -270,7 +402,7 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
 struct PairCounter : MatchSink {
     uint64_t own = 0, wrong = 0, unmatched_count = 0;
     void paired(const Pairing &p) override { (p.earlier.key == p.later.key ? own : wrong)++; }
-    void unmatched(const Sighting &) override { unmatched_count++; }
+    void unmatched(const Sighting &, bool) override { unmatched_count++; }
 };
 
 TEST(LatencyMatcher, FindsEveryKeyWhileItsIndexIsCompactedAndGrown)
@@ -318,7 +450,9 @@ TEST(LatencyMatcher, FindsEveryKeyWhileItsIndexIsCompactedAndGrown)
             mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9u;
             mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBu;
             const LatencyKey key = {mixed ^ (mixed >> 31), s.frame};
-            matcher.add(Sighting{++number, s.time, key, 64, 0x80, 2, 0, s.channel}, counter);
+            matcher.add(Sighting{++number, s.time, key, 64, static_cast<uint8_t>(s.channel == 1 ? 0x80 : 0x20), 2, 0,
+                                 s.channel},
+                        counter);
         }
         matcher.finish(counter);
         EXPECT_EQ(counter.own, row.frames);

@@ -596,14 +596,15 @@ bool write_device(Device device, const std::string &path, const std::string &exp
     }
 
     // Which modes see through this device's changes.
-    const bool sees[3] = {device == Device::switch_, device != Device::nat, true};  // frame, ip, payload
-    static const char *const modes[3] = {"frame", "ip", "payload"};
+    // frame, ip, payload, nat
+    const bool sees[4] = {device == Device::switch_, device != Device::nat, true, true};
+    static const char *const modes[4] = {"frame", "ip", "payload", "nat"};
     FILE *expected = fopen(expected_path.c_str(), "w");
     if (!expected)
         return false;
     if (clock != Clock::steady)
         return fclose(expected) == 0 && file.ok();
-    for (int m = 0; m < 3; m++) {
+    for (int m = 0; m < 4; m++) {
         if (!sees[m]) {
             fprintf(expected, "%s\tnone\n", modes[m]);
             continue;
@@ -713,13 +714,28 @@ bool write_device(Device device, const std::string &path, const std::string &exp
                 print_busiest_bits(expected, frames, line_rate, window);
             }
         }
-        std::map<std::string, int> unseen;  // by name, as the statistics sort
+        // A frame never seen on the other link is at the capture's edge when
+        // its partner could lie outside it (by the default window): seen
+        // leaving the device within a window of the first frame's TAP time,
+        // or entering it within a window of the last.
+        constexpr guint64 WINDOW = 100000000;
+        guint64 last_time = 0;
+        for (const Sighted &s : sightings)
+            last_time = std::max(last_time, s.tap_time);
+        const guint64 first_time = sightings.empty() ? 0 : sightings[0].tap_time;
+        std::map<std::string, int> unseen, at_edge;  // by name, as the statistics sort
         for (const Sighted &s : sightings) {
-            if (s.packet < 0 || (s.inbound ? outbound_frame : inbound_frame).count(s.packet) == 0)
-                unseen[port_names.at(s.port)]++;
+            if (s.packet >= 0 && (s.inbound ? outbound_frame : inbound_frame).count(s.packet))
+                continue;
+            const bool toward = s.port == 0x80 || s.port == 0x10;
+            const bool edge = s.keyed && (toward ? last_time - s.tap_time <= WINDOW
+                                                 : s.tap_time < first_time || s.tap_time - first_time <= WINDOW);
+            (edge ? at_edge : unseen)[port_names.at(s.port)]++;
         }
         for (const auto &port : unseen)
             fprintf(expected, "unseen\tPort %s\t%d\n", port.first.c_str(), port.second);
+        for (const auto &port : at_edge)
+            fprintf(expected, "edge\tPort %s\t%d\n", port.first.c_str(), port.second);
         std::map<std::string, int> without_key;
         for (const Sighted &s : sightings)
             without_key[port_names.at(s.port)] += s.keyed ? 0 : 1;

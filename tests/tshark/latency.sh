@@ -41,7 +41,7 @@ program_pairings() {  # MODE CAPTURE...
     echo "${found:-none}"
 }
 for device in switch router vlan nat; do
-    for mode in frame ip payload; do
+    for mode in frame ip payload nat; do
         check "$device, key $mode: the pairings and latencies the writer knows" \
             "$(grep "^$mode	" "$work/$device.expected" | cut -f2-)" "$(pairings "$device" "$mode")"
         [ -n "$latency_program" ] &&
@@ -64,6 +64,20 @@ if [ -n "$latency_program" ]; then
         "$(awk -F, 'NR > 1 { print $1 "," $3 "," $4 "," $5 "," $8 }' "$work/frames.csv" | sort -t, -k1,1n)"
 fi
 check "key off: no latency" "none" "$(pairings router off)"
+# Cabled the other way round, the router forwards in no direction its
+# frames were seen in: nothing pairs; learnt, the cabling is the README's.
+check "cabling B-D: no pair in a direction the device does not forward" "none" \
+    "$(pairings router ip -o ovint.latency_cabling:B-D)"
+if [ -n "$latency_program" ]; then
+    check "ovint-latency: the cabling learnt, and frames only in a direction not forwarded" \
+        "A-C learnt 0
+B-D given 397" \
+        "$(for cabling in auto B-D; do
+               "$latency_program" --json --cabling "$cabling" "$work/router.pcap" |
+                   python3 -c 'import json, sys; r = json.load(sys.stdin)
+print(r["cabling"]["name"], r["cabling"]["from"], r["wrong_direction"]["frames"])'
+           done)"
+fi
 check "a window of 1 ms leaves out the tail beyond it" \
     "$(grep "^ip	" "$work/router.expected" | cut -f2- | awk -F'\t' '$3 <= 0.001')" \
     "$(pairings router ip -o ovint.latency_window:1)"
@@ -99,18 +113,21 @@ latency_rows() {
         awk '/^-+$/ { rule++; next }
              rule == 1 && match($0, /[^ ]  +/) { split(substr($0, RSTART + RLENGTH), rest, " ")
                  name = substr($0, 1, RSTART); sub(/^ +/, "", name)
+                 if ($0 !~ /^ /) top = name
                  if (name ~ / ns \(/) histogram += rest[1]
                  else if (name ~ /→/) print "direction\t" name "\t" rest[1] "\t" rest[3] "\t" rest[4]
-                 else if (name ~ /^Port /) { port = name; unseen[port] = rest[1] }
+                 else if (name ~ /^Port / && top ~ /^Not seen/) { port = name; unseen[port] = rest[1] }
+                 else if (name ~ /^Port / && top ~ /^At the capture/) edge[name] = rest[1]
                  else if (name ~ /^without a key/) nokey[port] = rest[1] }
              END { for (port in unseen) print "unseen\t" port "\t" unseen[port]
+                   for (port in edge) print "edge\t" port "\t" edge[port]
                    for (port in nokey) print "nokey\t" port "\t" nokey[port]
                    print "histogram\t" histogram }' |
         sort
 }
 for device in router switch; do
     check "$device: latency statistics per direction and port, all matches in the histogram" \
-        "$( (grep -E '^(direction|unseen|nokey)' "$work/$device.expected"
+        "$( (grep -E '^(direction|unseen|edge|nokey)' "$work/$device.expected"
              grep -c "^ip	" "$work/$device.expected" | sed 's/^/histogram\t/') | sort)" \
         "$(latency_rows -2 -r "$work/$device.pcap")"
 done
@@ -132,11 +149,13 @@ if [ -n "$latency_program" ]; then
             /^port / { split($0, a, ":"); port = a[1]; sub(/^port /, "", port); sub(/ \(channel.*/, "", port)
                        match($0, /[0-9]+ not seen/); n = substr($0, RSTART, RLENGTH) + 0
                        if (n) printf "unseen\tPort %s\t%d\n", port, n
+                       if (match($0, /[0-9]+ at the capture/))
+                           printf "edge\tPort %s\t%d\n", port, substr($0, RSTART, RLENGTH) + 0
                        if (match($0, /[0-9]+ of them without a key/))
                            printf "nokey\tPort %s\t%d\n", port, substr($0, RSTART, RLENGTH) + 0 }' | sort
     }
     check "ovint-latency: matches per direction, least and largest latency, frames not seen per port" \
-        "$(grep -E '^(direction|unseen|nokey)' "$work/router.expected" | sort)" "$(program_rows "$work/router.pcap")"
+        "$(grep -E '^(direction|unseen|edge|nokey)' "$work/router.expected" | sort)" "$(program_rows "$work/router.pcap")"
 
     # The report's figures against the writer's, from the JSON report: per
     # direction the least, mean, percentiles, largest latency and jitter; per
