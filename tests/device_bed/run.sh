@@ -76,35 +76,48 @@ plugin_pairs() {  # CAPTURE [TSHARK_OPTION...]
                 /./ { print }' "$work/plugin.txt"
     sed -n '/^==*$/,$p' "$work/plugin.txt" >"$work/plugin-statistics.txt"
 }
-# The plug-in's Latency statistics as program_ports gives ovint-latency's
-# report: per port the frames not seen, per direction the matches; and
-# per direction "extremes<tab>FROM → TO<tab>MIN MAX".
-plugin_ports() {
-    awk '/^ Port Con [A-D] / && $4 { print "port\t" $2 " " $3 "\t" $4 }
-         /^ Con [A-D] → Con [A-D] / && $6 { print "direction\t" $1 " " $2 " → " $4 " " $5 "\t" $6
-                                            print "extremes\t" $1 " " $2 " → " $4 " " $5 "\t" $8 " " $9 }' \
+# The plug-in's Latency statistics as plugin_figures gives ovint-latency's
+# report; and per direction "extremes<tab>FROM → TO<tab>MIN MAX".
+plugin_figures() {
+    awk '/^[^ ]/ { section = $0 }
+         section ~ /^Frames matched/ && /^ Con [A-D] → Con [A-D] / && $6 {
+             print "direction\t" $1 " " $2 " → " $4 " " $5 "\t" $6
+             print "extremes\t" $1 " " $2 " → " $4 " " $5 "\t" $8 " " $9 }
+         section ~ /^Not seen on the other link/ && /^ Port Con [A-D] / && $4 { print "not_seen\t" $2 " " $3 "\t" $4 }
+         section ~ /^At the capture.s edge/ && /^ Port Con [A-D] / && $4 { print "edge\t" $2 " " $3 "\t" $4 }
+         /^Seen on the other link only after the window/ { sub(/^[^)]*\) +/, ""); print "late\t" $1 }
+         /^ a window of [0-9]+ ms would have held them/ { print "holds\t" $4 }' \
         "$work/plugin-statistics.txt"
 }
 # A pair's identity beyond frame numbers: ports and TAP times.
 truth_identities() {  # TRUTH
     awk -F'\t' '$1 == "pair" { print $5 "\t" $6 "\t" $7 "\t" $8 }' "$1" | sort
 }
-# ovint-latency's JSON: per port "port<tab>PORT<tab>NOT_SEEN<tab>AT_EDGE",
+# ovint-latency's JSON: per port "port<tab>PORT<tab>NOT_SEEN<tab>AT_EDGE";
 # per direction "direction<tab>FROM → TO<tab>MATCHED" and its latencies'
-# figures as the truth gives them.
-program_ports() {  # CAPTURE [OPTION...]
+# figures as the truth gives them; and what the plug-in's Latency
+# statistics show of it: the frames not seen and at the edge per port,
+# the late partners and the window that holds them.
+program_figures() {  # CAPTURE [OPTION...]
     "$latency_program" --json "$@" >"$work/report.json" || { echo "status $?"; return; }
     python3 - "$work/report.json" <<'PYTHON'
 import json, sys
 report = json.load(open(sys.argv[1]))
 for port in report["ports"]:
-    print(f"port\t{port['name']}\t{port['not_seen_on_other_link']}\t{port.get('at_capture_edge', 'none')}")
+    not_seen, edge = port["not_seen_on_other_link"], port.get("at_capture_edge", "none")
+    print(f"port\t{port['name']}\t{not_seen}\t{edge}")
+    for figure, count in (("not_seen", not_seen), ("edge", edge)):
+        if count and count != "none":
+            print(f"{figure}\t{port['name']}\t{count}")
 for direction in report["directions"]:
     if direction["matched"]:
         name = f"{direction['from']} → {direction['to']}"
         print(f"direction\t{name}\t{direction['matched']}")
         print(f"latency\t{name}\t" + " ".join(str(direction[figure]) for figure in (
             "min_ns", "mean_ns", "median_ns", "p90_ns", "p99_ns", "p99_9_ns", "p99_99_ns", "max_ns", "jitter_ns")))
+check = report.get("window_check") or {}
+if check.get("late_partners"):
+    print(f"late\t{check['late_partners']}\nholds\t{check['window_that_holds_ms']}")
 PYTHON
 }
 
@@ -182,32 +195,32 @@ check_capture() {  # NAME KEY [OPTION...]
     check "$name, key $key: ovint-latency pairs only as the frames went (Con A → Con C, Con D → Con B)" "" \
         "$(awk -F, 'NR > 1 && !(($3 == "Con A" && $4 == "Con C") || ($3 == "Con D" && $4 == "Con B")) {
                         print "frame " $2 ": " $3 " → " $4 }' "$work/pairs.csv" | head -n 5)"
-    local ports
-    ports=$(program_ports "$capture" --key "$key" "$@")
+    local figures
+    figures=$(program_figures "$capture" --key "$key" "$@")
     check "$name, key $key: matches per direction" \
         "$(awk -F'\t' '$1 == "pair" { n[$5 " → " $6]++ } END { for (d in n) print "direction\t" d "\t" n[d] }' \
                "$work/$name.truth" | sort)" \
-        "$(grep '^direction' <<<"$ports" | sort)"
+        "$(grep '^direction' <<<"$figures" | sort)"
     check "$name, key $key: ovint-latency's least, mean, percentiles, largest latency and jitter" \
-        "$(grep '^latency' "$work/$name.truth" | sort)" "$(grep '^latency' <<<"$ports" | sort)"
+        "$(grep '^latency' "$work/$name.truth" | sort)" "$(grep '^latency' <<<"$figures" | sort)"
     # Every frame alone on its link is counted once, as not seen on the
     # other link or as at the capture's edge; one whose other sighting
     # lies beyond the edge never as not seen.
     check "$name, key $key: frames not seen on the other link, per port" \
         "$(awk -F'\t' '$1 == "unmatched" { print $2 "\tok" }' "$work/$name.truth")" \
         "$(join -t $'\t' <(awk -F'\t' '$1 == "unmatched" { print $2 "\t" $3 "\t" $4 }' "$work/$name.truth") \
-                          <(awk -F'\t' '$1 == "port" { print $2 "\t" $3 "\t" $4 }' <<<"$ports") |
+                          <(awk -F'\t' '$1 == "port" { print $2 "\t" $3 "\t" $4 }' <<<"$figures") |
            awk -F'\t' '{ edge = $5 == "none" ? 0 : $5
                          if ($4 + edge != $2 || $4 > $2 - $3)
                              print $1 "\t" $2 " alone, " $3 " beyond the edge; ovint-latency: " $4 " not seen, " $5 " at the edge"
                          else print $1 "\tok" }')"
     check "$name, key $key: the plug-in's Latency statistics count as ovint-latency's report" \
-        "$(awk -F'\t' '$1 != "latency" && $3 { print $1 "\t" $2 "\t" $3 }' <<<"$ports" | sort)" \
-        "$(plugin_ports | grep -v '^extremes' | sort)"
+        "$(grep -E $'^(direction|not_seen|edge|late|holds)\t' <<<"$figures" | sort)" \
+        "$(plugin_figures | grep -v '^extremes' | sort)"
     check "$name, key $key: the plug-in's least and largest latency per direction" \
         "$(awk -F'\t' '$1 == "latency" { split($3, f, " "); print "extremes\t" $2 "\t" f[1] " " f[8] }' \
                "$work/$name.truth" | sort)" \
-        "$(plugin_ports | grep '^extremes' | sort)"
+        "$(plugin_figures | grep '^extremes' | sort)"
     printf '     %s: truth %d pairs, ovint-latency %d, plug-in %d\n' "$name" \
         "$(grep -c . <<<"$expected")" "$(grep -c . <<<"$found_program")" "$(grep -c . <<<"$found_plugin")"
 }
@@ -225,6 +238,11 @@ check_device() {  # NAME DEVICE KEY
     truth "$name" "$device"
     echo "     $name: $(cat "$work/$name.converted"); $(grep -c '^stayed' "$work/$name.truth") entered and never left"
     check_capture "$name" "$key"
+    check "$name, key $key: ovint-latency learns how the TAP is cabled" "A-C learnt" \
+        "$("$latency_program" --key "$key" --json "$work/$name.pcap" | python3 -c '
+import json, sys
+cabling = json.load(sys.stdin).get("cabling") or {}
+print(cabling.get("name"), cabling.get("from"))')"
     # Told how the TAP is cabled rather than learning it: the same pairs.
     check_pairs "$name, key $key, cabling A-C: ovint-latency's pairs are the device's" \
         "$(truth_pairs "$work/$name.truth")" "$(program_pairs "$work/$name.pcap" --key "$key" --cabling A-C)"
@@ -312,7 +330,7 @@ if capture_device merged router 20 merged_traffic offloads_on && convert merged;
     echo "     merged: $(cat "$work/merged.converted")"
     check "merged: ovint-latency counts the records longer than 9216 bytes" "yes $merged" \
         "$( ((merged > 0)) && echo yes) $("$latency_program" --json "$work/merged.pcap" |
-                                         grep -o '"merged_records":[0-9]*' | head -n 1 | cut -d: -f2)"
+                                         python3 -c 'import json, sys; print(json.load(sys.stdin).get("merged_records"))')"
 fi
 
 echo "== the bed took $(($(date +%s) - started)) s"
