@@ -11,7 +11,8 @@
 #   capture_start NAME         tcpdump on both links into NAME.link1.pcap
 #                              and NAME.link2.pcap
 #   capture_stop               stops them; fails if either dropped a frame
-#   traffic                    iperf3, ping, ping -6 and curl across
+#   traffic                    iperf3, ping, ping -6 (also fragmented),
+#                              datagrams to a closed port and curl across
 #   device_down                every namespace and process of the bed gone
 
 client_mac=02:00:00:00:01:02  # link 1, the far end from the device
@@ -199,6 +200,9 @@ traffic() {
         from_client iperf3 --client "$server4" --connect-timeout 2000 --time 2 --udp --bitrate 50M --length 1400 &&
         from_client ping -c 5 -i 0.2 -W 1 "$server4" &&
         from_client ping -6 -c 5 -i 0.2 -W 1 "$server6" &&
+        from_client ping -c 3 -i 0.2 -W 1 -s 3000 "$server4" &&
+        from_client ping -6 -c 3 -i 0.2 -W 1 -s 3000 "$server6" &&
+        from_client bash -c "echo closed >/dev/udp/$server4/9 && echo closed >/dev/udp/$server6/9" &&
         from_client curl -sS -o /dev/null "http://$server4:8000/file" &&
         from_client curl -sS -o /dev/null "http://[$server6]:8000/file"
 }

@@ -192,9 +192,10 @@ check_capture() {  # NAME KEY [OPTION...]
     found_plugin=$(plugin_pairs "$capture" "${plugin_options[@]}")
     check_pairs "$name, key $key: ovint-latency's pairs are the device's" "$expected" "$found_program"
     check_pairs "$name, key $key: the plug-in's pairs are the device's" "$expected" "$found_plugin"
-    check "$name, key $key: ovint-latency pairs only as the frames went (Con A → Con C, Con D → Con B)" "" \
-        "$(awk -F, 'NR > 1 && !(($3 == "Con A" && $4 == "Con C") || ($3 == "Con D" && $4 == "Con B")) {
-                        print "frame " $2 ": " $3 " → " $4 }' "$work/pairs.csv" | head -n 5)"
+    check "$name, key $key: ovint-latency pairs only in the directions the device forwards" "" \
+        "$(awk 'FNR == NR { if ($1 == "forwards") forwards[$2] = 1; next }
+                FNR > 1 && !(($3 " → " $4) in forwards) { print "frame " $2 ": " $3 " → " $4 }' \
+               FS=$'\t' "$work/$name.truth" FS=, "$work/pairs.csv" | head -n 5)"
     local figures
     figures=$(program_figures "$capture" --key "$key" "$@")
     check "$name, key $key: matches per direction" \
@@ -225,6 +226,14 @@ check_capture() {  # NAME KEY [OPTION...]
         "$(grep -c . <<<"$expected")" "$(grep -c . <<<"$found_program")" "$(grep -c . <<<"$found_plugin")"
 }
 
+check_cabling() {  # NAME KEY CABLING
+    check "$1, key $2: ovint-latency learns how the TAP is cabled" "$3 learnt" \
+        "$("$latency_program" --key "$2" --json "$work/$1.pcap" | python3 -c '
+import json, sys
+cabling = json.load(sys.stdin).get("cabling") or {}
+print(cabling.get("name"), cabling.get("from"))')"
+}
+
 # A device's captures: converted as they came and again unpadded and out
 # of order (neither changes what the tools find), checked against the
 # truth.
@@ -238,11 +247,7 @@ check_device() {  # NAME DEVICE KEY
     truth "$name" "$device"
     echo "     $name: $(cat "$work/$name.converted"); $(grep -c '^stayed' "$work/$name.truth") entered and never left"
     check_capture "$name" "$key"
-    check "$name, key $key: ovint-latency learns how the TAP is cabled" "A-C learnt" \
-        "$("$latency_program" --key "$key" --json "$work/$name.pcap" | python3 -c '
-import json, sys
-cabling = json.load(sys.stdin).get("cabling") or {}
-print(cabling.get("name"), cabling.get("from"))')"
+    check_cabling "$name" "$key" A-C
     # Told how the TAP is cabled rather than learning it: the same pairs.
     check_pairs "$name, key $key, cabling A-C: ovint-latency's pairs are the device's" \
         "$(truth_pairs "$work/$name.truth")" "$(program_pairs "$work/$name.pcap" --key "$key" --cabling A-C)"
@@ -265,6 +270,15 @@ print(cabling.get("name"), cabling.get("from"))')"
 
 echo "== router (IPv4 and IPv6 forwarded), key ip"
 capture_device router router && check_device router router ip
+
+# The TAP cabled the three other ways: learnt as such, the same pairs.
+for cabling in A-D B-C B-D; do
+    echo "== router, the TAP cabled $cabling"
+    [ -f "$work/router.pcap" ] && convert "router-$cabling" router --cabling "$cabling" || continue
+    truth "router-$cabling" router --cabling "$cabling"
+    check_cabling "router-$cabling" ip "$cabling"
+    check_capture "router-$cabling" ip
+done
 
 # A capture's edge: link 2's capture stopped 40 ms before link 1's, in the
 # middle of the traffic. The frames that crossed while only one side was

@@ -9,9 +9,10 @@
 //
 // LINK1 and LINK2 are pcap files of Ethernet frames taken on either link.
 // FAR_MACn is the address of the host at link n's far end from the device:
-// what it sends goes toward the device (Con A on link 1, Con D on link 2),
-// everything else comes from the device (Con B, Con C), whoever sent it
-// (a bridge forwards frames with their senders' addresses).
+// what it sends goes toward the device (Con A on link 1, Con D on link 2,
+// as the TAP is cabled by default), everything else comes from the device
+// (Con B, Con C), whoever sent it (a bridge forwards frames with their
+// senders' addresses).
 //
 //   --unpadded         frames shorter than Ethernet's 60 bytes stay short,
 //                      their trailers right behind them (otherwise padded
@@ -21,6 +22,9 @@
 //                      them: frames of different ports out of order
 //   --edge MS          both captures end in their busiest stretch: link 1
 //                      at its middle frame, link 2 MS milliseconds earlier
+//   --cabling NAME     the TAP cabled otherwise: A-C (the default), A-D,
+//                      B-C or B-D, named by link 1's port toward the device
+//                      and link 2's port away from it
 //
 // Prints one line: "frames A B C D padded P longest L over_9216 M" (the
 // frames of each port, how many were padded, the longest Ethernet frame,
@@ -52,6 +56,8 @@ struct Seen {
 };
 
 struct Options {
+    guint8 toward1 = CON_A, away1 = CON_B;  // link 1's ports
+    guint8 toward2 = CON_D, away2 = CON_C;  // link 2's
     bool unpadded = false;
     guint64 batch_ns = 0;
     guint64 edge_ms = 0;
@@ -142,9 +148,24 @@ void cut_at_edge(std::vector<Seen> &frames, guint64 early)
 
 int usage()
 {
-    fputs("usage: tap_capture [--unpadded] [--out-of-order NS] [--edge MS] LINK1 FAR_MAC1 LINK2 FAR_MAC2 OUT\n",
+    fputs("usage: tap_capture [--unpadded] [--out-of-order NS] [--edge MS] [--cabling A-C|A-D|B-C|B-D]\n"
+          "                   LINK1 FAR_MAC1 LINK2 FAR_MAC2 OUT\n",
           stderr);
     return 2;
+}
+
+// A cabling's name: link 1's port toward the device, link 2's away from it.
+bool parse_cabling(const char *name, Options &options)
+{
+    if (std::strlen(name) != 3 || (name[0] != 'A' && name[0] != 'B') || name[1] != '-' ||
+        (name[2] != 'C' && name[2] != 'D'))
+        return false;
+    const bool a = name[0] == 'A', c = name[2] == 'C';
+    options.toward1 = a ? CON_A : CON_B;
+    options.away1 = a ? CON_B : CON_A;
+    options.away2 = c ? CON_C : CON_D;
+    options.toward2 = c ? CON_D : CON_C;
+    return true;
 }
 
 bool parse_count(const char *text, guint64 *value)
@@ -172,6 +193,8 @@ int main(int argc, char **argv)
             arg++;
         else if (option == "--edge" && arg + 1 < argc && parse_count(argv[arg + 1], &options.edge_ms))
             arg++, options.edge = true;
+        else if (option == "--cabling" && arg + 1 < argc && parse_cabling(argv[arg + 1], options))
+            arg++;
         else
             return usage();
     }
@@ -180,8 +203,8 @@ int main(int argc, char **argv)
         return usage();
 
     std::vector<Seen> frames;
-    if (!read_link(argv[arg], far_mac[0], CON_A, CON_B, frames) ||
-        !read_link(argv[arg + 2], far_mac[1], CON_D, CON_C, frames))
+    if (!read_link(argv[arg], far_mac[0], options.toward1, options.away1, frames) ||
+        !read_link(argv[arg + 2], far_mac[1], options.toward2, options.away2, frames))
         return 1;
     for (size_t i = 0; i < frames.size(); i++)
         frames[i].order = i;

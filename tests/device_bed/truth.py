@@ -4,11 +4,15 @@
 the frames' bytes: which frame that entered the device left it on the other
 link, and when.
 
-    truth.py --device router|nat|bridge [--window MS] [--full CAPTURE] CAPTURE OUT
+    truth.py --device router|nat|bridge [--window MS] [--cabling NAME]
+             [--full CAPTURE] CAPTURE OUT
 
-A frame enters on Con A (link 1) or Con D (link 2) and leaves on the other
-link's port away from the device: Con C or Con B. A frame that left is the
-one that entered, changed only as the device changes it:
+A frame enters on a port toward the device and leaves on the other link's
+port away from it: as the TAP is cabled by default (A-C), from Con A
+(link 1) to Con C, or from Con D (link 2) to Con B; the cabling A-D, B-C
+or B-D names link 1's port toward the device and link 2's away from it.
+A frame that left is the one that entered, changed only as the device
+changes it:
 
   bridge  nothing: every byte of the Ethernet frame
   router  the IP packet (to its own length) less its TTL or hop limit and
@@ -23,14 +27,15 @@ one that waited longer than the window (MS, default 100) has not left. With
 sighting lies beyond the cut are counted apart.
 
 OUT gets one line per pair, "pair LATER EARLIER LATENCY_NS FROM TO
-EARLIER_TAP_TIME LATER_TAP_TIME" (frame numbers in CAPTURE), one per frame
-that entered and never left, "stayed FRAME PORT", and per port the frames
-not seen on the other link, "unmatched PORT COUNT BEYOND_THE_EDGE", and
-per direction its latencies' figures in ns, "latency FROM → TO MIN MEAN
-MEDIAN P90 P99 P99.9 P99.99 MAX JITTER" (the mean to the nearest ns,
-percentiles by nearest rank, the jitter the mean absolute difference of
-consecutive latencies in the order of their entries' TAP times, rounded
-down). A summary goes to standard output.
+EARLIER_TAP_TIME LATER_TAP_TIME" (frame numbers in CAPTURE); one per frame
+that entered and never left, "stayed FRAME PORT"; the directions frames
+are forwarded in, "forwards FROM → TO"; per port the frames not seen on
+the other link, "unmatched PORT COUNT BEYOND_THE_EDGE"; and per direction
+its latencies' figures in ns, "latency FROM → TO MIN MEAN MEDIAN P90 P99
+P99.9 P99.99 MAX JITTER" (the mean to the nearest ns, percentiles by
+nearest rank, the jitter the mean absolute difference of consecutive
+latencies in the order of their entries' TAP times, rounded down). A
+summary goes to standard output.
 Exit status 1 when the pairs found do not hold together (a translation that
 maps one flow two ways, a router that did not take exactly one off the TTL).
 """
@@ -42,9 +47,14 @@ import sys
 
 CON_A, CON_B, CON_C, CON_D = 0x80, 0x40, 0x20, 0x10
 PORT_NAMES = {CON_A: "Con A", CON_B: "Con B", CON_C: "Con C", CON_D: "Con D"}
+LINK_2 = (CON_C, CON_D)
 # The port a frame leaves on, by the port it entered on, as the TAP is cabled.
-LEAVES_ON = {CON_A: CON_C, CON_D: CON_B}
-ENTERED_ON = {leave: enter for enter, leave in LEAVES_ON.items()}
+CABLINGS = {
+    "A-C": {CON_A: CON_C, CON_D: CON_B},
+    "A-D": {CON_A: CON_D, CON_C: CON_B},
+    "B-C": {CON_B: CON_C, CON_D: CON_A},
+    "B-D": {CON_B: CON_D, CON_C: CON_A},
+}
 
 TRAILER_LENGTH = 20
 TRAILER_MARKER = bytes([0xC8, 0x3E, 0xA7, 0x00, 0x01, 0x61])  # marker, version 2
@@ -201,18 +211,19 @@ def key_function(device):
     return key
 
 
-def pair_frames(frames, key, window_ns):
+def pair_frames(frames, key, window_ns, leaves_on=CABLINGS["A-C"]):
     """Pairs each frame that left the device with the frame that entered it:
     {exit frame number: entry frame number}. Frames are taken in TAP-time
     order; of equal entries, the first in leaves first; an entry older than
     the window is gone."""
-    waiting = {CON_A: {}, CON_D: {}}
+    entered_on = {leave: enter for enter, leave in leaves_on.items()}
+    waiting = {enter: {} for enter in leaves_on}
     pairs = {}
     for frame in sorted(frames, key=lambda f: (f.tap_time, f.number)):
-        if frame.port in LEAVES_ON:
+        if frame.port in leaves_on:
             waiting[frame.port].setdefault(key(frame.ethernet), collections.deque()).append(frame)
         else:
-            queue = waiting[ENTERED_ON[frame.port]].get(key(frame.ethernet))
+            queue = waiting[entered_on[frame.port]].get(key(frame.ethernet))
             while queue and frame.tap_time - queue[0].tap_time > window_ns:
                 queue.popleft()
             if queue:
@@ -267,7 +278,7 @@ def faults(frames, pairs, device):
         inside, outside = flows(entry), flows(leaving)
         if inside is None or outside is None:
             continue
-        if by_number[earlier].port == CON_D:  # a reply: the flow's other way
+        if by_number[earlier].port in LINK_2:  # a reply: the flow's other way
             inside, outside = outside, inside
             inside, outside = inside[:1] + inside[3:] + inside[1:3], outside[:1] + outside[3:] + outside[1:3]
         if inside_out.setdefault(inside, outside) != outside or outside_in.setdefault(outside, inside) != inside:
@@ -279,26 +290,28 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--device", choices=("router", "nat", "bridge"), required=True)
     parser.add_argument("--window", type=int, default=100, help="milliseconds")
+    parser.add_argument("--cabling", choices=sorted(CABLINGS), default="A-C")
     parser.add_argument("--full", help="the capture CAPTURE was cut from")
     parser.add_argument("capture")
     parser.add_argument("out")
     args = parser.parse_args()
     window_ns = args.window * 1000000
     key = key_function(args.device)
+    leaves_on = CABLINGS[args.cabling]
 
     try:
         frames = read_capture(args.capture)
         full = read_capture(args.full) if args.full else None
     except (OSError, ValueError) as error:
         sys.exit(f"truth.py: {error}")
-    pairs = pair_frames(frames, key, window_ns)
+    pairs = pair_frames(frames, key, window_ns, leaves_on)
     by_number = {frame.number: frame for frame in frames}
     partnered = set(pairs) | set(pairs.values())
     # With the whole capture beside it: the frames paired there whose
     # partner is not in this one.
     beyond = set()
     if full is not None:
-        whole_pairs = pair_frames(full, key, window_ns)
+        whole_pairs = pair_frames(full, key, window_ns, leaves_on)
         here = {identity(frame): frame.number for frame in frames}
         for later, earlier in whole_pairs.items():
             ours = [here.get(identity(full[n - 1])) for n in (later, earlier)]
@@ -311,13 +324,14 @@ def main():
             leaving, entry = by_number[later], by_number[earlier]
             out.write(f"pair\t{later}\t{earlier}\t{leaving.tap_time - entry.tap_time}\t{PORT_NAMES[entry.port]}"
                       f"\t{PORT_NAMES[leaving.port]}\t{entry.tap_time}\t{leaving.tap_time}\n")
-        stayed = [f for f in frames if f.port in LEAVES_ON and f.number not in partnered]
+        stayed = [f for f in frames if f.port in leaves_on and f.number not in partnered]
         for frame in stayed:
             out.write(f"stayed\t{frame.number}\t{PORT_NAMES[frame.port]}\n")
         for port in (CON_A, CON_B, CON_C, CON_D):
             alone = [f.number for f in frames if f.port == port and f.number not in partnered]
             out.write(f"unmatched\t{PORT_NAMES[port]}\t{len(alone)}\t{len(beyond.intersection(alone))}\n")
-        for entry_port, leave_port in LEAVES_ON.items():
+        for entry_port, leave_port in leaves_on.items():
+            out.write(f"forwards\t{PORT_NAMES[entry_port]} → {PORT_NAMES[leave_port]}\n")
             entered = sorted((by_number[earlier].tap_time, by_number[later].tap_time - by_number[earlier].tap_time)
                              for later, earlier in pairs.items() if by_number[earlier].port == entry_port)
             if entered:
@@ -325,9 +339,10 @@ def main():
                           + " ".join(str(n) for n in figures([latency for _, latency in entered])) + "\n")
 
     latencies = [by_number[later].tap_time - by_number[earlier].tap_time for later, earlier in pairs.items()]
-    directions = collections.Counter(PORT_NAMES[by_number[earlier].port] for earlier in pairs.values())
-    print(f"{args.capture}: {len(frames)} frames, {len(pairs)} pairs (Con A → Con C {directions['Con A']}, "
-          f"Con D → Con B {directions['Con D']}), {len(stayed)} entered and never left"
+    directions = collections.Counter(by_number[earlier].port for earlier in pairs.values())
+    counts = ", ".join(f"{PORT_NAMES[enter]} → {PORT_NAMES[leave]} {directions[enter]}"
+                       for enter, leave in leaves_on.items())
+    print(f"{args.capture}: {len(frames)} frames, {len(pairs)} pairs ({counts}), {len(stayed)} entered and never left"
           + (f" ({len(beyond)} frames with their other sighting beyond the capture's edge)" if full else "")
           + f", largest latency {max(latencies, default=0)} ns")
     problems = faults(frames, pairs, args.device)

@@ -104,18 +104,25 @@ def frames_of(sightings):
             for n, (port, time, content) in enumerate(sightings, 1)]
 
 
-# sightings (port, TAP time, content), window in ms, pairs {later: earlier}
+# sightings (port, TAP time, content), window in ms, cabling, pairs
+# {later: earlier}
 PAIRINGS = [
-    ("first in, first out", [(A, 0, b"x"), (A, 10, b"x"), (C, 20, b"x"), (C, 30, b"x")], 100, {3: 1, 4: 2}),
-    ("each way", [(A, 0, b"x"), (D, 5, b"y"), (C, 20, b"x"), (B, 30, b"y")], 100, {3: 1, 4: 2}),
-    ("no forwarding from Con B to Con C", [(B, 0, b"x"), (C, 10, b"x")], 100, {}),
-    ("nor from Con C to Con A", [(C, 0, b"x"), (A, 10, b"x")], 100, {}),
-    ("nor within a link", [(A, 0, b"x"), (B, 10, b"x")], 100, {}),
-    ("out of the capture's order", [(C, 20, b"x"), (A, 0, b"x")], 100, {1: 2}),
-    ("beyond the window", [(A, 0, b"x"), (C, 150 * MS, b"x")], 100, {}),
-    ("within a wider window", [(A, 0, b"x"), (C, 150 * MS, b"x")], 200, {2: 1}),
-    ("an older equal frame gone", [(A, 0, b"x"), (A, 120 * MS, b"x"), (C, 150 * MS, b"x")], 100, {3: 2}),
-    ("a dropped frame's equal successor", [(A, 0, b"x"), (A, 10, b"x"), (C, 20, b"x")], 100, {3: 1}),
+    ("first in, first out", [(A, 0, b"x"), (A, 10, b"x"), (C, 20, b"x"), (C, 30, b"x")], 100, "A-C", {3: 1, 4: 2}),
+    ("each way", [(A, 0, b"x"), (D, 5, b"y"), (C, 20, b"x"), (B, 30, b"y")], 100, "A-C", {3: 1, 4: 2}),
+    ("no forwarding from Con B to Con C", [(B, 0, b"x"), (C, 10, b"x")], 100, "A-C", {}),
+    ("nor from Con C to Con A", [(C, 0, b"x"), (A, 10, b"x")], 100, "A-C", {}),
+    ("nor within a link", [(A, 0, b"x"), (B, 10, b"x")], 100, "A-C", {}),
+    ("out of the capture's order", [(C, 20, b"x"), (A, 0, b"x")], 100, "A-C", {1: 2}),
+    ("beyond the window", [(A, 0, b"x"), (C, 150 * MS, b"x")], 100, "A-C", {}),
+    ("within a wider window", [(A, 0, b"x"), (C, 150 * MS, b"x")], 200, "A-C", {2: 1}),
+    ("an older equal frame gone", [(A, 0, b"x"), (A, 120 * MS, b"x"), (C, 150 * MS, b"x")], 100, "A-C", {3: 2}),
+    ("a dropped frame's equal successor", [(A, 0, b"x"), (A, 10, b"x"), (C, 20, b"x")], 100, "A-C", {3: 1}),
+    ("cabled A-D", [(A, 0, b"x"), (C, 5, b"y"), (D, 20, b"x"), (B, 30, b"y"), (C, 40, b"x")], 100, "A-D",
+     {3: 1, 4: 2}),
+    ("cabled B-C", [(B, 0, b"x"), (D, 5, b"y"), (C, 20, b"x"), (A, 30, b"y"), (B, 40, b"y")], 100, "B-C",
+     {3: 1, 4: 2}),
+    ("cabled B-D", [(B, 0, b"x"), (C, 5, b"y"), (D, 20, b"x"), (A, 30, b"y"), (A, 40, b"x")], 100, "B-D",
+     {3: 1, 4: 2}),
 ]
 
 
@@ -137,10 +144,10 @@ class Truth(unittest.TestCase):
                 self.assertEqual(key(one) == key(other), same)
 
     def test_pairing(self):
-        for name, sightings, window, pairs in PAIRINGS:
+        for name, sightings, window, cabling, pairs in PAIRINGS:
             with self.subTest(name):
                 self.assertEqual(truth.pair_frames(frames_of(sightings), truth.key_function("router"),
-                                                   window * MS), pairs)
+                                                   window * MS, truth.CABLINGS[cabling]), pairs)
 
     def test_figures(self):
         # latencies in the order of entry: min, mean, median, p90, p99,
@@ -193,7 +200,8 @@ class Truth(unittest.TestCase):
             with open(paths[2]) as file:
                 lines = file.read().splitlines()
         self.assertEqual(lines, ["stayed\t1\tCon A", "stayed\t2\tCon A", "unmatched\tCon A\t2\t1",
-                                 "unmatched\tCon B\t1\t1", "unmatched\tCon C\t0\t0", "unmatched\tCon D\t0\t0"])
+                                 "unmatched\tCon B\t1\t1", "unmatched\tCon C\t0\t0", "unmatched\tCon D\t0\t0",
+                                 "forwards\tCon A → Con C", "forwards\tCon D → Con B"])
 
 
 if __name__ == "__main__":
