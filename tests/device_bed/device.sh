@@ -20,7 +20,7 @@ device_mac1=02:00:00:00:01:01
 device_mac2=02:00:00:00:02:01
 server_mac=02:00:00:00:02:02  # link 2, the far end from the device
 
-pids=()          # every process the bed started, ended by its id
+pids=()          # every process the bed started and has not waited for
 capture_pids=()
 
 in_ns() {  # NAMESPACE COMMAND...
@@ -170,8 +170,7 @@ capture_stop() {
     local pid status=0 log
     sleep 0.3  # the last frames through the device's queues
     for pid in "${capture_pids[@]}"; do
-        kill -INT "$pid" 2>/dev/null
-        wait "$pid"
+        stop INT "$pid"
     done
     for log in "$work/$1".link?.log; do
         if ! grep -q '^0 packets dropped by kernel' "$log"; then
@@ -207,15 +206,27 @@ traffic() {
         from_client curl -sS -o /dev/null "http://[$server6]:8000/file"
 }
 
+# Ends one of the bed's processes by its id, if the shell still knows it
+# as running (an id it has reaped may be another process's by now), and
+# waits for it.
+stop() {  # SIGNAL PID
+    if jobs -rp | grep -qx "$2"; then
+        kill "-$1" "$2" 2>/dev/null
+    fi
+    wait "$2" 2>/dev/null
+    local -a left=()
+    local pid
+    for pid in "${pids[@]}"; do
+        [ "$pid" = "$2" ] || left+=("$pid")
+    done
+    pids=("${left[@]}")
+}
+
 device_down() {
     local pid ns
     for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null
+        stop TERM "$pid"
     done
-    for pid in "${pids[@]}"; do
-        wait "$pid" 2>/dev/null
-    done
-    pids=()
     for ns in client device server; do
         ip netns del "$bed-$ns" 2>/dev/null
     done

@@ -42,6 +42,7 @@ maps one flow two ways, a router that did not take exactly one off the TTL).
 
 import argparse
 import collections
+import os
 import struct
 import sys
 
@@ -342,7 +343,7 @@ def main():
     directions = collections.Counter(by_number[earlier].port for earlier in pairs.values())
     counts = ", ".join(f"{PORT_NAMES[enter]} → {PORT_NAMES[leave]} {directions[enter]}"
                        for enter, leave in leaves_on.items())
-    print(f"{args.capture}: {len(frames)} frames, {len(pairs)} pairs ({counts}), {len(stayed)} entered and never left"
+    print(f"     {os.path.basename(args.capture)}: {len(frames)} frames, {len(pairs)} pairs ({counts}), {len(stayed)} entered and never left"
           + (f" ({len(beyond)} frames with their other sighting beyond the capture's edge)" if full else "")
           + f", largest latency {max(latencies, default=0)} ns")
     problems = faults(frames, pairs, args.device)
