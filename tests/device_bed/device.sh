@@ -1,0 +1,234 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+#
+# The Linux kernel as a device between the TAP's two links, in network
+# namespaces of its own: a client, the device and a server, joined by veth
+# pairs (link 1: client-device, link 2: device-server). Nothing leaves the
+# namespaces. Sourced by run.sh, which sets `bed` (a prefix unique to the
+# run) and `work` (a folder for the captures).
+#
+#   device_up MODE [DEPTH_MS]  router, nat or bridge, its egress queues
+#                              shaped to 40 Mbit/s holding DEPTH_MS (20)
+#   capture_start NAME         tcpdump on both links into NAME.link1.pcap
+#                              and NAME.link2.pcap
+#   capture_stop               stops them; fails if either dropped a frame
+#   traffic                    iperf3, ping, ping -6 (also fragmented),
+#                              datagrams to a closed port and curl across
+#   device_down                every namespace and process of the bed gone
+
+client_mac=02:00:00:00:01:02  # link 1, the far end from the device
+device_mac1=02:00:00:00:01:01
+device_mac2=02:00:00:00:02:01
+server_mac=02:00:00:00:02:02  # link 2, the far end from the device
+
+pids=()          # every process the bed started and has not waited for
+capture_pids=()
+
+in_ns() {  # NAMESPACE COMMAND...
+    local ns=$bed-$1
+    shift
+    ip netns exec "$ns" "$@"
+}
+
+# A program in the background, its id (the program's own: ip execs it) in
+# `spawned` and among the bed's; its standard error into a file.
+spawn() {  # NAMESPACE ERROR_FILE COMMAND...
+    local ns=$bed-$1 errors=$2
+    shift 2
+    ip netns exec "$ns" "$@" >/dev/null 2>"$errors" &
+    spawned=$!
+    pids+=("$spawned")
+}
+
+# Offloads off, so that every capture record is one frame as it crossed
+# the link, its checksums computed: no merged segments, no partial sums.
+offloads_off() {  # NAMESPACE INTERFACE
+    in_ns "$1" ethtool -K "$2" rx off tx off sg off tso off gso off gro off \
+        rx-gro-list off rx-udp-gro-forwarding off >/dev/null 2>&1
+    local left
+    left=$(in_ns "$1" ethtool -k "$2" |
+           grep -E '^(tcp-segmentation-offload|generic-segmentation-offload|generic-receive-offload|tx-checksumming|rx-checksumming): on')
+    if [ -n "$left" ]; then
+        echo "device bed: offloads still on for $2: $left" >&2
+        return 1
+    fi
+}
+
+# A namespace's interface up with a fixed MAC, IPv6 without router
+# solicitations or duplicate address detection.
+link_up() {  # NAMESPACE INTERFACE MAC
+    in_ns "$1" ip link set "$2" address "$3"
+    in_ns "$1" sysctl -q -w "net.ipv6.conf.$2.accept_ra=0" "net.ipv6.conf.$2.accept_dad=0" \
+        "net.ipv6.conf.$2.router_solicitations=0"
+    offloads_off "$1" "$2" || return 1
+    in_ns "$1" ip link set "$2" up
+}
+
+device_up() {  # MODE [DEPTH_MS]
+    local mode=$1 depth=${2:-20} ns
+    for ns in client device server; do
+        ip netns add "$bed-$ns" || return 1
+        in_ns "$ns" ip link set lo up
+    done
+    ip link add c0 netns "$bed-client" type veth peer name d1 netns "$bed-device" || return 1
+    ip link add d2 netns "$bed-device" type veth peer name s0 netns "$bed-server" || return 1
+    link_up client c0 "$client_mac" && link_up device d1 "$device_mac1" &&
+        link_up device d2 "$device_mac2" && link_up server s0 "$server_mac" || return 1
+    case $mode in
+        router | nat)
+            in_ns device sysctl -q -w net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
+            in_ns device ip addr add 10.1.0.1/24 dev d1
+            in_ns device ip addr add fd00:1::1/64 dev d1 nodad
+            in_ns device ip addr add 10.2.0.1/24 dev d2
+            in_ns device ip addr add fd00:2::1/64 dev d2 nodad
+            in_ns client ip addr add 10.1.0.2/24 dev c0
+            in_ns client ip addr add fd00:1::2/64 dev c0 nodad
+            in_ns client ip route add default via 10.1.0.1
+            in_ns client ip -6 route add default via fd00:1::1
+            in_ns server ip addr add 10.2.0.2/24 dev s0
+            in_ns server ip addr add fd00:2::2/64 dev s0 nodad
+            server4=10.2.0.2 server6=fd00:2::2
+            if [ "$mode" = router ]; then
+                in_ns server ip route add default via 10.2.0.1
+                in_ns server ip -6 route add default via fd00:2::1
+            else
+                # The server knows no way back to the client's network:
+                # only the translation makes the replies come back.
+                in_ns device nft -f - <<'NFT' || return 1
+table ip bed_nat {
+    chain postrouting {
+        type nat hook postrouting priority srcnat;
+        oifname "d2" masquerade random
+    }
+}
+table ip6 bed_nat {
+    chain postrouting {
+        type nat hook postrouting priority srcnat;
+        oifname "d2" masquerade random
+    }
+}
+NFT
+            fi
+            ;;
+        bridge)
+            # The bridge itself stays silent: no address, no spanning
+            # tree, no multicast queries.
+            in_ns device ip link add br0 type bridge stp_state 0 mcast_snooping 0 || return 1
+            in_ns device sysctl -q -w net.ipv6.conf.br0.disable_ipv6=1 net.ipv6.conf.d1.disable_ipv6=1 \
+                net.ipv6.conf.d2.disable_ipv6=1
+            in_ns device ip link set d1 master br0
+            in_ns device ip link set d2 master br0
+            in_ns device ip link set br0 up
+            in_ns client ip addr add 10.3.0.2/24 dev c0
+            in_ns client ip addr add fd00:3::2/64 dev c0 nodad
+            in_ns server ip addr add 10.3.0.3/24 dev s0
+            in_ns server ip addr add fd00:3::3/64 dev s0 nodad
+            server4=10.3.0.3 server6=fd00:3::3
+            ;;
+        *) echo "device bed: unknown device mode $mode" >&2; return 1 ;;
+    esac
+    # The device's egress queues, both ways: 40 Mbit/s, holding DEPTH_MS.
+    for ns in d1 d2; do
+        in_ns device tc qdisc add dev "$ns" root tbf rate 40mbit burst 10kb latency "${depth}ms" || return 1
+    done
+    servers_up
+}
+
+# The servers, and a wait until they listen.
+servers_up() {
+    mkdir -p "$work/www"
+    head -c 300000 /dev/urandom >"$work/www/file"
+    spawn server /dev/null iperf3 --server --port 5201
+    spawn server /dev/null python3 -m http.server --bind :: --directory "$work/www" 8000
+    local _
+    for _ in $(seq 100); do
+        [ "$(in_ns server ss -Hltn 'sport = 5201 or sport = 8000' | wc -l)" -ge 2 ] && return 0
+        sleep 0.1
+    done
+    echo "device bed: the servers did not start listening" >&2
+    return 1
+}
+
+capture_start() {  # NAME
+    local name=$1 ns ifc link
+    capture_pids=()
+    for link in 1 2; do
+        if [ "$link" = 1 ]; then ns=client ifc=c0; else ns=server ifc=s0; fi
+        spawn "$ns" "$work/$name.link$link.log" tcpdump -i "$ifc" -Z root -s 0 -B 65536 --immediate-mode \
+            --time-stamp-precision=nano -w "$work/$name.link$link.pcap"
+        capture_pids+=("$spawned")
+    done
+    local _
+    for _ in $(seq 100); do
+        [ "$(grep -l 'listening on' "$work/$name".link?.log 2>/dev/null | wc -l)" = 2 ] && return 0
+        sleep 0.05
+    done
+    echo "device bed: tcpdump did not start" >&2
+    return 1
+}
+
+capture_stop() {
+    local pid status=0 log
+    sleep 0.3  # the last frames through the device's queues
+    for pid in "${capture_pids[@]}"; do
+        stop INT "$pid"
+    done
+    for log in "$work/$1".link?.log; do
+        if ! grep -q '^0 packets dropped by kernel' "$log"; then
+            echo "device bed: tcpdump dropped frames: $(grep dropped "$log" | tr '\n' ' ')" >&2
+            status=1
+        fi
+    done
+    return $status
+}
+
+# A client program, tried again when it fails to start (a server still
+# busy with the step before).
+from_client() {  # COMMAND...
+    local try
+    for try in 1 2 3; do
+        in_ns client "$@" >/dev/null 2>&1 && return 0
+        sleep 0.5
+    done
+    echo "device bed: failed three times: $*" >&2
+    return 1
+}
+
+traffic() {
+    from_client iperf3 --client "$server4" --connect-timeout 2000 --time 2 &&
+        from_client iperf3 --client "$server6" --connect-timeout 2000 --time 2 --reverse &&
+        from_client iperf3 --client "$server4" --connect-timeout 2000 --time 2 --udp --bitrate 50M --length 1400 &&
+        from_client ping -c 5 -i 0.2 -W 1 "$server4" &&
+        from_client ping -6 -c 5 -i 0.2 -W 1 "$server6" &&
+        from_client ping -c 3 -i 0.2 -W 1 -s 3000 "$server4" &&
+        from_client ping -6 -c 3 -i 0.2 -W 1 -s 3000 "$server6" &&
+        from_client bash -c "echo closed >/dev/udp/$server4/9 && echo closed >/dev/udp/$server6/9" &&
+        from_client curl -sS -o /dev/null "http://$server4:8000/file" &&
+        from_client curl -sS -o /dev/null "http://[$server6]:8000/file"
+}
+
+# Ends one of the bed's processes by its id, if the shell still knows it
+# as running (an id it has reaped may be another process's by now), and
+# waits for it.
+stop() {  # SIGNAL PID
+    if jobs -rp | grep -qx "$2"; then
+        kill "-$1" "$2" 2>/dev/null
+    fi
+    wait "$2" 2>/dev/null
+    local -a left=()
+    local pid
+    for pid in "${pids[@]}"; do
+        [ "$pid" = "$2" ] || left+=("$pid")
+    done
+    pids=("${left[@]}")
+}
+
+device_down() {
+    local pid ns
+    for pid in "${pids[@]}"; do
+        stop TERM "$pid"
+    done
+    for ns in client device server; do
+        ip netns del "$bed-$ns" 2>/dev/null
+    done
+    return 0
+}

@@ -1,0 +1,368 @@
+#!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+#
+# The device bed: the Linux kernel between the TAP's two links, as a
+# router, an address translator and a bridge, in network namespaces, with
+# real traffic (iperf3, ping, curl) through a shaped queue that delays and
+# drops. tcpdump captures both links; tap_capture makes one TAP capture of
+# the two; truth.py works out from the frames' bytes alone what the device
+# did with each frame. ovint-latency and the plug-in in tshark must find
+# exactly those pairs, to the nanosecond, and count the frames that never
+# came out.
+#
+# Usage: run.sh BUILD_DIR [TSHARK_BINDIR]   (as root; about two minutes)
+#   BUILD_DIR      a build with its tests: ovint.so, ovint-latency,
+#                  tests/tap_capture
+#   TSHARK_BINDIR  the folder of the tshark that module was built for
+#                  (default /usr/bin)
+# OVINT_KEEP_WORK=1 keeps the captures.
+set -u
+build=$(cd "${1:?usage: run.sh BUILD_DIR [TSHARK_BINDIR]}" && pwd) || exit 1
+tshark_bindir=${2:-/usr/bin}
+here=$(cd "$(dirname "$0")" && pwd)
+
+if [ "$(id -u)" != 0 ]; then
+    echo "device bed: skipped: it needs root, for its network namespaces"
+    exit 0
+fi
+missing=()
+for program in ip tc nft ethtool tcpdump iperf3 ping curl python3 setpriv ss; do
+    command -v "$program" >/dev/null || missing+=("$program")
+done
+if [ "${#missing[@]}" -ne 0 ]; then
+    echo "device bed: missing ${missing[*]}: apt-get install iproute2 nftables ethtool tcpdump iperf3 iputils-ping curl python3" >&2
+    exit 1
+fi
+module=$build/ovint.so
+[ -f "$module" ] || module=$build/ovint/ovint.so
+latency_program=$build/ovint-latency
+tap_capture=$build/tests/tap_capture
+for file in "$module" "$latency_program" "$tap_capture"; do
+    [ -x "$file" ] || [ -f "$file" ] || { echo "device bed: $file is missing: build with ./run-tests.sh" >&2; exit 1; }
+done
+series=$("$tshark_bindir/tshark" --version 2>/dev/null | sed -n '1s/^TShark (Wireshark) \([0-9]*\.[0-9]*\)\..*/\1/p')
+
+. "$here/../tshark/lib.sh" "$module" "$series" "$tshark_bindir"
+bed=ovbed$$
+. "$here/device.sh"
+trap 'device_down; [ -n "${OVINT_KEEP_WORK:-}" ] && echo "device bed: captures kept in $work" || rm -rf "$work"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+started=$(date +%s)
+
+# ---- What the tools say, in the truth's terms ----
+
+# Pairs as "LATER<tab>EARLIER<tab>LATENCY_NS", by later frame.
+truth_pairs() {  # TRUTH
+    awk -F'\t' '$1 == "pair" { print $2 "\t" $3 "\t" $4 }' "$1"
+}
+program_pairs() {  # CAPTURE [OPTION...]
+    local capture=$1
+    shift
+    rm -f "$work/pairs.csv"
+    "$latency_program" "$@" --pairs "$work/pairs.csv" "$capture" >/dev/null 2>"$work/stderr.txt" ||
+        { echo "status $?: $(cat "$work/stderr.txt")"; return; }
+    awk -F, 'NR > 1 { print $2 "\t" $1 "\t" $7 }' "$work/pairs.csv" | sort -n
+}
+# tshark's "LATER<tab>EARLIER<tab>SECONDS" (9 decimals) with the latency
+# in ns, taken as text; any other line (an error) as it is.
+latency_in_ns() {
+    awk -F'\t' 'NF == 3 { split($3, t, "."); printf "%s\t%s\t%d\n", $1, $2, t[1] * 1000000000 + t[2]; next }
+                /./ { print }'
+}
+# The plug-in's pairs in two passes; its Latency statistics into
+# plugin-statistics.txt.
+plugin_pairs() {  # CAPTURE [TSHARK_OPTION...]
+    local capture=$1
+    shift
+    with_ovint -2 "$@" -r "$capture" -Y ovint.latency -T fields -e frame.number -e ovint.latency.earlier \
+        -e ovint.latency -z ovint_latency,tree >"$work/plugin.txt" 2>&1
+    awk '/^=+$/ { exit } { print }' "$work/plugin.txt" | latency_in_ns
+    sed -n '/^==*$/,$p' "$work/plugin.txt" >"$work/plugin-statistics.txt"
+}
+# In one pass: the pairs shown on their later sightings.
+plugin_one_pass() {  # CAPTURE [TSHARK_OPTION...]
+    local capture=$1
+    shift
+    with_ovint "$@" -r "$capture" -Y ovint.latency -T fields -e frame.number -e ovint.latency.earlier \
+        -e ovint.latency 2>&1 | latency_in_ns
+}
+# The plug-in's Latency statistics as plugin_figures gives ovint-latency's
+# report; and per direction "extremes<tab>FROM → TO<tab>MIN MAX".
+plugin_figures() {
+    awk '/^[^ ]/ { section = $0 }
+         section ~ /^Frames matched/ && /^ Con [A-D] → Con [A-D] / && $6 {
+             print "direction\t" $1 " " $2 " → " $4 " " $5 "\t" $6
+             print "extremes\t" $1 " " $2 " → " $4 " " $5 "\t" $8 " " $9 }
+         section ~ /^Not seen on the other link/ && /^ Port Con [A-D] / && $4 { print "not_seen\t" $2 " " $3 "\t" $4 }
+         section ~ /^At the capture.s edge/ && /^ Port Con [A-D] / && $4 { print "edge\t" $2 " " $3 "\t" $4 }
+         /^Seen on the other link only after the window/ { sub(/^[^)]*\) +/, ""); print "late\t" $1 }
+         /^ a window of [0-9]+ ms would have held them/ { print "holds\t" $4 }' \
+        "$work/plugin-statistics.txt"
+}
+# A pair's identity beyond frame numbers: ports and TAP times.
+truth_identities() {  # TRUTH
+    awk -F'\t' '$1 == "pair" { print $5 "\t" $6 "\t" $7 "\t" $8 }' "$1" | sort
+}
+# ovint-latency's JSON: per port "port<tab>PORT<tab>NOT_SEEN<tab>AT_EDGE";
+# per direction "direction<tab>FROM → TO<tab>MATCHED" and its latencies'
+# figures as the truth gives them; and what the plug-in's Latency
+# statistics show of it: the frames not seen and at the edge per port,
+# the late partners and the window that holds them.
+program_figures() {  # CAPTURE [OPTION...]
+    "$latency_program" --json "$@" >"$work/report.json" || { echo "status $?"; return; }
+    python3 - "$work/report.json" <<'PYTHON'
+import json, sys
+report = json.load(open(sys.argv[1]))
+for port in report["ports"]:
+    not_seen, edge = port["not_seen_on_other_link"], port.get("at_capture_edge", "none")
+    print(f"port\t{port['name']}\t{not_seen}\t{edge}")
+    for figure, count in (("not_seen", not_seen), ("edge", edge)):
+        if count and count != "none":
+            print(f"{figure}\t{port['name']}\t{count}")
+for direction in report["directions"]:
+    if direction["matched"]:
+        name = f"{direction['from']} → {direction['to']}"
+        print(f"direction\t{name}\t{direction['matched']}")
+        print(f"latency\t{name}\t" + " ".join(str(direction[figure]) for figure in (
+            "min_ns", "mean_ns", "median_ns", "p90_ns", "p99_ns", "p99_9_ns", "p99_99_ns", "max_ns", "jitter_ns")))
+check = report.get("window_check") or {}
+if check.get("late_partners"):
+    print(f"late\t{check['late_partners']}\nholds\t{check['window_that_holds_ms']}")
+PYTHON
+}
+
+# check_pairs NAME EXPECTED ACTUAL: like check, with a short difference.
+check_pairs() {
+    if [ "$2" == "$3" ]; then
+        echo "ok   $1"
+    else
+        echo "FAIL $1: $(printf '%s\n' "$2" | grep -c .) expected, $(printf '%s\n' "$3" | grep -c .) found; first differences:"
+        diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | grep '^[<>]' | head -n 8 | sed 's/^/     /'
+        failures=$((failures + 1))
+    fi
+}
+
+# ---- Captures ----
+
+# Runs a device with traffic, captured into NAME.link1.pcap and .link2.pcap;
+# PREPARE runs before the captures start.
+capture_device() {  # NAME MODE [DEPTH_MS [TRAFFIC [PREPARE]]]
+    local name=$1 mode=$2 depth=${3:-20} steps=${4:-traffic} prepare=${5:-true}
+    device_up "$mode" "$depth" && "$prepare" && capture_start "$name" && "$steps" && capture_stop "$name"
+    local status=$?
+    device_down
+    if [ "$status" -ne 0 ]; then
+        echo "FAIL $name: the bed did not run"
+        failures=$((failures + 1))
+    fi
+    return "$status"
+}
+
+# Makes NAME.pcap of NAME's link captures (or of SOURCE's); checks that
+# every captured frame is in it, each link's on its two ports, and none
+# longer than an Ethernet frame.
+convert() {  # NAME [SOURCE] [OPTION...]
+    local name=$1 source=${2:-$1}
+    shift $(($# > 1 ? 2 : 1))
+    "$tap_capture" "$@" "$work/$source.link1.pcap" "$client_mac" "$work/$source.link2.pcap" "$server_mac" \
+        "$work/$name.pcap" >"$work/$name.converted" || return 1
+    read -r _ con_a con_b con_c con_d _ _ _ longest _ merged <"$work/$name.converted"
+}
+captured() {  # NAME LINK: the frames tcpdump said it captured
+    sed -n 's/^\([0-9]*\) packets captured$/\1/p' "$work/$1.link$2.log"
+}
+
+truth() {  # NAME DEVICE [OPTION...]
+    local name=$1 device=$2
+    shift 2
+    python3 "$here/truth.py" --device "$device" "$@" "$work/$name.pcap" "$work/$name.truth" || {
+        echo "FAIL $name: the truth does not hold together"
+        failures=$((failures + 1))
+    }
+}
+
+# ---- The checks of one capture against its truth ----
+
+# NAME: the tools' pairs against the truth; the directions; the frames not
+# seen on the other link per port: the truth's frames alone there, those
+# beyond the capture's edge counted apart.
+check_capture() {  # NAME KEY [OPTION...]
+    local name=$1 key=$2
+    shift 2
+    local capture=$work/$name.pcap expected found_program found_plugin
+    local -a plugin_options=(-o "ovint.latency_key:$key")
+    [ "${1:-}" = --window ] && plugin_options+=(-o "ovint.latency_window:$2")
+    expected=$(truth_pairs "$work/$name.truth")
+    found_program=$(program_pairs "$capture" --key "$key" "$@")
+    if [[ $found_program == "status 2:"* ]]; then
+        echo "FAIL $name, key $key: ovint-latency refuses the command line: ${found_program#status 2: }"
+        failures=$((failures + 1))
+        return
+    fi
+    found_plugin=$(plugin_pairs "$capture" "${plugin_options[@]}")
+    check_pairs "$name, key $key: ovint-latency's pairs are the device's" "$expected" "$found_program"
+    check_pairs "$name, key $key: the plug-in's pairs are the device's" "$expected" "$found_plugin"
+    check "$name, key $key: ovint-latency pairs only in the directions the device forwards" "" \
+        "$(awk 'FNR == NR { if ($1 == "forwards") forwards[$2] = 1; next }
+                FNR > 1 && !(($3 " → " $4) in forwards) { print "frame " $2 ": " $3 " → " $4 }' \
+               FS=$'\t' "$work/$name.truth" FS=, "$work/pairs.csv" | head -n 5)"
+    local figures
+    figures=$(program_figures "$capture" --key "$key" "$@")
+    check "$name, key $key: matches per direction" \
+        "$(awk -F'\t' '$1 == "pair" { n[$5 " → " $6]++ } END { for (d in n) print "direction\t" d "\t" n[d] }' \
+               "$work/$name.truth" | sort)" \
+        "$(grep '^direction' <<<"$figures" | sort)"
+    check "$name, key $key: ovint-latency's least, mean, percentiles, largest latency and jitter" \
+        "$(grep '^latency' "$work/$name.truth" | sort)" "$(grep '^latency' <<<"$figures" | sort)"
+    # Every frame alone on its link is counted once, as not seen on the
+    # other link or as at the capture's edge; one whose other sighting
+    # lies beyond the edge never as not seen.
+    check "$name, key $key: frames not seen on the other link, per port" \
+        "$(awk -F'\t' '$1 == "unmatched" { print $2 "\tok" }' "$work/$name.truth")" \
+        "$(join -t $'\t' <(awk -F'\t' '$1 == "unmatched" { print $2 "\t" $3 "\t" $4 }' "$work/$name.truth") \
+                          <(awk -F'\t' '$1 == "port" { print $2 "\t" $3 "\t" $4 }' <<<"$figures") |
+           awk -F'\t' '{ edge = $5 == "none" ? 0 : $5
+                         if ($4 + edge != $2 || $4 > $2 - $3)
+                             print $1 "\t" $2 " alone, " $3 " beyond the edge; ovint-latency: " $4 " not seen, " $5 " at the edge"
+                         else print $1 "\tok" }')"
+    check "$name, key $key: the plug-in's Latency statistics count as ovint-latency's report" \
+        "$(grep -E $'^(direction|not_seen|edge|late|holds)\t' <<<"$figures" | sort)" \
+        "$(plugin_figures | grep -v '^extremes' | sort)"
+    check "$name, key $key: the plug-in's least and largest latency per direction" \
+        "$(awk -F'\t' '$1 == "latency" { split($3, f, " "); print "extremes\t" $2 "\t" f[1] " " f[8] }' \
+               "$work/$name.truth" | sort)" \
+        "$(plugin_figures | grep '^extremes' | sort)"
+    printf '     %s: truth %d pairs, ovint-latency %d, plug-in %d\n' "$name" \
+        "$(grep -c . <<<"$expected")" "$(grep -c . <<<"$found_program")" "$(grep -c . <<<"$found_plugin")"
+}
+
+check_cabling() {  # NAME KEY CABLING
+    check "$1, key $2: ovint-latency learns how the TAP is cabled" "$3 learnt" \
+        "$("$latency_program" --key "$2" --json "$work/$1.pcap" | python3 -c '
+import json, sys
+cabling = json.load(sys.stdin).get("cabling") or {}
+print(cabling.get("name"), cabling.get("from"))')"
+}
+
+# A device's captures: converted as they came and again unpadded and out
+# of order (neither changes what the tools find), checked against the
+# truth.
+check_device() {  # NAME DEVICE KEY
+    local name=$1 device=$2 key=$3 variant
+    convert "$name" || { failures=$((failures + 1)); return; }
+    check "$name: every captured frame in the TAP capture, on the ports of its link, none merged" \
+        "$(captured "$name" 1) $(captured "$name" 2) 0" "$((con_a + con_b)) $((con_c + con_d)) $merged"
+    check "$name: frames entered the device from both links and left it on both, none longer than 1514 bytes" "yes" \
+        "$( ((con_a && con_b && con_c && con_d && longest <= 1514)) && echo yes)"
+    truth "$name" "$device"
+    echo "     $name: $(cat "$work/$name.converted"); $(grep -c '^stayed' "$work/$name.truth") entered and never left"
+    check_capture "$name" "$key"
+    check_cabling "$name" "$key" A-C
+    # Told how the TAP is cabled rather than learning it: the same pairs.
+    check_pairs "$name, key $key, cabling A-C: ovint-latency's pairs are the device's" \
+        "$(truth_pairs "$work/$name.truth")" "$(program_pairs "$work/$name.pcap" --key "$key" --cabling A-C)"
+    check_pairs "$name, key $key, cabling A-C: the plug-in's pairs are the device's" \
+        "$(truth_pairs "$work/$name.truth")" \
+        "$(plugin_pairs "$work/$name.pcap" -o "ovint.latency_key:$key" -o ovint.latency_cabling:A-C)"
+    for variant in unpadded out-of-order; do
+        case $variant in
+            unpadded) convert "$name-$variant" "$name" --unpadded ;;
+            out-of-order) convert "$name-$variant" "$name" --out-of-order 30000 ;;
+        esac
+        truth "$name-$variant" "$device"
+        check_pairs "$name $variant: the same pairs by port and TAP time" \
+            "$(truth_identities "$work/$name.truth")" "$(truth_identities "$work/$name-$variant.truth")"
+        check_capture "$name-$variant" "$key"
+    done
+    # Read once, a pair shows on its later sighting when that was written
+    # after the earlier one (with the cabling given: while it is learnt,
+    # one pass may pair in any direction).
+    check_pairs "$name-out-of-order, key $key: in one pass the plug-in shows each pair written in order" \
+        "$(awk -F'\t' '$1 == "pair" && $2 > $3 { print $2 "\t" $3 "\t" $4 }' "$work/$name-out-of-order.truth")" \
+        "$(plugin_one_pass "$work/$name-out-of-order.pcap" -o "ovint.latency_key:$key" -o ovint.latency_cabling:A-C)"
+}
+
+# ---- The scenarios ----
+
+echo "== router (IPv4 and IPv6 forwarded), key ip"
+capture_device router router && check_device router router ip
+
+# The TAP cabled the three other ways: learnt as such, the same pairs.
+for cabling in A-D B-C B-D; do
+    echo "== router, the TAP cabled $cabling"
+    [ -f "$work/router.pcap" ] && convert "router-$cabling" router --cabling "$cabling" || continue
+    truth "router-$cabling" router --cabling "$cabling"
+    check_cabling "router-$cabling" ip "$cabling"
+    check_capture "router-$cabling" ip
+done
+
+# A capture's edge: link 2's capture stopped 40 ms before link 1's, in the
+# middle of the traffic. The frames that crossed while only one side was
+# captured are at the edge, not lost.
+echo "== router, link 2's capture stopped 40 ms before link 1's"
+if [ -f "$work/router.pcap" ] && convert router-edge router --edge 40; then
+    truth router-edge router --full "$work/router.pcap"
+    check "router-edge: some frames crossed beyond the capture's edge" "yes" \
+        "$(awk -F'\t' '$1 == "unmatched" { n += $4 } END { if (n > 0) print "yes" }' "$work/router-edge.truth")"
+    check_capture router-edge ip
+fi
+
+echo "== nat (masquerade, random ports, IPv4 and IPv6), key nat"
+capture_device nat nat && check_device nat nat nat
+
+echo "== bridge, key frame"
+capture_device bridge bridge && check_device bridge bridge frame
+
+# A deep queue: 300 ms at 40 Mbit/s, UDP at 60 Mbit/s into it. The
+# default window of 100 ms cannot hold its latencies: the report says
+# which window would, and with it every pair is found.
+deep_traffic() {
+    from_client iperf3 --client "$server4" --connect-timeout 2000 --time 1 --udp --bitrate 60M --length 1400
+}
+echo "== router with a 300 ms queue, key ip"
+if capture_device deep router 300 deep_traffic && convert deep-700ms deep && convert deep-100ms deep; then
+    truth deep-700ms router --window 700
+    largest=$(awk -F'\t' '$1 == "pair" && $4 > n { n = $4 } END { print n + 0 }' "$work/deep-700ms.truth")
+    largest_ms=$(((largest + 999999) / 1000000))
+    late=$(awk -F'\t' '$1 == "pair" && $4 > 100000000 { n++ } END { print n + 0 }' "$work/deep-700ms.truth")
+    echo "     deep: $(cat "$work/deep-700ms.converted"); largest latency $largest ns, $late pairs beyond 100 ms"
+    check "deep: the queue held frames beyond 100 ms" "yes" "$( ((late > 0)) && echo yes)"
+    report=$("$latency_program" "$work/deep-100ms.pcap")
+    suggested=$(grep -o -E -- '--window [0-9]+' <<<"$report" | head -n 1 | cut -d' ' -f2)
+    check "deep: the report names a window that holds the largest latency ($largest_ms ms)" "yes" \
+        "$( [ -n "$suggested" ] && ((suggested >= largest_ms)) && echo yes || echo "${suggested:-no window named}")"
+    check "deep: the JSON report's window check" \
+        "late_partners $late latest_partner_ns $largest window_that_holds_ms ${suggested:-none}" \
+        "$("$latency_program" --json "$work/deep-100ms.pcap" | python3 -c '
+import json, sys
+check = json.load(sys.stdin).get("window_check") or {}
+print(" ".join(f"{k} {check.get(k)}" for k in ("late_partners", "latest_partner_ns", "window_that_holds_ms")))')"
+    if [ -n "$suggested" ]; then
+        check_pairs "deep: with the window the report names, ovint-latency finds every pair" \
+            "$(truth_pairs "$work/deep-700ms.truth")" "$(program_pairs "$work/deep-100ms.pcap" --window "$suggested")"
+    fi
+    check_capture deep-700ms ip --window 700
+    # Within the default window, exactly the pairs the truth has within it.
+    truth deep-100ms router --window 100
+    check_capture deep-100ms ip
+fi
+
+# Offloads left on at the server: its segments handed to the link whole,
+# records of up to 64 kB that are no frame.
+offloads_on() {
+    in_ns server ethtool -K s0 tx on sg on tso on gso on >/dev/null 2>&1
+}
+merged_traffic() {
+    from_client iperf3 --client "$server4" --connect-timeout 2000 --time 1 --reverse
+}
+echo "== router, the server's offloads on"
+if capture_device merged router 20 merged_traffic offloads_on && convert merged; then
+    echo "     merged: $(cat "$work/merged.converted")"
+    check "merged: ovint-latency counts the records longer than 9216 bytes" "yes $merged" \
+        "$( ((merged > 0)) && echo yes) $("$latency_program" --json "$work/merged.pcap" |
+                                         python3 -c 'import json, sys; print(json.load(sys.stdin).get("merged_records"))')"
+fi
+
+echo "== the bed took $(($(date +%s) - started)) s"
+finish

@@ -1,0 +1,357 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""What the device did with every frame of a TAP capture, worked out from
+the frames' bytes: which frame that entered the device left it on the other
+link, and when.
+
+    truth.py --device router|nat|bridge [--window MS] [--cabling NAME]
+             [--full CAPTURE] CAPTURE OUT
+
+A frame enters on a port toward the device and leaves on the other link's
+port away from it: as the TAP is cabled by default (A-C), from Con A
+(link 1) to Con C, or from Con D (link 2) to Con B; the cabling A-D, B-C
+or B-D names link 1's port toward the device and link 2's away from it.
+A frame that left is the one that entered, changed only as the device
+changes it:
+
+  bridge  nothing: every byte of the Ethernet frame
+  router  the IP packet (to its own length) less its TTL or hop limit and
+          the IPv4 header checksum
+  nat     as router, less the addresses, TCP and UDP ports, ICMP echo
+          identifiers, checksums and IPv6 fragment identifiers, also in
+          the packet an ICMP error quotes
+
+Of several equal frames waiting, the one that entered first leaves first;
+one that waited longer than the window (MS, default 100) has not left. With
+--full, CAPTURE is FULL cut short at its end: its frames whose other
+sighting lies beyond the cut are counted apart.
+
+OUT gets one line per pair, "pair LATER EARLIER LATENCY_NS FROM TO
+EARLIER_TAP_TIME LATER_TAP_TIME" (frame numbers in CAPTURE); one per frame
+that entered and never left, "stayed FRAME PORT"; the directions frames
+are forwarded in, "forwards FROM → TO"; per port the frames not seen on
+the other link, "unmatched PORT COUNT BEYOND_THE_EDGE"; and per direction
+its latencies' figures in ns, "latency FROM → TO MIN MEAN MEDIAN P90 P99
+P99.9 P99.99 MAX JITTER" (the mean to the nearest ns, percentiles by
+nearest rank, the jitter the mean absolute difference of consecutive
+latencies in the order of their entries' TAP times, rounded down). A
+summary goes to standard output.
+Exit status 1 when the pairs found do not hold together (a translation that
+maps one flow two ways, a router that did not take exactly one off the TTL).
+"""
+
+import argparse
+import collections
+import os
+import struct
+import sys
+
+CON_A, CON_B, CON_C, CON_D = 0x80, 0x40, 0x20, 0x10
+PORT_NAMES = {CON_A: "Con A", CON_B: "Con B", CON_C: "Con C", CON_D: "Con D"}
+LINK_2 = (CON_C, CON_D)
+# The port a frame leaves on, by the port it entered on, as the TAP is cabled.
+CABLINGS = {
+    "A-C": {CON_A: CON_C, CON_D: CON_B},
+    "A-D": {CON_A: CON_D, CON_C: CON_B},
+    "B-C": {CON_B: CON_C, CON_D: CON_A},
+    "B-D": {CON_B: CON_D, CON_C: CON_A},
+}
+
+TRAILER_LENGTH = 20
+TRAILER_MARKER = bytes([0xC8, 0x3E, 0xA7, 0x00, 0x01, 0x61])  # marker, version 2
+
+ETH_IPV4, ETH_IPV6 = 0x0800, 0x86DD
+VLAN_TAGS = (0x8100, 0x88A8)
+IPPROTO_ICMP, IPPROTO_TCP, IPPROTO_UDP, IPPROTO_ICMPV6 = 1, 6, 17, 58
+IPV6_HOP_BY_HOP, IPV6_ROUTING, IPV6_FRAGMENT, IPV6_DESTINATION = 0, 43, 44, 60
+ICMP_ECHO_TYPES = {0, 8, 13, 14}          # echo and timestamp, reply and request
+ICMP_ERROR_TYPES = {3, 4, 5, 11, 12}
+ICMPV6_ECHO_TYPES = {128, 129}
+ICMPV6_ERROR_TYPES = {1, 2, 3, 4}
+
+
+class Frame:
+    __slots__ = ("number", "port", "tap_time", "ethernet")
+
+    def __init__(self, number, port, tap_time, ethernet):
+        self.number, self.port, self.tap_time, self.ethernet = number, port, tap_time, ethernet
+
+
+def read_capture(path):
+    """The frames of a pcap file with a TAP trailer at each one's end."""
+    frames = []
+    with open(path, "rb") as file:
+        header = file.read(24)
+        magic = header[:4]
+        formats = {b"\xd4\xc3\xb2\xa1": "<", b"\xa1\xb2\xc3\xd4": ">",
+                   b"\x4d\x3c\xb2\xa1": "<", b"\xa1\xb2\x3c\x4d": ">"}
+        if len(header) < 24 or magic not in formats:
+            raise ValueError(f"{path}: not a pcap file")
+        order = formats[magic]
+        if struct.unpack(order + "I", header[20:24])[0] != 1:
+            raise ValueError(f"{path}: not a capture of Ethernet frames")
+        while True:
+            record = file.read(16)
+            if not record:
+                break
+            if len(record) < 16:
+                raise ValueError(f"{path}: cut off in frame {len(frames) + 1}")
+            _, _, captured, _ = struct.unpack(order + "IIII", record)
+            data = file.read(captured)
+            if len(data) < captured:
+                raise ValueError(f"{path}: cut off in frame {len(frames) + 1}")
+            trailer = data[-TRAILER_LENGTH:]
+            if len(data) < 14 + TRAILER_LENGTH or trailer[4:10] != TRAILER_MARKER:
+                raise ValueError(f"{path}: frame {len(frames) + 1} has no TAP trailer at its end")
+            port = trailer[10]
+            if port not in PORT_NAMES:
+                raise ValueError(f"{path}: frame {len(frames) + 1} names no port (0x{port:02x})")
+            tap_time = struct.unpack("<Q", trailer[12:20])[0]
+            frames.append(Frame(len(frames) + 1, port, tap_time, data[:-TRAILER_LENGTH]))
+    return frames
+
+
+def ip_packet(ethernet):
+    """The IP packet of an Ethernet frame, to its own length (no padding), as
+    a bytearray; None for a frame that is not IP or is cut short."""
+    offset = 12
+    while offset + 2 <= len(ethernet) and int.from_bytes(ethernet[offset:offset + 2], "big") in VLAN_TAGS:
+        offset += 4
+    if offset + 2 > len(ethernet):
+        return None
+    ethertype = int.from_bytes(ethernet[offset:offset + 2], "big")
+    packet = ethernet[offset + 2:]
+    if ethertype == ETH_IPV4 and len(packet) >= 20 and packet[0] >> 4 == 4:
+        length = int.from_bytes(packet[2:4], "big")
+    elif ethertype == ETH_IPV6 and len(packet) >= 40 and packet[0] >> 4 == 6:
+        length = 40 + int.from_bytes(packet[4:6], "big")
+    else:
+        return None
+    return bytearray(packet[:length]) if length <= len(packet) else None
+
+
+def zero(data, start, end):
+    """Clears data[start:end] as far as data reaches."""
+    end = min(end, len(data))
+    if start < end:
+        data[start:end] = bytes(end - start)
+
+
+def without_hop_count(packet):
+    """An IP packet less what every router changes: the TTL and the IPv4
+    header checksum, or the IPv6 hop limit."""
+    if packet[0] >> 4 == 4:
+        zero(packet, 8, 9)
+        zero(packet, 10, 12)
+    else:
+        zero(packet, 7, 8)
+    return packet
+
+
+def transport(packet):
+    """(protocol, offset) of an IP packet's transport header; protocol None
+    for a fragment that does not start the datagram. IPv6 fragment
+    identifiers are cleared on the way."""
+    if packet[0] >> 4 == 4:
+        if len(packet) < 20:
+            return None, len(packet)
+        if int.from_bytes(packet[6:8], "big") & 0x1FFF:
+            return None, len(packet)
+        return packet[9], (packet[0] & 0x0F) * 4
+    protocol, offset = packet[6], 40
+    while protocol in (IPV6_HOP_BY_HOP, IPV6_ROUTING, IPV6_FRAGMENT, IPV6_DESTINATION) and offset + 8 <= len(packet):
+        following = packet[offset]
+        if protocol == IPV6_FRAGMENT:
+            zero(packet, offset + 4, offset + 8)
+            if int.from_bytes(packet[offset + 2:offset + 4], "big") & 0xFFF8:
+                return None, len(packet)
+            offset += 8
+        else:
+            offset += (packet[offset + 1] + 1) * 8
+        protocol = following
+    return protocol, offset
+
+
+def untranslated(packet):
+    """An IP packet less what an address and port translator changes (and
+    a router); in an ICMP error, in the packet it quotes too."""
+    without_hop_count(packet)
+    version = packet[0] >> 4
+    if version == 4:
+        zero(packet, 10, 20)        # checksum, addresses
+    else:
+        zero(packet, 8, 40)         # addresses
+    protocol, at = transport(packet)
+    if protocol in (IPPROTO_TCP, IPPROTO_UDP):
+        zero(packet, at, at + 4)    # ports
+        checksum = at + (16 if protocol == IPPROTO_TCP else 6)
+        zero(packet, checksum, checksum + 2)
+    elif protocol in (IPPROTO_ICMP, IPPROTO_ICMPV6) and at + 8 <= len(packet):
+        icmp_type = packet[at]
+        echo, error = ((ICMP_ECHO_TYPES, ICMP_ERROR_TYPES) if protocol == IPPROTO_ICMP
+                       else (ICMPV6_ECHO_TYPES, ICMPV6_ERROR_TYPES))
+        zero(packet, at + 2, at + 4)
+        if icmp_type in echo:
+            zero(packet, at + 4, at + 6)
+        elif icmp_type in error and at + 8 < len(packet):
+            quoted = packet[at + 8:]
+            if quoted[0] >> 4 in (4, 6) and len(quoted) >= (20 if quoted[0] >> 4 == 4 else 40):
+                packet[at + 8:] = untranslated(quoted)
+    return packet
+
+
+def key_function(device):
+    """How a frame is recognised on the other side of this kind of device."""
+    if device == "bridge":
+        return bytes
+    change = without_hop_count if device == "router" else untranslated
+
+    def key(ethernet):
+        packet = ip_packet(ethernet)
+        return ("eth", bytes(ethernet)) if packet is None else ("ip", bytes(change(packet)))
+    return key
+
+
+def pair_frames(frames, key, window_ns, leaves_on=CABLINGS["A-C"]):
+    """Pairs each frame that left the device with the frame that entered it:
+    {exit frame number: entry frame number}. Frames are taken in TAP-time
+    order; of equal entries, the first in leaves first; an entry older than
+    the window is gone."""
+    entered_on = {leave: enter for enter, leave in leaves_on.items()}
+    waiting = {enter: {} for enter in leaves_on}
+    pairs = {}
+    for frame in sorted(frames, key=lambda f: (f.tap_time, f.number)):
+        if frame.port in leaves_on:
+            waiting[frame.port].setdefault(key(frame.ethernet), collections.deque()).append(frame)
+        else:
+            queue = waiting[entered_on[frame.port]].get(key(frame.ethernet))
+            while queue and frame.tap_time - queue[0].tap_time > window_ns:
+                queue.popleft()
+            if queue:
+                pairs[frame.number] = queue.popleft().number
+    return pairs
+
+
+def figures(latencies_by_entry):
+    """A direction's figures from its latencies in the order of entry."""
+    ordered = sorted(latencies_by_entry)
+    count = len(ordered)
+    ranks = [max(1, -(-per_10000 * count // 10000)) for per_10000 in (5000, 9000, 9900, 9990, 9999)]
+    steps = [abs(b - a) for a, b in zip(latencies_by_entry, latencies_by_entry[1:])]
+    return [ordered[0], (sum(ordered) + count // 2) // count] + [ordered[rank - 1] for rank in ranks] + \
+        [ordered[-1], sum(steps) // len(steps) if steps else 0]
+
+
+def identity(frame):
+    return (frame.port, frame.tap_time, frame.ethernet)
+
+
+def flows(packet):
+    """(protocol, source, source port, destination, destination port) of a
+    TCP or UDP packet or an ICMP echo (its identifier as both ports)."""
+    version = packet[0] >> 4
+    source, destination = (bytes(packet[12:16]), bytes(packet[16:20])) if version == 4 else \
+        (bytes(packet[8:24]), bytes(packet[24:40]))
+    protocol, at = transport(bytearray(packet))
+    if protocol in (IPPROTO_TCP, IPPROTO_UDP) and at + 4 <= len(packet):
+        return (protocol, source, bytes(packet[at:at + 2]), destination, bytes(packet[at + 2:at + 4]))
+    echo = ICMP_ECHO_TYPES if protocol == IPPROTO_ICMP else ICMPV6_ECHO_TYPES
+    if protocol in (IPPROTO_ICMP, IPPROTO_ICMPV6) and at + 8 <= len(packet) and packet[at] in echo:
+        identifier = bytes(packet[at + 4:at + 6])
+        return (protocol, source, identifier, destination, identifier)
+    return None
+
+
+def faults(frames, pairs, device):
+    """What does not hold together in the pairs: a hop count not one less
+    after a router, a translation that maps one flow two ways."""
+    if device == "bridge":
+        return []
+    by_number = {frame.number: frame for frame in frames}
+    found, inside_out, outside_in = [], {}, {}
+    for later, earlier in pairs.items():
+        entry, leaving = ip_packet(by_number[earlier].ethernet), ip_packet(by_number[later].ethernet)
+        hop = 8 if entry[0] >> 4 == 4 else 7
+        if leaving[hop] != entry[hop] - 1:
+            found.append(f"frame {later}: hop count {leaving[hop]} after {entry[hop]} in frame {earlier}")
+        if device != "nat":
+            continue
+        inside, outside = flows(entry), flows(leaving)
+        if inside is None or outside is None:
+            continue
+        if by_number[earlier].port in LINK_2:  # a reply: the flow's other way
+            inside, outside = outside, inside
+            inside, outside = inside[:1] + inside[3:] + inside[1:3], outside[:1] + outside[3:] + outside[1:3]
+        if inside_out.setdefault(inside, outside) != outside or outside_in.setdefault(outside, inside) != inside:
+            found.append(f"frames {earlier} and {later}: a flow translated two ways")
+    return found
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--device", choices=("router", "nat", "bridge"), required=True)
+    parser.add_argument("--window", type=int, default=100, help="milliseconds")
+    parser.add_argument("--cabling", choices=sorted(CABLINGS), default="A-C")
+    parser.add_argument("--full", help="the capture CAPTURE was cut from")
+    parser.add_argument("capture")
+    parser.add_argument("out")
+    args = parser.parse_args()
+    window_ns = args.window * 1000000
+    key = key_function(args.device)
+    leaves_on = CABLINGS[args.cabling]
+
+    try:
+        frames = read_capture(args.capture)
+        full = read_capture(args.full) if args.full else None
+    except (OSError, ValueError) as error:
+        sys.exit(f"truth.py: {error}")
+    pairs = pair_frames(frames, key, window_ns, leaves_on)
+    by_number = {frame.number: frame for frame in frames}
+    partnered = set(pairs) | set(pairs.values())
+    # With the whole capture beside it: the frames paired there whose
+    # partner is not in this one.
+    beyond = set()
+    if full is not None:
+        whole_pairs = pair_frames(full, key, window_ns, leaves_on)
+        here = {identity(frame): frame.number for frame in frames}
+        for later, earlier in whole_pairs.items():
+            ours = [here.get(identity(full[n - 1])) for n in (later, earlier)]
+            if ours.count(None) == 1:
+                beyond.update(n for n in ours if n is not None)
+
+    with open(args.out, "w") as out:
+        for later in sorted(pairs):
+            earlier = pairs[later]
+            leaving, entry = by_number[later], by_number[earlier]
+            out.write(f"pair\t{later}\t{earlier}\t{leaving.tap_time - entry.tap_time}\t{PORT_NAMES[entry.port]}"
+                      f"\t{PORT_NAMES[leaving.port]}\t{entry.tap_time}\t{leaving.tap_time}\n")
+        stayed = [f for f in frames if f.port in leaves_on and f.number not in partnered]
+        for frame in stayed:
+            out.write(f"stayed\t{frame.number}\t{PORT_NAMES[frame.port]}\n")
+        for port in (CON_A, CON_B, CON_C, CON_D):
+            alone = [f.number for f in frames if f.port == port and f.number not in partnered]
+            out.write(f"unmatched\t{PORT_NAMES[port]}\t{len(alone)}\t{len(beyond.intersection(alone))}\n")
+        for entry_port, leave_port in leaves_on.items():
+            out.write(f"forwards\t{PORT_NAMES[entry_port]} → {PORT_NAMES[leave_port]}\n")
+            entered = sorted((by_number[earlier].tap_time, by_number[later].tap_time - by_number[earlier].tap_time)
+                             for later, earlier in pairs.items() if by_number[earlier].port == entry_port)
+            if entered:
+                out.write(f"latency\t{PORT_NAMES[entry_port]} → {PORT_NAMES[leave_port]}\t"
+                          + " ".join(str(n) for n in figures([latency for _, latency in entered])) + "\n")
+
+    latencies = [by_number[later].tap_time - by_number[earlier].tap_time for later, earlier in pairs.items()]
+    directions = collections.Counter(by_number[earlier].port for earlier in pairs.values())
+    counts = ", ".join(f"{PORT_NAMES[enter]} → {PORT_NAMES[leave]} {directions[enter]}"
+                       for enter, leave in leaves_on.items())
+    print(f"     {os.path.basename(args.capture)}: {len(frames)} frames, {len(pairs)} pairs ({counts}), {len(stayed)} entered and never left"
+          + (f" ({len(beyond)} frames with their other sighting beyond the capture's edge)" if full else "")
+          + f", largest latency {max(latencies, default=0)} ns")
+    problems = faults(frames, pairs, args.device)
+    for problem in problems[:10]:
+        print(f"truth.py: {problem}", file=sys.stderr)
+    if problems:
+        sys.exit(f"truth.py: {len(problems)} pairs do not hold together")
+
+
+if __name__ == "__main__":
+    main()
