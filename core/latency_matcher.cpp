@@ -173,6 +173,7 @@ void LatencyMatcher::left_unpaired(const Sighting &sighting, bool settled, Match
             undecided_[other].pop_front();
         }
         undecided_[other].push_back(sighting);
+        undecided_count_[other] = undecided_[other].size();
         watch(sighting, sink);
         return;
     }
@@ -194,6 +195,7 @@ void LatencyMatcher::decide_edges(int link, MatchSink &sink)
         sink.unmatched(sighting, false);
         waiting.pop_front();
     }
+    undecided_count_[link] = waiting.size();
 }
 
 void LatencyMatcher::look_back(MatchSink &sink)
@@ -268,6 +270,7 @@ void LatencyMatcher::settle(MatchSink &sink)
             sink.unmatched(sighting, true);
         waiting.clear();
     }
+    undecided_count_[0] = undecided_count_[1] = 0;
     spans_[0] = spans_[1] = LinkSpan();
 }
 
@@ -408,7 +411,8 @@ void LatencyMatcher::pass(uint64_t frame, uint64_t tap_time, uint8_t channel, Ma
         return;
     }
     read_clock(frame, tap_time, sink);
-    read_span(channel, tap_time, sink);
+    if (channel == 1 || channel == 2)
+        read_span(channel, tap_time, sink);
     expire(clock_.now(), sink);
 }
 

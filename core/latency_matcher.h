@@ -220,16 +220,20 @@ private:
     void read_clock(uint64_t frame, uint64_t tap_time, MatchSink &sink);
     void settle(MatchSink &sink);
     void left_unpaired(const Sighting &sighting, bool settled, MatchSink &sink);
+    // A frame of channel 1 or 2.
     void read_span(uint8_t channel, uint64_t tap_time, MatchSink &sink)
     {
-        if (channel == 1 || channel == 2) {
-            LinkSpan &span = spans_[channel == 2];
-            span.add(tap_time);
+        const int link = channel == 2;
+        LinkSpan &span = spans_[link];
+        if (tap_time > span.last) {
+            span.last = tap_time;
             // A sighting of the other link waits to be told at the edge or
             // not until this link's capture is seen to go on past it.
-            if (__builtin_expect(!undecided_[channel == 2].empty(), 0))
-                decide_edges(channel == 2, sink);
+            if (__builtin_expect(undecided_count_[link] != 0, 0))
+                decide_edges(link, sink);
         }
+        if (__builtin_expect(tap_time < span.first, 0))
+            span.first = tap_time;
     }
     void decide_edges(int link, MatchSink &sink);
     // Looked up, not worked out: asked of every candidate.
@@ -257,6 +261,7 @@ private:
     // capture had not gone on past where their partner would lie (by
     // channel of that other link): at the capture's edge if it never does.
     std::deque<Sighting> undecided_[2];
+    size_t undecided_count_[2] = {};  // their sizes, read on every frame
     Kind kind_;
     MatchFindings findings_;
     // By port byte: TOWARD the device or AWAY from it; for the trial
