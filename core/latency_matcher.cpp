@@ -27,7 +27,7 @@ constexpr size_t UNDECIDED_MAX = 65536;
 } // namespace
 
 // Counts the directions of pairs each with a single candidate, by port.
-class LatencyMatcher::VoteSink : public MatchSink {
+class LatencyMatcher::VoteSink final : public MatchSink {
 public:
     void paired(const Pairing &pairing) override
     {
@@ -46,7 +46,7 @@ public:
 
 // Hands the watch's pairs on as late ones: those further apart than the
 // window (a clock that jumped may leave nearer ones unpaired too).
-class LatencyMatcher::WatchSink : public MatchSink {
+class LatencyMatcher::WatchSink final : public MatchSink {
 public:
     explicit WatchSink(uint64_t window) : window_(window) {}
     void paired(const Pairing &pairing) override
