@@ -2,6 +2,8 @@
 
 #include "latency_matcher.h"
 
+#include "late_watch.h"
+
 #include <new>
 
 namespace {
@@ -18,8 +20,6 @@ constexpr size_t FIRST_RING_SMALL = 1024;
 // candidate, or from what came of this many frames.
 constexpr uint64_t LEARNING_PAIRS = 64;
 constexpr size_t LEARNING_FRAMES = 65536;
-// At most this many sightings without a partner are watched at once.
-constexpr size_t WATCHED_MAX = 16384;
 // At most this many wait to be told at the capture's edge or not, per link:
 // beyond, the oldest are (the other link's capture has ended, most likely).
 constexpr size_t UNDECIDED_MAX = 65536;
@@ -42,24 +42,6 @@ public:
     uint64_t votes[4][4] = {};
     uint64_t pairs = 0;
     MatchSink *outer = nullptr;
-};
-
-// Hands the watch's pairs on as late ones: those further apart than the
-// window (a clock that jumped may leave nearer ones unpaired too).
-class LatencyMatcher::WatchSink final : public MatchSink {
-public:
-    explicit WatchSink(uint64_t window) : window_(window) {}
-    void paired(const Pairing &pairing) override
-    {
-        if (pairing.latency > window_)
-            outer->late(pairing);
-    }
-    void unmatched(const Sighting &, bool) override {}
-
-    MatchSink *outer = nullptr;
-
-private:
-    uint64_t window_;
 };
 
 LatencyMatcher::Index LatencyMatcher::zeroed_index(size_t slots)
@@ -202,56 +184,26 @@ void LatencyMatcher::look_back(MatchSink &sink)
 {
     if (!watch_)
         return;
-    watch_sink_->outer = &sink;
     for (uint64_t seq = tail_; seq < head_; seq++) {
         const Entry &waiting = entry(seq);
         if (!waiting.paired && !toward_device(findings_.cabling, waiting.sighting.port))
-            watch_->claim(waiting.sighting, *watch_sink_);
+            watch_->claim(waiting.sighting, sink);
     }
 }
 
 // A sighting without a partner, watched a while longer: one toward the
-// device waits in the watch for its partner; one away from it asks the
-// watch for an earlier one, and is not kept (its partner left first).
+// device is kept for its partner; one away from it asks for an earlier one,
+// and is not kept (its partner left first).
 void LatencyMatcher::watch(const Sighting &sighting, MatchSink &sink)
 {
     if (!watch_) {
         const uint64_t reach = window_ > UINT64_MAX / WATCH_WINDOWS ? UINT64_MAX : window_ * WATCH_WINDOWS;
-        watch_.reset(new LatencyMatcher(reach, findings_.cabling, Kind::watch));
-        watch_sink_.reset(new WatchSink(window_));
+        watch_.reset(new LateWatch(window_, reach));
     }
-    watch_sink_->outer = &sink;
-    if (!toward_device(findings_.cabling, sighting.port)) {
-        watch_->claim(sighting, *watch_sink_);
-        return;
-    }
-    if (watch_->waiting() >= WATCHED_MAX) {
+    if (!toward_device(findings_.cabling, sighting.port))
+        watch_->claim(sighting, sink);
+    else if (!watch_->keep(sighting))
         findings_.unwatched++;
-        return;
-    }
-    watch_->add(sighting, *watch_sink_);
-}
-
-// Pairs `later` with the oldest waiting sighting it may follow, if any,
-// without keeping it.
-bool LatencyMatcher::claim(const Sighting &later, MatchSink &sink)
-{
-    bool found;
-    const size_t at = find_slot(later.key, &found);
-    if (!found)
-        return false;
-    uint64_t seq = index_[at].oldest[later.channel != 2];
-    for (int looked = 0; alive(seq) && looked < 64; looked++, seq = entry(seq).newer) {
-        Entry &waiting = entry(seq);
-        const uint64_t time = waiting.sighting.tap_time;
-        if (waiting.paired || time > later.tap_time || later.tap_time - time > window_ ||
-            !allowed(waiting.sighting, later))
-            continue;
-        waiting.paired = true;
-        sink.paired(Pairing{waiting.sighting, later, later.tap_time - time, false});
-        return true;
-    }
-    return false;
 }
 
 // Every sighting still waiting is unmatched and leaves. Sequence numbers

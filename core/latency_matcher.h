@@ -124,6 +124,8 @@ inline bool partner_may_lie_outside(bool toward, uint64_t tap_time, uint64_t win
     return tap_time - other.first < window || tap_time > other.last;
 }
 
+class LateWatch;
+
 class LatencyMatcher {
 public:
     explicit LatencyMatcher(uint64_t window_ns, Cabling cabling = Cabling::learn);
@@ -173,10 +175,10 @@ public:
     static constexpr uint64_t WATCH_WINDOWS = 10;
 
 private:
-    enum class Kind : uint8_t { main, trial, watch };
+    enum class Kind : uint8_t { main, trial };
     LatencyMatcher(uint64_t window_ns, Cabling cabling, Kind kind);
     class VoteSink;
-    class WatchSink;
+
     struct Entry {
         Sighting sighting;
         uint64_t newer;  // the next waiting sighting of the key on this channel, or NONE
@@ -246,7 +248,6 @@ private:
     void learn(const Sighting &sighting, bool keyed, MatchSink &sink);
     void pair(const Sighting &sighting, MatchSink &sink);
     void watch(const Sighting &sighting, MatchSink &sink);
-    bool claim(const Sighting &later, MatchSink &sink);
     void decide(MatchSink &sink);
 
     uint64_t window_;
@@ -279,8 +280,7 @@ private:
     std::unique_ptr<VoteSink> votes_;
     // Sightings without a partner, watched a while longer; made when first
     // needed.
-    std::unique_ptr<LatencyMatcher> watch_;
-    std::unique_ptr<WatchSink> watch_sink_;
+    std::unique_ptr<LateWatch> watch_;
 };
 
 #endif // OVINT_CORE_LATENCY_MATCHER_H
