@@ -304,14 +304,17 @@ const FrameLatency *frame_latency(guint32 num)
 static void add_latency_expert(packet_info *pinfo, const FrameLatency *found, proto_item *item, guint8 port,
                                guint64 tap_time)
 {
-    if (found->role == FrameLatency::later) {
-        // One text for all, so that they are counted together.
-        if (latency_threshold_us && found->latency > static_cast<guint64>(latency_threshold_us) * 1000)
+    if (found->role == FrameLatency::later || found->role == FrameLatency::earlier) {
+        // On the sighting read second, whichever of the two was earlier by
+        // TAP time: in a single pass, that is when the pair is known. One
+        // text for all, so that they are counted together.
+        if (found->partner < pinfo->fd->num && latency_threshold_us &&
+            found->latency > static_cast<guint64>(latency_threshold_us) * 1000)
             expert_add_info_format(pinfo, item, &ei_ovint_above_threshold, "Latency above the threshold (%u \u00b5s)",
                                    latency_threshold_us);
         return;
     }
-    if (!pinfo->fd->visited || found->role == FrameLatency::earlier)
+    if (!pinfo->fd->visited)
         return;
     const bool unseen = found->role == FrameLatency::unseen || found->role == FrameLatency::unkeyed ||
                         (found->role == FrameLatency::waiting && !waiting_at_edge(port, tap_time));
@@ -358,6 +361,7 @@ void add_latency_items(proto_tree *tree, proto_item *port_item, tvbuff_t *tvb, p
                                           "Seen again on %s in frame %u, %s later", port.text, found->partner,
                                           duration);
         proto_item_set_generated(item);
+        add_latency_expert(pinfo, found, item, 0, 0);
     }
 }
 

@@ -27,6 +27,11 @@ static inline const guint8 *captured_bytes(tvbuff_t *tvb, guint32 *length)
 static void finish_frame(tvbuff_t *tvb, TrailerMatch match, packet_info *pinfo,
                          proto_tree *tree, void *data)
 {
+    // Called directly, not through a handle: the trailer's expert entries
+    // are ovint's, whichever dissector the Ethernet part ended in; an
+    // exception from that part, thrown on after this, stays its own.
+    const char *const ethernet_proto = pinfo->current_proto;
+    pinfo->current_proto = "ovint";
     if (match.placement == TrailerPlacement::trailing && tree) {
         dissect_ovint(tvb_new_subset_length(tvb, match.offset, TRAILER_LEN), pinfo, tree, data);
     } else if (!tree) {
@@ -38,6 +43,7 @@ static void finish_frame(tvbuff_t *tvb, TrailerMatch match, packet_info *pinfo,
     }
     apply_hw_timestamp(tvb, match.offset, pinfo);
     queue_tap_record(tvb, match.offset, match.version, pinfo);
+    pinfo->current_proto = ethernet_proto;
 }
 
 // Splits a frame the search took. Kept out of line: the host offers every
@@ -53,8 +59,12 @@ G_GNUC_NO_INLINE static void take_frame(tvbuff_t *tvb, const guint8 *bytes, guin
     // One exception frame serves both ends: the flag is cleared on every way
     // out, and a broken Ethernet part still gets its trailer and time.
     TRY {
-        if (match.placement == TrailerPlacement::leading)
+        if (match.placement == TrailerPlacement::leading) {
+            const char *const offering_proto = pinfo->current_proto;
+            pinfo->current_proto = "ovint";
             dissect_ovint(tvb, pinfo, tree, data);
+            pinfo->current_proto = offering_proto;
+        }
         if (eth_withoutfcs_handle) {
             tvbuff_t *ethernet = match.placement == TrailerPlacement::leading
                                      ? tvb_new_subset_remaining(tvb, TRAILER_LEN)
