@@ -217,7 +217,10 @@ extern "C" void free_latency_tables(void)
     }
 }
 
-extern "C" void start_latency_tables(void)
+// The matcher allocates with the C++ runtime, whose failure must not cross
+// the host's C frames: noexcept ends it there (the host's own allocator
+// aborts too).
+extern "C" void start_latency_tables(void) noexcept
 {
     free_latency_tables();
     if (static_cast<KeyMode>(latency_key_mode) != KeyMode::off)
@@ -236,7 +239,8 @@ void check_latency_window(void)
     latency_window_ms = last_good;
 }
 
-void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, TrailerMatch match, const frame_data *fd)
+void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, TrailerMatch match,
+                   const frame_data *fd) noexcept
 {
     if (!matcher)
         return;

@@ -46,12 +46,6 @@ extern hf_register_info hf_array[FIELD_COUNT];
 
 // ---- Trailer format and record dissector (trailer.cpp) ----
 
-// Version of the trailer found by the latest marker read: 0 none, 1 or 2.
-extern guint8 record_version;
-
-void read_marker(tvbuff_t *tvb, gint offset);
-gboolean probe_marker(tvbuff_t *tvb, gint offset);
-
 extern "C" int dissect_ovint(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data);
 
 // ---- Plug-in entry and registration (plugin.cpp) ----
@@ -147,7 +141,7 @@ struct ClockEvent {
 // Keys a trailer-bearing frame seen for the first time and hands it to the
 // matcher. Reads only the captured bytes.
 void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, TrailerMatch match,
-                   const frame_data *fd);
+                   const frame_data *fd) noexcept;
 // What is known of frame `num`, or NULL: no trailer, or no latency key.
 const FrameLatency *frame_latency(guint32 num);
 // The clock event of `kind` (a FrameLatency::Mark of the clock) found at frame
@@ -171,7 +165,7 @@ void register_expert_entries(void);
 void register_latency_preferences(module_t *module);
 // A capture begins (the tables start empty, with the preferences' key and
 // window) or ends.
-extern "C" void start_latency_tables(void);
+extern "C" void start_latency_tables(void) noexcept;
 extern "C" void free_latency_tables(void);
 
 // ---- Time base (timebase.cpp) ----

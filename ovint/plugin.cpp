@@ -28,7 +28,7 @@ WS_DLL_PUBLIC uint32_t plugin_describe(void);
 #endif
 }
 
-const char plugin_version[] = "1.0.0";
+const char plugin_version[] = OVINT_VERSION;
 // The host loads only plug-ins built for its own release series.
 const int plugin_want_major = WIRESHARK_VERSION_MAJOR;
 const int plugin_want_minor = WIRESHARK_VERSION_MINOR;

@@ -100,7 +100,6 @@ extern "C" ovint_heur_result_t dissect_ovint_heur(tvbuff_t *tvb, packet_info *pi
     // The search reads nothing past the captured bytes, and nothing on the
     // way to a refusal can raise or re-enter.
     const TrailerMatch match = find_trailer(bytes, length);
-    record_version = match.version;
     if (match.placement == TrailerPlacement::none)
         return false;
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 //
-// The TAP trailer: its marker and versions, the fields it is shown under, the
-// guarded marker probe and the record dissector that renders one trailer.
+// The TAP trailer: its versions, the fields and expert entries it is shown
+// under, and the record dissector that renders one trailer.
 
 #include <epan/packet.h>
 #include <epan/exceptions.h>
@@ -27,8 +27,6 @@ int hf_ovint_timestamp = -1;
 int hf_ovint_fcs = -1;
 int hf_ovint_reserved = -1;
 int hf_ovint_rxerror_v1 = -1;
-
-guint8 record_version = 0;
 
 static const value_string port_names_v1[] = {
     {PORT_BITS[0], PORT_NAMES_V1[0]},
@@ -112,38 +110,6 @@ static const int *const flags_v2[] = {
 // Both orders are the core's flag tables'.
 static expert_field *const experts_v1[] = {&ei_ovint_flag[0], &ei_ovint_flag[3], &ei_ovint_flag[4]};
 
-void read_marker(tvbuff_t *tvb, gint offset)
-{
-    record_version = 0;
-    for (gint i = 0; i < MARKER_LEN; i++) {
-        if (ovint_get_uint8(tvb, offset + i) != MARKER_BYTES[i])
-            return;
-    }
-    const guint8 code = ovint_get_uint8(tvb, offset + MARKER_LEN);
-    if (code == VERSION_CODE_V1)
-        record_version = 1;
-    else if (code == VERSION_CODE_V2)
-        record_version = 2;
-}
-
-gboolean probe_marker(tvbuff_t *tvb, gint offset)
-{
-    // When all six bytes are captured no read can fail, so the exception
-    // frame (a setjmp) is only set up for probes that reach past the data.
-    if (offset >= 0 && tvb_bytes_exist(tvb, offset, MARKER_LEN + 1)) {
-        read_marker(tvb, offset);
-        return record_version != 0;
-    }
-    TRY {
-        read_marker(tvb, offset);
-    }
-    CATCH_ALL {
-        THROW_FORMATTED(ReassemblyError, "Offset-Exception:%d", offset);
-    }
-    ENDTRY;
-    return record_version != 0;
-}
-
 void add_flag_expert_only(packet_info *pinfo, guint8 version, guint8 flags)
 {
     const TapFlagTable table = tap_flags(version);
@@ -158,6 +124,18 @@ extern "C" int dissect_ovint(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree
     if (tvb_reported_length(tvb) < (guint)TRAILER_LEN || !tree)
         return tvb_captured_length(tvb);
 
+    // The layout is the record's own, whoever calls: the splitter with the
+    // trailer it found, or anyone by name. Its marker lies in its middle, or
+    // at its start where the record leads its frame; none: version 1's.
+    guint8 record_version = 0;
+    if (tvb_bytes_exist(tvb, 0, MARKER_OFFSET + MARKER_LEN + 1)) {
+        const guint8 *bytes = tvb_get_ptr(tvb, 0, MARKER_OFFSET + MARKER_LEN + 1);
+        record_version = marker_version(bytes + MARKER_OFFSET);
+        if (record_version == 0)
+            record_version = marker_version(bytes);
+    }
+    if (record_version == 0)
+        record_version = 1;
     proto_item *record_item = proto_tree_add_item(tree, proto_ovint, tvb, 0, TRAILER_LEN, ENC_NA);
     proto_tree *record_tree = proto_item_add_subtree(record_item, ett_ovint);
 

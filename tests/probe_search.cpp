@@ -2,7 +2,43 @@
 
 #include "probe_search.h"
 
+#include <epan/exceptions.h>
+
 #include "ovint_private.h"
+
+guint8 record_version = 0;
+
+void read_marker(tvbuff_t *tvb, gint offset)
+{
+    record_version = 0;
+    for (gint i = 0; i < MARKER_LEN; i++) {
+        if (ovint_get_uint8(tvb, offset + i) != MARKER_BYTES[i])
+            return;
+    }
+    const guint8 code = ovint_get_uint8(tvb, offset + MARKER_LEN);
+    if (code == VERSION_CODE_V1)
+        record_version = 1;
+    else if (code == VERSION_CODE_V2)
+        record_version = 2;
+}
+
+gboolean probe_marker(tvbuff_t *tvb, gint offset)
+{
+    // When all six bytes are captured no read can fail, so the exception
+    // frame (a setjmp) is only set up for probes that reach past the data.
+    if (offset >= 0 && tvb_bytes_exist(tvb, offset, MARKER_LEN + 1)) {
+        read_marker(tvb, offset);
+        return record_version != 0;
+    }
+    TRY {
+        read_marker(tvb, offset);
+    }
+    CATCH_ALL {
+        THROW_FORMATTED(ReassemblyError, "Offset-Exception:%d", offset);
+    }
+    ENDTRY;
+    return record_version != 0;
+}
 
 static TrailerMatch found(TrailerPlacement placement, guint32 offset)
 {

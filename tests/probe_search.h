@@ -11,6 +11,16 @@
 
 #include "core/trailer_format.h"
 
+// Version of the trailer found by the latest marker read: 0 none, 1 or 2.
+extern guint8 record_version;
+
+// Reads the marker and version code at `offset` into record_version;
+// raises the host's bounds exceptions.
+void read_marker(tvbuff_t *tvb, gint offset);
+// read_marker, with a read past the data raised as ReassemblyError
+// "Offset-Exception:OFFSET"; true when a marker was found.
+gboolean probe_marker(tvbuff_t *tvb, gint offset);
+
 // Where the probes find the trailer, and the version the last probe left.
 TrailerMatch probe_by_probe_search(tvbuff_t *tvb);
 

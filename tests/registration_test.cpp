@@ -94,21 +94,35 @@ TEST(Registration, StoredEnablePreferenceIsObsolete)
     }
 }
 
-// Must run before anything has probed for a marker in this process: the
-// test program runs it on its own.
-TEST(BeforeAnyProbe, NamedDissectorShowsVersionOneLayout)
+// Called by name (as another dissector or "Decode As" would), the record
+// dissector shows the record's own layout, whatever frame came before.
+TEST(Registration, NamedDissectorShowsTheRecordsOwnLayout)
 {
-    ASSERT_EQ(record_version, 0);
-    Capture capture;
-    FrameOptions options;
-    options.encap = WTAP_ENCAP_WIRESHARK_UPPER_PDU;
-    Record record;
-    record.code = CODE_V2;
-    record.port = 0x80;
-    const Dissection dissection = capture.add(named_dissector_frame("ovint", trailer(record)), options);
-    ASSERT_TRUE(dissection.has("ovint"));
-    EXPECT_EQ(dissection.children_of("ovint").size(), 7u);
-    EXPECT_EQ(dissection.named("ovint.port").at(0).label, "1000 0000 = Port: X1.1 (0x80)");
+    struct Row {
+        guint8 code, before;  // the record's version code, the frame's before it
+        size_t children;
+        const char *port;
+    } rows[] = {
+        {CODE_V2, CODE_V1, 12, "1000 0000 = Port: Con A (0x80)"},
+        {CODE_V1, CODE_V2, 7, "1000 0000 = Port: X1.1 (0x80)"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.port);
+        Capture capture;
+        Record before;
+        before.code = row.before;
+        before.port = 0x10;
+        capture.add(ethernet_frame(64) + trailer(before));
+        FrameOptions options;
+        options.encap = WTAP_ENCAP_WIRESHARK_UPPER_PDU;
+        Record record;
+        record.code = row.code;
+        record.port = 0x80;
+        const Dissection dissection = capture.add(named_dissector_frame("ovint", trailer(record)), options);
+        ASSERT_TRUE(dissection.has("ovint"));
+        EXPECT_EQ(dissection.children_of("ovint").size(), row.children);
+        EXPECT_EQ(dissection.named("ovint.port").at(0).label, row.port);
+    }
 }
 
 } // namespace

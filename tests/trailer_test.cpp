@@ -6,6 +6,7 @@
 #include "frames.h"
 #include "host.h"
 #include "ovint_private.h"
+#include "probe_search.h"
 
 #include <epan/exceptions.h>
 
