@@ -3,7 +3,8 @@
 #
 # Builds ovint's Debian package for the Wireshark that pkg-config finds (a
 # Debian-packaged one), checks it with lintian, installs it with dpkg, checks that tshark run as
-# root loads ovint from where the package put it, and removes it again.
+# root loads ovint from where the package put it and takes its profile
+# "BRAXEL TAP", and removes it again.
 # Needs root; changes the system's packages while it runs.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,6 +49,15 @@ trap 'dpkg -r ovint >/dev/null 2>&1 || true' EXIT
     fail "the package does not put ovint.so at $plugin"
 [ "$(listed)" = "dissector	$plugin" ] || fail "tshark as root lists \"$(listed)\", not ovint from $plugin"
 say "tshark as root loads $plugin"
+profile="$(pkg-config --variable=prefix wireshark)/share/wireshark/profiles/BRAXEL TAP"
+dpkg -L ovint | grep -qx "$profile/preferences" && dpkg -L ovint | grep -qx "$profile/colorfilters" ||
+    fail "the package does not put the BRAXEL TAP profile at $profile"
+capture=$(mktemp --suffix=.pcapng)
+text2pcap -q -t '%Y-%m-%d %H:%M:%S.%f' "$repo/examples/tap-trailers.txt" "$capture"
+columns=$(tshark -C "BRAXEL TAP" -r "$capture" -c 2 2>&1 | grep -c -E 'Con [A-D]|X[12]\.[12]' || true)
+rm -f "$capture"
+[ "$columns" = 2 ] || fail "tshark -C \"BRAXEL TAP\" does not show the TAP port column from the package's profile"
+say "tshark -C \"BRAXEL TAP\" takes the package's profile"
 
 dpkg -r ovint >/dev/null
 trap - EXIT

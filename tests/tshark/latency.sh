@@ -110,6 +110,26 @@ check "expert information in one pass: the flags and the threshold, nothing yet 
 $flagged_count	The TAP flagged a CRC error" \
     "$(expert_counts)"
 
+# The "BRAXEL TAP" profile as the build makes it for this host (and the
+# package installs it): its columns show each frame's port and latency; its
+# colouring rules mark the frames the TAP flagged, then those not seen on
+# the other link.
+profile="$(dirname "$module")/profile/BRAXEL TAP"
+mkdir -p "$work/config/profiles"
+cp -r "$profile" "$work/config/profiles/"
+chmod -R a+rX "$work/config/profiles"
+check "the BRAXEL TAP profile: the port and latency columns" \
+    "1 Con A
+2 Con C 0.000003000" \
+    "$(with_ovint -C "BRAXEL TAP" -2 -r "$work/router.pcap" -c 2 | awk '{ printf "%s %s %s", $1, $4, $5; if ($7 ~ /^0\./) printf " %s", $7; print "" }')"
+held_flagged=$(awk -F'\t' '$1 == "nokey" { n += $3 } END { print n }' "$work/held.expected")
+held_unseen=$(awk -F'\t' '$1 == "unseen" { n += $3 } END { print n }' "$work/held.expected")
+check "the BRAXEL TAP profile: frames the TAP flagged, then frames not seen on the other link, coloured" \
+    "$held_flagged	TAP errors
+$((held_unseen - held_flagged))	Not seen on the other link" \
+    "$(with_ovint -C "BRAXEL TAP" -2 --color -r "$work/held.pcap" -T fields -e frame.coloring_rule.name |
+       grep -E '^(TAP errors|Not seen)' | sort | uniq -c | sort -k2 -r | awk '{ n = $1; $1 = ""; sub(/^ /, ""); print n "\t" $0 }')"
+
 # The earlier sighting links to the later one, known after the first pass.
 check "each earlier sighting names its later one" \
     "$(grep "^ip	" "$work/router.expected" | awk -F'\t' '{ print $3 "\t" $2 }' | sort -n)" \
