@@ -2,6 +2,8 @@
 
 #include "output_files.h"
 
+#include "program_shell.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -144,11 +146,6 @@ bool copy_file(const char *path, int to)
     return copied;
 }
 
-bool is_dash(const char *name)
-{
-    return std::strcmp(name, "-") == 0;
-}
-
 // Where a name that is no file yet leads: through a chain of symbolic
 // links that ends nowhere (a dangling link makes its target), or the name
 // itself. False with errno set.
@@ -206,7 +203,7 @@ Place place_to_be(const std::string &path)
 
 std::string shown(const char *name, const char *stream_name)
 {
-    return is_dash(name) ? stream_name : name;
+    return is_standard_stream(name) ? stream_name : name;
 }
 
 } // namespace
@@ -226,7 +223,7 @@ OutputCheck check_outputs(const std::vector<const char *> &inputs, const std::ve
     for (OutputFile *output : outputs) {
         Place place;
         output->replaces = false;
-        if (is_dash(output->name)) {
+        if (is_standard_stream(output->name)) {
             output->kind = OutputFile::standard_output;
             output->path = output->name;
             if (standard_known && !is_null(standard))
@@ -280,14 +277,14 @@ OutputCheck check_outputs(const std::vector<const char *> &inputs, const std::ve
     // An input is harmed only where it keeps what it holds: a device's
     // input (a terminal) is no file to protect.
     for (const char *input : inputs) {
-        const bool known = is_dash(input) ? fstat(STDIN_FILENO, &status) == 0 : stat(input, &status) == 0;
+        const bool known = is_standard_stream(input) ? fstat(STDIN_FILENO, &status) == 0 : stat(input, &status) == 0;
         if (!known || S_ISCHR(status.st_mode))
             continue;
         for (size_t i = 0; i < outputs.size(); i++) {
             if (places[i] == Place::of(status)) {
                 const char *name = outputs[i]->name;
                 sentence = shown(name, "standard output") + ": the output would overwrite the input" +
-                           (std::strcmp(name, input) == 0 && !is_dash(name) ? "" : " " + shown(input, "standard input")) +
+                           (std::strcmp(name, input) == 0 && !is_standard_stream(name) ? "" : " " + shown(input, "standard input")) +
                            ".";
                 return OutputCheck::usage;
             }

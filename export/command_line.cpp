@@ -2,8 +2,7 @@
 
 #include "command_line.h"
 
-#include "exit_status.h"
-#include "messages.h"
+#include "capture_io/program_shell.h"
 
 #include <ws_version.h>
 #include <wsutil/ws_getopt.h>
@@ -33,11 +32,6 @@ static const char USAGE[] =
     "damage written to OUT; 4 OUT written but not the summary. A signal that ends\n"
     "the export leaves OUT as it was and ends it by that signal.\n";
 
-bool is_standard_stream(const char *name)
-{
-    return std::strcmp(name, "-") == 0;
-}
-
 int parse_command_line(int argc, char **argv, Options &options)
 {
     static const struct ws_option long_options[] = {
@@ -60,13 +54,13 @@ int parse_command_line(int argc, char **argv, Options &options)
         case 'j': options.json = true; break;
         case 'h':
             fputs(USAGE, stdout);
-            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_EXPORTED : EXIT_REPORT_FAILED;
+            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_DONE : EXIT_REPORT_FAILED;
         case 'v':
             // Only wiretap and wsutil are loaded: the dissection library,
             // which alone tells its version at run time, would cost 70 MB.
             printf("ovint-export " OVINT_VERSION "; built for Wireshark %d.%d.%d\n", WIRESHARK_VERSION_MAJOR,
                    WIRESHARK_VERSION_MINOR, WIRESHARK_VERSION_MICRO);
-            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_EXPORTED : EXIT_REPORT_FAILED;
+            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_DONE : EXIT_REPORT_FAILED;
         default:
             fputs("Try 'ovint-export --help' for more.\n", stderr);
             return EXIT_USAGE;

@@ -16,7 +16,6 @@ struct Options {
 };
 
 // "-" as a file name: the standard stream.
-bool is_standard_stream(const char *name);
 
 // Reads the command line into `options`. Returns -1 to go on, or the exit
 // status to end with at once (after --help, --version or a usage error,

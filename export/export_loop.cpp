@@ -2,8 +2,8 @@
 
 #include "export_loop.h"
 
-#include "messages.h"
 #include "capture_io/output_files.h"
+#include "capture_io/wiretap_error.h"
 
 #include "core/ports.h"
 

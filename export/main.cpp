@@ -10,9 +10,9 @@
 #include "capture_io/wiretap_compat.h"
 
 #include "command_line.h"
-#include "exit_status.h"
 #include "export_loop.h"
-#include "messages.h"
+#include "capture_io/program_shell.h"
+#include "capture_io/wiretap_error.h"
 #include "capture_io/output_files.h"
 #include "report.h"
 #include "summary.h"
@@ -31,13 +31,13 @@ static int check_files(const Options &options, OutputFile &output)
     struct stat in_stat;
     if (!is_standard_stream(options.in) && stat(options.in, &in_stat) != 0) {
         say("%s: %s.", options.in, g_strerror(errno));
-        return EXIT_NOTHING_WRITTEN;
+        return EXIT_NOTHING_DONE;
     }
     std::string sentence;
     switch (check_outputs({options.in}, {&output}, options.force, sentence)) {
     case OutputCheck::fine: break;
     case OutputCheck::usage: say("%s", sentence.c_str()); return EXIT_USAGE;
-    default: say("%s", sentence.c_str()); return EXIT_NOTHING_WRITTEN;
+    default: say("%s", sentence.c_str()); return EXIT_NOTHING_DONE;
     }
     if (output.kind == OutputFile::standard_output) {
         if (options.json) {
@@ -47,7 +47,7 @@ static int check_files(const Options &options, OutputFile &output)
         }
         if (isatty(STDOUT_FILENO)) {
             say("standard output is a terminal; send the capture to a file or a pipe.");
-            return EXIT_NOTHING_WRITTEN;
+            return EXIT_NOTHING_DONE;
         }
     }
     return -1;
@@ -91,6 +91,7 @@ static void tell_ending(const Options &options, const LoopResult &result, const 
 
 int main(int argc, char **argv)
 {
+    set_program_name("ovint-export");
     Options options;
     const int parsed = parse_command_line(argc, argv, options);
     if (parsed >= 0)
@@ -113,7 +114,7 @@ int main(int argc, char **argv)
     if (!wth) {
         say("%s: %s.", is_standard_stream(options.in) ? "standard input" : options.in,
             wiretap_error(err, err_info).c_str());
-        return EXIT_NOTHING_WRITTEN;
+        return EXIT_NOTHING_DONE;
     }
 
     // wiretap reads some files that hold no network frames (media files,
@@ -123,7 +124,7 @@ int main(int argc, char **argv)
         say("%s: not a capture of network frames (it reads as %s).", options.in,
             wtap_file_type_subtype_description(wtap_file_type_subtype(wth)));
         wtap_close(wth);
-        return EXIT_NOTHING_WRITTEN;
+        return EXIT_NOTHING_DONE;
     }
 
     wtap_dump_params params = WTAP_DUMP_PARAMS_INIT;
@@ -134,7 +135,7 @@ int main(int argc, char **argv)
     if (!dumper) {
         wtap_dump_params_cleanup(&params);
         wtap_close(wth);
-        return EXIT_NOTHING_WRITTEN;
+        return EXIT_NOTHING_DONE;
     }
 
     Summary summary;
@@ -151,16 +152,16 @@ int main(int argc, char **argv)
     tell_ending(options, result, summary);
     if (result.kind == LoopResult::write_failed) {
         remove_temporaries();
-        return EXIT_NOTHING_WRITTEN;
+        return EXIT_NOTHING_DONE;
     }
     if (!closed) {
         say("%s: %s; nothing is written.", options.out, wiretap_error(err, err_info).c_str());
         remove_temporaries();
-        return EXIT_NOTHING_WRITTEN;
+        return EXIT_NOTHING_DONE;
     }
     if (!keep_output(output)) {
         say("%s: %s; nothing is written.", options.out, g_strerror(errno));
-        return EXIT_NOTHING_WRITTEN;
+        return EXIT_NOTHING_DONE;
     }
 
     const ReportHeader header = {options.in, options.out, &result, output.replaces};
@@ -175,5 +176,5 @@ int main(int argc, char **argv)
     }
     if (result.kind == LoopResult::damaged)
         return EXIT_PARTIAL;
-    return reported ? EXIT_EXPORTED : EXIT_REPORT_FAILED;
+    return reported ? EXIT_DONE : EXIT_REPORT_FAILED;
 }

@@ -2,7 +2,7 @@
 
 #include "command_line.h"
 
-#include "exit_status.h"
+#include "capture_io/program_shell.h"
 #include "plot.h"
 
 #include <ws_version.h>
@@ -123,11 +123,11 @@ int parse_command_line(int argc, char **argv, Options &options)
         }
         case 'h':
             fputs(USAGE, stdout);
-            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_REPORTED : EXIT_REPORT_FAILED;
+            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_DONE : EXIT_REPORT_FAILED;
         case 'v':
             printf("ovint-latency " OVINT_VERSION "; built for Wireshark %d.%d.%d\n", WIRESHARK_VERSION_MAJOR,
                    WIRESHARK_VERSION_MINOR, WIRESHARK_VERSION_MICRO);
-            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_REPORTED : EXIT_REPORT_FAILED;
+            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_DONE : EXIT_REPORT_FAILED;
         default:
             fputs("Try 'ovint-latency --help' for more.\n", stderr);
             return EXIT_USAGE;

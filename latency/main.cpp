@@ -9,7 +9,7 @@
 
 #include "analysis.h"
 #include "command_line.h"
-#include "exit_status.h"
+#include "capture_io/program_shell.h"
 #include "plot.h"
 #include "report.h"
 #include "tables.h"
@@ -27,22 +27,6 @@
 #include <string>
 #include <vector>
 
-static void say(const char *format, ...) G_GNUC_PRINTF(1, 2);
-static void say(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    fputs("ovint-latency: ", stderr);
-    vfprintf(stderr, format, args);
-    fputc('\n', stderr);
-    va_end(args);
-}
-
-static bool is_stdin(const char *name)
-{
-    return std::strcmp(name, "-") == 0;
-}
-
 // Reads one capture into the analysis, numbering its records on from
 // `frame`. False when it could not be opened (after saying why); a cut or
 // damaged capture ends the reading with `context` telling where.
@@ -52,7 +36,7 @@ static bool read_capture(const char *name, Analysis &analysis, uint64_t &frame, 
     gchar *err_info = nullptr;
     wtap *wth = wtap_open_offline(name, WTAP_TYPE_AUTO, &err, &err_info, FALSE);
     if (!wth) {
-        say("%s: %s.", is_stdin(name) ? "standard input" : name, wiretap_error(err, err_info).c_str());
+        say("%s: %s.", is_standard_stream(name) ? "standard input" : name, wiretap_error(err, err_info).c_str());
         return false;
     }
     ReadRecord record;
@@ -91,6 +75,7 @@ static bool read_capture(const char *name, Analysis &analysis, uint64_t &frame, 
 
 int main(int argc, char **argv)
 {
+    set_program_name("ovint-latency");
     Options options;
     const int parsed = parse_command_line(argc, argv, options);
     if (parsed >= 0)
@@ -110,7 +95,7 @@ int main(int argc, char **argv)
     const OutputCheck checked = check_outputs(options.captures, outputs, options.force, error);
     if (checked != OutputCheck::fine) {
         say("%s", error.c_str());
-        return checked == OutputCheck::usage ? EXIT_USAGE : EXIT_NOTHING;
+        return checked == OutputCheck::usage ? EXIT_USAGE : EXIT_NOTHING_DONE;
     }
     // An output on standard output has it to itself: the report goes to
     // standard error.
@@ -120,14 +105,14 @@ int main(int argc, char **argv)
 
     bool from_stdin = false;
     for (const char *capture : options.captures)
-        from_stdin = from_stdin || is_stdin(capture);
+        from_stdin = from_stdin || is_standard_stream(capture);
     install_signal_handlers(from_stdin);
     start_log("ovint-latency");
     wtap_init(FALSE);
 
     if (options.plot && !gnuplot_found()) {
         say("--plot draws with gnuplot, which is not installed here (Debian: apt install gnuplot-nox).");
-        return EXIT_NOTHING;
+        return EXIT_NOTHING_DONE;
     }
 
     Tables tables;
@@ -140,7 +125,7 @@ int main(int argc, char **argv)
          !tables.frames.open(frames, "frame,port,channel,tap_time_ns,length,flags,key,matched_frame", error))) {
         say("%s.", error.c_str());
         remove_temporaries();
-        return EXIT_NOTHING;
+        return EXIT_NOTHING_DONE;
     }
 
     // The picture's file is made now, so that a signal removes it too.
@@ -156,7 +141,7 @@ int main(int argc, char **argv)
         if (fd < 0 || (picture_stream >= 0 && !open_scratch(plot))) {
             say("%s: %s.", options.plot, std::strerror(errno));
             remove_temporaries();
-            return EXIT_NOTHING;
+            return EXIT_NOTHING_DONE;
         }
     }
 
@@ -169,7 +154,7 @@ int main(int argc, char **argv)
     for (const char *capture : options.captures) {
         if (!read_capture(capture, analysis, frame, context)) {
             remove_temporaries();
-            return EXIT_NOTHING;
+            return EXIT_NOTHING_DONE;
         }
         if (!context.complete || input_interrupted())
             break;
@@ -183,14 +168,14 @@ int main(int argc, char **argv)
             !keep_output(plot, picture_stream) || (picture_stream >= 0 && close(picture_stream) != 0)) {
             say("%s: %s.", options.plot, error.empty() ? std::strerror(errno) : error.c_str());
             remove_temporaries();
-            return EXIT_NOTHING;
+            return EXIT_NOTHING_DONE;
         }
     }
     for (Table *table : {&tables.pairs, &tables.frames}) {
         if (table->is_open() && !table->keep(error)) {
             say("%s.", error.c_str());
             remove_temporaries();
-            return EXIT_NOTHING;
+            return EXIT_NOTHING_DONE;
         }
     }
     const bool reported = options.json ? print_json_report(report, context, analysis)
@@ -199,5 +184,5 @@ int main(int argc, char **argv)
         say("%s: the report could not be written.", report == stdout ? "standard output" : "standard error");
         return EXIT_REPORT_FAILED;
     }
-    return context.complete ? EXIT_REPORTED : EXIT_PARTIAL;
+    return context.complete ? EXIT_DONE : EXIT_PARTIAL;
 }
