@@ -2,6 +2,8 @@
 
 #include "program_shell.h"
 
+#include <ws_version.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -26,4 +28,31 @@ void say(const char *format, ...)
 bool is_standard_stream(const char *name)
 {
     return std::strcmp(name, "-") == 0;
+}
+
+static int flushed_stdout()
+{
+    return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_DONE : EXIT_REPORT_FAILED;
+}
+
+int print_help(const char *usage)
+{
+    fputs(usage, stdout);
+    return flushed_stdout();
+}
+
+// The host's version as built: only wiretap and wsutil are loaded, and the
+// dissection library, which alone tells its version at run time, would cost
+// 70 MB.
+int print_version(const char *version)
+{
+    printf("%s %s; built for Wireshark %d.%d.%d\n", program_name, version, WIRESHARK_VERSION_MAJOR,
+           WIRESHARK_VERSION_MINOR, WIRESHARK_VERSION_MICRO);
+    return flushed_stdout();
+}
+
+int unknown_option()
+{
+    fprintf(stderr, "Try '%s --help' for more.\n", program_name);
+    return EXIT_USAGE;
 }

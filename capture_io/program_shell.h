@@ -28,4 +28,10 @@ void say(const char *format, ...) G_GNUC_PRINTF(1, 2);
 // Whether a file name stands for standard input or output.
 bool is_standard_stream(const char *name);
 
+// The answers to --help (the usage text) and --version (the program's and
+// the host's, as built), and to an option not known: their exit statuses.
+int print_help(const char *usage);
+int print_version(const char *version);
+int unknown_option();
+
 #endif // OVINT_CAPTURE_IO_PROGRAM_SHELL_H

@@ -4,7 +4,6 @@
 
 #include "capture_io/program_shell.h"
 
-#include <ws_version.h>
 #include <wsutil/ws_getopt.h>
 
 #include <cstdio>
@@ -52,18 +51,9 @@ int parse_command_line(int argc, char **argv, Options &options)
         case 'f': options.force = true; break;
         case 'q': options.quiet = true; break;
         case 'j': options.json = true; break;
-        case 'h':
-            fputs(USAGE, stdout);
-            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_DONE : EXIT_REPORT_FAILED;
-        case 'v':
-            // Only wiretap and wsutil are loaded: the dissection library,
-            // which alone tells its version at run time, would cost 70 MB.
-            printf("ovint-export " OVINT_VERSION "; built for Wireshark %d.%d.%d\n", WIRESHARK_VERSION_MAJOR,
-                   WIRESHARK_VERSION_MINOR, WIRESHARK_VERSION_MICRO);
-            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_DONE : EXIT_REPORT_FAILED;
-        default:
-            fputs("Try 'ovint-export --help' for more.\n", stderr);
-            return EXIT_USAGE;
+        case 'h': return print_help(USAGE);
+        case 'v': return print_version(OVINT_VERSION);
+        default: return unknown_option();
         }
     }
     if (argc - ws_optind != 2) {

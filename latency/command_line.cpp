@@ -5,7 +5,6 @@
 #include "capture_io/program_shell.h"
 #include "plot.h"
 
-#include <ws_version.h>
 #include <wsutil/ws_getopt.h>
 
 #include <cerrno>
@@ -121,16 +120,9 @@ int parse_command_line(int argc, char **argv, Options &options)
                 return usage_error("unknown line rate \"%s\": give 1G, 10G, 25G, 40G or 100G.", ws_optarg);
             break;
         }
-        case 'h':
-            fputs(USAGE, stdout);
-            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_DONE : EXIT_REPORT_FAILED;
-        case 'v':
-            printf("ovint-latency " OVINT_VERSION "; built for Wireshark %d.%d.%d\n", WIRESHARK_VERSION_MAJOR,
-                   WIRESHARK_VERSION_MINOR, WIRESHARK_VERSION_MICRO);
-            return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_DONE : EXIT_REPORT_FAILED;
-        default:
-            fputs("Try 'ovint-latency --help' for more.\n", stderr);
-            return EXIT_USAGE;
+        case 'h': return print_help(USAGE);
+        case 'v': return print_version(OVINT_VERSION);
+        default: return unknown_option();
         }
     }
     if (ws_optind >= argc)
