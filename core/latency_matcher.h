@@ -18,14 +18,16 @@
 // ClockWatch with the window as its tolerance) has found no partner: it was
 // not seen on the other link; so has every sighting waiting when the clock
 // steps back by more than the window, and a lone one stamped far ahead of
-// it. One whose partner may lie outside the capture (or the TAP clock's
-// stretch) is at its edge instead: seen away from the device within a
-// window of the start, or toward it within a window of the end. Sightings
-// that found no partner are watched for ten windows more: one that meets
-// its partner then tells that the window was too short.
+// it. One whose partner may lie outside the capture is at its edge
+// instead: where its partner would lie (up to a window after one toward the
+// device, up to a window before one away from it) is not covered by the
+// other link's capture in the TAP clock's stretch. Sightings toward the
+// device that found no partner are watched for ten windows more: one away
+// from it that meets its partner there tells that the window was too short.
 //
 // Memory is bounded by the number of sightings in one window (and a
-// bounded watch beyond it); it grows by doubling, never per frame.
+// bounded watch and queue of undecided edges beyond it); it grows by
+// doubling, never per frame.
 // Each key keeps its waiting sightings in a queue per channel, oldest
 // first, so that a frame repeated thousands of times in a window (ARP, a
 // keepalive) costs no more to match than any other.

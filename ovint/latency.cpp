@@ -92,7 +92,7 @@ const LateSummary *late_summary(void)
     return &late_found;
 }
 
-// Keeps what the matcher finds, while frame `current` is fed.
+// Keeps what the matcher finds, frame by frame.
 class StoringSink : public MatchSink {
 public:
     void paired(const Pairing &pairing) override
@@ -161,9 +161,21 @@ const char *cabling_summary(void)
     return text;
 }
 
-bool waiting_at_edge(guint8 port, guint64 tap_time)
+// Told at the edge by the matcher, or still waiting when the capture ended
+// and at its edge by the links' captures as they ended.
+bool at_capture_edge(const FrameLatency *found, guint8 port, guint64 tap_time)
 {
-    return matcher && matcher->settled_at_edge(port, static_cast<uint8_t>(channel_of_port_byte(port)), tap_time);
+    if (found->role == FrameLatency::edge)
+        return true;
+    return found->role == FrameLatency::waiting && matcher &&
+           matcher->settled_at_edge(port, static_cast<uint8_t>(channel_of_port_byte(port)), tap_time);
+}
+
+bool not_seen_on_other_link(const FrameLatency *found, guint8 port, guint64 tap_time)
+{
+    const bool without_partner = found->role == FrameLatency::waiting || found->role == FrameLatency::unseen ||
+                                 found->role == FrameLatency::unkeyed;
+    return without_partner && !at_capture_edge(found, port, tap_time);
 }
 
 // The clock's steps, in frame order as found, each kind in its own list.
@@ -318,11 +330,7 @@ static void add_latency_expert(packet_info *pinfo, const FrameLatency *found, pr
                                    latency_threshold_us);
         return;
     }
-    if (!pinfo->fd->visited)
-        return;
-    const bool unseen = found->role == FrameLatency::unseen || found->role == FrameLatency::unkeyed ||
-                        (found->role == FrameLatency::waiting && !waiting_at_edge(port, tap_time));
-    if (unseen)
+    if (pinfo->fd->visited && not_seen_on_other_link(found, port, tap_time))
         expert_add_info_format(pinfo, item, &ei_ovint_not_seen,
                                "Not seen on the other link within the latency window (%u ms)", latency_window_ms);
 }

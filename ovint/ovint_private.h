@@ -7,8 +7,8 @@
 #define OVINT_PRIVATE_H
 
 // The host's 3.2 headers must see glib before anything else in C++.
-#include <epan/expert.h>
 #include <epan/packet.h>
+#include <epan/expert.h>
 #include <epan/prefs.h>
 
 #include "host_compat.h"
@@ -126,9 +126,12 @@ const LateSummary *late_summary(void);
 // The cabling the matcher took ("Con A and Con D toward the device (A-C,
 // learnt)"), or NULL while it learns it.
 const char *cabling_summary(void);
-// Whether a frame still waiting for its partner when the capture ended is
-// at its edge: its partner may lie after the capture.
-bool waiting_at_edge(guint8 port, guint64 tap_time);
+// Whether a trailer-bearing frame of `port` and `tap_time`, dissected again
+// once the capture has been read through, was never seen on the other link
+// (within the window), or lies at the capture's edge: its partner may lie
+// outside it. Neither for a frame paired, or merged.
+bool not_seen_on_other_link(const FrameLatency *found, guint8 port, guint64 tap_time);
+bool at_capture_edge(const FrameLatency *found, guint8 port, guint64 tap_time);
 
 // A step of the TAP clock, found at frame `frame`: a step back, or the end
 // of a lone frame stamped ahead (`ahead_frame`).

@@ -223,15 +223,11 @@ extern "C" tap_packet_status ovint_latency_packet(stats_tree *st, packet_info *p
         return latency->marks ? TAP_PACKET_REDRAW : TAP_PACKET_DONT_REDRAW;
     if (latency->marks & FrameLatency::late_later)
         count_late(st, latency->latency);
-    const bool at_edge = latency->role == FrameLatency::edge ||
-                         (latency->role == FrameLatency::waiting && waiting_at_edge(record->port, record->tap_time));
-    if (at_edge) {
+    if (at_capture_edge(latency, record->port, record->tap_time)) {
         count_port(st, EDGE_NODE, record);
         return TAP_PACKET_REDRAW;
     }
-    const bool unseen = latency->role == FrameLatency::waiting || latency->role == FrameLatency::unseen ||
-                        latency->role == FrameLatency::unkeyed;
-    if (unseen) {
+    if (not_seen_on_other_link(latency, record->port, record->tap_time)) {
         const int port_node = count_port(st, UNSEEN_NODE, record);
         tick_stat_node(st, record->flags ? "flagged with an error by the TAP" : "not flagged by the TAP", port_node,
                        FALSE);
