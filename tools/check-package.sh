@@ -50,8 +50,9 @@ trap 'dpkg -r ovint >/dev/null 2>&1 || true' EXIT
 [ "$(listed)" = "dissector	$plugin" ] || fail "tshark as root lists \"$(listed)\", not ovint from $plugin"
 say "tshark as root loads $plugin"
 profile="$(pkg-config --variable=prefix wireshark)/share/wireshark/profiles/BRAXEL TAP"
-dpkg -L ovint | grep -qx "$profile/preferences" && dpkg -L ovint | grep -qx "$profile/colorfilters" ||
-    fail "the package does not put the BRAXEL TAP profile at $profile"
+for file in preferences colorfilters io_graphs; do
+    dpkg -L ovint | grep -qx "$profile/$file" || fail "the package does not put the BRAXEL TAP profile's $file at $profile"
+done
 capture=$(mktemp --suffix=.pcapng)
 text2pcap -q -t '%Y-%m-%d %H:%M:%S.%f' "$repo/examples/tap-trailers.txt" "$capture"
 columns=$(tshark -C "BRAXEL TAP" -r "$capture" -c 2 2>&1 | grep -c -E 'Con [A-D]|X[12]\.[12]' || true)
