@@ -41,6 +41,25 @@ inline uint16_t channel_of_port_byte(uint8_t port)
     return (port & 0xC0) ? 1 : (port & 0x30) ? 2 : NO_CHANNEL;
 }
 
+// Ports told apart by trailer version and port byte, ordered as shown: by
+// version, then Con A before Con D.
+inline uint16_t port_order_key(uint8_t version, uint8_t port)
+{
+    return static_cast<uint16_t>(version << 8 | (0xFF - port));
+}
+
+// A T for each trailer version (1 and 2; 0 and later ones share one) and
+// port byte, reached without a search: what a port leads to is found once,
+// and most frames carry one of a few ports.
+template <typename T>
+class PortTable {
+public:
+    T &operator()(uint8_t version, uint8_t port) { return slots_[version < 3 ? version : 0][port]; }
+
+private:
+    T slots_[3][256] = {};
+};
+
 // ---- Error flags ----
 
 // pcapng's link-layer error bits (enhanced packet block flags, bits 24-31).

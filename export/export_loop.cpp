@@ -125,7 +125,7 @@ bool ExportLoop::export_packet(ReadRecord &record, uint64_t frame, LoopResult &r
         if (!interface_for_input(input, &interface_id))
             return false;
     } else {
-        PortSlot &slot = port_slots_[out.version][out.port];
+        PortSlot &slot = port_slots_(out.version, out.port);
         if (!slot.known) {
             if (!interface_for_port(out.version, out.port, &slot.interface_id))
                 return false;
@@ -237,12 +237,7 @@ LoopResult ExportLoop::run()
     } else if (result.kind == LoopResult::complete && err != 0) {
         result.kind = LoopResult::damaged;
         result.frame = frame + 1;
-        if (err == WTAP_ERR_SHORT_READ) {
-            g_free(err_info);
-            result.reason = "the capture is cut off in the middle of this frame";
-        } else {
-            result.reason = wiretap_error(err, err_info);
-        }
+        result.reason = read_error(err, err_info);
     }
     record_cleanup(record);
     return result;

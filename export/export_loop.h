@@ -7,6 +7,7 @@
 #define OVINT_EXPORT_EXPORT_LOOP_H
 
 #include "capture_io/wiretap_compat.h"
+#include "core/ports.h"
 
 #include "record_change.h"
 #include "summary.h"
@@ -61,7 +62,7 @@ private:
         guint32 interface_id = 0;
         PortCount *count = nullptr;
     };
-    PortSlot port_slots_[3][256];
+    PortTable<PortSlot> port_slots_;
     guint32 next_interface_ = 0;
     int64_t file_size_ = 0;
     bool progress_;

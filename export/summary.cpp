@@ -90,7 +90,7 @@ double ClockFit::thin(std::vector<Point> &hull)
 
 PortCount &Summary::port(uint8_t version, uint8_t port_byte)
 {
-    PortCount &count = ports[port_key(version, port_byte)];
+    PortCount &count = ports[port_order_key(version, port_byte)];
     count.version = version;
     count.port = port_byte;
     count.channel = channel_of_port_byte(port_byte);

@@ -62,18 +62,11 @@ private:
     double thinned_upper_ = 0, thinned_lower_ = 0;
 };
 
-// Trailer-bearing frames of one port, told apart by trailer version and port
-// byte, in port order.
-inline uint16_t port_key(uint8_t version, uint8_t port)
-{
-    return static_cast<uint16_t>(version << 8 | (0xFF - port));
-}
-
 struct Summary {
     uint64_t frames_read = 0, bytes_read = 0;
     uint64_t frames_written = 0, bytes_written = 0;
     uint64_t trailers = 0;
-    std::map<uint16_t, PortCount> ports;  // by port_key
+    std::map<uint16_t, PortCount> ports;  // by port_order_key
     ClockFit clock;
 
     PortCount &port(uint8_t version, uint8_t port);

@@ -21,7 +21,7 @@ Analysis::Analysis(KeyMode mode, uint64_t window_ns, Cabling cabling, TableSink 
 
 PortFigures &Analysis::port_figures(uint8_t version, uint8_t port)
 {
-    PortFigures &figures = ports[figures_key(version, port)];
+    PortFigures &figures = ports[port_order_key(version, port)];
     figures.version = version;
     figures.port = port;
     return figures;
@@ -29,10 +29,10 @@ PortFigures &Analysis::port_figures(uint8_t version, uint8_t port)
 
 Analysis::PortPlace Analysis::make_port_place(uint8_t version, uint8_t port)
 {
-    PortBursts &bursts = port_bursts_.emplace(figures_key(version, port), line_rate_).first->second;
+    PortBursts &bursts = port_bursts_.emplace(port_order_key(version, port), line_rate_).first->second;
     const PortPlace place = {&port_figures(version, port), &bursts};
     if (version < 3)
-        port_places_[version][port] = place;
+        port_places_(version, port) = place;
     return place;
 }
 
@@ -181,7 +181,7 @@ void Analysis::finish()
         DirectionFigures &direction = entry.second;
         window_check.near_end += direction.histogram[ranges.count - 1];
         direction.entered = direction.latencies.count();
-        DirectionFigures *&busiest = busiest_from[figures_key(direction.version, direction.from_port)];
+        DirectionFigures *&busiest = busiest_from[port_order_key(direction.version, direction.from_port)];
         if (!busiest || direction.latencies.count() > busiest->latencies.count())
             busiest = &direction;
     }

@@ -94,7 +94,7 @@ public:
     bool any_tap_time = false;
     uint64_t first_tap_time = 0, last_tap_time = 0;
     uint64_t first_frame_tap_time = 0;  // of the first trailer-bearing frame
-    std::map<uint16_t, PortFigures> ports;            // by figures_key
+    std::map<uint16_t, PortFigures> ports;            // by port_order_key
     std::map<uint32_t, DirectionFigures> directions;  // by (version, from port, to port)
 
     void paired(const Pairing &pairing) override;
@@ -112,19 +112,18 @@ private:
     uint64_t settled_reach_;  // how far back of the clock every match is known
     TableSink *tables_;
     LatencyMatcher matcher_;
-    std::map<uint16_t, PortBursts> port_bursts_;  // by figures_key
+    std::map<uint16_t, PortBursts> port_bursts_;  // by port_order_key
     // Each port's figures and bursts, found once: by trailer version (1 and
     // 2 so far) and port byte.
     struct PortPlace {
         PortFigures *figures = nullptr;
         PortBursts *bursts = nullptr;
     };
-    PortPlace port_places_[3][256];
+    PortTable<PortPlace> port_places_;
     PortPlace port_place(uint8_t version, uint8_t port)
     {
-        if (version < 3 && port_places_[version][port].figures)
-            return port_places_[version][port];
-        return make_port_place(version, port);
+        const PortPlace &place = port_places_(version, port);
+        return place.figures ? place : make_port_place(version, port);
     }
     PortPlace make_port_place(uint8_t version, uint8_t port);
     // The directions matched lately, found again without the map.
@@ -139,11 +138,5 @@ private:
     bool picturing_ = false;
     uint64_t line_rate_ = 0;
 };
-
-// Ports by trailer version and port byte, in port order.
-inline uint16_t figures_key(uint8_t version, uint8_t port)
-{
-    return static_cast<uint16_t>(version << 8 | (0xFF - port));
-}
 
 #endif // OVINT_LATENCY_ANALYSIS_H

@@ -57,12 +57,7 @@ static bool read_capture(const char *name, Analysis &analysis, uint64_t &frame, 
     if (err != 0 && !input_interrupted()) {
         context.complete = false;
         context.ending_frame = frame + 1;
-        if (err == WTAP_ERR_SHORT_READ) {
-            g_free(err_info);
-            context.ending_reason = "the capture is cut off in the middle of this frame";
-        } else {
-            context.ending_reason = wiretap_error(err, err_info);
-        }
+        context.ending_reason = read_error(err, err_info);
         say("%s: frame %" PRIu64 ": %s; the report covers the frames before it.", name, context.ending_frame,
             context.ending_reason.c_str());
     } else {

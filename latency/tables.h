@@ -15,6 +15,7 @@
 #include "row.h"
 
 #include "capture_io/output_files.h"
+#include "core/ports.h"
 
 #include <zlib.h>
 
@@ -96,7 +97,7 @@ private:
     };
     const PortText &port_text(const Sighting &sighting)
     {
-        PortText &text = port_texts_[sighting.version < 3 ? sighting.version : 0][sighting.port];
+        PortText &text = port_texts_(sighting.version, sighting.port);
         if (!text.length)
             make_port_text(text, sighting);
         return text;
@@ -104,7 +105,7 @@ private:
     static void make_port_text(PortText &text, const Sighting &sighting);
     void copied_frame_row(RowField frame, const PortText &port, RowField time, RowField length, uint8_t flags,
                           RowField key, RowField partner);
-    PortText port_texts_[3][256] = {};
+    PortTable<PortText> port_texts_;
 
     // A TAP time. Its digits above the last 8 stay the same for 0.1 s of
     // TAP time: they are written once.

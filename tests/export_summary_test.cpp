@@ -105,7 +105,7 @@ TEST(PortCounts, KeepsEachVersionsPortApart)
     EXPECT_EQ(summary.trailers, 6u);
     for (const Expected &row : expected) {
         SCOPED_TRACE(std::to_string(row.version) + "/" + std::to_string(row.port));
-        const PortCount &port = summary.ports.at(port_key(row.version, row.port));
+        const PortCount &port = summary.ports.at(port_order_key(row.version, row.port));
         EXPECT_EQ(port.frames, row.frames);
         const TapFlagTable table = tap_flags(row.version);
         for (size_t i = 0; i < table.size(); i++)
