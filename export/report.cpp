@@ -130,13 +130,7 @@ bool print_json_report(FILE *out, const ReportHeader &header, const Summary &sum
     for (const auto &entry : summary.ports) {
         const PortCount &port = entry.second;
         json_dumper_begin_object(&dumper);
-        member_string(&dumper, "name", port_label(port.version, port.port).text);
-        member_count(&dumper, "trailer_version", port.version);
-        json_dumper_set_member_name(&dumper, "channel");
-        if (port.channel == NO_CHANNEL)
-            json_dumper_value_anyf(&dumper, "null");
-        else
-            json_dumper_value_anyf(&dumper, "%u", port.channel);
+        member_port(&dumper, port.version, port.port);
         member_count(&dumper, "frames", port.frames);
         member_count(&dumper, "bytes", port.bytes);
         json_dumper_set_member_name(&dumper, "flags");

@@ -368,14 +368,7 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     for (const auto &entry : analysis.ports) {
         const PortFigures &port = entry.second;
         json_dumper_begin_object(&dumper);
-        member_string(&dumper, "name", port_label(port.version, port.port).text);
-        member_count(&dumper, "trailer_version", port.version);
-        const uint16_t channel = channel_of_port_byte(port.port);
-        json_dumper_set_member_name(&dumper, "channel");
-        if (channel != NO_CHANNEL)
-            json_dumper_value_anyf(&dumper, "%u", channel);
-        else
-            json_dumper_value_anyf(&dumper, "null");
+        member_port(&dumper, port.version, port.port);
         member_count(&dumper, "frames", port.frames);
         member_count(&dumper, "not_seen_on_other_link", port.unmatched);
         member_count(&dumper, "no_key", port.no_key);
