@@ -56,6 +56,7 @@ struct Sighting {
     uint8_t version;    // the trailer version
     uint8_t flags;      // the TAP's error flags
     uint8_t channel;    // 1 or 2
+    uint32_t view;      // the caller's: what it knows of the frame's traffic (0: nothing)
 };
 
 // Valid for the length of the sink's call.

@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const uint64_t key = input.ConsumeIntegralInRange<uint64_t>(0, 5);
         const uint8_t port = static_cast<uint8_t>(0x80 >> input.ConsumeIntegralInRange(0, 3));
         Sighting sighting = {checker.fate.size(), time + astray, {key, key * 7}, 64, port, 2, 0,
-                             static_cast<uint8_t>(channel_of_port_byte(port))};
+                             static_cast<uint8_t>(channel_of_port_byte(port)), 0};
         checker.fate.push_back(0);
         matcher.add(sighting, checker);
     }

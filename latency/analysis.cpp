@@ -27,9 +27,17 @@ PortFigures &Analysis::port_figures(uint8_t version, uint8_t port)
     return figures;
 }
 
+void Analysis::group_by(GroupBy by, size_t limit)
+{
+    groups.reset(new TrafficGroups(by, limit));
+    keeping_views_ = true;
+}
+
 Analysis::PortPlace Analysis::make_port_place(uint8_t version, uint8_t port)
 {
-    PortBursts &bursts = port_bursts_.emplace(port_order_key(version, port), line_rate_).first->second;
+    const uint16_t channel = channel_of_port_byte(port);
+    const uint64_t rate = channel == NO_CHANNEL ? line_rates_[0] : line_rates_[channel - 1];
+    PortBursts &bursts = port_bursts_.emplace(port_order_key(version, port), rate).first->second;
     const PortPlace place = {&port_figures(version, port), &bursts};
     if (version < 3)
         port_places_(version, port) = place;
@@ -84,7 +92,9 @@ void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured
 
     const uint16_t channel = channel_of_port_byte(trailer.port);
     Sighting sighting = {frame,        trailer.timestamp, {0, 0},       part.wire, trailer.port, match.version,
-                         trailer.flags, static_cast<uint8_t>(channel)};
+                         trailer.flags, static_cast<uint8_t>(channel), 0};
+    if (keeping_views_)
+        sighting.view = views.hold(read_traffic_view(bytes + part.skip, part.captured));
     if (channel == NO_CHANNEL ||
         !latency_key(mode_, bytes + part.skip, part.captured, part.wire, &sighting.key)) {
         matcher_.pass(frame, trailer.timestamp, sighting.channel, *this);
@@ -110,8 +120,26 @@ void Analysis::add_merged(PortFigures &figures, uint64_t frame, uint64_t tap_tim
     matcher_.pass(frame, tap_time, channel, *this);
 }
 
-void Analysis::paired(const Pairing &pairing)
+// The pair's latency under the definition asked for; below zero, 0.
+uint64_t Analysis::defined_latency_of(const Pairing &pairing)
 {
+    if (definition_ == LatencyDefinition::fifo)
+        return pairing.latency;
+    const int64_t latency =
+        defined_latency(definition_, pairing.latency,
+                        wire_duration(pairing.earlier.length, line_rates_[pairing.earlier.channel - 1]),
+                        wire_duration(pairing.later.length, line_rates_[pairing.later.channel - 1]));
+    if (latency >= 0)
+        return static_cast<uint64_t>(latency);
+    if (below_zero++ == 0)
+        first_below_zero_frame = pairing.later.frame;
+    return 0;
+}
+
+void Analysis::paired(const Pairing &fifo_pairing)
+{
+    const Pairing pairing = {fifo_pairing.earlier, fifo_pairing.later, defined_latency_of(fifo_pairing),
+                             fifo_pairing.duplicate};
     DirectionFigures &direction = direction_figures(pairing);
     direction.latencies.add(pairing.latency);
     direction.ambiguous += pairing.duplicate ? 1 : 0;
@@ -122,8 +150,12 @@ void Analysis::paired(const Pairing &pairing)
             pairing.earlier.tap_time > first_frame_tap_time ? pairing.earlier.tap_time - first_frame_tap_time : 0;
         direction.picture.add(since_start, pairing.latency);
     }
+    if (groups)
+        groups->matched(views.view(pairing.earlier.view), pairing.latency);
     if (tables_)
         tables_->match_rows(pairing);
+    told(pairing.earlier);
+    told(pairing.later);
 }
 
 void Analysis::unmatched(const Sighting &sighting, bool at_edge)
@@ -148,8 +180,11 @@ void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
         figures.at_edge++;
         if (tables_)
             tables_->frame_row(sighting, keyed);
+        told(sighting);
         return;
     }
+    if (groups)
+        groups->unmatched(views.view(sighting.view), port_index(sighting.port));
     figures.unmatched++;
     figures.no_key += keyed ? 0 : 1;
     const TapFlagTable table = tap_flags(sighting.version);
@@ -157,6 +192,7 @@ void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
         figures.unmatched_flagged[i] += (sighting.flags & table[i].mask) ? 1 : 0;
     if (tables_)
         tables_->frame_row(sighting, keyed);
+    told(sighting);
 }
 
 // A new TAP clock: the matches of the old one are all known, and their
@@ -192,6 +228,8 @@ void Analysis::finish()
         entry.second->not_seen = port->second.unmatched;
         entry.second->entered += port->second.unmatched;
     }
+    if (groups)
+        groups->finish(toward_ports(findings.cabling));
     for (auto &entry : port_bursts_) {
         const Burst *busiest = entry.second.finish();
         std::copy(busiest, busiest + BURST_WINDOW_COUNT, ports[entry.first].bursts);

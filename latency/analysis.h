@@ -14,13 +14,16 @@
 #include "distribution.h"
 #include "jitter.h"
 #include "picture.h"
+#include "traffic_groups.h"
 
+#include "core/latency_definition.h"
 #include "core/latency_matcher.h"
 #include "core/latency_ranges.h"
 #include "core/ports.h"
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
 
 // Receives the rows of the --pairs and --frames tables as they are known.
@@ -75,9 +78,15 @@ public:
 
     // Gathers what --plot draws, from the first frame on.
     void gather_picture() { picturing_ = true; }
-    // Bursts as bits on the wire at this rate (bits per second), from the
-    // first frame on.
-    void bursts_at_line_rate(uint64_t line_rate) { line_rate_ = line_rate; }
+    // Each link's rate in bits per second (link 1: Con A and B), from the
+    // first frame on: bursts are then the bits on the wire, and latencies
+    // may be defined by other than the first bits.
+    void line_rates(uint64_t link1, uint64_t link2) { line_rates_[0] = link1, line_rates_[1] = link2; }
+    void define_latency(LatencyDefinition definition) { definition_ = definition; }
+    // Reports per group of traffic, at most `limit` groups apart.
+    void group_by(GroupBy by, size_t limit);
+    // Keeps each frame's traffic view for the tables' columns.
+    void keep_views() { keeping_views_ = true; }
 
     // The next frame of the capture (frame numbers run on across files).
     void add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured, uint32_t wire_length, bool ethernet);
@@ -94,6 +103,12 @@ public:
     bool any_tap_time = false;
     uint64_t first_tap_time = 0, last_tap_time = 0;
     uint64_t first_frame_tap_time = 0;  // of the first trailer-bearing frame
+    LatencyDefinition definition() const { return definition_; }
+    // Pairs whose latency under the definition fell below zero (counted as
+    // 0): they left before they had fully come in.
+    uint64_t below_zero = 0, first_below_zero_frame = 0;
+    ViewTable views;                        // of the frames still to be told
+    std::unique_ptr<TrafficGroups> groups;  // with --by
     std::map<uint16_t, PortFigures> ports;            // by port_order_key
     std::map<uint32_t, DirectionFigures> directions;  // by (version, from port, to port)
 
@@ -104,6 +119,12 @@ public:
 
 private:
     void count_unseen(const Sighting &sighting, bool keyed, bool at_edge);
+    uint64_t defined_latency_of(const Pairing &pairing);
+    void told(const Sighting &sighting)
+    {
+        if (sighting.view)
+            views.release(sighting.view);
+    }
     __attribute__((noinline, cold)) void add_merged(PortFigures &figures, uint64_t frame, uint64_t tap_time, uint8_t channel);
     PortFigures &port_figures(uint8_t version, uint8_t port);
 
@@ -136,7 +157,9 @@ private:
     DirectionFigures &direction_figures(const Pairing &pairing);
     JitterOrder jitter_order_;
     bool picturing_ = false;
-    uint64_t line_rate_ = 0;
+    bool keeping_views_ = false;
+    uint64_t line_rates_[2] = {0, 0};
+    LatencyDefinition definition_ = LatencyDefinition::fifo;
 };
 
 #endif // OVINT_LATENCY_ANALYSIS_H

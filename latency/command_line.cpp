@@ -5,12 +5,14 @@
 #include "capture_io/program_shell.h"
 #include "plot.h"
 
+#include <glib.h>
 #include <wsutil/ws_getopt.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 static const char USAGE[] =
     "Usage: ovint-latency [OPTION]... CAPTURE...\n"
@@ -34,10 +36,22 @@ static const char USAGE[] =
     "  -p, --pairs FILE       one CSV row per match (.gz: compressed; \"-\": on\n"
     "                         standard output, the report then on standard error)\n"
     "  -f, --frames FILE      one CSV row per trailer-bearing frame (likewise)\n"
-    "  -l, --line-rate RATE   1G, 10G, 25G, 40G or 100G: bursts as the bits on the\n"
-    "                         wire at that rate, frames at a window's edges in\n"
-    "                         part, and as a share of the line (without it: the\n"
-    "                         bytes of the frames that start in a window)\n"
+    "  -l, --line-rate R1[,R2] each link's rate (link 1: Con A/B, link 2: Con C/D;\n"
+    "                         one for both): 1G, 2.5G, 10G, 100G, 400G, or any\n"
+    "                         number with M or G. Bursts are then the bits on the\n"
+    "                         wire, frames at a window's edges in part, and a\n"
+    "                         share of the line (without: the bytes of the frames\n"
+    "                         that start in a window)\n"
+    "  -d, --definition DEF   fifo (default: first bit in to first bit out, as\n"
+    "                         the TAP times give), lifo, lilo or filo: latency as\n"
+    "                         RFC 1242/4689 and MEF 10 define it; needs --line-rate\n"
+    "  -b, --by GROUP         flow, dscp, vlan or protocol: the report per group,\n"
+    "                         as the frames entered the device\n"
+    "      --top N            the N groups first in --sort's order (default: 10\n"
+    "                         flows, every other group)\n"
+    "      --sort ORDER       p99 (default), loss, count or max\n"
+    "      --groups-limit N   groups told apart before the least busy fold into\n"
+    "                         \"other\" (default 100000)\n"
     "  -P, --plot FILE        per direction, the latency histogram and the latency\n"
     "                         over TAP time, drawn by gnuplot (.svg or .png)\n"
     "      --force            replace existing tables and pictures\n"
@@ -53,6 +67,37 @@ static const char USAGE[] =
     "command line (an output that is a capture among them); 3 a capture cut off\n"
     "or damaged, the report covers the frames before it; 4 the report could not\n"
     "be written. A signal that ends it leaves no file and ends it by that signal.\n";
+
+// A rate such as 10G, 2.5G or 100M, in bits per second: a whole number of
+// them, from 1 Mbit/s to 1000 Gbit/s.
+static bool read_rate(const char *text, uint64_t *bits_per_second)
+{
+    uint64_t whole = 0, fraction = 0, fraction_scale = 1;
+    const char *c = text;
+    if (!g_ascii_isdigit(*c))
+        return false;
+    for (; g_ascii_isdigit(*c); c++) {
+        whole = whole * 10 + static_cast<uint64_t>(*c - '0');
+        if (whole > 1000000)
+            return false;
+    }
+    if (*c == '.') {
+        for (c++; g_ascii_isdigit(*c); c++) {
+            if (fraction_scale == 1000000000)
+                return false;
+            fraction = fraction * 10 + static_cast<uint64_t>(*c - '0');
+            fraction_scale *= 10;
+        }
+    }
+    const uint64_t unit = *c == 'G' ? 1000000000 : *c == 'M' ? 1000000 : 0;
+    if (!unit || c[1] || unit * fraction % fraction_scale)
+        return false;
+    const uint64_t rate = whole * unit + unit * fraction / fraction_scale;
+    if (rate < 1000000 || rate > 1000000000000ull)
+        return false;
+    *bits_per_second = rate;
+    return true;
+}
 
 static int usage_error(const char *format, const char *value)
 {
@@ -70,11 +115,14 @@ int parse_command_line(int argc, char **argv, Options &options)
         {"json", ws_no_argument, nullptr, 'j'},        {"pairs", ws_required_argument, nullptr, 'p'},
         {"frames", ws_required_argument, nullptr, 'f'}, {"line-rate", ws_required_argument, nullptr, 'l'},
         {"plot", ws_required_argument, nullptr, 'P'},  {"force", ws_no_argument, nullptr, 'F'},
+        {"definition", ws_required_argument, nullptr, 'd'}, {"by", ws_required_argument, nullptr, 'b'},
+        {"top", ws_required_argument, nullptr, 'T'},   {"sort", ws_required_argument, nullptr, 'S'},
+        {"groups-limit", ws_required_argument, nullptr, 'G'},
         {"help", ws_no_argument, nullptr, 'h'},        {"version", ws_no_argument, nullptr, 'v'},
         {nullptr, 0, nullptr, 0},
     };
     int option;
-    while ((option = ws_getopt_long(argc, argv, "k:w:c:jp:f:l:P:hv", long_options, nullptr)) != -1) {
+    while ((option = ws_getopt_long(argc, argv, "k:w:c:jp:f:l:P:d:b:hv", long_options, nullptr)) != -1) {
         switch (option) {
         case 'k':
             if (!key_mode_from_name(ws_optarg, &options.key) || options.key == KeyMode::off)
@@ -106,18 +154,38 @@ int parse_command_line(int argc, char **argv, Options &options)
             options.plot = ws_optarg;
             break;
         case 'l': {
-            static const struct {
-                const char *name;
-                uint64_t bps;
-            } rates[] = {{"1G", 1000000000ull}, {"10G", 10000000000ull}, {"25G", 25000000000ull},
-                         {"40G", 40000000000ull}, {"100G", 100000000000ull}};
-            options.line_rate = 0;
-            for (const auto &rate : rates) {
-                if (std::strcmp(ws_optarg, rate.name) == 0)
-                    options.line_rate = rate.bps;
-            }
-            if (!options.line_rate)
-                return usage_error("unknown line rate \"%s\": give 1G, 10G, 25G, 40G or 100G.", ws_optarg);
+            const char *comma = std::strchr(ws_optarg, ',');
+            const std::string first = comma ? std::string(ws_optarg, static_cast<size_t>(comma - ws_optarg)) : std::string(ws_optarg);
+            if (!read_rate(first.c_str(), &options.line_rates[0]) ||
+                !read_rate(comma ? comma + 1 : first.c_str(), &options.line_rates[1]))
+                return usage_error("the line rate \"%s\" is not a rate or two: give each as 1G, 2.5G, 10G, 100M, "
+                                   "... up to 1000G.",
+                                   ws_optarg);
+            break;
+        }
+        case 'd':
+            if (!definition_from_name(ws_optarg, &options.definition))
+                return usage_error("unknown definition \"%s\": give fifo, lifo, lilo or filo.", ws_optarg);
+            break;
+        case 'b':
+            if (!group_by_from_name(ws_optarg, &options.by))
+                return usage_error("unknown grouping \"%s\": give flow, dscp, vlan or protocol.", ws_optarg);
+            break;
+        case 'S':
+            if (!group_order_from_name(ws_optarg, &options.order))
+                return usage_error("unknown order \"%s\": give p99, loss, count or max.", ws_optarg);
+            break;
+        case 'T':
+        case 'G': {
+            char *end = nullptr;
+            errno = 0;
+            const unsigned long long count = strtoull(ws_optarg, &end, 10);
+            if (errno || end == ws_optarg || *end || count == 0 || count > 100000000 || ws_optarg[0] == '-')
+                return usage_error(option == 'T' ? "--top \"%s\" is not a number of groups from 1 to 100000000."
+                                                 : "--groups-limit \"%s\" is not a number of groups from 1 to "
+                                                   "100000000.",
+                                   ws_optarg);
+            (option == 'T' ? options.top : options.groups_limit) = static_cast<size_t>(count);
             break;
         }
         case 'h': return print_help(USAGE);
@@ -125,6 +193,11 @@ int parse_command_line(int argc, char **argv, Options &options)
         default: return unknown_option();
         }
     }
+    if (options.definition != LatencyDefinition::fifo && !options.line_rates[0])
+        return usage_error("--definition %s needs each link's rate: give --line-rate.",
+                           definition_name(options.definition));
+    if (options.by == GroupBy::none && (options.top || options.order != GroupOrder::p99))
+        return usage_error("%s", "--top and --sort order the groups of --by: give --by too.");
     if (ws_optind >= argc)
         return usage_error("%s", "give at least one capture.");
     for (int i = ws_optind; i < argc; i++)

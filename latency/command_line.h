@@ -5,7 +5,10 @@
 #ifndef OVINT_LATENCY_COMMAND_LINE_H
 #define OVINT_LATENCY_COMMAND_LINE_H
 
+#include "traffic_groups.h"
+
 #include "core/cabling.h"
+#include "core/latency_definition.h"
 #include "core/latency_key.h"
 
 #include <cstdint>
@@ -20,7 +23,12 @@ struct Options {
     const char *pairs = nullptr;   // --pairs FILE.csv[.gz], "-": standard output
     const char *frames = nullptr;  // --frames FILE.csv[.gz], "-": standard output
     const char *plot = nullptr;    // --plot FILE.svg or .png
-    uint64_t line_rate = 0;        // bits per second, 0: not given
+    uint64_t line_rates[2] = {0, 0};  // link 1's and link 2's, bits per second; 0: not given
+    LatencyDefinition definition = LatencyDefinition::fifo;
+    GroupBy by = GroupBy::none;
+    size_t top = 0;                // --top: 0 for the default (10 flows, every other group)
+    GroupOrder order = GroupOrder::p99;
+    size_t groups_limit = 100000;  // groups apart before the least busy fold
     std::vector<const char *> captures;  // "-": standard input
 };
 

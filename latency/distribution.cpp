@@ -57,6 +57,26 @@ void LatencyDistribution::add(uint64_t latency)
         to_histogram();
 }
 
+void LatencyDistribution::add_all(const LatencyDistribution &other)
+{
+    if (other.exact()) {
+        for (uint64_t latency : other.latencies_)
+            add(latency);
+        return;
+    }
+    if (other.count_ == 0)
+        return;
+    if (buckets_.empty())
+        to_histogram();
+    for (size_t bucket = 0; bucket < buckets_.size(); bucket++)
+        buckets_[bucket] += other.buckets_[bucket];
+    least_ = count_ == 0 ? other.least_ : std::min(least_, other.least_);
+    largest_ = count_ == 0 ? other.largest_ : std::max(largest_, other.largest_);
+    count_ += other.count_;
+    sum_ += other.sum_;
+    sum_of_squares_ += other.sum_of_squares_;
+}
+
 uint64_t LatencyDistribution::standard_deviation() const
 {
     if (count_ == 0)

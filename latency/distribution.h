@@ -20,6 +20,8 @@ public:
     explicit LatencyDistribution(size_t exact_limit = EXACT_LIMIT) : exact_limit_(exact_limit) {}
 
     void add(uint64_t latency);
+    // Every latency of another, as if added here.
+    void add_all(const LatencyDistribution &other);
 
     uint64_t count() const { return count_; }
     uint64_t least() const { return least_; }

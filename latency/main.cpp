@@ -68,6 +68,10 @@ static bool read_capture(const char *name, Analysis &analysis, uint64_t &frame, 
     return true;
 }
 
+// What the tables tell of each frame's traffic (for a pair, its earlier
+// sighting's): empty where it has none.
+#define VIEW_COLUMNS "src,dst,protocol,src_port,dst_port,dscp,vlan"
+
 int main(int argc, char **argv)
 {
     set_program_name("ovint-latency");
@@ -110,14 +114,19 @@ int main(int argc, char **argv)
         return EXIT_NOTHING_DONE;
     }
 
+    // The latency column names its definition but for the first bits'.
+    const std::string latency_column = options.definition == LatencyDefinition::fifo
+                                           ? "latency_ns"
+                                           : std::string("latency_") + definition_name(options.definition) + "_ns";
+    const std::string pairs_header = "earlier_frame,later_frame,earlier_port,later_port,earlier_tap_time_ns,"
+                                     "later_tap_time_ns," +
+                                     latency_column + ",length," + VIEW_COLUMNS;
     Tables tables;
-    if ((options.pairs &&
-         !tables.pairs.open(pairs,
-                            "earlier_frame,later_frame,earlier_port,later_port,earlier_tap_time_ns,"
-                            "later_tap_time_ns,latency_ns,length",
-                            error)) ||
+    if ((options.pairs && !tables.pairs.open(pairs, pairs_header.c_str(), error)) ||
         (options.frames &&
-         !tables.frames.open(frames, "frame,port,channel,tap_time_ns,length,flags,key,matched_frame", error))) {
+         !tables.frames.open(frames,
+                             "frame,port,channel,tap_time_ns,length,flags,key,matched_frame," VIEW_COLUMNS,
+                             error))) {
         say("%s.", error.c_str());
         remove_temporaries();
         return EXIT_NOTHING_DONE;
@@ -140,11 +149,22 @@ int main(int argc, char **argv)
         }
     }
 
-    Analysis analysis(options.key, options.window_ms * 1000000, options.cabling, options.pairs || options.frames ? &tables : nullptr);
+    const bool tabling = options.pairs || options.frames;
+    Analysis analysis(options.key, options.window_ms * 1000000, options.cabling, tabling ? &tables : nullptr);
     if (options.plot)
         analysis.gather_picture();
-    analysis.bursts_at_line_rate(options.line_rate);
-    ReportContext context = {options.captures, options.key, options.window_ms, options.line_rate, true, 0, ""};
+    analysis.line_rates(options.line_rates[0], options.line_rates[1]);
+    analysis.define_latency(options.definition);
+    if (options.by != GroupBy::none)
+        analysis.group_by(options.by, options.groups_limit);
+    if (tabling) {
+        analysis.keep_views();
+        tables.read_views_from(analysis.views);
+    }
+    ReportContext context = {options.captures, options.key, options.window_ms, {options.line_rates[0], options.line_rates[1]},
+                             true, 0, ""};
+    context.top = options.top ? options.top : options.by == GroupBy::flow ? 10 : 0;
+    context.order = options.order;
     uint64_t frame = 0;
     for (const char *capture : options.captures) {
         if (!read_capture(capture, analysis, frame, context)) {

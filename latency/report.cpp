@@ -7,7 +7,11 @@
 
 #include "capture_io/json_members.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cinttypes>
+#include <cstring>
 
 namespace {
 
@@ -98,6 +102,35 @@ const char *key_hint(KeyMode key)
     }
 }
 
+std::string upper(const char *text)
+{
+    std::string name = text;
+    for (char &c : name)
+        c = static_cast<char>(g_ascii_toupper(c));
+    return name;
+}
+
+// A line rate, exact: "10 Gbit/s", "2.5 Gbit/s", "100 Mbit/s".
+std::string rate_text(uint64_t bits_per_second)
+{
+    const bool giga = bits_per_second >= 1000000000;
+    const uint64_t unit = giga ? 1000000000 : 1000000;
+    char fraction[16];
+    snprintf(fraction, sizeof fraction, ".%0*" PRIu64, giga ? 9 : 6, bits_per_second % unit);
+    size_t length = std::strlen(fraction);
+    while (length > 1 && fraction[length - 1] == '0')
+        fraction[--length] = '\0';
+    return std::to_string(bits_per_second / unit) + (length > 1 ? fraction : "") + (giga ? " Gbit/s" : " Mbit/s");
+}
+
+// "FIFO, first bit in to first bit out".
+std::string definition_text(LatencyDefinition definition)
+{
+    static const char *const meanings[] = {"first bit in to first bit out", "last bit in to first bit out",
+                                           "last bit in to last bit out", "first bit in to last bit out"};
+    return upper(definition_name(definition)) + ", " + meanings[static_cast<int>(definition)];
+}
+
 std::string times(uint64_t count, const char *one, const char *many)
 {
     return std::to_string(count) + " " + (count == 1 ? one : many);
@@ -125,6 +158,119 @@ std::string cabling_text(const Analysis &analysis)
     return text;
 }
 
+// The percentiles a group is told by.
+constexpr Percentile GROUP_PERCENTILES[] = {{"median", "median_ns", 5000}, {"p99", "p99_ns", 9900}, {"p99.9", "p99_9_ns", 9990}};
+
+void print_text_group(FILE *out, const std::string &label, GroupFigures &group)
+{
+    const uint64_t matched = group.matched();
+    fprintf(out, "  %s: %" PRIu64 " matched, %" PRIu64 " not seen leaving (%s%%)", label.c_str(), matched,
+            group.not_seen, percent(group.not_seen, matched + group.not_seen).c_str());
+    if (matched) {
+        LatencyDistribution &latencies = *group.latencies;
+        fprintf(out, "; \u00b5s: min %s", microseconds(latencies.least()).c_str());
+        for (const Percentile &p : GROUP_PERCENTILES)
+            fprintf(out, ", %s %s", p.name, microseconds(latencies.percentile(p.per_10000)).c_str());
+        fprintf(out, ", max %s%s", microseconds(latencies.largest()).c_str(), latencies.exact() ? "" : " (histogram)");
+    }
+    fputc('\n', out);
+}
+
+void print_text_groups(FILE *out, const ReportContext &context, Analysis &analysis)
+{
+    TrafficGroups &groups = *analysis.groups;
+    const std::vector<GroupFigures *> ranked = groups.ranked(context.order, context.top);
+    fprintf(out, "\nby %s, as the frames entered the device (latency %s); %zu of %s, by %s:\n",
+            group_by_name(groups.by()), upper(definition_name(analysis.definition())).c_str(), ranked.size(),
+            times(groups.count(), "group", "groups").c_str(), group_order_name(context.order));
+    for (GroupFigures *group : ranked)
+        print_text_group(out, TrafficGroups::label(groups.by(), group->key), *group);
+    if (groups.folded_groups)
+        print_text_group(out, "other (" + times(groups.folded_groups, "group", "groups") +
+                                  " folded, the least busy whenever more than the limit were apart)",
+                         groups.other);
+}
+
+void member_nullable(json_dumper *dumper, const char *name, bool present, uint64_t value)
+{
+    json_dumper_set_member_name(dumper, name);
+    if (present)
+        json_dumper_value_anyf(dumper, "%" PRIu64, value);
+    else
+        json_dumper_value_anyf(dumper, "null");
+}
+
+void print_json_group(json_dumper &dumper, GroupBy by, GroupFigures &group, const char *label)
+{
+    json_dumper_begin_object(&dumper);
+    const TrafficView &key = group.key;
+    member_string(&dumper, "label", label ? label : TrafficGroups::label(by, key).c_str());
+    if (!label) {
+        const bool ip = key.family != 0;
+        switch (by) {
+        case GroupBy::flow: {
+            char text[INET6_ADDRSTRLEN];
+            for (const auto &address : {std::make_pair("src", key.src), std::make_pair("dst", key.dst)}) {
+                json_dumper_set_member_name(&dumper, address.first);
+                if (ip) {
+                    inet_ntop(key.family == 4 ? AF_INET : AF_INET6, address.second, text, sizeof text);
+                    json_dumper_value_string(&dumper, text);
+                } else {
+                    json_dumper_value_anyf(&dumper, "null");
+                }
+            }
+            member_nullable(&dumper, "protocol", ip, key.protocol);
+            member_nullable(&dumper, "src_port", key.has_ports, key.src_port);
+            member_nullable(&dumper, "dst_port", key.has_ports, key.dst_port);
+            break;
+        }
+        case GroupBy::dscp: member_nullable(&dumper, "dscp", ip, key.dscp); break;
+        case GroupBy::vlan: member_nullable(&dumper, "vlan", key.vlan != NO_VLAN, key.vlan); break;
+        case GroupBy::protocol: member_nullable(&dumper, "protocol", ip, key.protocol); break;
+        case GroupBy::none: break;
+        }
+    }
+    const uint64_t matched = group.matched();
+    member_count(&dumper, "matched", matched);
+    member_count(&dumper, "not_seen_leaving", group.not_seen);
+    json_dumper_set_member_name(&dumper, "loss_percent");
+    json_dumper_value_anyf(&dumper, "%s", percent(group.not_seen, matched + group.not_seen).c_str());
+    if (matched) {
+        LatencyDistribution &latencies = *group.latencies;
+        member_count(&dumper, "min_ns", latencies.least());
+        for (const Percentile &p : GROUP_PERCENTILES)
+            member_count(&dumper, p.json_name, latencies.percentile(p.per_10000));
+        member_count(&dumper, "max_ns", latencies.largest());
+        member_string(&dumper, "percentiles", latencies.exact() ? "exact" : "histogram");
+    }
+    json_dumper_end_object(&dumper);
+}
+
+void print_json_groups(json_dumper &dumper, const ReportContext &context, Analysis &analysis)
+{
+    TrafficGroups &groups = *analysis.groups;
+    const std::vector<GroupFigures *> ranked = groups.ranked(context.order, context.top);
+    json_dumper_set_member_name(&dumper, "groups");
+    json_dumper_begin_object(&dumper);
+    member_string(&dumper, "by", group_by_name(groups.by()));
+    member_string(&dumper, "definition", definition_name(analysis.definition()));
+    member_string(&dumper, "order", group_order_name(context.order));
+    member_count(&dumper, "count", groups.count());
+    member_count(&dumper, "shown", ranked.size());
+    member_count(&dumper, "folded_groups", groups.folded_groups);
+    json_dumper_set_member_name(&dumper, "entries");
+    json_dumper_begin_array(&dumper);
+    for (GroupFigures *group : ranked)
+        print_json_group(dumper, groups.by(), *group, nullptr);
+    json_dumper_end_array(&dumper);
+    json_dumper_set_member_name(&dumper, "other");
+    if (groups.folded_groups)
+        print_json_group(dumper, groups.by(), groups.other, "other");
+    else
+        json_dumper_value_anyf(&dumper, "null");
+    json_dumper_end_object(&dumper);
+}
+
 } // namespace
 
 std::string direction_name(const DirectionFigures &direction)
@@ -141,6 +287,15 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
     fputc('\n', out);
     fprintf(out, "frames read %" PRIu64 ", with a TAP trailer %" PRIu64 "; key %s, window %" PRIu64 " ms\n",
             analysis.frames, analysis.frames_with_trailer, key_mode_name(context.key), context.window_ms);
+    if (analysis.definition() != LatencyDefinition::fifo)
+        fprintf(out, "latency: %s, by each frame's time on the wire at %s on link 1 and %s on link 2\n",
+                definition_text(analysis.definition()).c_str(), rate_text(context.line_rates[0]).c_str(),
+                rate_text(context.line_rates[1]).c_str());
+    if (analysis.below_zero)
+        fprintf(out, "%s left the device before they had fully come in (first frame %" PRIu64
+                     "): a cut-through device, for which %s is no measure; counted as 0\n",
+                times(analysis.below_zero, "frame", "frames").c_str(), analysis.first_below_zero_frame,
+                upper(definition_name(analysis.definition())).c_str());
     if (analysis.any_tap_time)
         fprintf(out, "TAP time from %s to %s s after the first trailer-bearing frame's (%" PRIu64 " ns)\n",
                 since_first(analysis.first_tap_time, analysis).c_str(),
@@ -193,8 +348,8 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
                 direction_name(direction).c_str(), times(direction.entered, "frame", "frames").c_str(),
                 latencies.count(), direction.not_seen, percent(direction.not_seen, direction.entered).c_str(),
                 direction.ambiguous);
-        fprintf(out, "  latency (\u00b5s): min %s, mean %s", microseconds(latencies.least()).c_str(),
-                microseconds(latencies.mean()).c_str());
+        fprintf(out, "  latency (\u00b5s, %s): min %s, mean %s", upper(definition_name(analysis.definition())).c_str(),
+                microseconds(latencies.least()).c_str(), microseconds(latencies.mean()).c_str());
         for (const Percentile &p : PERCENTILES)
             fprintf(out, ", %s %s", p.name, microseconds(latencies.percentile(p.per_10000)).c_str());
         fprintf(out, ", max %s; jitter %s, standard deviation %s; percentiles %s\n",
@@ -239,20 +394,23 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
         if (port.merged)
             fprintf(out, ", %s", times(port.merged, "merged record", "merged records").c_str());
         fputc('\n', out);
-        if (context.line_rate)
-            fprintf(out, "  busiest, by the bits on the wire at %" PRIu64 " Gbit/s:", context.line_rate / 1000000000);
+        const uint64_t line_rate = context.line_rate(port.port);
+        if (line_rate)
+            fprintf(out, "  busiest, by the bits on the wire at %s:", rate_text(line_rate).c_str());
         else
             fputs("  busiest, by the frames starting in each window:", out);
         for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
-            const double bps = bits_per_second(port.bursts[w], BURST_WINDOWS[w], context.line_rate);
+            const double bps = bits_per_second(port.bursts[w], BURST_WINDOWS[w], line_rate);
             fprintf(out, "%s %s %.3f Gbit/s", w ? ";" : "", window_name(BURST_WINDOWS[w]).c_str(), bps / 1e9);
-            if (context.line_rate)
-                fprintf(out, " (%.1f%%)", 100.0 * bps / static_cast<double>(context.line_rate));
+            if (line_rate)
+                fprintf(out, " (%.1f%%)", 100.0 * bps / static_cast<double>(line_rate));
             fprintf(out, " from %s s (frame %" PRIu64 ")", since_first(port.bursts[w].start, analysis).c_str(),
                     port.bursts[w].start_frame);
         }
         fputc('\n', out);
     }
+    if (analysis.groups)
+        print_text_groups(out, context, analysis);
     return fflush(out) == 0 && !ferror(out);
 }
 
@@ -270,11 +428,21 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     json_dumper_end_array(&dumper);
     member_string(&dumper, "key", key_mode_name(context.key));
     member_count(&dumper, "window_ms", context.window_ms);
+    // One rate for both links, as before there could be two; null when
+    // they differ.
     json_dumper_set_member_name(&dumper, "line_rate_bits_per_second");
-    if (context.line_rate)
-        json_dumper_value_anyf(&dumper, "%" PRIu64, context.line_rate);
+    if (context.line_rates[0] && context.line_rates[0] == context.line_rates[1])
+        json_dumper_value_anyf(&dumper, "%" PRIu64, context.line_rates[0]);
     else
         json_dumper_value_anyf(&dumper, "null");
+    json_dumper_set_member_name(&dumper, "line_rates_bits_per_second");
+    if (context.line_rates[0])
+        json_dumper_value_anyf(&dumper, "[%" PRIu64 ", %" PRIu64 "]", context.line_rates[0], context.line_rates[1]);
+    else
+        json_dumper_value_anyf(&dumper, "null");
+    member_string(&dumper, "definition", definition_name(analysis.definition()));
+    member_count(&dumper, "below_zero", analysis.below_zero);
+    member_count(&dumper, "first_below_zero_frame", analysis.first_below_zero_frame);
     member_count(&dumper, "frames", analysis.frames);
     member_count(&dumper, "frames_with_trailer", analysis.frames_with_trailer);
     if (analysis.any_tap_time) {
@@ -320,7 +488,8 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     member_count(&dumper, "pairs_near_window_end", check.near_end);
     member_count(&dumper, "unwatched", findings.unwatched);
     json_dumper_end_object(&dumper);
-    member_string(&dumper, "bursts_counted", context.line_rate ? "bits_on_the_wire" : "frames_starting_in_window");
+    member_string(&dumper, "bursts_counted",
+                  context.line_rates[0] ? "bits_on_the_wire" : "frames_starting_in_window");
     member_string(&dumper, "ending", context.complete ? "complete" : "partial");
     if (!context.complete) {
         member_count(&dumper, "ending_frame", context.ending_frame);
@@ -385,12 +554,13 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
         for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
             json_dumper_begin_object(&dumper);
             member_count(&dumper, "window_ns", BURST_WINDOWS[w]);
-            if (context.line_rate)
+            const uint64_t line_rate = context.line_rate(port.port);
+            if (line_rate)
                 member_count(&dumper, "bits", port.bursts[w].bits);
             else
                 member_count(&dumper, "bytes", port.bursts[w].bytes);
             json_dumper_set_member_name(&dumper, "bits_per_second");
-            json_dumper_value_anyf(&dumper, "%.0f", bits_per_second(port.bursts[w], BURST_WINDOWS[w], context.line_rate));
+            json_dumper_value_anyf(&dumper, "%.0f", bits_per_second(port.bursts[w], BURST_WINDOWS[w], line_rate));
             member_count(&dumper, "start_tap_time_ns", port.bursts[w].start);
             member_count(&dumper, "start_frame", port.bursts[w].start_frame);
             json_dumper_end_object(&dumper);
@@ -399,6 +569,8 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
         json_dumper_end_object(&dumper);
     }
     json_dumper_end_array(&dumper);
+    if (analysis.groups)
+        print_json_groups(dumper, context, analysis);
     json_dumper_end_object(&dumper);
     const bool finished = json_dumper_finish(&dumper);
     return finished && fflush(out) == 0 && !ferror(out);

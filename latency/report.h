@@ -17,10 +17,19 @@ struct ReportContext {
     std::vector<const char *> captures;
     KeyMode key;
     uint64_t window_ms;
-    uint64_t line_rate;      // bits per second, 0: not given
+    uint64_t line_rates[2];  // link 1's and link 2's, bits per second; 0: not given
     bool complete;           // every capture read to its end
     uint64_t ending_frame;   // else: the frame the reading ended at
     std::string ending_reason;
+    size_t top = 0;  // groups reported: the first so many (0: all)
+    GroupOrder order = GroupOrder::p99;
+
+    // The rate of the link a port byte is on.
+    uint64_t line_rate(uint8_t port) const
+    {
+        const uint16_t channel = channel_of_port_byte(port);
+        return channel == 2 ? line_rates[1] : line_rates[0];
+    }
 };
 
 // "Con A → Con C".

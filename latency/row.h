@@ -27,7 +27,7 @@ public:
     // row's fields write without checks: where a row is put together, its
     // fields' rooms (NUMBER_ROOM for a number, and so on) are counted
     // against it at compile time.
-    static constexpr size_t CAPACITY = 256;
+    static constexpr size_t CAPACITY = 384;
     static constexpr size_t NUMBER_ROOM = 24;  // 20 digits, written in words of 8
     static constexpr size_t HEX64_ROOM = 16;
     static constexpr size_t HEX128_ROOM = 32;

@@ -191,8 +191,10 @@ void Tables::make_port_text(PortText &text, const Sighting &sighting)
 
 // The widest row of each table fits the room a row starts with.
 constexpr size_t PORT_ROOM = Tables::PORT_ROOM;
-static_assert(6 * Row::NUMBER_ROOM + 2 * PORT_ROOM + 7 <= Row::CAPACITY, "a pair row fits");
-static_assert(4 * Row::NUMBER_ROOM + PORT_ROOM + Row::HEX128_ROOM + 12 <= Row::CAPACITY, "a frame row fits");
+constexpr size_t VIEW_ROOM = ViewTable::COLUMNS_ROOM;
+static_assert(6 * Row::NUMBER_ROOM + 2 * PORT_ROOM + VIEW_ROOM + 8 <= Row::CAPACITY, "a pair row fits");
+static_assert(4 * Row::NUMBER_ROOM + PORT_ROOM + Row::HEX128_ROOM + VIEW_ROOM + 13 <= Row::CAPACITY,
+              "a frame row fits");
 
 static inline __attribute__((always_inline)) void flags_field(Row &row, uint8_t flags)
 {
@@ -203,14 +205,15 @@ static inline __attribute__((always_inline)) void flags_field(Row &row, uint8_t 
 // A matched frame's row, of fields written before.
 inline __attribute__((always_inline)) void Tables::copied_frame_row(RowField frame, const PortText &port, RowField time,
                                                                     RowField length, uint8_t flags, RowField key,
-                                                                    RowField partner)
+                                                                    RowField partner, RowField view)
 {
     Row row = frames.start_row();
     row.copy<Row::NUMBER_ROOM>(frame).comma();
     row.copy<PORT_ROOM>({port.text, port.length});
     row.copy<Row::NUMBER_ROOM>(time).comma().copy<Row::NUMBER_ROOM>(length).comma();
     flags_field(row, flags);
-    row.copy<Row::HEX128_ROOM>(key).comma().copy<Row::NUMBER_ROOM>(partner);
+    row.copy<Row::HEX128_ROOM>(key).comma().copy<Row::NUMBER_ROOM>(partner).comma();
+    row.copy<VIEW_ROOM>(view);
     frames.end_row(row.size());
 }
 
@@ -241,6 +244,7 @@ void Tables::match_rows(const Pairing &pairing)
     if (pairs.is_open())
         pair.number(pairing.latency).comma();
     const RowField earlier_length = pair.number_field(earlier.length);
+    const RowField earlier_view = view_columns(earlier);
 
     if (frames.is_open()) {
         char key_text[Row::HEX128_ROOM];
@@ -251,11 +255,15 @@ void Tables::match_rows(const Pairing &pairing)
                                           ? earlier_length
                                           : Row(later_length_text).number_field(later.length);
 
-        copied_frame_row(earlier_frame, earlier_port, earlier_time, earlier_length, earlier.flags, key, later_frame);
-        copied_frame_row(later_frame, later_port, later_time, later_length, later.flags, key, earlier_frame);
+        copied_frame_row(earlier_frame, earlier_port, earlier_time, earlier_length, earlier.flags, key, later_frame,
+                         earlier_view);
+        copied_frame_row(later_frame, later_port, later_time, later_length, later.flags, key, earlier_frame,
+                         later.view == earlier.view ? earlier_view : view_columns(later));
     }
-    if (pairs.is_open())
+    if (pairs.is_open()) {
+        pair.comma().copy<VIEW_ROOM>(earlier_view);
         pairs.end_row(pair.size());
+    }
 }
 
 void Tables::frame_row(const Sighting &sighting, bool keyed)
@@ -271,6 +279,6 @@ void Tables::frame_row(const Sighting &sighting, bool keyed)
     flags_field(row, sighting.flags);
     if (keyed)
         row.hex128(sighting.key.high, sighting.key.low);
-    row.comma();
+    row.comma().comma().copy<VIEW_ROOM>(view_columns(sighting));
     frames.end_row(row.size());
 }

@@ -83,6 +83,8 @@ public:
     static constexpr size_t PORT_ROOM = 16;  // a port's fields in a row
 
     Table pairs, frames;
+    // Where the frames' traffic views are read from for their columns.
+    void read_views_from(ViewTable &views) { views_ = &views; }
     void match_rows(const Pairing &pairing) override;
     void frame_row(const Sighting &sighting, bool keyed) override;
 
@@ -104,7 +106,14 @@ private:
     }
     static void make_port_text(PortText &text, const Sighting &sighting);
     void copied_frame_row(RowField frame, const PortText &port, RowField time, RowField length, uint8_t flags,
-                          RowField key, RowField partner);
+                          RowField key, RowField partner, RowField view);
+    RowField view_columns(const Sighting &sighting)
+    {
+        size_t length;
+        const char *text = views_->columns(sighting.view, &length);
+        return {text, length};
+    }
+    ViewTable *views_ = nullptr;
     PortTable<PortText> port_texts_;
 
     // A TAP time. Its digits above the last 8 stay the same for 0.1 s of

@@ -296,6 +296,7 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
         sighting.channel = static_cast<uint8_t>(channel);
         sighting.length = part.wire;
         sighting.flags = trailer.flags;
+        sighting.view = 0;
         latencies[fd->num].role = FrameLatency::waiting;
         matcher->add(sighting, sink);
     }

@@ -310,7 +310,7 @@ struct Recorder : MatchSink {
 Sighting sighting_on(char port, uint64_t frame, uint64_t time, uint64_t key)
 {
     const uint8_t byte = static_cast<uint8_t>(0x80 >> (port - 'A'));
-    return Sighting{frame, time, {key, ~key}, 64, byte, 2, 0, static_cast<uint8_t>(channel_of_port_byte(byte))};
+    return Sighting{frame, time, {key, ~key}, 64, byte, 2, 0, static_cast<uint8_t>(channel_of_port_byte(byte)), 0};
 }
 
 TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
@@ -459,7 +459,7 @@ TEST(LatencyMatcher, FindsEveryKeyWhileItsIndexIsCompactedAndGrown)
             mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBu;
             const LatencyKey key = {mixed ^ (mixed >> 31), s.frame};
             matcher.add(Sighting{++number, s.time, key, 64, static_cast<uint8_t>(s.channel == 1 ? 0x80 : 0x20), 2, 0,
-                                 s.channel},
+                                 s.channel, 0},
                         counter);
         }
         matcher.finish(counter);
@@ -495,7 +495,7 @@ TEST(LatencyMatcher, MemoryIsBoundedByTheWindowWhateverTheClockDoes)
             uint64_t time = 2000000000000 + i * 100;
             time -= row.back_at && i >= row.back_at ? row.back_by : 0;
             time += i == row.ahead_at ? HOUR : 0;
-            matcher.add(Sighting{i, time, {i, i}, 64, 0x80, 2, 0, 1}, recorder);
+            matcher.add(Sighting{i, time, {i, i}, 64, 0x80, 2, 0, 1, 0}, recorder);
             most = std::max(most, matcher.waiting());
             if (recorder.events.size() > 1000)
                 recorder.events.clear();

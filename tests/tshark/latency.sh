@@ -287,7 +287,9 @@ print("late\t%d\t%d\t%d" % (c["late_partners"], c["latest_partner_ns"], c["windo
     ln -s router.pcap "$work/router-link.pcap"
     ln "$work/router.pcap" "$work/router-hard.pcap"
     sum=$(cksum <"$work/router.pcap")
-    for usage in "--line-rate 3G" "--plot $work/picture.jpg" "--window 0" "--pairs $work/router.pcap" \
+    for usage in "--line-rate 3X" "--line-rate 10G,1G,1G" "--line-rate 0.5M" "--line-rate 1.0000000001G" \
+        "--line-rate 10G," "--definition lifo" "--definition fast --line-rate 1G" "--by port" "--top 5" \
+        "--by flow --top 0" "--by dscp --sort p50" "--plot $work/picture.jpg" "--window 0" "--pairs $work/router.pcap" \
         "--force --frames $work/router-link.pcap" "--force --pairs $work/router-hard.pcap" \
         "--pairs $work/one.csv --frames $work/./one.csv" "--pairs - --frames -"; do
         status=0

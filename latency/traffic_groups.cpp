@@ -1,0 +1,333 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "traffic_groups.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char *const GROUP_BY_NAMES[] = {"none", "flow", "dscp", "vlan", "protocol"};
+const char *const GROUP_ORDER_NAMES[] = {"p99", "loss", "count", "max"};
+
+// The DSCP code points with a name (RFC 2474, 2597, 3246, 5865, 8622).
+const char *dscp_name(uint8_t dscp)
+{
+    static const struct {
+        uint8_t value;
+        const char *name;
+    } names[] = {
+        {0, "DF"},    {1, "LE"},    {8, "CS1"},   {10, "AF11"}, {12, "AF12"}, {14, "AF13"}, {16, "CS2"},
+        {18, "AF21"}, {20, "AF22"}, {22, "AF23"}, {24, "CS3"},  {26, "AF31"}, {28, "AF32"}, {30, "AF33"},
+        {32, "CS4"},  {34, "AF41"}, {36, "AF42"}, {38, "AF43"}, {40, "CS5"},  {44, "VA"},   {46, "EF"},
+        {48, "CS6"},  {56, "CS7"},
+    };
+    for (const auto &entry : names) {
+        if (entry.value == dscp)
+            return entry.name;
+    }
+    return nullptr;
+}
+
+const char *protocol_name(uint8_t protocol)
+{
+    switch (protocol) {
+    case IPPROTO_ICMP: return "ICMP";
+    case IPPROTO_IGMP: return "IGMP";
+    case IPPROTO_TCP: return "TCP";
+    case IPPROTO_UDP: return "UDP";
+    case IPPROTO_GRE: return "GRE";
+    case IPPROTO_ESP: return "ESP";
+    case IPPROTO_AH: return "AH";
+    case IPPROTO_ICMPV6: return "ICMPv6";
+    case IPPROTO_SCTP: return "SCTP";
+    default: return nullptr;
+    }
+}
+
+std::string address_text(const TrafficView &view, const uint8_t *address)
+{
+    char text[INET6_ADDRSTRLEN];
+    inet_ntop(view.family == 4 ? AF_INET : AF_INET6, address, text, sizeof text);
+    return text;
+}
+
+// An address with its port: 10.1.0.1:80, [2001:db8::1]:80.
+std::string endpoint_text(const TrafficView &view, const uint8_t *address, uint16_t port)
+{
+    std::string text = address_text(view, address);
+    if (!view.has_ports)
+        return text;
+    if (view.family == 6)
+        text = "[" + text + "]";
+    return text + ":" + std::to_string(port);
+}
+
+std::string named_number(const char *name, unsigned value)
+{
+    return name ? std::string(name) + " (" + std::to_string(value) + ")" : std::to_string(value);
+}
+
+// A share of frames that entered and were not seen leaving.
+double loss_share(const GroupFigures &group)
+{
+    const uint64_t entered = group.matched() + group.not_seen;
+    return entered ? static_cast<double>(group.not_seen) / static_cast<double>(entered) : 0.0;
+}
+
+} // namespace
+
+const char *group_by_name(GroupBy by)
+{
+    return GROUP_BY_NAMES[static_cast<size_t>(by)];
+}
+
+bool group_by_from_name(const char *name, GroupBy *by)
+{
+    for (size_t i = 1; i < sizeof GROUP_BY_NAMES / sizeof GROUP_BY_NAMES[0]; i++) {
+        if (std::strcmp(name, GROUP_BY_NAMES[i]) == 0) {
+            *by = static_cast<GroupBy>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+const char *group_order_name(GroupOrder order)
+{
+    return GROUP_ORDER_NAMES[static_cast<size_t>(order)];
+}
+
+bool group_order_from_name(const char *name, GroupOrder *order)
+{
+    for (size_t i = 0; i < sizeof GROUP_ORDER_NAMES / sizeof GROUP_ORDER_NAMES[0]; i++) {
+        if (std::strcmp(name, GROUP_ORDER_NAMES[i]) == 0) {
+            *order = static_cast<GroupOrder>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The view's bytes in words, mixed (the multiply-xorshift of splitmix64).
+size_t TrafficViewHash::operator()(const TrafficView &view) const
+{
+    uint64_t words[6] = {};
+    std::memcpy(words, &view, sizeof view);
+    uint64_t hash = 0x9E3779B97F4A7C15u;
+    for (uint64_t word : words) {
+        hash = (hash ^ word) * 0xBF58476D1CE4E5B9u;
+        hash ^= hash >> 29;
+    }
+    return static_cast<size_t>(hash * 0x94D049BB133111EBu ^ (hash >> 32));
+}
+
+uint32_t ViewTable::hold(const TrafficView &view)
+{
+    const auto found = index_.find(view);
+    if (found != index_.end()) {
+        entries_[found->second].holders++;
+        return found->second;
+    }
+    uint32_t id;
+    if (!free_.empty()) {
+        id = free_.back();
+        free_.pop_back();
+    } else {
+        id = static_cast<uint32_t>(entries_.size());
+        entries_.emplace_back();
+    }
+    Entry &entry = entries_[id];
+    entry.view = view;
+    entry.holders = 1;
+    entry.columns_length = 0;
+    index_.emplace(view, id);
+    return id;
+}
+
+void ViewTable::release(uint32_t id)
+{
+    Entry &entry = entries_[id];
+    if (--entry.holders)
+        return;
+    index_.erase(entry.view);
+    free_.push_back(id);
+}
+
+const char *ViewTable::columns(uint32_t id, size_t *length)
+{
+    Entry &entry = entries_[id];
+    if (!entry.columns_length) {
+        const TrafficView &view = entry.view;
+        std::string text;
+        if (view.family) {
+            text = address_text(view, view.src) + "," + address_text(view, view.dst) + "," +
+                   std::to_string(view.protocol) + ",";
+            if (view.has_ports)
+                text += std::to_string(view.src_port) + "," + std::to_string(view.dst_port);
+            else
+                text += ",";
+            text += "," + std::to_string(view.dscp);
+        } else {
+            text = ",,,,,";
+        }
+        text += ",";
+        if (view.vlan != NO_VLAN)
+            text += std::to_string(view.vlan);
+        entry.columns_length = static_cast<uint8_t>(std::min(text.size(), COLUMNS_ROOM));
+        std::memcpy(entry.columns, text.data(), entry.columns_length);
+    }
+    *length = entry.columns_length;
+    return entry.columns;
+}
+
+uint64_t GroupFigures::frames() const
+{
+    uint64_t frames = matched();
+    for (uint64_t unmatched : unmatched_by_port)
+        frames += unmatched;
+    return frames;
+}
+
+TrafficView TrafficGroups::key_of(GroupBy by, const TrafficView &view)
+{
+    TrafficView key;
+    switch (by) {
+    case GroupBy::flow:
+        key = view;
+        key.dscp = 0;
+        key.vlan = NO_VLAN;
+        break;
+    case GroupBy::dscp:
+        key.family = view.family ? 4 : 0;
+        key.dscp = view.dscp;
+        break;
+    case GroupBy::vlan: key.vlan = view.vlan; break;
+    case GroupBy::protocol:
+        key.family = view.family ? 4 : 0;
+        key.protocol = view.protocol;
+        break;
+    case GroupBy::none: break;
+    }
+    return key;
+}
+
+std::string TrafficGroups::label(GroupBy by, const TrafficView &key)
+{
+    if (by == GroupBy::vlan)
+        return key.vlan == NO_VLAN ? "none" : std::to_string(key.vlan);
+    if (!key.family)
+        return "not IP";
+    switch (by) {
+    case GroupBy::dscp: return named_number(dscp_name(key.dscp), key.dscp);
+    case GroupBy::protocol: return named_number(protocol_name(key.protocol), key.protocol);
+    case GroupBy::flow: {
+        const char *protocol = protocol_name(key.protocol);
+        return endpoint_text(key, key.src, key.src_port) + " \u2192 " + endpoint_text(key, key.dst, key.dst_port) +
+               " " + (protocol ? protocol : std::to_string(key.protocol));
+    }
+    default: return "";
+    }
+}
+
+TrafficGroups::Group &TrafficGroups::group(const TrafficView &view)
+{
+    const TrafficView key = key_of(by_, view);
+    auto found = groups_.find(key);
+    if (found != groups_.end())
+        return *found->second;
+    if (groups_.size() >= limit_)
+        fold();
+    std::unique_ptr<Group> &made = groups_[key];
+    made.reset(new Group);
+    made->key = key;
+    return *made;
+}
+
+void TrafficGroups::unmatched(const TrafficView &view, int port_index)
+{
+    if (port_index < 4)
+        group(view).unmatched_by_port[port_index]++;
+}
+
+// The least busy half of the groups, by their frames so far, go into
+// "other". A group that folded and is seen again starts anew.
+void TrafficGroups::fold()
+{
+    std::vector<std::pair<uint64_t, const TrafficView *>> busy;
+    busy.reserve(groups_.size());
+    for (const auto &entry : groups_)
+        busy.emplace_back(entry.second->frames(), &entry.first);
+    const size_t folding = busy.size() / 2;
+    std::nth_element(busy.begin(), busy.begin() + folding, busy.end(),
+                     [](const std::pair<uint64_t, const TrafficView *> &a,
+                        const std::pair<uint64_t, const TrafficView *> &b) {
+                         return a.first < b.first ||
+                                (a.first == b.first && std::memcmp(a.second, b.second, sizeof(TrafficView)) < 0);
+                     });
+    std::vector<TrafficView> gone;
+    for (size_t i = 0; i < folding; i++)
+        gone.push_back(*busy[i].second);
+    for (const TrafficView &key : gone) {
+        const auto found = groups_.find(key);
+        Group &group = *found->second;
+        if (group.latencies) {
+            if (!other.latencies)
+                other.latencies.reset(new LatencyDistribution);
+            other.latencies->add_all(*group.latencies);
+        }
+        for (int port = 0; port < 4; port++)
+            other.unmatched_by_port[port] += group.unmatched_by_port[port];
+        groups_.erase(found);
+        folded_groups++;
+    }
+}
+
+void TrafficGroups::finish(unsigned toward)
+{
+    const unsigned ports = toward ? toward : 0xF;
+    auto count_not_seen = [ports](GroupFigures &group) {
+        group.not_seen = 0;
+        for (int port = 0; port < 4; port++)
+            group.not_seen += (ports >> port & 1u) ? group.unmatched_by_port[port] : 0;
+    };
+    for (auto &entry : groups_)
+        count_not_seen(*entry.second);
+    count_not_seen(other);
+}
+
+std::vector<GroupFigures *> TrafficGroups::ranked(GroupOrder order, size_t top)
+{
+    struct Ranked {
+        GroupFigures *group;
+        double value;
+    };
+    std::vector<Ranked> ranked;
+    ranked.reserve(groups_.size());
+    for (auto &entry : groups_) {
+        GroupFigures &group = *entry.second;
+        double value = 0;
+        switch (order) {
+        case GroupOrder::p99: value = group.latencies ? static_cast<double>(group.latencies->percentile(9900)) : -1; break;
+        case GroupOrder::loss: value = loss_share(group); break;
+        case GroupOrder::count: value = static_cast<double>(group.matched() + group.not_seen); break;
+        case GroupOrder::max: value = group.latencies ? static_cast<double>(group.latencies->largest()) : -1; break;
+        }
+        ranked.push_back({&group, value});
+    }
+    std::sort(ranked.begin(), ranked.end(), [](const Ranked &a, const Ranked &b) {
+        if (a.value != b.value)
+            return a.value > b.value;
+        return std::memcmp(&a.group->key, &b.group->key, sizeof(TrafficView)) < 0;
+    });
+    if (top && ranked.size() > top)
+        ranked.resize(top);
+    std::vector<GroupFigures *> groups;
+    for (const Ranked &entry : ranked)
+        groups.push_back(entry.group);
+    return groups;
+}
