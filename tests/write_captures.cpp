@@ -383,7 +383,7 @@ void put_be16_at(Bytes &bytes, size_t at, unsigned value)
 // An Ethernet frame of an IPv4 packet carrying `payload` (TCP with no
 // payload: a bare acknowledgement), padded to 60 bytes with `pad`.
 Bytes ip_frame(guint8 mac, bool vlan, guint8 source, guint16 source_port, guint8 ttl, guint16 checksum,
-               bool tcp, guint32 sequence, const std::string &payload, guint8 pad)
+               bool tcp, guint32 sequence, const std::string &payload, guint8 pad, guint8 dscp)
 {
     Bytes bytes = {0x02, 0, 0, 0, 0xD0, mac, 0x02, 0, 0, 0, 0xD1, mac};
     if (vlan)
@@ -391,6 +391,7 @@ Bytes ip_frame(guint8 mac, bool vlan, guint8 source, guint16 source_port, guint8
     const size_t l4_length = (tcp ? 20 : 8) + payload.size();
     Bytes ip(20, 0);
     ip[0] = 0x45;
+    ip[1] = static_cast<guint8>(dscp << 2);
     put_be16_at(ip, 2, static_cast<unsigned>(20 + l4_length));
     ip[8] = ttl;
     ip[9] = tcp ? 6 : 17;
@@ -474,6 +475,17 @@ void print_busiest_bits(FILE *out, const std::vector<WireFrame> &frames, guint64
             guint64(busiest.start / rate), busiest.frame);
 }
 
+// What groups a frame's traffic: its flow (the client's address and port
+// toward 192.0.2.80:8080), DSCP and VLAN; not IP for ARP.
+struct FrameTraffic {
+    bool ip = false;
+    guint8 client = 0;
+    guint16 client_port = 0;
+    bool tcp = false;
+    guint8 dscp = 0;
+    int vlan = -1;  // none
+};
+
 struct Sighted {
     guint64 tap_time;
     guint8 port;
@@ -482,7 +494,24 @@ struct Sighted {
     bool inbound; // the sighting before the device
     guint8 flags = 0;
     bool keyed = true;  // under the ip key
+    FrameTraffic traffic = {};
 };
+
+// A group's key as the test prints ovint-latency's: flow
+// "10.1.0.12:40003>192.0.2.80:8080/6", DSCP, VLAN ("none") or protocol.
+std::string group_key(const std::string &by, const FrameTraffic &t)
+{
+    if (by == "vlan")
+        return t.vlan < 0 ? "none" : std::to_string(t.vlan);
+    if (!t.ip)
+        return "none";
+    if (by == "dscp")
+        return std::to_string(t.dscp);
+    if (by == "protocol")
+        return t.tcp ? "6" : "17";
+    return "10.1.0." + std::to_string(t.client) + ":" + std::to_string(t.client_port) + ">192.0.2.80:8080/" +
+           (t.tcp ? "6" : "17");
+}
 
 bool write_device(Device device, const std::string &path, const std::string &expected_path, int packets,
                   guint64 spacing, guint64 line_rate, Clock clock, guint64 hold)
@@ -494,6 +523,7 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         bool has_payload;
         bool from_link1;
         guint64 earlier_time;  // TAP time of the sighting before the device
+        FrameTraffic traffic;       // as it entered the device
     };
     std::vector<Truth> forwarded;
     std::set<int> held_packets;
@@ -525,15 +555,24 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         // What a device leaves as it was, and what it changes.
         const guint16 checksum = static_cast<guint16>(0x4000 + i);
         const bool link2_tag = device == Device::vlan;
+        // Classes the device treats apart: expedited forwarding (EF, 46)
+        // and AF11 (10) never wait long; best effort (0) carries the tail.
+        const guint8 dscp = latency_of(i) >= 150000 ? 0 : i % 4 == 0 ? 46 : i % 4 == 2 ? 10 : 0;
+        auto traffic_on = [&](bool link1) {
+            const bool translated = device == Device::nat && !link1;  // link 2 is the public side
+            return FrameTraffic{true, translated ? guint8(200) : client,
+                           translated ? static_cast<guint16>(50000 + i % 13) : client_port, tcp, dscp,
+                           link2_tag && !link1 ? 42 : -1};
+        };
         auto on_link = [&](bool link1, bool after_device) {
             const bool routed = device != Device::switch_ && device != Device::vlan && after_device;
-            const bool translated = device == Device::nat && !link1;  // link 2 is the public side
-            return ip_frame(routed ? 0x77 : 0x11, link2_tag && !link1, translated ? 200 : client,
-                            translated ? static_cast<guint16>(50000 + i % 13) : client_port,
-                            routed ? 63 : 64, routed ? checksum ^ 0x0100 : checksum, tcp, static_cast<guint32>(i), payload,
-                            routed ? 0xEE : 0x00);
+            const FrameTraffic t = traffic_on(link1);
+            return ip_frame(routed ? 0x77 : 0x11, t.vlan >= 0, t.client, t.client_port, routed ? 63 : 64,
+                            routed ? checksum ^ 0x0100 : checksum, tcp, static_cast<guint32>(i), payload,
+                            routed ? 0xEE : 0x00, dscp);
         };
-        sightings.push_back({now, in_port, on_link(from_link1, false), i, true});
+        const FrameTraffic entering = traffic_on(from_link1);
+        sightings.push_back({now, in_port, on_link(from_link1, false), i, true, 0, true, entering});
         if (i % 29 == 5)
             continue;  // dropped by the device
         // Held longer than the window: seen leaving, but never paired.
@@ -544,13 +583,13 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             held_packets.insert(i);
             latest_held = std::max(latest_held, latency);
         } else {
-            forwarded.push_back({i, latency, !bare_ack, from_link1, now});
+            forwarded.push_back({i, latency, !bare_ack, from_link1, now, entering});
         }
         if (i % 37 == 9) {
             // Sent twice (a retransmission 1 us later), forwarded twice in order.
-            sightings.push_back({now + 1000, in_port, on_link(from_link1, false), packets + i, true});
+            sightings.push_back({now + 1000, in_port, on_link(from_link1, false), packets + i, true, 0, true, entering});
             sightings.push_back({now + 1000 + latency + 500, out_port, on_link(!from_link1, true), packets + i, false});
-            forwarded.push_back({packets + i, latency + 500, !bare_ack, from_link1, now + 1000});
+            forwarded.push_back({packets + i, latency + 500, !bare_ack, from_link1, now + 1000, entering});
         }
         if (i % 19 == 4)  // a frame of link 2's own: never forwarded
             sightings.push_back({now + 300, 0x20, arp_request(), -1, false});
@@ -559,8 +598,8 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             // header claims more than the frame holds, so it has no key,
             // and the device drops it.
             Bytes broken = on_link(from_link1, false);
-            put_be16_at(broken, 16, 1400);
-            sightings.push_back({now + 200, in_port, broken, -1, true, 0x08, false});
+            put_be16_at(broken, entering.vlan >= 0 ? 20 : 16, 1400);  // behind the tag, if any
+            sightings.push_back({now + 200, in_port, broken, -1, true, 0x08, false, entering});
         }
     }
     std::stable_sort(sightings.begin(), sightings.end(),
@@ -739,20 +778,53 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             first[link] = std::min(first[link], s.tap_time);
             last[link] = std::max(last[link], s.tap_time);
         }
-        std::map<std::string, int> unseen, at_edge;  // by name, as the statistics sort
-        for (const Sighted &s : sightings) {
-            if (s.packet >= 0 && (s.inbound ? outbound_frame : inbound_frame).count(s.packet) &&
-                !held_packets.count(s.packet))
-                continue;
+        auto entering_seen_leaving = [&](const Sighted &s) {
+            return s.packet >= 0 && (s.inbound ? outbound_frame : inbound_frame).count(s.packet) &&
+                   !held_packets.count(s.packet);
+        };
+        auto at_edge_of = [&](const Sighted &s) {
             const bool toward = s.port == 0x80 || s.port == 0x10;
             const int other = s.port == 0x80 || s.port == 0x40 ? 1 : 0;
             const guint64 t = s.tap_time;
-            const bool edge = s.keyed && (t < first[other] || (toward ? last[other] < t + WINDOW
-                                                                       : t - first[other] < WINDOW || t > last[other]));
-            (edge ? at_edge : unseen)[port_names.at(s.port)]++;
+            return t < first[other] || (toward ? last[other] < t + WINDOW : t - first[other] < WINDOW || t > last[other]);
+        };
+        std::map<std::string, int> unseen, at_edge;  // by name, as the statistics sort
+        for (const Sighted &s : sightings) {
+            if (entering_seen_leaving(s))
+                continue;
+            (s.keyed && at_edge_of(s) ? at_edge : unseen)[port_names.at(s.port)]++;
         }
         for (const auto &port : unseen)
             fprintf(expected, "unseen\tPort %s\t%d\n", port.first.c_str(), port.second);
+        // Per group of the frames as they entered the device: those matched
+        // and their least, median, p99, p99.9 and largest latency (nearest
+        // rank), and those that entered and were not seen leaving.
+        for (const std::string by : {"flow", "dscp", "vlan", "protocol"}) {
+            std::map<std::string, std::vector<guint64>> latencies;
+            std::map<std::string, int> lost;
+            for (const Truth &t : forwarded)
+                latencies[group_key(by, t.traffic)].push_back(t.latency);
+            for (const Sighted &s : sightings) {
+                if (s.inbound && !entering_seen_leaving(s) && !(s.keyed && at_edge_of(s)))
+                    lost[group_key(by, s.traffic)]++;
+            }
+            for (const auto &entry : lost)
+                latencies[entry.first];
+            for (auto &entry : latencies) {
+                std::vector<guint64> &l = entry.second;
+                std::sort(l.begin(), l.end());
+                fprintf(expected, "group\t%s\t%s\t%zu\t%d", by.c_str(), entry.first.c_str(), l.size(),
+                        lost.count(entry.first) ? lost[entry.first] : 0);
+                if (!l.empty()) {
+                    for (guint64 per_10000 : {0, 5000, 9900, 9990}) {
+                        const size_t rank = std::max<size_t>(1, (per_10000 * l.size() + 9999) / 10000);
+                        fprintf(expected, "\t%" G_GUINT64_FORMAT, l[rank - 1]);
+                    }
+                    fprintf(expected, "\t%" G_GUINT64_FORMAT, l.back());
+                }
+                fputc('\n', expected);
+            }
+        }
         for (const auto &port : at_edge)
             fprintf(expected, "edge\tPort %s\t%d\n", port.first.c_str(), port.second);
         // Held longer than the window: how many, the longest, and the

@@ -233,7 +233,38 @@ print("late\t%d\t%d\t%d" % (c["late_partners"], c["latest_partner_ns"], c["windo
                            "bits" in v ? v["bits"] : v["bytes"], v["start_tap_time_ns"], v["start_frame"]
             }'
     }
+    # Per group of traffic as it entered the device, as "group BY KEY
+    # MATCHED LOST [MIN MEDIAN P99 P99.9 MAX]", a flow's key as
+    # src:port>dst:port/protocol.
+    program_groups() {  # BY CAPTURE [OPTION...]
+        "$latency_program" --json --by "$@" | python3 -c 'import json, sys
+by = sys.argv[1]
+for e in json.load(sys.stdin)["groups"]["entries"]:
+    if by == "flow":
+        key = "none" if e["src"] is None else "%s:%s>%s:%s/%s" % (
+            e["src"], e["src_port"], e["dst"], e["dst_port"], e["protocol"])
+    else:
+        key = "none" if e[by] is None else str(e[by])
+    row = ["group", by, key, e["matched"], e["not_seen_leaving"]]
+    if e["matched"]:
+        row += [e[k] for k in ("min_ns", "median_ns", "p99_ns", "p99_9_ns", "max_ns")]
+    print("\t".join(map(str, row)))' "$1"
+    }
     for device in switch router vlan busy; do
+        for by in flow dscp vlan protocol; do
+            check "ovint-latency --by $by, $device: each group's latency and loss as the writer knows them" \
+                "$(grep "^group	$by	" "$work/$device.expected" | sort)" \
+                "$(program_groups "$by" "$work/$device.pcap" --top 100000000 | sort)"
+        done
+        # The first groups by each order: the writer's largest figures.
+        for order in p99:8 count:4 max:10; do
+            check "ovint-latency --by flow --top 5 --sort ${order%:*}, $device: the writer's five largest" \
+                "$(grep "^group	flow	" "$work/$device.expected" |
+                   awk -F'\t' '{ print ($4 + $5) "\t" $0 }' | cut -f "$([ "${order%:*}" = count ] && echo 1 || echo "$((${order#*:} + 1))")" |
+                   sort -rn | head -n 5)" \
+                "$(program_groups flow "$work/$device.pcap" --top 5 --sort "${order%:*}" |
+                   awk -F'\t' '{ print ($4 + $5) "\t" $0 }' | cut -f "$([ "${order%:*}" = count ] && echo 1 || echo "$((${order#*:} + 1))")")"
+        done
         check "ovint-latency, $device: percentiles, jitter and bursts as the writer knows them" \
             "$(grep -E '^(latency|burst)' "$work/$device.expected")" "$(program_figures "$work/$device.pcap")"
         check "ovint-latency --line-rate ${line_rate[$device]}G, $device: the busiest bits on the wire as the writer knows them" \
