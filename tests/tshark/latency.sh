@@ -272,6 +272,42 @@ for e in json.load(sys.stdin)["groups"]["entries"]:
             "$(program_figures "$work/$device.pcap" --line-rate "${line_rate[$device]}G" | grep '^wire')"
     done
 
+    # The standard definitions move every pair by its frames' time on the
+    # wire: (Ethernet part + FCS) x 8 bits at its link's rate, to the
+    # nearest ns; below zero counts as 0 and is counted. The vlan device's
+    # tag makes a frame's two sightings differ in length, and link 1 at
+    # 1G against link 2 at 10G makes LIFO of a long frame negative.
+    "$write_captures" --device vlan "$work/long.pcap" "$work/long.expected" 3000 5000 || exit 1
+    "$latency_program" --line-rate 1G,10G --pairs "$work/fifo.csv" --frames "$work/fifo-frames.csv" \
+        "$work/long.pcap" >/dev/null
+    for definition in fifo lifo lilo filo; do
+        below=$("$latency_program" --json --definition "$definition" --line-rate 1G,10G \
+            --pairs "$work/$definition.csv" --force "$work/long.pcap" |
+            python3 -c 'import json, sys; print(json.load(sys.stdin)["below_zero"])')
+        check "ovint-latency --definition $definition --line-rate 1G,10G: every pair moved by its frames' time on the wire" \
+            "same" "$(python3 - "$definition" "$below" "$work/fifo.csv" "$work/$definition.csv" "$work/fifo-frames.csv" <<'PY'
+import csv, sys
+definition, below, fifo, moved, frames = sys.argv[1], int(sys.argv[2]), *sys.argv[3:]
+rates = {"1": 10**9, "2": 10**10}
+frame = {row["frame"]: row for row in csv.DictReader(open(frames))}
+def duration(number):
+    bits_ns = (int(frame[number]["length"]) + 4) * 8 * 10**9
+    rate = rates[frame[number]["channel"]]
+    return (bits_ns + rate // 2) // rate
+column = "latency_ns" if definition == "fifo" else "latency_%s_ns" % definition
+negative = 0
+for a, b in zip(csv.DictReader(open(fifo)), csv.DictReader(open(moved))):
+    early, late = duration(a["earlier_frame"]), duration(a["later_frame"])
+    want = int(a["latency_ns"]) + {"fifo": 0, "lifo": -early, "lilo": late - early, "filo": late}[definition]
+    negative += want < 0
+    if a["earlier_frame"] != b["earlier_frame"] or int(b[column]) != max(want, 0):
+        sys.exit("pair %s: %s, not %d" % (a["earlier_frame"], b[column], want))
+print("same" if negative == below and (negative > 0 or definition != "lifo") else
+      "below zero: %d, not %d" % (below, negative))
+PY
+)"
+    done
+
     # Several files are one capture continued: frame numbers run on.
     "$bindir/editcap" -c 300 "$work/router.pcap" "$work/ring.pcap" >/dev/null
     check "ovint-latency: a ring buffer's files read as one capture" \
