@@ -51,19 +51,23 @@ for device in switch router vlan nat; do
                 "$(pairings "$device" "$mode")" "$(program_pairings "$mode" "$work/$device.pcap")"
     done
 done
-# The frames table, frame by frame, as the plug-in shows each: its channel,
-# TAP time, Ethernet part (the trailer behind it) and the frame it matched
-# (rows come as frames are matched, not in frame order).
+# The frames table, frame by frame, as the plug-in and the host's own
+# dissectors show each: its channel, TAP time, Ethernet part (the trailer
+# behind it), the frame it matched (rows come as frames are matched, not in
+# frame order), and its addresses, protocol, ports, DSCP and outer VLAN.
 # The vlan device's tag gives a frame's two sightings different lengths.
 if [ -n "$latency_program" ]; then
     "$latency_program" --frames "$work/frames.csv" "$work/vlan.pcap" >/dev/null
-    check "vlan: ovint-latency's frames table shows each frame as the plug-in does" \
-        "$(with_ovint -2 -r "$work/vlan.pcap" -Y ovint -T fields -E separator=, -e frame.number -e ovint.channel \
-               -e ovint.timestamp -e frame.len -e ovint.latency.earlier -e ovint.latency.later |
-           while IFS=, read -r frame channel time length earlier later; do
-               echo "$frame,$channel,$((time)),$((length - 20)),$earlier$later"
+    check "vlan: ovint-latency's frames table shows each frame as the plug-in and the host do" \
+        "$(with_ovint -2 -r "$work/vlan.pcap" -Y ovint -T fields -E separator=, -E occurrence=f -e frame.number \
+               -e ovint.channel -e ovint.timestamp -e frame.len -e ovint.latency.earlier -e ovint.latency.later \
+               -e ip.src -e ip.dst -e ip.proto -e tcp.srcport -e udp.srcport -e tcp.dstport -e udp.dstport \
+               -e ip.dsfield.dscp -e vlan.id |
+           while IFS=, read -r frame channel time length earlier later src dst proto tsrc usrc tdst udst dscp vlan; do
+               echo "$frame,$channel,$((time)),$((length - 20)),$earlier$later,$src,$dst,$proto,$tsrc$usrc,$tdst$udst,$dscp,$vlan"
            done)" \
-        "$(awk -F, 'NR > 1 { print $1 "," $3 "," $4 "," $5 "," $8 }' "$work/frames.csv" | sort -t, -k1,1n)"
+        "$(awk -F, 'NR > 1 { print $1 "," $3 "," $4 "," $5 "," $8 "," $9 "," $10 "," $11 "," $12 "," $13 "," $14 "," $15 }' \
+               "$work/frames.csv" | sort -t, -k1,1n)"
 fi
 check "key off: no latency" "none" "$(pairings router off)"
 # Cabled the other way round, the router forwards in no direction its
@@ -271,6 +275,21 @@ for e in json.load(sys.stdin)["groups"]["entries"]:
             "$(grep '^wire' "$work/$device.expected")" \
             "$(program_figures "$work/$device.pcap" --line-rate "${line_rate[$device]}G" | grep '^wire')"
     done
+
+    # The pairs table grouped by DSCP, as the README's query does it (nearest
+    # rank: the least latency whose rank r has 100 r >= 99 n), gives the
+    # report's p99 of each class.
+    "$latency_program" --force --pairs "$work/pairs.csv" "$work/busy.pcap" >/dev/null
+    check "ovint-latency: the pairs table grouped by DSCP gives the report's p99 of each class" \
+        "$(program_groups dscp "$work/busy.pcap" | cut -f 3,4,8 | sort)" \
+        "$(python3 -c 'import csv, sys
+groups = {}
+for row in csv.DictReader(open(sys.argv[1])):
+    groups.setdefault(row["dscp"], []).append(int(row["latency_ns"]))
+for dscp, latencies in sorted(groups.items()):
+    latencies.sort()
+    n = len(latencies)
+    print("%s\t%d\t%d" % (dscp, n, min(l for r, l in enumerate(latencies, 1) if 100 * r >= 99 * n)))' "$work/pairs.csv" | sort)"
 
     # The standard definitions move every pair by its frames' time on the
     # wire: (Ethernet part + FCS) x 8 bits at its link's rate, to the
