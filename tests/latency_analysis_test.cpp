@@ -8,6 +8,7 @@
 #include "distribution.h"
 #include "jitter.h"
 #include "row.h"
+#include "traffic_groups.h"
 
 #include <gtest/gtest.h>
 
@@ -99,6 +100,75 @@ TEST(LatencyDistribution, BeyondTheLimitAtMostATenthOfAPercentBelow)
             EXPECT_LE(estimate, exact) << per_10000;
             EXPECT_GE(estimate * 1001, exact * 1000) << per_10000;
         }
+    }
+}
+
+// Beyond the limit the least busy groups fold into "other": no frame is
+// lost and the busiest stay apart with every latency they had; latencies
+// folded from a histogram stay within its 0.1%.
+TEST(TrafficGroups, TheLeastBusyFoldIntoOtherAndNothingIsLost)
+{
+    struct Row {
+        const char *name;
+        size_t limit;
+        size_t folded;  // each time a group comes beyond the limit, half go
+    } rows[] = {
+        {"twelve flows, six apart", 6, 6},
+        {"within the limit", 12, 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        TrafficGroups groups(GroupBy::flow, row.limit);
+        std::vector<uint64_t> all;
+        // Flow f has 10 f frames, one in ten not seen leaving on Con A.
+        for (uint8_t f = 1; f <= 12; f++) {
+            TrafficView view;
+            view.family = 4;
+            view.protocol = 17;
+            view.src[3] = f;
+            for (uint64_t i = 0; i < 10u * f; i++) {
+                if (i % 10 == 9) {
+                    groups.unmatched(view, 0);
+                } else {
+                    all.push_back(1000 * f + i);
+                    groups.matched(view, all.back());
+                }
+            }
+        }
+        groups.finish(1u | 8u);
+        std::vector<GroupFigures *> ranked = groups.ranked(GroupOrder::count, 0);
+        uint64_t matched = groups.other.matched(), not_seen = groups.other.not_seen;
+        for (GroupFigures *group : ranked)
+            matched += group->matched(), not_seen += group->not_seen;
+        EXPECT_EQ(matched, all.size());
+        EXPECT_EQ(not_seen, 78u);  // 1 + 2 + ... + 12
+        EXPECT_EQ(groups.folded_groups, row.folded);
+        ASSERT_FALSE(ranked.empty());
+        EXPECT_EQ(ranked.front()->key.src[3], 12);  // the busiest, whole
+        EXPECT_EQ(ranked.front()->matched(), 108u);
+        EXPECT_EQ(ranked.front()->latencies->percentile(9900), 12000u + 117);
+        if (row.folded) {
+            EXPECT_EQ(groups.other.latencies->least(), 1000u);
+        }
+    }
+    // Folding a histogram into exact latencies and the other way round.
+    LatencyDistribution exact, histogram(100), folded, folded_into_histogram(100);
+    std::vector<uint64_t> values;
+    for (uint64_t i = 0; i < 1000; i++) {
+        values.push_back(5000 + i * 37 % 1000);
+        (i % 2 ? exact : histogram).add(values.back());
+    }
+    folded.add_all(exact);
+    folded.add_all(histogram);
+    folded_into_histogram.add_all(exact);
+    folded_into_histogram.add_all(histogram);
+    for (LatencyDistribution *d : {&folded, &folded_into_histogram}) {
+        EXPECT_EQ(d->count(), values.size());
+        EXPECT_EQ(d->least(), *std::min_element(values.begin(), values.end()));
+        EXPECT_EQ(d->largest(), *std::max_element(values.begin(), values.end()));
+        const uint64_t p99 = nearest_rank(values, 9900);
+        EXPECT_LE(d->percentile(9900), p99);
+        EXPECT_GE(d->percentile(9900) * 1001, p99 * 1000);
     }
 }
 

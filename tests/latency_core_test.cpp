@@ -7,8 +7,11 @@
 #include "core/latency_matcher.h"
 #include "core/latency_ranges.h"
 #include "core/ports.h"
+#include "core/traffic_view.h"
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -311,6 +314,57 @@ Sighting sighting_on(char port, uint64_t frame, uint64_t time, uint64_t key)
 {
     const uint8_t byte = static_cast<uint8_t>(0x80 >> (port - 'A'));
     return Sighting{frame, time, {key, ~key}, 64, byte, 2, 0, static_cast<uint8_t>(channel_of_port_byte(byte)), 0};
+}
+
+// A frame's traffic as ovint-latency groups it: what its bytes hold, and
+// nothing a later fragment or a cut leaves out. (IPv4, VLANs and frames
+// that are not IP are checked against the host's dissectors end to end.)
+TEST(TrafficView, WhatTheCapturedBytesHold)
+{
+    auto describe = [](const TrafficView &v) {
+        if (!v.family)
+            return std::string("not IP") + (v.vlan == NO_VLAN ? "" : " vlan " + std::to_string(v.vlan));
+        char src[INET6_ADDRSTRLEN], dst[INET6_ADDRSTRLEN];
+        inet_ntop(v.family == 4 ? AF_INET : AF_INET6, v.src, src, sizeof src);
+        inet_ntop(v.family == 4 ? AF_INET : AF_INET6, v.dst, dst, sizeof dst);
+        std::string text = std::string(src) + ">" + dst + " proto " + std::to_string(v.protocol);
+        if (v.has_ports)
+            text += " ports " + std::to_string(v.src_port) + ">" + std::to_string(v.dst_port);
+        text += " dscp " + std::to_string(v.dscp);
+        return text + (v.vlan == NO_VLAN ? "" : " vlan " + std::to_string(v.vlan));
+    };
+    Packet v4, v6, v6_fragment, tagged, cut;
+    v6.ipv6 = v6_fragment.ipv6 = true;
+    v6_fragment.fragment_id = 77;
+    tagged.vlan = true;
+    cut.cut = 14 + 20 + 3;
+    struct Row {
+        const char *name;
+        Packet packet;
+        std::vector<std::pair<size_t, uint8_t>> patches;  // bytes changed in the frame
+        std::string expected;
+    } rows[] = {
+        {"IPv4 UDP", v4, {}, "10.0.0.1>10.0.0.2 proto 17 ports 40000>443 dscp 0"},
+        {"IPv4, DSCP EF", v4, {{15, 0xB8}}, "10.0.0.1>10.0.0.2 proto 17 ports 40000>443 dscp 46"},
+        {"behind a VLAN tag", tagged, {}, "10.0.0.1>10.0.0.2 proto 17 ports 40000>443 dscp 0 vlan 7"},
+        {"IPv4, a later fragment: no ports", v4, {{21, 0x10}}, "10.0.0.1>10.0.0.2 proto 17 dscp 0"},
+        {"IPv4 cut inside the ports", cut, {}, "10.0.0.1>10.0.0.2 proto 17 dscp 0"},
+        {"IPv6 UDP, DSCP EF in the traffic class", v6, {{14, 0x6B}, {15, 0x80}},
+         "::1>::2 proto 17 ports 40000>443 dscp 46"},
+        {"IPv6, a first fragment", v6_fragment, {}, "::1>::2 proto 17 ports 40000>443 dscp 0"},
+        {"IPv6, a later fragment: no ports", v6_fragment, {{57, 0x08}}, "::1>::2 proto 17 dscp 0"},
+        {"cut inside the IP header", cut, {}, "not IP"},
+    };
+    rows[8].packet.cut = 14 + 19;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Bytes bytes = frame(row.packet);
+        for (const auto &patch : row.patches)
+            bytes[patch.first] = patch.second;
+        if (row.packet.cut)
+            bytes.resize(row.packet.cut);
+        EXPECT_EQ(describe(read_traffic_view(bytes.data(), static_cast<uint32_t>(bytes.size()))), row.expected);
+    }
 }
 
 TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
