@@ -177,9 +177,16 @@ int main(int argc, char **argv)
     analysis.finish();
 
     if (options.plot) {
-        const std::string title = std::string("ovint-latency: key ") + key_mode_name(options.key) + ", window " +
-                                  std::to_string(options.window_ms) + " ms";
-        if (!draw_plot(options.plot, temporary_path(plot), analysis, title, error) ||
+        std::string title = std::string("ovint-latency: key ") + key_mode_name(options.key) + ", window " +
+                            std::to_string(options.window_ms) + " ms";
+        if (options.definition != LatencyDefinition::fifo)
+            title += std::string(", latency ") + definition_name(options.definition);
+        std::vector<GroupFigures *> drawn;
+        if (analysis.groups) {
+            title += std::string(", by ") + group_by_name(options.by);
+            drawn = analysis.groups->ranked(context.order, context.top && context.top < 10 ? context.top : 10);
+        }
+        if (!draw_plot(options.plot, temporary_path(plot), analysis, title, drawn, error) ||
             !keep_output(plot, picture_stream) || (picture_stream >= 0 && close(picture_stream) != 0)) {
             say("%s: %s.", options.plot, error.empty() ? std::strerror(errno) : error.c_str());
             remove_temporaries();

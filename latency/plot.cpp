@@ -127,6 +127,56 @@ std::string plot_script(bool png, const char *path, const Analysis &analysis, co
     return script;
 }
 
+// With --by: the latency CDF of each group given, on one logarithmic time
+// axis, the view in which classes of traffic are compared; each curve read
+// off the group's percentiles by nearest rank, every 0.5% and in the tail.
+std::string groups_script(bool png, const char *path, const std::vector<GroupFigures *> &groups, GroupBy by,
+                          const std::string &title)
+{
+    std::string script;
+    if (png)
+        append(script, "set terminal pngcairo size %d,%d font \"sans,10\"\n", WIDTH, 2 * HEIGHT_PER_DIRECTION);
+    else
+        append(script, "set terminal svg size %d,%d font \"sans,10\" background \"white\"\n", WIDTH,
+               2 * HEIGHT_PER_DIRECTION);
+    script += "set encoding utf8\nset output " + quoted(path) + "\n";
+    std::vector<std::string> curves;
+    for (GroupFigures *group : groups) {
+        if (!group->matched())
+            continue;
+        const size_t number = curves.size() + 1;
+        append(script, "$cdf%zu << EOD\n", number);
+        std::vector<uint64_t> ranks = {0, 1, 10};
+        for (uint64_t per_10000 = 50; per_10000 <= 10000; per_10000 += 50)
+            ranks.push_back(per_10000);
+        for (uint64_t per_10000 : {9925, 9990, 9999})
+            ranks.push_back(per_10000);
+        std::sort(ranks.begin(), ranks.end());
+        for (uint64_t per_10000 : ranks) {
+            const uint64_t latency = per_10000 ? group->latencies->percentile(per_10000) : group->latencies->least();
+            // Microseconds, 1 ns the least a logarithmic axis shows.
+            append(script, "%.6g %.6g\n", double(std::max<uint64_t>(latency, 1)) / 1000, double(per_10000) / 10000);
+        }
+        script += "EOD\n";
+        curves.push_back(TrafficGroups::label(by, group->key) + ": " + std::to_string(group->matched()) + " frames");
+    }
+    script += "set title " + quoted(title) + "\n";
+    if (curves.empty()) {
+        script += "unset border\nunset tics\nunset key\n"
+                  "set label 1 \"No frame was seen on both links within the window.\" at graph 0.5,0.5 center\n"
+                  "plot [0:1][0:1] NaN\n";
+        return script;
+    }
+    script += "set grid\nset logscale x\nset xlabel \"latency (µs)\"\nset ylabel \"share of the group's frames at or "
+              "below\"\nset yrange [0:1]\nset key bottom right\n";
+    script += "plot ";
+    for (size_t i = 0; i < curves.size(); i++)
+        script += std::string(i ? ", " : "") + "$cdf" + std::to_string(i + 1) + " using 1:2 with steps lw 1.5 title " +
+                  quoted(curves[i]);
+    script += "\n";
+    return script;
+}
+
 } // namespace
 
 bool is_picture_name(const char *name)
@@ -150,9 +200,11 @@ bool gnuplot_found()
 }
 
 bool draw_plot(const char *name, const char *path, const Analysis &analysis, const std::string &title,
-               std::string &error)
+               const std::vector<GroupFigures *> &groups, std::string &error)
 {
-    const std::string script = plot_script(ends_with(name, ".png"), path, analysis, title);
+    const bool png = ends_with(name, ".png");
+    const std::string script = analysis.groups ? groups_script(png, path, groups, analysis.groups->by(), title)
+                                               : plot_script(png, path, analysis, title);
     int pipe_ends[2];
     if (pipe(pipe_ends) != 0) {
         error = std::string("cannot run gnuplot: ") + std::strerror(errno);

@@ -470,6 +470,11 @@ $(with_ovint -2 -q -r "$work/$clock.pcap" -z ovint_latency,tree |
 2" \
         "$(grep -o 'Con [A-D] → Con [A-D]: latencies of [0-9]* frames' "$picture" | sort)
 $(grep -c 'latency over TAP time' "$picture")"
+    # With --by, each group's CDF, named with its frames.
+    "$latency_program" --by dscp --plot "$work/classes.svg" "$work/router.pcap" >/dev/null
+    check "ovint-latency --by dscp --plot: a CDF per class, with the frames the writer matched in it" \
+        "$(grep '^group	dscp	' "$work/router.expected" | cut -f 3,4 | sort)" \
+        "$(grep -o -E '\([0-9]+\): [0-9]+ frames' "$work/classes.svg" | tr -d '()' | sed 's/: /\t/; s/ frames//' | sort -u)"
     # gnuplot writes a file: for a FIFO, one of ours in TMPDIR, copied
     # into it and removed. Both tables into a null device, which any number
     # of outputs may share (one of our own, where we may make it: should it
