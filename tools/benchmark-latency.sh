@@ -3,7 +3,7 @@
 #
 # ovint-latency against the host's capinfos -c on the same capture (both
 # read every record through wiretap): instructions (valgrind's callgrind,
-# some minutes) and wall time over interleaved runs on the whole, with
+# some minutes; also grouped by flow) and wall time over interleaved runs on the whole, with
 # plain and with compressed (.gz) tables, and peak resident memory on it
 # and on a tenth of it, to show what grows with the capture: at most the
 # 8 bytes per match the exact percentiles keep. Then instructions with a
@@ -44,6 +44,10 @@ echo "   instructions (callgrind): ovint-latency with both tables $latency, capi
 report_only=$(instructions "$build/ovint-latency" "$work/large.pcap")
 echo "   the report alone, without the tables: $report_only;" \
      "ratio $(awk -v a="$report_only" -v b="$counted" 'BEGIN { printf "%.3f", a / b }')"
+by_flow=$(instructions "$build/ovint-latency" --by flow --force --pairs "$work/pairs.csv" --frames "$work/frames.csv" \
+    "$work/large.pcap")
+echo "   --by flow with both tables: $by_flow;" \
+     "ratio $(awk -v a="$by_flow" -v b="$counted" 'BEGIN { printf "%.3f", a / b }') (the target is at most 2.5)"
 
 # Wall and processor (user + system) seconds of one run. It starts with
 # nothing left to write back: ext4 writes a file renamed over another back
