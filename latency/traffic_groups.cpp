@@ -295,8 +295,11 @@ void TrafficGroups::finish(unsigned toward)
         for (int port = 0; port < 4; port++)
             group.not_seen += (ports >> port & 1u) ? group.unmatched_by_port[port] : 0;
     };
-    for (auto &entry : groups_)
+    entered_groups_ = 0;
+    for (auto &entry : groups_) {
         count_not_seen(*entry.second);
+        entered_groups_ += entry.second->matched() + entry.second->not_seen ? 1 : 0;
+    }
     count_not_seen(other);
 }
 
@@ -310,6 +313,8 @@ std::vector<GroupFigures *> TrafficGroups::ranked(GroupOrder order, size_t top)
     ranked.reserve(groups_.size());
     for (auto &entry : groups_) {
         GroupFigures &group = *entry.second;
+        if (!group.matched() && !group.not_seen)
+            continue;  // seen only leaving: the device's own, or at the capture's edge
         double value = 0;
         switch (order) {
         case GroupOrder::p99: value = group.latencies ? static_cast<double>(group.latencies->percentile(9900)) : -1; break;

@@ -89,10 +89,11 @@ public:
     // port, the cabling unknown).
     void finish(unsigned toward);
 
-    // The groups in the order asked for (largest first; ties by key), the
-    // first `top` of them (0: all).
+    // The groups of frames that entered the device, in the order asked for
+    // (largest first; ties by key), the first `top` of them (0: all).
     std::vector<GroupFigures *> ranked(GroupOrder order, size_t top);
-    size_t count() const { return groups_.size(); }
+    // How many groups of frames that entered the device; known once finished.
+    size_t count() const { return entered_groups_; }
     GroupFigures other;          // what folded
     uint64_t folded_groups = 0;  // how many groups folded into it
 
@@ -116,6 +117,7 @@ private:
 
     GroupBy by_;
     size_t limit_;
+    size_t entered_groups_ = 0;
     std::unordered_map<TrafficView, std::unique_ptr<Group>, TrafficViewHash> groups_;
 };
 
