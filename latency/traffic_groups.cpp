@@ -130,17 +130,25 @@ uint32_t ViewTable::hold(const TrafficView &view)
 {
     const auto found = index_.find(view);
     if (found != index_.end()) {
-        entries_[found->second].holders++;
+        if (entries_[found->second].holders++ == 0)
+            held_++;
         return found->second;
     }
-    uint32_t id;
-    if (!free_.empty()) {
-        id = free_.back();
-        free_.pop_back();
-    } else {
+    uint32_t id = 0;
+    while (entries_.size() > IDLE_VIEWS && !idle_.empty() && !id) {
+        const uint32_t oldest = idle_.front();
+        idle_.pop_front();
+        entries_[oldest].idle_listed = false;
+        if (entries_[oldest].holders == 0) {
+            index_.erase(entries_[oldest].view);
+            id = oldest;
+        }
+    }
+    if (!id) {
         id = static_cast<uint32_t>(entries_.size());
         entries_.emplace_back();
     }
+    held_++;
     Entry &entry = entries_[id];
     entry.view = view;
     entry.holders = 1;
@@ -151,11 +159,13 @@ uint32_t ViewTable::hold(const TrafficView &view)
 
 void ViewTable::release(uint32_t id)
 {
-    Entry &entry = entries_[id];
-    if (--entry.holders)
+    if (--entries_[id].holders)
         return;
-    index_.erase(entry.view);
-    free_.push_back(id);
+    held_--;
+    if (!entries_[id].idle_listed) {
+        entries_[id].idle_listed = true;
+        idle_.push_back(id);
+    }
 }
 
 const char *ViewTable::columns(uint32_t id, size_t *length)

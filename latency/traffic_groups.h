@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -35,12 +36,15 @@ struct TrafficViewHash {
 };
 
 // The views of frames still to be told (matched, or left without a
-// partner), by a number that a Sighting carries; a view goes when the last
-// frame holding it has been told.
+// partner), by a number that a Sighting carries. A view no frame holds
+// stays, with its columns made, for the next frame of its flow, until room
+// is wanted: memory is bounded by the views of the frames waiting and
+// IDLE_VIEWS.
 class ViewTable {
 public:
     // The tables' columns src,dst,protocol,src_port,dst_port,dscp,vlan.
     static constexpr size_t COLUMNS_ROOM = 112;
+    static constexpr size_t IDLE_VIEWS = 16384;
 
     ViewTable() : entries_(1) {}
     // A number for the view, held once more (never 0).
@@ -50,17 +54,21 @@ public:
     // The view as the tables' columns, without a trailing comma; made once.
     const char *columns(uint32_t id, size_t *length);
     // How many views are held: none once every frame has been told.
-    size_t held() const { return index_.size(); }
+    size_t held() const { return held_; }
 
 private:
     struct Entry {
         TrafficView view;
         uint32_t holders = 0;
+        bool idle_listed = false;    // in idle_, once at most
         uint8_t columns_length = 0;  // 0: not made yet
         char columns[COLUMNS_ROOM];
     };
     std::vector<Entry> entries_;  // [0]: no view
-    std::vector<uint32_t> free_;
+    // Views no frame held when last released, oldest first (some held
+    // again since); those still idle when room is wanted give it up.
+    std::deque<uint32_t> idle_;
+    size_t held_ = 0;
     std::unordered_map<TrafficView, uint32_t, TrafficViewHash> index_;
 };
 
