@@ -61,43 +61,66 @@ DirectionFigures &Analysis::direction_figures(const Pairing &pairing)
     return direction;
 }
 
-void Analysis::add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured, uint32_t wire_length,
-                         bool ethernet)
+FrameRecord read_frame(KeyMode mode, bool views, uint64_t frame, const uint8_t *bytes, uint32_t captured,
+                       uint32_t wire_length, bool ethernet)
 {
-    frames++;
+    FrameRecord record = {};
+    record.frame = frame;
+    record.kind = FrameRecord::no_trailer;
     if (!ethernet)
-        return;
+        return record;
     const TrailerMatch match = find_trailer(bytes, captured);
     if (match.placement == TrailerPlacement::none)
+        return record;
+    const TrailerFields trailer = read_trailer(bytes + match.offset);
+    const EthernetPart part = ethernet_part(match, captured, wire_length);
+    record.tap_time = trailer.timestamp;
+    record.wire = part.wire;
+    record.port = trailer.port;
+    record.version = match.version;
+    record.flags = trailer.flags;
+    if (part.wire > LONGEST_WIRE_FRAME) {
+        record.kind = FrameRecord::merged;
+        return record;
+    }
+    const bool keyed = channel_of_port_byte(trailer.port) != NO_CHANNEL &&
+                       latency_key(mode, bytes + part.skip, part.captured, part.wire, &record.key);
+    record.kind = keyed ? FrameRecord::keyed : FrameRecord::unkeyed;
+    if (views)
+        record.view = read_traffic_view(bytes + part.skip, part.captured);
+    return record;
+}
+
+void Analysis::add_record(const FrameRecord &record)
+{
+    frames++;
+    if (record.kind == FrameRecord::no_trailer)
         return;
     frames_with_trailer++;
-    const TrailerFields trailer = read_trailer(bytes + match.offset);
+    const uint64_t frame = record.frame, tap_time = record.tap_time;
     if (__builtin_expect(!any_tap_time, 0)) {
-        first_frame_tap_time = first_tap_time = last_tap_time = trailer.timestamp;
+        first_frame_tap_time = first_tap_time = last_tap_time = tap_time;
         any_tap_time = true;
-    } else if (trailer.timestamp < first_tap_time) {
-        first_tap_time = trailer.timestamp;
-    } else if (trailer.timestamp > last_tap_time) {
-        last_tap_time = trailer.timestamp;
+    } else if (tap_time < first_tap_time) {
+        first_tap_time = tap_time;
+    } else if (tap_time > last_tap_time) {
+        last_tap_time = tap_time;
     }
-    const PortPlace place = port_place(match.version, trailer.port);
+    const PortPlace place = port_place(record.version, record.port);
     place.figures->frames++;
-
-    const EthernetPart part = ethernet_part(match, captured, wire_length);
-    if (__builtin_expect(part.wire > LONGEST_WIRE_FRAME, 0)) {
-        add_merged(*place.figures, frame, trailer.timestamp, static_cast<uint8_t>(channel_of_port_byte(trailer.port)));
+    const uint16_t channel = channel_of_port_byte(record.port);
+    if (__builtin_expect(record.kind == FrameRecord::merged, 0)) {
+        add_merged(*place.figures, frame, tap_time, static_cast<uint8_t>(channel));
         return;
     }
-    place.bursts->add(trailer.timestamp, part.wire + WIRE_OVERHEAD, frame);
+    place.bursts->add(tap_time, record.wire + WIRE_OVERHEAD, frame);
 
-    const uint16_t channel = channel_of_port_byte(trailer.port);
-    Sighting sighting = {frame,        trailer.timestamp, {0, 0},       part.wire, trailer.port, match.version,
-                         trailer.flags, static_cast<uint8_t>(channel), 0};
+    Sighting sighting = {frame,        tap_time,     record.key, record.wire, record.port, record.version,
+                         record.flags, static_cast<uint8_t>(channel), 0};
     if (keeping_views_)
-        sighting.view = views.hold(read_traffic_view(bytes + part.skip, part.captured));
-    if (channel == NO_CHANNEL ||
-        !latency_key(mode_, bytes + part.skip, part.captured, part.wire, &sighting.key)) {
-        matcher_.pass(frame, trailer.timestamp, sighting.channel, *this);
+        sighting.view = views.hold(record.view);
+    if (record.kind == FrameRecord::unkeyed) {
+        matcher_.pass(frame, tap_time, sighting.channel, *this);
         count_unseen(sighting, false, false);
     } else {
         matcher_.add(sighting, *this);

@@ -38,6 +38,22 @@ protected:
     ~TableSink() = default;
 };
 
+// What the analysis takes of one frame, read from its bytes alone: any
+// thread may read it, and a sightings file holds it.
+struct FrameRecord {
+    enum Kind : uint8_t { no_trailer, keyed, unkeyed, merged };
+    uint64_t frame;  // its number in the capture (frames run on across files)
+    uint64_t tap_time;
+    LatencyKey key;  // keyed only
+    uint32_t wire;   // the Ethernet part's length on the wire
+    uint8_t kind, port, version, flags;
+    TrafficView view;  // read only when asked for
+};
+
+// The record of a frame of `captured` bytes, `wire_length` on the wire.
+FrameRecord read_frame(KeyMode mode, bool views, uint64_t frame, const uint8_t *bytes, uint32_t captured,
+                       uint32_t wire_length, bool ethernet);
+
 struct PortFigures {
     uint8_t version = 0, port = 0;
     uint64_t frames = 0;     // with a trailer
@@ -89,7 +105,14 @@ public:
     void keep_views() { keeping_views_ = true; }
 
     // The next frame of the capture (frame numbers run on across files).
-    void add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured, uint32_t wire_length, bool ethernet);
+    void add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured, uint32_t wire_length, bool ethernet)
+    {
+        add_record(read_frame(mode_, keeping_views_, frame, bytes, captured, wire_length, ethernet));
+    }
+    // The same, read before (on another thread, or from a sightings file).
+    void add_record(const FrameRecord &record);
+    KeyMode key_mode() const { return mode_; }
+    bool keeps_views() const { return keeping_views_; }
     // The capture has ended.
     void finish();
 
