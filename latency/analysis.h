@@ -111,6 +111,8 @@ public:
     }
     // The same, read before (on another thread, or from a sightings file).
     void add_record(const FrameRecord &record);
+    // Frames a sightings file counted but did not hold: without a trailer.
+    void count_frames_without_trailer(uint64_t count) { frames += count; }
     KeyMode key_mode() const { return mode_; }
     bool keeps_views() const { return keeping_views_; }
     // The capture has ended.

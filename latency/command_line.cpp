@@ -54,7 +54,11 @@ static const char USAGE[] =
     "                         \"other\" (default 100000)\n"
     "  -P, --plot FILE        per direction, the latency histogram and the latency\n"
     "                         over TAP time, drawn by gnuplot (.svg or .png)\n"
-    "      --force            replace existing tables and pictures\n"
+    "      --sightings FILE   only read and key the captures, into FILE, for a\n"
+    "                         run with --from-sightings (elsewhere, or later)\n"
+    "      --from-sightings   the arguments are sightings files: match and report\n"
+    "                         as from their captures\n"
+    "      --force            replace existing outputs\n"
     "  -h, --help             this text\n"
     "  -v, --version          ovint's version and the Wireshark it was built for\n"
     "\n"
@@ -118,6 +122,7 @@ int parse_command_line(int argc, char **argv, Options &options)
         {"definition", ws_required_argument, nullptr, 'd'}, {"by", ws_required_argument, nullptr, 'b'},
         {"top", ws_required_argument, nullptr, 'T'},   {"sort", ws_required_argument, nullptr, 'S'},
         {"groups-limit", ws_required_argument, nullptr, 'G'},
+        {"sightings", ws_required_argument, nullptr, 'Q'}, {"from-sightings", ws_no_argument, nullptr, 'R'},
         {"help", ws_no_argument, nullptr, 'h'},        {"version", ws_no_argument, nullptr, 'v'},
         {nullptr, 0, nullptr, 0},
     };
@@ -127,6 +132,7 @@ int parse_command_line(int argc, char **argv, Options &options)
         case 'k':
             if (!key_mode_from_name(ws_optarg, &options.key) || options.key == KeyMode::off)
                 return usage_error("unknown key \"%s\": give frame, ip, nat or payload.", ws_optarg);
+            options.key_given = true;
             break;
         case 'w': {
             char *end = nullptr;
@@ -142,6 +148,8 @@ int parse_command_line(int argc, char **argv, Options &options)
                 return usage_error("unknown cabling \"%s\": give auto, A-C, A-D, B-C or B-D.", ws_optarg);
             break;
         case 'j': options.json = true; break;
+        case 'Q': options.sightings = ws_optarg; break;
+        case 'R': options.from_sightings = true; break;
         case 'F': options.force = true; break;
         case 'p': options.pairs = ws_optarg; break;
         case 'f': options.frames = ws_optarg; break;
@@ -198,8 +206,17 @@ int parse_command_line(int argc, char **argv, Options &options)
                            definition_name(options.definition));
     if (options.by == GroupBy::none && (options.top || options.order != GroupOrder::p99))
         return usage_error("%s", "--top and --sort order the groups of --by: give --by too.");
+    if (options.sightings && (options.from_sightings || options.pairs || options.frames || options.plot ||
+                              options.by != GroupBy::none || options.json))
+        return usage_error("%s", "--sightings only reads and keys the captures' frames: give the report's options "
+                                 "to the run with --from-sightings.");
     if (ws_optind >= argc)
-        return usage_error("%s", "give at least one capture.");
+        return usage_error("%s", options.from_sightings ? "give at least one sightings file."
+                                                         : "give at least one capture.");
+    for (int i = ws_optind; i < argc && options.from_sightings; i++) {
+        if (is_standard_stream(argv[i]))
+            return usage_error("%s", "sightings files are read twice (checked, then used): give files, not \"-\".");
+    }
     for (int i = ws_optind; i < argc; i++)
         options.captures.push_back(argv[i]);
     return -1;

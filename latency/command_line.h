@@ -29,6 +29,9 @@ struct Options {
     size_t top = 0;                // --top: 0 for the default (10 flows, every other group)
     GroupOrder order = GroupOrder::p99;
     size_t groups_limit = 100000;  // groups apart before the least busy fold
+    bool key_given = false;
+    const char *sightings = nullptr;  // --sightings FILE: only write them
+    bool from_sightings = false;      // the arguments are sightings files
     std::vector<const char *> captures;  // "-": standard input
 };
 

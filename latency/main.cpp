@@ -12,6 +12,7 @@
 #include "capture_io/program_shell.h"
 #include "plot.h"
 #include "report.h"
+#include "sightings.h"
 #include "tables.h"
 
 #include "capture_io/output_files.h"
@@ -24,13 +25,19 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
-// Reads one capture into the analysis, numbering its records on from
-// `frame`. False when it could not be opened (after saying why); a cut or
-// damaged capture ends the reading with `context` telling where.
-static bool read_capture(const char *name, Analysis &analysis, uint64_t &frame, ReportContext &context)
+// Reads one capture, numbering its records on from `frame`, and hands each
+// to `take(frame, bytes, captured, wire_length, ethernet)` (a record that is
+// no packet as no Ethernet frame). False when it could not be opened (after
+// saying why); a cut or damaged capture ends the reading with `ending`
+// telling where, and a sentence saying that `covered` covers the frames
+// before it.
+template <typename Take>
+static bool read_capture(const char *name, uint64_t &frame, CaptureEnding &ending, const char *covered, Take take)
 {
     int err = 0;
     gchar *err_info = nullptr;
@@ -47,24 +54,115 @@ static bool read_capture(const char *name, Analysis &analysis, uint64_t &frame, 
         const wtap_rec &rec = record.rec;
         if (rec.rec_type == REC_TYPE_PACKET) {
             const wtap_packet_header &header = rec.rec_header.packet_header;
-            analysis.add_frame(frame, record_bytes(record), header.caplen, header.len,
-                               header.pkt_encap == WTAP_ENCAP_ETHERNET);
+            take(frame, record_bytes(record), header.caplen, header.len, header.pkt_encap == WTAP_ENCAP_ETHERNET);
         } else {
-            analysis.frames++;
+            take(frame, nullptr, 0, 0, false);
         }
         wtap_rec_reset(&record.rec);
     }
+    ending.frames = frame;
     if (err != 0 && !input_interrupted()) {
-        context.complete = false;
-        context.ending_frame = frame + 1;
-        context.ending_reason = read_error(err, err_info);
-        say("%s: frame %" PRIu64 ": %s; the report covers the frames before it.", name, context.ending_frame,
-            context.ending_reason.c_str());
+        ending.complete = false;
+        ending.frame = frame + 1;
+        ending.reason = read_error(err, err_info);
+        say("%s: frame %" PRIu64 ": %s; %s the frames before it.", name, ending.frame, ending.reason.c_str(), covered);
     } else {
         g_free(err_info);
     }
     record_cleanup(record);
     wtap_close(wth);
+    return true;
+}
+
+// --sightings FILE: each capture's trailer-bearing frames, keyed, into one
+// sightings file, its frames numbered in their capture.
+static int write_sightings(const Options &options, OutputFile &output)
+{
+    SightingsWriter writer;
+    const int fd = open_output(output);
+    if (fd < 0 || !writer.open(fd, options.key)) {
+        say("%s: %s.", options.sightings, std::strerror(errno));
+        remove_temporaries();
+        return EXIT_NOTHING_DONE;
+    }
+    bool complete = true;
+    for (const char *capture : options.captures) {
+        writer.begin_capture(capture);
+        uint64_t frame = 0;
+        CaptureEnding ending;
+        const bool read = read_capture(capture, frame, ending, "the sightings cover",
+                                       [&](uint64_t number, const uint8_t *bytes, uint32_t captured, uint32_t wire,
+                                           bool ethernet) {
+                                           const FrameRecord record =
+                                               read_frame(options.key, true, number, bytes, captured, wire, ethernet);
+                                           if (record.kind != FrameRecord::no_trailer)
+                                               writer.add(record);
+                                       });
+        if (!read) {
+            remove_temporaries();
+            return EXIT_NOTHING_DONE;
+        }
+        writer.end_capture(ending);
+        complete = ending.complete;
+        if (!complete || input_interrupted())
+            break;
+    }
+    if (!writer.finish() || !keep_output(output)) {
+        say("%s: %s.", options.sightings, errno ? std::strerror(errno) : "cannot write it");
+        remove_temporaries();
+        return EXIT_NOTHING_DONE;
+    }
+    return complete ? EXIT_DONE : EXIT_PARTIAL;
+}
+
+// --from-sightings: the sightings files, each checked whole first, fed to
+// the analysis in order, their captures' frames numbered on as read one
+// after another. False (after saying why) when a file is refused.
+static bool read_sightings(const Options &options, Analysis &analysis, ReportContext &context,
+                           std::deque<std::string> &capture_names)
+{
+    std::vector<std::unique_ptr<SightingsReader>> readers;
+    for (const char *name : options.captures) {
+        readers.emplace_back(new SightingsReader);
+        std::string sentence;
+        if (!readers.back()->open(name, sentence)) {
+            say("%s", sentence.c_str());
+            return false;
+        }
+        if (readers.back()->key_mode() != analysis.key_mode()) {
+            say("%s holds frames keyed by %s, not %s: give --key %s or leave --key out.", name,
+                key_mode_name(readers.back()->key_mode()), key_mode_name(analysis.key_mode()),
+                key_mode_name(readers.back()->key_mode()));
+            return false;
+        }
+    }
+    context.captures.clear();
+    uint64_t before = 0;  // frames of the captures before this one
+    for (auto &reader : readers) {
+        std::string name;
+        while (reader->next_capture(name)) {
+            capture_names.push_back(name);
+            context.captures.push_back(capture_names.back().c_str());
+            FrameRecord record;
+            CaptureEnding ending;
+            uint64_t with_trailer = 0;
+            while (reader->next_record(record, ending)) {
+                record.frame += before;
+                analysis.add_record(record);
+                with_trailer++;
+            }
+            analysis.count_frames_without_trailer(ending.frames - with_trailer);
+            if (!ending.complete) {
+                context.complete = false;
+                context.ending_frame = before + ending.frame;
+                context.ending_reason = ending.reason;
+                say("%s: frame %" PRIu64 ": %s; the report covers the frames before it.", name.c_str(),
+                    context.ending_frame, ending.reason.c_str());
+                return true;
+            }
+            before += ending.frames;
+        }
+    }
     return true;
 }
 
@@ -81,12 +179,13 @@ int main(int argc, char **argv)
         return parsed;
 
     // Every output is checked before any file is opened or read.
-    OutputFile pairs, frames, plot;
+    OutputFile pairs, frames, plot, sightings;
     pairs.name = options.pairs;
     frames.name = options.frames;
     plot.name = options.plot;
+    sightings.name = options.sightings;
     std::vector<OutputFile *> outputs;
-    for (OutputFile *output : {&pairs, &frames, &plot}) {
+    for (OutputFile *output : {&pairs, &frames, &plot, &sightings}) {
         if (output->name)
             outputs.push_back(output);
     }
@@ -108,6 +207,8 @@ int main(int argc, char **argv)
     install_signal_handlers(from_stdin);
     start_log("ovint-latency");
     wtap_init(FALSE);
+    if (options.sightings)
+        return write_sightings(options, sightings);
 
     if (options.plot && !gnuplot_found()) {
         say("--plot draws with gnuplot, which is not installed here (Debian: apt install gnuplot-nox).");
@@ -149,6 +250,9 @@ int main(int argc, char **argv)
         }
     }
 
+    // Matching from sightings: by the key they were made with.
+    if (options.from_sightings && !options.key_given)
+        SightingsReader::peek_key_mode(options.captures[0], &options.key);
     const bool tabling = options.pairs || options.frames;
     Analysis analysis(options.key, options.window_ms * 1000000, options.cabling, tabling ? &tables : nullptr);
     if (options.plot)
@@ -165,14 +269,30 @@ int main(int argc, char **argv)
                              true, 0, ""};
     context.top = options.top ? options.top : options.by == GroupBy::flow ? 10 : 0;
     context.order = options.order;
-    uint64_t frame = 0;
-    for (const char *capture : options.captures) {
-        if (!read_capture(capture, analysis, frame, context)) {
+    std::deque<std::string> capture_names;  // as the sightings files name them
+    if (options.from_sightings) {
+        if (!read_sightings(options, analysis, context, capture_names)) {
             remove_temporaries();
             return EXIT_NOTHING_DONE;
         }
-        if (!context.complete || input_interrupted())
-            break;
+    } else {
+        uint64_t frame = 0;
+        for (const char *capture : options.captures) {
+            CaptureEnding ending;
+            if (!read_capture(capture, frame, ending, "the report covers",
+                              [&analysis](uint64_t number, const uint8_t *bytes, uint32_t captured, uint32_t wire,
+                                          bool ethernet) { analysis.add_frame(number, bytes, captured, wire, ethernet); })) {
+                remove_temporaries();
+                return EXIT_NOTHING_DONE;
+            }
+            if (!ending.complete) {
+                context.complete = false;
+                context.ending_frame = ending.frame;
+                context.ending_reason = ending.reason;
+            }
+            if (!context.complete || input_interrupted())
+                break;
+        }
     }
     analysis.finish();
 

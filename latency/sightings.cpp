@@ -1,0 +1,285 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "sightings.h"
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr char MAGIC[8] = {'O', 'V', 'I', 'N', 'T', 'S', 'G', 'T'};
+constexpr size_t RECORD_SIZE = 40 + 42;
+constexpr uint64_t MOST_NAME = 65536;
+
+void put(uint8_t *&at, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; i++)
+        *at++ = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint64_t take(const uint8_t *&at, int bytes)
+{
+    uint64_t value = 0;
+    for (int i = 0; i < bytes; i++)
+        value |= uint64_t(*at++) << (8 * i);
+    return value;
+}
+
+void encode(const FrameRecord &r, uint8_t *bytes)
+{
+    uint8_t *at = bytes;
+    put(at, r.frame, 8), put(at, r.tap_time, 8), put(at, r.key.low, 8), put(at, r.key.high, 8);
+    put(at, r.wire, 4), put(at, r.kind, 1), put(at, r.port, 1), put(at, r.version, 1), put(at, r.flags, 1);
+    const TrafficView &v = r.view;
+    put(at, v.family, 1), put(at, v.protocol, 1), put(at, v.dscp, 1), put(at, v.has_ports, 1);
+    put(at, v.src_port, 2), put(at, v.dst_port, 2), put(at, v.vlan, 2);
+    std::memcpy(at, v.src, 16), std::memcpy(at + 16, v.dst, 16);
+}
+
+// False for a record ovint does not write.
+bool decode(const uint8_t *bytes, FrameRecord &r)
+{
+    const uint8_t *at = bytes;
+    r = {};
+    r.frame = take(at, 8), r.tap_time = take(at, 8), r.key.low = take(at, 8), r.key.high = take(at, 8);
+    r.wire = static_cast<uint32_t>(take(at, 4));
+    r.kind = static_cast<uint8_t>(take(at, 1)), r.port = static_cast<uint8_t>(take(at, 1));
+    r.version = static_cast<uint8_t>(take(at, 1)), r.flags = static_cast<uint8_t>(take(at, 1));
+    TrafficView &v = r.view;
+    v.family = static_cast<uint8_t>(take(at, 1)), v.protocol = static_cast<uint8_t>(take(at, 1));
+    v.dscp = static_cast<uint8_t>(take(at, 1)), v.has_ports = static_cast<uint8_t>(take(at, 1));
+    v.src_port = static_cast<uint16_t>(take(at, 2)), v.dst_port = static_cast<uint16_t>(take(at, 2));
+    v.vlan = static_cast<uint16_t>(take(at, 2));
+    std::memcpy(v.src, at, 16), std::memcpy(v.dst, at + 16, 16);
+    return r.kind >= FrameRecord::keyed && r.kind <= FrameRecord::merged && (r.version == 1 || r.version == 2) &&
+           (v.family == 0 || v.family == 4 || v.family == 6) && v.has_ports <= 1 && r.frame > 0;
+}
+
+} // namespace
+
+SightingsWriter::~SightingsWriter()
+{
+    if (file_)
+        fclose(file_);
+    if (hash_)
+        XXH64_freeState(static_cast<XXH64_state_t *>(hash_));
+}
+
+bool SightingsWriter::open(int fd, KeyMode mode)
+{
+    file_ = fdopen(fd, "w");
+    hash_ = XXH64_createState();
+    if (!file_ || !hash_) {
+        if (!file_)
+            close(fd);
+        return false;
+    }
+    XXH64_reset(static_cast<XXH64_state_t *>(hash_), 0);
+    uint8_t header[16] = {};
+    std::memcpy(header, MAGIC, sizeof MAGIC);
+    uint8_t *at = header + 8;
+    put(at, SIGHTINGS_VERSION, 4);
+    put(at, static_cast<uint8_t>(mode), 1);
+    write(header, sizeof header);
+    return true;
+}
+
+void SightingsWriter::write(const void *bytes, size_t length)
+{
+    XXH64_update(static_cast<XXH64_state_t *>(hash_), bytes, length);
+    if (fwrite(bytes, 1, length, file_) != length)
+        failed_ = true;
+}
+
+void SightingsWriter::begin_capture(const char *name)
+{
+    const size_t length = std::min<size_t>(std::strlen(name), MOST_NAME);
+    uint8_t head[5] = {'C'};
+    uint8_t *at = head + 1;
+    put(at, length, 4);
+    write(head, sizeof head);
+    write(name, length);
+}
+
+void SightingsWriter::add(const FrameRecord &record)
+{
+    uint8_t bytes[1 + RECORD_SIZE] = {'F'};
+    encode(record, bytes + 1);
+    write(bytes, sizeof bytes);
+}
+
+void SightingsWriter::end_capture(const CaptureEnding &ending)
+{
+    const size_t length = std::min<size_t>(ending.reason.size(), MOST_NAME);
+    uint8_t tail[22] = {'E'};
+    uint8_t *at = tail + 1;
+    put(at, ending.frames, 8), put(at, ending.complete ? 1 : 0, 1), put(at, ending.frame, 8), put(at, length, 4);
+    write(tail, sizeof tail);
+    write(ending.reason.data(), length);
+}
+
+bool SightingsWriter::finish()
+{
+    const uint8_t tag = 'Z';
+    write(&tag, 1);
+    uint8_t sum[8];
+    uint8_t *at = sum;
+    put(at, XXH64_digest(static_cast<XXH64_state_t *>(hash_)), 8);
+    errno = 0;
+    if (fwrite(sum, 1, sizeof sum, file_) != sizeof sum)
+        failed_ = true;
+    const bool closed = fclose(file_) == 0;
+    file_ = nullptr;
+    return closed && !failed_;
+}
+
+SightingsReader::~SightingsReader()
+{
+    if (file_)
+        fclose(file_);
+}
+
+bool SightingsReader::read(void *bytes, size_t length)
+{
+    return fread(bytes, 1, length, file_) == length;
+}
+
+// The whole file is read once to check it, then again as it is used: a
+// damaged file is refused before anything is matched.
+bool SightingsReader::open(const char *name, std::string &sentence)
+{
+    file_ = fopen(name, "rb");
+    if (!file_) {
+        sentence = std::string(name) + ": " + std::strerror(errno) + ".";
+        return false;
+    }
+    const std::string foreign = std::string(name) + " is not a sightings file of ovint-latency.";
+    const std::string damaged = std::string(name) + " is damaged (cut short, or changed since it was written).";
+    XXH64_state_t *hash = XXH64_createState();
+    XXH64_reset(hash, 0);
+    auto checked_read = [&](void *bytes, size_t length) {
+        if (!read(bytes, length))
+            return false;
+        XXH64_update(hash, bytes, length);
+        return true;
+    };
+    uint8_t header[16] = {};
+    bool good = false;
+    const bool ours = checked_read(header, sizeof header) && std::memcmp(header, MAGIC, sizeof MAGIC) == 0;
+    const uint8_t *at_version = header + 8;
+    const uint64_t version = ours ? take(at_version, 4) : 0;
+    mode_ = static_cast<KeyMode>(header[12]);
+    if (!ours || header[12] < static_cast<uint8_t>(KeyMode::frame) || header[12] > static_cast<uint8_t>(KeyMode::nat)) {
+        sentence = foreign;
+    } else if (version != SIGHTINGS_VERSION) {
+        sentence = std::string(name) + " is in sightings format " + std::to_string(version) +
+                   ", which this ovint-latency (format " + std::to_string(SIGHTINGS_VERSION) + ") cannot read.";
+    } else {
+        {
+            sentence = damaged;
+            bool in_capture = false;
+            uint64_t last_frame = 0;
+            for (;;) {
+                uint8_t tag;
+                if (!checked_read(&tag, 1))
+                    break;
+                if (tag == 'C' && !in_capture) {
+                    uint8_t length_bytes[4];
+                    if (!checked_read(length_bytes, 4))
+                        break;
+                    const uint8_t *at = length_bytes;
+                    const uint64_t length = take(at, 4);
+                    std::string text(static_cast<size_t>(std::min(length, MOST_NAME)), '\0');
+                    if (length > MOST_NAME || !checked_read(&text[0], text.size()))
+                        break;
+                    in_capture = true;
+                    last_frame = 0;
+                } else if (tag == 'F' && in_capture) {
+                    uint8_t bytes[RECORD_SIZE];
+                    FrameRecord record;
+                    if (!checked_read(bytes, sizeof bytes) || !decode(bytes, record) || record.frame <= last_frame)
+                        break;
+                    last_frame = record.frame;
+                } else if (tag == 'E' && in_capture) {
+                    uint8_t tail[21];
+                    if (!checked_read(tail, sizeof tail))
+                        break;
+                    const uint8_t *at = tail;
+                    const uint64_t frames = take(at, 8);
+                    at += 9;
+                    const uint64_t length = take(at, 4);
+                    std::string text(static_cast<size_t>(std::min(length, MOST_NAME)), '\0');
+                    if (frames < last_frame || length > MOST_NAME || !checked_read(&text[0], text.size()))
+                        break;
+                    in_capture = false;
+                } else if (tag == 'Z' && !in_capture) {
+                    const uint64_t digest = XXH64_digest(hash);
+                    uint8_t sum[8];
+                    const uint8_t *at = sum;
+                    good = read(sum, sizeof sum) && take(at, 8) == digest && fgetc(file_) == EOF;
+                    break;
+                } else {
+                    break;
+                }
+            }
+        }
+    }
+    XXH64_freeState(hash);
+    if (!good || fseek(file_, sizeof header, SEEK_SET) != 0) {
+        fclose(file_);
+        file_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+bool SightingsReader::peek_key_mode(const char *name, KeyMode *mode)
+{
+    FILE *file = fopen(name, "rb");
+    uint8_t header[16] = {};
+    const bool read = file && fread(header, 1, sizeof header, file) == sizeof header;
+    if (file)
+        fclose(file);
+    if (!read || std::memcmp(header, MAGIC, sizeof MAGIC) != 0 || header[12] < static_cast<uint8_t>(KeyMode::frame) ||
+        header[12] > static_cast<uint8_t>(KeyMode::nat))
+        return false;
+    *mode = static_cast<KeyMode>(header[12]);
+    return true;
+}
+
+bool SightingsReader::next_capture(std::string &name)
+{
+    uint8_t head[5];
+    if (!read(head, sizeof head) || head[0] != 'C')
+        return false;
+    const uint8_t *at = head + 1;
+    name.assign(static_cast<size_t>(take(at, 4)), '\0');
+    return read(&name[0], name.size());
+}
+
+bool SightingsReader::next_record(FrameRecord &record, CaptureEnding &ending)
+{
+    uint8_t tag;
+    if (!read(&tag, 1))
+        return false;
+    if (tag == 'F') {
+        uint8_t bytes[RECORD_SIZE];
+        return read(bytes, sizeof bytes) && decode(bytes, record);
+    }
+    uint8_t tail[21];
+    if (tag != 'E' || !read(tail, sizeof tail))
+        return false;
+    const uint8_t *at = tail;
+    ending.frames = take(at, 8);
+    ending.complete = take(at, 1) != 0;
+    ending.frame = take(at, 8);
+    ending.reason.assign(static_cast<size_t>(take(at, 4)), '\0');
+    read(&ending.reason[0], ending.reason.size());
+    return false;
+}
