@@ -44,8 +44,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 # Without Wireshark or tshark nothing would load the plug-in.
 set(CPACK_DEBIAN_PACKAGE_ENHANCES "wireshark, tshark")
-# ovint-latency --plot draws with gnuplot, either build of it.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot")
+# ovint-latency --plot draws with gnuplot, either build of it;
+# ovint-latency-dask, a Python program, runs on Dask's distributed scheduler.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot, python3-distributed")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3")
 
 # Debian's documents: the licence in Debian's machine-readable form (the
 # GPL itself is in /usr/share/common-licenses), the package's changelog and
@@ -62,6 +64,7 @@ set(debian_documents ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
 install(FILES ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz DESTINATION share/doc/ovint)
 set(ovint-export_summary "TAP captures of a BRAXEL TAP VESTRIL as standard pcapng")
 set(ovint-latency_summary "latency, loss and bursts across the links of a BRAXEL TAP VESTRIL")
+set(ovint-latency-dask_summary "ovint-latency on a Dask cluster")
 foreach(program ovint-export ovint-latency)
     if(TARGET ${program})
         set(manual ${PROJECT_BINARY_DIR}/debian/${program}.1)
@@ -74,6 +77,16 @@ foreach(program ovint-export ovint-latency)
         install(FILES ${manual}.gz DESTINATION share/man/man1)
     endif()
 endforeach()
+if(TARGET ovint-latency)
+    set(manual ${PROJECT_BINARY_DIR}/debian/ovint-latency-dask.1)
+    add_custom_command(OUTPUT ${manual}.gz
+        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --name "${ovint-latency-dask_summary}"
+                --output ${manual} ${PROJECT_BINARY_DIR}/ovint-latency-dask
+        COMMAND ${GZIP} -9nf ${manual}
+        DEPENDS ${PROJECT_BINARY_DIR}/ovint-latency-dask)
+    list(APPEND debian_documents ${manual}.gz)
+    install(FILES ${manual}.gz DESTINATION share/man/man1)
+endif()
 add_custom_target(debian_documents ALL DEPENDS ${debian_documents})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)

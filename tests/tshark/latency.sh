@@ -335,6 +335,61 @@ PY
     check "ovint-latency: a ring buffer's files read as one capture" \
         "$(program_pairings ip "$work/router.pcap")" "$(program_pairings ip $(ls "$work"/ring_*.pcap))"
 
+    # Sightings made file by file (as the Dask program's tasks make them)
+    # and matched together: the report, tables and exit status of the
+    # captures, byte for byte, also for a ring whose last file is cut off.
+    # A sightings file damaged or foreign is refused whole, in one sentence.
+    head -c -7 "$(ls "$work"/ring_*.pcap | tail -n 1)" >"$work/cut-ring.pcap"
+    rings=("$(ls "$work"/ring_*.pcap)" "$(ls "$work"/ring_*.pcap | head -n -1) $work/cut-ring.pcap")
+    for ring in "${rings[@]}"; do
+        options=(--by dscp --line-rate 10G,1G --definition filo)
+        status=0
+        "$latency_program" "${options[@]}" --force --pairs "$work/from-captures.csv" $ring \
+            >"$work/from-captures.txt" 2>/dev/null || status=$?
+        made=
+        for capture in $ring; do
+            "$latency_program" --force --sightings "$capture.sightings" "$capture" 2>/dev/null
+            made="$made $capture.sightings"
+        done
+        sighted=0
+        "$latency_program" "${options[@]}" --force --pairs "$work/from-sightings.csv" --from-sightings $made \
+            >"$work/from-sightings.txt" 2>/dev/null || sighted=$?
+        check "ovint-latency --from-sightings: the report and table of $(echo $ring | wc -w) captures, status $status" \
+            "same $status" \
+            "$(cmp -s "$work/from-captures.txt" "$work/from-sightings.txt" &&
+               cmp -s "$work/from-captures.csv" "$work/from-sightings.csv" && echo same) $sighted"
+    done
+    first=$(ls "$work"/ring_*.pcap.sightings | head -n 1)
+    size=$(stat -c %s "$first")
+    head -c $((size - 3)) "$first" >"$work/short.sightings"
+    cp "$first" "$work/flipped.sightings"
+    printf '\xff' | dd of="$work/flipped.sightings" bs=1 seek=$((size / 2)) conv=notrunc 2>/dev/null
+    for refused in short flipped foreign; do
+        [ "$refused" = foreign ] && cp "$work/router.pcap" "$work/foreign.sightings"
+        status=0
+        "$latency_program" --from-sightings "$first" "$work/$refused.sightings" >"$work/stdout.txt" \
+            2>"$work/stderr.txt" || status=$?
+        check "ovint-latency --from-sightings, a $refused file: one sentence, status 1, no report" \
+            "1|1|0" "$status|$(wc -l <"$work/stderr.txt")|$(wc -c <"$work/stdout.txt")"
+    done
+
+    # The Dask program, on a local cluster of two workers: ovint-latency's
+    # report and exit status on the same files.
+    dask_program=$(dirname "$latency_program")/ovint-latency-dask
+    if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
+        for ring in "${rings[@]}"; do
+            status=0
+            "$latency_program" --json --by flow $ring >"$work/expected.json" 2>/dev/null || status=$?
+            dasked=0
+            "$dask_program" --workers 2 --program "$latency_program" --json --by flow $ring >"$work/dask.json" \
+                2>/dev/null || dasked=$?
+            check "ovint-latency-dask --workers 2: ovint-latency's report of $(echo $ring | wc -w) captures, status $status" \
+                "same $status" "$(cmp -s "$work/expected.json" "$work/dask.json" && echo same) $dasked"
+        done
+    else
+        echo "skip ovint-latency-dask: no Dask here (Debian: python3-distributed)"
+    fi
+
     # Compressed tables hold the plain ones' rows, also across many of the
     # compressor's blocks of 64 kB: the frames table takes 120, enough for
     # the compressor to fall the most it may behind the rows.
