@@ -32,7 +32,9 @@ static const char USAGE[] =
     "                         link 2 that carries them away (A-C: the device\n"
     "                         forwards Con A -> Con C and Con D -> Con B); auto\n"
     "                         (default): learnt from the capture's first pairs\n"
-    "  -j, --json             the report as JSON\n"
+    "  -j, --jobs N           threads that read and key the captures, a capture\n"
+    "                         each, while one matches (default: one a core)\n"
+    "      --json             the report as JSON\n"
     "  -p, --pairs FILE       one CSV row per match (.gz: compressed; \"-\": on\n"
     "                         standard output, the report then on standard error)\n"
     "  -f, --frames FILE      one CSV row per trailer-bearing frame (likewise)\n"
@@ -116,7 +118,7 @@ int parse_command_line(int argc, char **argv, Options &options)
     static const struct ws_option long_options[] = {
         {"key", ws_required_argument, nullptr, 'k'},   {"window", ws_required_argument, nullptr, 'w'},
         {"cabling", ws_required_argument, nullptr, 'c'},
-        {"json", ws_no_argument, nullptr, 'j'},        {"pairs", ws_required_argument, nullptr, 'p'},
+        {"json", ws_no_argument, nullptr, 'J'},        {"jobs", ws_required_argument, nullptr, 'j'},        {"pairs", ws_required_argument, nullptr, 'p'},
         {"frames", ws_required_argument, nullptr, 'f'}, {"line-rate", ws_required_argument, nullptr, 'l'},
         {"plot", ws_required_argument, nullptr, 'P'},  {"force", ws_no_argument, nullptr, 'F'},
         {"definition", ws_required_argument, nullptr, 'd'}, {"by", ws_required_argument, nullptr, 'b'},
@@ -127,7 +129,7 @@ int parse_command_line(int argc, char **argv, Options &options)
         {nullptr, 0, nullptr, 0},
     };
     int option;
-    while ((option = ws_getopt_long(argc, argv, "k:w:c:jp:f:l:P:d:b:hv", long_options, nullptr)) != -1) {
+    while ((option = ws_getopt_long(argc, argv, "k:w:c:j:p:f:l:P:d:b:hv", long_options, nullptr)) != -1) {
         switch (option) {
         case 'k':
             if (!key_mode_from_name(ws_optarg, &options.key) || options.key == KeyMode::off)
@@ -147,7 +149,16 @@ int parse_command_line(int argc, char **argv, Options &options)
             if (!cabling_from_name(ws_optarg, &options.cabling))
                 return usage_error("unknown cabling \"%s\": give auto, A-C, A-D, B-C or B-D.", ws_optarg);
             break;
-        case 'j': options.json = true; break;
+        case 'J': options.json = true; break;
+        case 'j': {
+            char *end = nullptr;
+            errno = 0;
+            const unsigned long jobs = strtoul(ws_optarg, &end, 10);
+            if (errno || end == ws_optarg || *end || jobs == 0 || jobs > 256 || ws_optarg[0] == '-')
+                return usage_error("-j \"%s\" is not a number of threads from 1 to 256.", ws_optarg);
+            options.jobs = static_cast<unsigned>(jobs);
+            break;
+        }
         case 'Q': options.sightings = ws_optarg; break;
         case 'R': options.from_sightings = true; break;
         case 'F': options.force = true; break;

@@ -11,6 +11,7 @@
 #include "command_line.h"
 #include "capture_io/program_shell.h"
 #include "plot.h"
+#include "parallel_reading.h"
 #include "report.h"
 #include "sightings.h"
 #include "tables.h"
@@ -25,7 +26,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <deque>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -166,6 +169,45 @@ static bool read_sightings(const Options &options, Analysis &analysis, ReportCon
     return true;
 }
 
+// -j N: the captures read by N threads, their records taken here in order.
+// False (after saying why) when a capture could not be opened.
+static bool read_in_parallel(const Options &options, Analysis &analysis, ReportContext &context)
+{
+    ParallelReading reading(options.captures, options.jobs, analysis.key_mode(), analysis.keeps_views());
+    uint64_t before = 0;  // frames of the captures before this one
+    std::vector<FrameRecord> block;
+    for (size_t index = 0; index < options.captures.size(); index++) {
+        std::string sentence;
+        if (!reading.open(index, sentence)) {
+            say("%s", sentence.c_str());
+            return false;
+        }
+        CaptureEnding ending;
+        uint64_t with_trailer = 0;
+        while (reading.next_block(index, block, ending)) {
+            for (FrameRecord &record : block) {
+                record.frame += before;
+                analysis.add_record(record);
+            }
+            with_trailer += block.size();
+        }
+        reading.taken(index);
+        analysis.count_frames_without_trailer(ending.frames - with_trailer);
+        if (!ending.complete) {
+            context.complete = false;
+            context.ending_frame = before + ending.frame;
+            context.ending_reason = ending.reason;
+            say("%s: frame %" PRIu64 ": %s; the report covers the frames before it.", options.captures[index],
+                context.ending_frame, ending.reason.c_str());
+            break;
+        }
+        before += ending.frames;
+        if (input_interrupted())
+            break;
+    }
+    return true;
+}
+
 // What the tables tell of each frame's traffic (for a pair, its earlier
 // sighting's): empty where it has none.
 #define VIEW_COLUMNS "src,dst,protocol,src_port,dst_port,dscp,vlan"
@@ -253,6 +295,8 @@ int main(int argc, char **argv)
     // Matching from sightings: by the key they were made with.
     if (options.from_sightings && !options.key_given)
         SightingsReader::peek_key_mode(options.captures[0], &options.key);
+    if (!options.jobs)
+        options.jobs = std::max(1u, std::thread::hardware_concurrency());
     const bool tabling = options.pairs || options.frames;
     Analysis analysis(options.key, options.window_ms * 1000000, options.cabling, tabling ? &tables : nullptr);
     if (options.plot)
@@ -272,6 +316,11 @@ int main(int argc, char **argv)
     std::deque<std::string> capture_names;  // as the sightings files name them
     if (options.from_sightings) {
         if (!read_sightings(options, analysis, context, capture_names)) {
+            remove_temporaries();
+            return EXIT_NOTHING_DONE;
+        }
+    } else if (options.jobs > 1) {
+        if (!read_in_parallel(options, analysis, context)) {
             remove_temporaries();
             return EXIT_NOTHING_DONE;
         }

@@ -37,14 +37,14 @@ echo "   $(du -h "$work/large.pcap" | cut -f1)B, $("$capinfos" -c -M "$work/larg
 instructions() {
     valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null | sed -n 's/.*Collected : //p'
 }
-latency=$(instructions "$build/ovint-latency" --force --pairs "$work/pairs.csv" --frames "$work/frames.csv" "$work/large.pcap")
+latency=$(instructions "$build/ovint-latency" -j 1 --force --pairs "$work/pairs.csv" --frames "$work/frames.csv" "$work/large.pcap")
 counted=$(instructions "$capinfos" -c "$work/large.pcap")
 echo "   instructions (callgrind): ovint-latency with both tables $latency, capinfos -c $counted;" \
      "ratio $(awk -v a="$latency" -v b="$counted" 'BEGIN { printf "%.3f", a / b }')"
-report_only=$(instructions "$build/ovint-latency" "$work/large.pcap")
+report_only=$(instructions "$build/ovint-latency" -j 1 "$work/large.pcap")
 echo "   the report alone, without the tables: $report_only;" \
      "ratio $(awk -v a="$report_only" -v b="$counted" 'BEGIN { printf "%.3f", a / b }')"
-by_flow=$(instructions "$build/ovint-latency" --by flow --force --pairs "$work/pairs.csv" --frames "$work/frames.csv" \
+by_flow=$(instructions "$build/ovint-latency" -j 1 --by flow --force --pairs "$work/pairs.csv" --frames "$work/frames.csv" \
     "$work/large.pcap")
 echo "   --by flow with both tables: $by_flow;" \
      "ratio $(awk -v a="$by_flow" -v b="$counted" 'BEGIN { printf "%.3f", a / b }') (the target is at most 2.5)"
@@ -58,7 +58,7 @@ timed() {
     awk '{ printf "%s %.2f", $1, $2 + $3 }' "$work/time.txt"
 }
 tables() {  # SUFFIX
-    timed "$build/ovint-latency" --force --pairs "$work/pairs.csv$1" --frames "$work/frames.csv$1" "$work/large.pcap"
+    timed "$build/ovint-latency" -j 1 --force --pairs "$work/pairs.csv$1" --frames "$work/frames.csv$1" "$work/large.pcap"
 }
 # The processor seconds the machine has spent (Linux), to tell what other
 # programs took meanwhile: a .gz table's thread needs the second core.
@@ -92,10 +92,10 @@ peak() {
 }
 for size in small large; do
     echo "   peak resident memory, $(du -h "$work/$size.pcap" | cut -f1)B capture: ovint-latency" \
-         "$(peak "$build/ovint-latency" "$work/$size.pcap") kB, with both tables" \
-         "$(peak "$build/ovint-latency" --force --pairs "$work/pairs.csv" --frames "$work/frames.csv" "$work/$size.pcap") kB," \
+         "$(peak "$build/ovint-latency" -j 1 "$work/$size.pcap") kB, with both tables" \
+         "$(peak "$build/ovint-latency" -j 1 --force --pairs "$work/pairs.csv" --frames "$work/frames.csv" "$work/$size.pcap") kB," \
          "with both tables .gz" \
-         "$(peak "$build/ovint-latency" --force --pairs "$work/pairs.csv.gz" --frames "$work/frames.csv.gz" "$work/$size.pcap") kB," \
+         "$(peak "$build/ovint-latency" -j 1 --force --pairs "$work/pairs.csv.gz" --frames "$work/frames.csv.gz" "$work/$size.pcap") kB," \
          "capinfos -c $(peak "$capinfos" -c "$work/$size.pcap") kB"
 done
 
@@ -107,7 +107,7 @@ clock_packets=$((packets / 40))
 "$build/tests/write_captures" --device router --clock backwards "$work/backwards.pcap" "$work/backwards.expected" \
     "$clock_packets" 2000
 with_bursts() {  # CAPTURE: all instructions, and the bursts'
-    valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" "$build/ovint-latency" "$1" >/dev/null 2>&1
+    valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" "$build/ovint-latency" -j 1 "$1" >/dev/null 2>&1
     callgrind_annotate --inclusive=yes "$work/callgrind.out" |
         awk '/PROGRAM TOTALS/ { gsub(",", "", $1); total = $1 }
              /PortBursts::(add|finish)\(.*\]$/ { gsub(",", "", $1); bursts += $1 }
@@ -127,9 +127,9 @@ for clock in step-back ahead; do
     "$build/tests/write_captures" --device router --clock "$clock" "$work/$clock.pcap" "$work/$clock.expected" \
         "$packets" 2000
 done
-steady_peak=$(peak "$build/ovint-latency" "$work/large.pcap")
+steady_peak=$(peak "$build/ovint-latency" -j 1 "$work/large.pcap")
 for clock in step-back ahead; do
-    clock_peak=$(peak "$build/ovint-latency" "$work/$clock.pcap")
+    clock_peak=$(peak "$build/ovint-latency" -j 1 "$work/$clock.pcap")
     case $clock in
         step-back) told="stepping back 1000 s in the middle" ;;
         ahead) told="stamping one frame an hour ahead" ;;
@@ -138,3 +138,22 @@ for clock in step-back ahead; do
          "ratio $(awk -v a="$clock_peak" -v b="$steady_peak" 'BEGIN { printf "%.2f", a / b }') (the target is 1.3)"
     rm -f "$work/$clock.pcap"
 done
+
+# -j: a ring buffer of the large capture (editcap -c, about six files) read by
+# two threads against one, wall time over interleaved runs on this
+# machine's cores, and the instructions of each (all threads').
+"$(dirname "$capinfos")/editcap" -c $(((packets * 2 + 5) / 6 + 1)) "$work/large.pcap" "$work/ring.pcap" >/dev/null
+ring=("$work"/ring_*.pcap)
+rm -f "$work/large.pcap"
+: >"$work/jobs.txt"
+for ((round = 0; round < rounds; round++)); do
+    echo "$(timed "$build/ovint-latency" -j 1 "${ring[@]}") $(timed "$build/ovint-latency" -j 2 "${ring[@]}")" >>"$work/jobs.txt"
+done
+one=$(awk '{ print $1 }' "$work/jobs.txt" | median)
+two=$(awk '{ print $3 }' "$work/jobs.txt" | median)
+one_instructions=$(instructions "$build/ovint-latency" -j 1 "${ring[@]}")
+two_instructions=$(instructions "$build/ovint-latency" -j 2 "${ring[@]}")
+echo "   a ring of ${#ring[@]} files: -j 2 $two s against -j 1 $one s, wall time (median of $rounds interleaved runs)," \
+     "ratio $(awk -v a="$two" -v b="$one" 'BEGIN { printf "%.3f", a / b }') (the target is at most 0.65);" \
+     "instructions $two_instructions against $one_instructions," \
+     "ratio $(awk -v a="$two_instructions" -v b="$one_instructions" 'BEGIN { printf "%.3f", a / b }')"

@@ -358,6 +358,16 @@ PY
             "same $status" \
             "$(cmp -s "$work/from-captures.txt" "$work/from-sightings.txt" &&
                cmp -s "$work/from-captures.csv" "$work/from-sightings.csv" && echo same) $sighted"
+        # One thread reading, as two do (the default here) and three.
+        for jobs in 1 3; do
+            threaded=0
+            "$latency_program" -j $jobs "${options[@]}" --force --pairs "$work/threads.csv" $ring \
+                >"$work/threads.txt" 2>/dev/null || threaded=$?
+            check "ovint-latency -j $jobs: the report and table of $(echo $ring | wc -w) captures as -j 2's, status $status" \
+                "same $status" \
+                "$(cmp -s "$work/from-captures.txt" "$work/threads.txt" &&
+                   cmp -s "$work/from-captures.csv" "$work/threads.csv" && echo same) $threaded"
+        done
     done
     first=$(ls "$work"/ring_*.pcap.sightings | head -n 1)
     size=$(stat -c %s "$first")

@@ -1,0 +1,161 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "parallel_reading.h"
+
+#include "capture_io/output_files.h"
+#include "capture_io/program_shell.h"
+#include "capture_io/wiretap_compat.h"
+#include "capture_io/wiretap_error.h"
+
+#include <signal.h>
+
+// A block stays below malloc's threshold for mapping pages of its own (128 kB),
+// so that blocks come from the heap again and again, not from the kernel.
+constexpr size_t BLOCK_RECORDS = 1024;
+
+ParallelReading::ParallelReading(const std::vector<const char *> &captures, unsigned threads, KeyMode mode,
+                                 bool views)
+    : names_(captures), threads_(threads ? threads : 1), mode_(mode), views_(views), captures_(captures.size())
+{
+    // Signals stay with the caller's thread, where the handlers expect them;
+    // a fault stays with the thread that causes it.
+    sigset_t others, old;
+    sigfillset(&others);
+    for (int fault : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL})
+        sigdelset(&others, fault);
+    pthread_sigmask(SIG_BLOCK, &others, &old);
+    for (unsigned i = 0; i < threads_ && i < captures.size(); i++)
+        readers_.emplace_back(&ParallelReading::read_captures, this);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+ParallelReading::~ParallelReading()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread &reader : readers_)
+        reader.join();
+}
+
+// A reader's thread: the next capture not yet taken up, while fewer than
+// `threads_` are read beyond the one the caller takes.
+void ParallelReading::read_captures()
+{
+    for (;;) {
+        size_t index;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] {
+                return stopping_ || next_ >= captures_.size() || next_ < taken_ + threads_;
+            });
+            if (stopping_ || next_ >= captures_.size())
+                return;
+            index = next_++;
+        }
+        read_capture(index);
+    }
+}
+
+void ParallelReading::read_capture(size_t index)
+{
+    Capture &capture = captures_[index];
+    const char *name = names_[index];
+    int err = 0;
+    gchar *err_info = nullptr;
+    wtap *wth = wtap_open_offline(name, WTAP_TYPE_AUTO, &err, &err_info, FALSE);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        capture.open_known = true;
+        capture.opened = wth != nullptr;
+        if (!wth)
+            capture.open_error = std::string(is_standard_stream(name) ? "standard input" : name) + ": " +
+                                 wiretap_error(err, err_info) + ".";
+    }
+    changed_.notify_all();
+    if (!wth)
+        return;
+    ReadRecord record;
+    record_init(record);
+    gint64 offset;
+    uint64_t frame = 0;
+    std::vector<FrameRecord> block;
+    block.reserve(BLOCK_RECORDS);
+    bool stopped = false;
+    while (!stopped && !input_interrupted() && read_record(wth, record, &err, &err_info, &offset)) {
+        frame++;
+        const wtap_rec &rec = record.rec;
+        if (rec.rec_type == REC_TYPE_PACKET) {
+            const wtap_packet_header &header = rec.rec_header.packet_header;
+            const FrameRecord read = read_frame(mode_, views_, frame, record_bytes(record), header.caplen, header.len,
+                                                header.pkt_encap == WTAP_ENCAP_ETHERNET);
+            if (read.kind != FrameRecord::no_trailer)
+                block.push_back(read);
+        }
+        wtap_rec_reset(&record.rec);
+        if (block.size() == BLOCK_RECORDS) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                capture.blocks.push_back(std::move(block));
+                stopped = stopping_;
+            }
+            changed_.notify_all();
+            block.clear();
+            block.reserve(BLOCK_RECORDS);
+        }
+    }
+    CaptureEnding ending;
+    ending.frames = frame;
+    if (err != 0 && !input_interrupted()) {
+        ending.complete = false;
+        ending.frame = frame + 1;
+        ending.reason = read_error(err, err_info);
+    } else {
+        g_free(err_info);
+    }
+    record_cleanup(record);
+    wtap_close(wth);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!block.empty())
+            capture.blocks.push_back(std::move(block));
+        capture.ending = ending;
+        capture.finished = true;
+    }
+    changed_.notify_all();
+}
+
+bool ParallelReading::open(size_t index, std::string &sentence)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    Capture &capture = captures_[index];
+    changed_.wait(lock, [&capture] { return capture.open_known; });
+    sentence = capture.open_error;
+    return capture.opened;
+}
+
+bool ParallelReading::next_block(size_t index, std::vector<FrameRecord> &block, CaptureEnding &ending)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    Capture &capture = captures_[index];
+    changed_.wait(lock, [&capture] { return !capture.blocks.empty() || capture.finished; });
+    if (capture.blocks.empty()) {
+        ending = capture.ending;
+        return false;
+    }
+    block = std::move(capture.blocks.front());
+    capture.blocks.pop_front();
+    return true;
+}
+
+void ParallelReading::taken(size_t index)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        taken_ = index + 1;
+        std::deque<std::vector<FrameRecord>>().swap(captures_[index].blocks);
+    }
+    changed_.notify_all();
+}

@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// ovint-latency -j N: the captures are read, and their frames read into
+// records (trailer, key, traffic view), by N threads, a capture each, while
+// the caller takes the records in capture order and matches them alone:
+// every result is the one a single thread gives. At most N captures are
+// read beyond the one being taken; a capture's records wait in blocks until
+// taken, so memory is bounded by N captures' records (about 90 bytes a
+// trailer-bearing frame), not by their bytes.
+
+#ifndef OVINT_LATENCY_PARALLEL_READING_H
+#define OVINT_LATENCY_PARALLEL_READING_H
+
+#include "analysis.h"
+#include "sightings.h"
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class ParallelReading {
+public:
+    ParallelReading(const std::vector<const char *> &captures, unsigned threads, KeyMode mode, bool views);
+    ~ParallelReading();
+
+    // Waits until capture `index` is open; false with `sentence` set when it
+    // could not be opened.
+    bool open(size_t index, std::string &sentence);
+    // The capture's next block of trailer-bearing records (frames numbered
+    // in their capture); false once they are all taken, `ending` then set.
+    bool next_block(size_t index, std::vector<FrameRecord> &block, CaptureEnding &ending);
+    // The caller is done with capture `index`: a thread may read another.
+    void taken(size_t index);
+
+private:
+    struct Capture {
+        bool open_known = false, opened = false, finished = false;
+        std::string open_error;
+        std::deque<std::vector<FrameRecord>> blocks;
+        CaptureEnding ending;
+    };
+    void read_captures();
+    void read_capture(size_t index);
+
+    const std::vector<const char *> &names_;
+    const unsigned threads_;
+    const KeyMode mode_;
+    const bool views_;
+    std::vector<Capture> captures_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    size_t next_ = 0;   // the next capture a thread takes up
+    size_t taken_ = 0;  // captures the caller is done with
+    bool stopping_ = false;
+    std::vector<std::thread> readers_;
+};
+
+#endif // OVINT_LATENCY_PARALLEL_READING_H
