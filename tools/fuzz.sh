@@ -3,8 +3,9 @@
 #
 # Fuzzes with libFuzzer under AddressSanitizer and UndefinedBehaviorSanitizer
 # (Debian's clang): the plug-in through the in-process host (ovint_fuzzer),
-# ovint-export's per-frame change (export_fuzzer) or the latency key and
-# matcher (core_fuzzer):
+# ovint-export's per-frame change (export_fuzzer), the latency key and
+# matcher (core_fuzzer) or ovint-latency's reading of sightings files
+# (sightings_fuzzer):
 #
 #   tools/fuzz.sh [SECONDS [CORPUS [TARGET]]]
 #
