@@ -174,6 +174,10 @@ static bool read_sightings(const Options &options, Analysis &analysis, ReportCon
 static bool read_in_parallel(const Options &options, Analysis &analysis, ReportContext &context)
 {
     ParallelReading reading(options.captures, options.jobs, analysis.key_mode(), analysis.keeps_views());
+    if (!reading.started()) {
+        say("%s", "no thread could be started to read the captures: give -j 1.");
+        return false;
+    }
     uint64_t before = 0;  // frames of the captures before this one
     std::vector<FrameRecord> block;
     for (size_t index = 0; index < options.captures.size(); index++) {

@@ -9,6 +9,8 @@
 
 #include <signal.h>
 
+#include <system_error>
+
 // A block stays below malloc's threshold for mapping pages of its own (128 kB),
 // so that blocks come from the heap again and again, not from the kernel.
 constexpr size_t BLOCK_RECORDS = 1024;
@@ -24,8 +26,12 @@ ParallelReading::ParallelReading(const std::vector<const char *> &captures, unsi
     for (int fault : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL})
         sigdelset(&others, fault);
     pthread_sigmask(SIG_BLOCK, &others, &old);
-    for (unsigned i = 0; i < threads_ && i < captures.size(); i++)
-        readers_.emplace_back(&ParallelReading::read_captures, this);
+    try {
+        for (unsigned i = 0; i < threads_ && i < captures.size(); i++)
+            readers_.emplace_back(&ParallelReading::read_captures, this);
+    } catch (const std::system_error &) {
+        // Fewer threads than asked for: those there are read every capture.
+    }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 

@@ -26,6 +26,8 @@ class ParallelReading {
 public:
     ParallelReading(const std::vector<const char *> &captures, unsigned threads, KeyMode mode, bool views);
     ~ParallelReading();
+    // Whether any thread could be started to read.
+    bool started() const { return !readers_.empty(); }
 
     // Waits until capture `index` is open; false with `sentence` set when it
     // could not be opened.
