@@ -27,8 +27,15 @@ ParallelReading::ParallelReading(const std::vector<const char *> &captures, unsi
         sigdelset(&others, fault);
     pthread_sigmask(SIG_BLOCK, &others, &old);
     try {
-        for (unsigned i = 0; i < threads_ && i < captures.size(); i++)
-            readers_.emplace_back(&ParallelReading::read_captures, this);
+        stretched_ = captures.size() == 1 && threads_ > 1;
+        if (stretched_) {
+            readers_.emplace_back(&ParallelReading::read_stretches, this);
+            for (unsigned i = 1; i < threads_; i++)
+                readers_.emplace_back(&ParallelReading::key_stretches, this);
+        } else {
+            for (unsigned i = 0; i < threads_ && i < captures.size(); i++)
+                readers_.emplace_back(&ParallelReading::read_captures, this);
+        }
     } catch (const std::system_error &) {
         // Fewer threads than asked for: those there are read every capture.
     }
@@ -133,6 +140,125 @@ void ParallelReading::read_capture(size_t index)
     changed_.notify_all();
 }
 
+// The reading thread of a single capture: stretches of its frames' bytes,
+// waiting when a few are read beyond what the caller has taken.
+void ParallelReading::read_stretches()
+{
+    Capture &capture = captures_[0];
+    const char *name = names_[0];
+    int err = 0;
+    gchar *err_info = nullptr;
+    wtap *wth = wtap_open_offline(name, WTAP_TYPE_AUTO, &err, &err_info, FALSE);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        capture.open_known = true;
+        capture.opened = wth != nullptr;
+        if (!wth) {
+            capture.open_error = std::string(is_standard_stream(name) ? "standard input" : name) + ": " +
+                                 wiretap_error(err, err_info) + ".";
+            read_through_ = true;  // the keying threads end
+        }
+    }
+    changed_.notify_all();
+    if (!wth)
+        return;
+    const uint64_t most_in_flight = 4 * uint64_t(threads_);
+    ReadRecord record;
+    record_init(record);
+    gint64 offset;
+    uint64_t frame = 0;
+    Stretch stretch = {0, {}, {}};
+    bool stopped = false;
+    auto hand_over = [&]() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stopping_ || stretches_read_ - blocks_taken_ < most_in_flight; });
+        stopped = stopping_;
+        stretch.number = stretches_read_++;
+        stretches_.push_back(std::move(stretch));
+        lock.unlock();
+        changed_.notify_all();
+        stretch = Stretch{0, {}, {}};
+    };
+    while (!stopped && !input_interrupted() && read_record(wth, record, &err, &err_info, &offset)) {
+        frame++;
+        const wtap_rec &rec = record.rec;
+        if (rec.rec_type == REC_TYPE_PACKET) {
+            const wtap_packet_header &header = rec.rec_header.packet_header;
+            const uint8_t *bytes = record_bytes(record);
+            stretch.frames.push_back({frame, stretch.bytes.size(), header.caplen, header.len,
+                                      header.pkt_encap == WTAP_ENCAP_ETHERNET});
+            stretch.bytes.insert(stretch.bytes.end(), bytes, bytes + header.caplen);
+        }
+        wtap_rec_reset(&record.rec);
+        if (stretch.frames.size() == BLOCK_RECORDS)
+            hand_over();
+    }
+    if (!stretch.frames.empty() && !stopped)
+        hand_over();
+    CaptureEnding ending;
+    ending.frames = frame;
+    if (err != 0 && !input_interrupted()) {
+        ending.complete = false;
+        ending.frame = frame + 1;
+        ending.reason = read_error(err, err_info);
+    } else {
+        g_free(err_info);
+    }
+    record_cleanup(record);
+    wtap_close(wth);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stretched_ending_ = ending;
+        read_through_ = true;
+        finish_if_keyed();
+    }
+    changed_.notify_all();
+}
+
+// A keying thread of a single capture: stretches into records, handed on
+// in the order they were read.
+void ParallelReading::key_stretches()
+{
+    for (;;) {
+        Stretch stretch;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] { return stopping_ || !stretches_.empty() || read_through_; });
+            if (stopping_ || stretches_.empty())
+                return;
+            stretch = std::move(stretches_.front());
+            stretches_.pop_front();
+        }
+        std::vector<FrameRecord> block;
+        block.reserve(stretch.frames.size());
+        for (const RawFrame &raw : stretch.frames) {
+            const FrameRecord record = read_frame(mode_, views_, raw.frame, stretch.bytes.data() + raw.offset,
+                                                  raw.captured, raw.wire, raw.ethernet);
+            if (record.kind != FrameRecord::no_trailer)
+                block.push_back(record);
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            keyed_.emplace(stretch.number, std::move(block));
+            for (auto next = keyed_.find(stretches_moved_); next != keyed_.end(); next = keyed_.find(stretches_moved_)) {
+                captures_[0].blocks.push_back(std::move(next->second));
+                keyed_.erase(next);
+                stretches_moved_++;
+            }
+            finish_if_keyed();
+        }
+        changed_.notify_all();
+    }
+}
+
+void ParallelReading::finish_if_keyed()
+{
+    if (read_through_ && stretches_moved_ == stretches_read_) {
+        captures_[0].ending = stretched_ending_;
+        captures_[0].finished = true;
+    }
+}
+
 bool ParallelReading::open(size_t index, std::string &sentence)
 {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -153,6 +279,9 @@ bool ParallelReading::next_block(size_t index, std::vector<FrameRecord> &block, 
     }
     block = std::move(capture.blocks.front());
     capture.blocks.pop_front();
+    blocks_taken_++;
+    lock.unlock();
+    changed_.notify_all();  // the reading thread of a single capture may go on
     return true;
 }
 

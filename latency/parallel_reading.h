@@ -6,7 +6,9 @@
 // every result is the one a single thread gives. At most N captures are
 // read beyond the one being taken; a capture's records wait in blocks until
 // taken, so memory is bounded by N captures' records (about 90 bytes a
-// trailer-bearing frame), not by their bytes.
+// trailer-bearing frame), not by their bytes. A single capture is cut into
+// stretches instead: one thread reads it, the others key its stretches,
+// at most a few stretches in flight.
 
 #ifndef OVINT_LATENCY_PARALLEL_READING_H
 #define OVINT_LATENCY_PARALLEL_READING_H
@@ -16,6 +18,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,6 +50,28 @@ private:
     };
     void read_captures();
     void read_capture(size_t index);
+    // One capture in stretches: its frames' bytes, read by one thread and
+    // keyed by the others.
+    struct RawFrame {
+        uint64_t frame;
+        size_t offset;
+        uint32_t captured, wire;
+        bool ethernet;
+    };
+    struct Stretch {
+        uint64_t number;
+        std::vector<uint8_t> bytes;
+        std::vector<RawFrame> frames;
+    };
+    void read_stretches();
+    void key_stretches();
+    void finish_if_keyed();  // with the lock held
+    bool stretched_ = false;
+    std::deque<Stretch> stretches_;  // read, waiting for a keying thread
+    std::map<uint64_t, std::vector<FrameRecord>> keyed_;  // keyed, waiting for their turn
+    uint64_t stretches_read_ = 0, stretches_moved_ = 0, blocks_taken_ = 0;
+    bool read_through_ = false;
+    CaptureEnding stretched_ending_;
 
     const std::vector<const char *> &names_;
     const unsigned threads_;

@@ -340,7 +340,11 @@ PY
     # captures, byte for byte, also for a ring whose last file is cut off.
     # A sightings file damaged or foreign is refused whole, in one sentence.
     head -c -7 "$(ls "$work"/ring_*.pcap | tail -n 1)" >"$work/cut-ring.pcap"
-    rings=("$(ls "$work"/ring_*.pcap)" "$(ls "$work"/ring_*.pcap | head -n -1) $work/cut-ring.pcap")
+    # (And one capture alone, read by one thread and keyed by the others in
+    # some forty stretches, which come back in any order.)
+    "$write_captures" --device router "$work/stretched.pcap" "$work/stretched.expected" 20000 2000 || exit 1
+    rings=("$(ls "$work"/ring_*.pcap)" "$(ls "$work"/ring_*.pcap | head -n -1) $work/cut-ring.pcap"
+           "$work/stretched.pcap")
     for ring in "${rings[@]}"; do
         options=(--by dscp --line-rate 10G,1G --definition filo)
         status=0
@@ -358,8 +362,8 @@ PY
             "same $status" \
             "$(cmp -s "$work/from-captures.txt" "$work/from-sightings.txt" &&
                cmp -s "$work/from-captures.csv" "$work/from-sightings.csv" && echo same) $sighted"
-        # One thread reading, as two do (the default here) and three.
-        for jobs in 1 3; do
+        # One thread reading, as two do (the default here) and eight.
+        for jobs in 1 8; do
             threaded=0
             "$latency_program" -j $jobs "${options[@]}" --force --pairs "$work/threads.csv" $ring \
                 >"$work/threads.txt" 2>/dev/null || threaded=$?
