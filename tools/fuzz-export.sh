@@ -27,6 +27,8 @@ cmake --build "$plain" --parallel "$(nproc)" --target write_captures >/dev/null
 bindir=$(dirname "$(sed -n 's/^HOST_TSHARK:[A-Z]*=//p' "$plain/CMakeCache.txt")")
 export_program=$sanitized/ovint-export
 latency_program=$sanitized/ovint-latency
+# A whole row has as many fields as the header: 15 (the traffic columns last).
+whole_rows='NR == 1 { fields = NF } NF != fields || fields != 15 { exit 1 }'
 
 work=$(mktemp -d /tmp/ovint-fuzz-export-XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -77,8 +79,8 @@ export_one() {
             fault="ovint-latency: exit status $status"
         elif [ -n "$(ls -A "$work/out" | grep '^\.' || true)" ]; then
             fault="ovint-latency: a temporary file left behind"
-        elif [ "$status" != 1 ] && ! { awk -F, 'NF != 8 { exit 1 }' "$work/out/pairs.csv" &&
-                                       zcat "$work/out/frames.csv.gz" | awk -F, 'NF != 8 { exit 1 }'; }; then
+        elif [ "$status" != 1 ] && ! { awk -F, "$whole_rows" "$work/out/pairs.csv" &&
+                                       zcat "$work/out/frames.csv.gz" | awk -F, "$whole_rows"; }; then
             fault="ovint-latency: status $status, but a table has a row that is not whole"
         fi
     fi
