@@ -29,8 +29,9 @@ class ParallelReading {
 public:
     ParallelReading(const std::vector<const char *> &captures, unsigned threads, KeyMode mode, bool views);
     ~ParallelReading();
-    // Whether any thread could be started to read.
-    bool started() const { return !readers_.empty(); }
+    // Whether threads could be started to read (and, for one capture, to
+    // key what is read).
+    bool started() const { return readers_.size() >= (stretched_ ? 2u : 1u); }
 
     // Waits until capture `index` is open; false with `sentence` set when it
     // could not be opened.
