@@ -393,3 +393,17 @@ void remove_temporaries()
 {
     unlink_all();
 }
+
+ThreadSignals::ThreadSignals()
+{
+    sigset_t others;
+    sigfillset(&others);
+    for (int fault : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL})
+        sigdelset(&others, fault);
+    pthread_sigmask(SIG_BLOCK, &others, &old_);
+}
+
+ThreadSignals::~ThreadSignals()
+{
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+}

@@ -18,6 +18,8 @@
 #ifndef OVINT_CAPTURE_IO_OUTPUT_FILES_H
 #define OVINT_CAPTURE_IO_OUTPUT_FILES_H
 
+#include <signal.h>
+
 #include <string>
 #include <vector>
 
@@ -77,6 +79,21 @@ void install_signal_handlers(bool input_is_stdin);
 
 // Whether SIGINT asked to end the input.
 bool input_interrupted();
+
+// For threads started while it lives: every signal but the faults is
+// blocked in them, so that signals stay with the main thread, where the
+// handlers expect them (SIGINT ends its read of standard input), and a
+// fault stays with the thread that causes it.
+class ThreadSignals {
+public:
+    ThreadSignals();
+    ~ThreadSignals();
+    ThreadSignals(const ThreadSignals &) = delete;
+    ThreadSignals &operator=(const ThreadSignals &) = delete;
+
+private:
+    sigset_t old_;
+};
 
 // Removes every temporary file there still is.
 void remove_temporaries();

@@ -42,13 +42,14 @@
 template <typename Take>
 static bool read_capture(const char *name, uint64_t &frame, CaptureEnding &ending, const char *covered, Take take)
 {
-    int err = 0;
-    gchar *err_info = nullptr;
-    wtap *wth = wtap_open_offline(name, WTAP_TYPE_AUTO, &err, &err_info, FALSE);
+    std::string sentence;
+    wtap *wth = open_capture(name, sentence);
     if (!wth) {
-        say("%s: %s.", is_standard_stream(name) ? "standard input" : name, wiretap_error(err, err_info).c_str());
+        say("%s", sentence.c_str());
         return false;
     }
+    int err = 0;
+    gchar *err_info = nullptr;
     ReadRecord record;
     record_init(record);
     gint64 offset;
@@ -63,15 +64,9 @@ static bool read_capture(const char *name, uint64_t &frame, CaptureEnding &endin
         }
         wtap_rec_reset(&record.rec);
     }
-    ending.frames = frame;
-    if (err != 0 && !input_interrupted()) {
-        ending.complete = false;
-        ending.frame = frame + 1;
-        ending.reason = read_error(err, err_info);
+    ending = capture_ending(frame, err, err_info);
+    if (!ending.complete)
         say("%s: frame %" PRIu64 ": %s; %s the frames before it.", name, ending.frame, ending.reason.c_str(), covered);
-    } else {
-        g_free(err_info);
-    }
     record_cleanup(record);
     wtap_close(wth);
     return true;

@@ -19,13 +19,7 @@ ParallelReading::ParallelReading(const std::vector<const char *> &captures, unsi
                                  bool views)
     : names_(captures), threads_(threads ? threads : 1), mode_(mode), views_(views), captures_(captures.size())
 {
-    // Signals stay with the caller's thread, where the handlers expect them;
-    // a fault stays with the thread that causes it.
-    sigset_t others, old;
-    sigfillset(&others);
-    for (int fault : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL})
-        sigdelset(&others, fault);
-    pthread_sigmask(SIG_BLOCK, &others, &old);
+    const ThreadSignals signals;  // left to the caller's thread
     try {
         stretched_ = captures.size() == 1 && threads_ > 1;
         if (stretched_) {
@@ -39,7 +33,6 @@ ParallelReading::ParallelReading(const std::vector<const char *> &captures, unsi
     } catch (const std::system_error &) {
         // Fewer threads than asked for: those there are read every capture.
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 ParallelReading::~ParallelReading()
@@ -72,24 +65,57 @@ void ParallelReading::read_captures()
     }
 }
 
-void ParallelReading::read_capture(size_t index)
+wtap *open_capture(const char *name, std::string &sentence)
 {
-    Capture &capture = captures_[index];
-    const char *name = names_[index];
     int err = 0;
     gchar *err_info = nullptr;
     wtap *wth = wtap_open_offline(name, WTAP_TYPE_AUTO, &err, &err_info, FALSE);
+    if (!wth)
+        sentence = std::string(is_standard_stream(name) ? "standard input" : name) + ": " +
+                   wiretap_error(err, err_info) + ".";
+    return wth;
+}
+
+CaptureEnding capture_ending(uint64_t frames, int err, gchar *err_info)
+{
+    CaptureEnding ending;
+    ending.frames = frames;
+    if (err != 0 && !input_interrupted()) {
+        ending.complete = false;
+        ending.frame = frames + 1;
+        ending.reason = read_error(err, err_info);
+    } else {
+        g_free(err_info);
+    }
+    return ending;
+}
+
+// Opens a capture for a reading thread, and tells the caller; null when it
+// could not be opened.
+wtap *ParallelReading::open_for(Capture &capture, const char *name)
+{
+    std::string sentence;
+    wtap *wth = open_capture(name, sentence);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         capture.open_known = true;
         capture.opened = wth != nullptr;
-        if (!wth)
-            capture.open_error = std::string(is_standard_stream(name) ? "standard input" : name) + ": " +
-                                 wiretap_error(err, err_info) + ".";
+        capture.open_error = sentence;
+        if (!wth && stretched_)
+            read_through_ = true;  // the keying threads end
     }
     changed_.notify_all();
+    return wth;
+}
+
+void ParallelReading::read_capture(size_t index)
+{
+    Capture &capture = captures_[index];
+    wtap *wth = open_for(capture, names_[index]);
     if (!wth)
         return;
+    int err = 0;
+    gchar *err_info = nullptr;
     ReadRecord record;
     record_init(record);
     gint64 offset;
@@ -119,15 +145,7 @@ void ParallelReading::read_capture(size_t index)
             block.reserve(BLOCK_RECORDS);
         }
     }
-    CaptureEnding ending;
-    ending.frames = frame;
-    if (err != 0 && !input_interrupted()) {
-        ending.complete = false;
-        ending.frame = frame + 1;
-        ending.reason = read_error(err, err_info);
-    } else {
-        g_free(err_info);
-    }
+    const CaptureEnding ending = capture_ending(frame, err, err_info);
     record_cleanup(record);
     wtap_close(wth);
     {
@@ -144,24 +162,11 @@ void ParallelReading::read_capture(size_t index)
 // waiting when a few are read beyond what the caller has taken.
 void ParallelReading::read_stretches()
 {
-    Capture &capture = captures_[0];
-    const char *name = names_[0];
-    int err = 0;
-    gchar *err_info = nullptr;
-    wtap *wth = wtap_open_offline(name, WTAP_TYPE_AUTO, &err, &err_info, FALSE);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        capture.open_known = true;
-        capture.opened = wth != nullptr;
-        if (!wth) {
-            capture.open_error = std::string(is_standard_stream(name) ? "standard input" : name) + ": " +
-                                 wiretap_error(err, err_info) + ".";
-            read_through_ = true;  // the keying threads end
-        }
-    }
-    changed_.notify_all();
+    wtap *wth = open_for(captures_[0], names_[0]);
     if (!wth)
         return;
+    int err = 0;
+    gchar *err_info = nullptr;
     const uint64_t most_in_flight = 4 * uint64_t(threads_);
     ReadRecord record;
     record_init(record);
@@ -195,15 +200,7 @@ void ParallelReading::read_stretches()
     }
     if (!stretch.frames.empty() && !stopped)
         hand_over();
-    CaptureEnding ending;
-    ending.frames = frame;
-    if (err != 0 && !input_interrupted()) {
-        ending.complete = false;
-        ending.frame = frame + 1;
-        ending.reason = read_error(err, err_info);
-    } else {
-        g_free(err_info);
-    }
+    const CaptureEnding ending = capture_ending(frame, err, err_info);
     record_cleanup(record);
     wtap_close(wth);
     {

@@ -16,6 +16,8 @@
 #include "analysis.h"
 #include "sightings.h"
 
+#include "capture_io/wiretap_compat.h"
+
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -24,6 +26,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+// Opens a capture for reading; null with `sentence` saying why.
+wtap *open_capture(const char *name, std::string &sentence);
+// How a capture's reading ended after `frames` records, by wiretap's last
+// error (`err_info` freed); the frame it ended at counts on from `frames`.
+CaptureEnding capture_ending(uint64_t frames, int err, gchar *err_info);
 
 class ParallelReading {
 public:
@@ -50,6 +58,7 @@ private:
         CaptureEnding ending;
     };
     void read_captures();
+    wtap *open_for(Capture &capture, const char *name);
     void read_capture(size_t index);
     // One capture in stretches: its frames' bytes, read by one thread and
     // keyed by the others.

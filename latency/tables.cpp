@@ -60,25 +60,18 @@ Table::~Table()
 }
 
 // zlib's fastest level: 14% larger than its default level 6, at four
-// times the pace. Signals are left to the main thread, where the handlers
-// expect them (SIGINT ends its read of standard input); a fault stays with
-// the thread that causes it.
+// times the pace. Signals are left to the main thread.
 void Table::start_compressor(int fd)
 {
     gz_ = gzdopen(fd, "wb1");
     if (!gz_)
         return;
-    sigset_t others, old;
-    sigfillset(&others);
-    for (int fault : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL})
-        sigdelset(&others, fault);
-    pthread_sigmask(SIG_BLOCK, &others, &old);
+    const ThreadSignals signals;
     try {
         compressor_ = std::thread(&Table::compress, this);
     } catch (const std::system_error &) {
         // No thread to be had: the rows are compressed as they are made.
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 // The compressor's thread. After a failure it takes the blocks without
