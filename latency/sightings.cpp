@@ -5,6 +5,7 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -159,6 +160,13 @@ bool SightingsReader::open(const char *name, std::string &sentence)
         sentence = std::string(name) + ": " + std::strerror(errno) + ".";
         return false;
     }
+    struct stat status;
+    if (fstat(fileno(file_), &status) != 0 || !S_ISREG(status.st_mode)) {
+        sentence = std::string(name) + " is not a file: sightings files are read twice (checked, then used).";
+        fclose(file_);
+        file_ = nullptr;
+        return false;
+    }
     const std::string foreign = std::string(name) + " is not a sightings file of ovint-latency.";
     const std::string damaged = std::string(name) + " is damaged (cut short, or changed since it was written).";
     XXH64_state_t *hash = XXH64_createState();
@@ -242,8 +250,11 @@ bool SightingsReader::open(const char *name, std::string &sentence)
 bool SightingsReader::peek_key_mode(const char *name, KeyMode *mode)
 {
     FILE *file = fopen(name, "rb");
+    struct stat status;
     uint8_t header[16] = {};
-    const bool read = file && fread(header, 1, sizeof header, file) == sizeof header;
+    // Not from a pipe: what is read here would be gone for the check.
+    const bool read = file && fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode) &&
+                      fread(header, 1, sizeof header, file) == sizeof header;
     if (file)
         fclose(file);
     if (!read || std::memcmp(header, MAGIC, sizeof MAGIC) != 0 || header[12] < static_cast<uint8_t>(KeyMode::frame) ||
