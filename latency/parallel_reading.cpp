@@ -9,15 +9,20 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <system_error>
 
 // A block stays below malloc's threshold for mapping pages of its own (128 kB),
 // so that blocks come from the heap again and again, not from the kernel.
 constexpr size_t BLOCK_RECORDS = 1024;
+// Blocks the captures read ahead of their turn keep at most, together:
+// four million records (about 360 MB), shared among the threads.
+constexpr size_t MOST_BLOCKS_AHEAD = 4096;
 
 ParallelReading::ParallelReading(const std::vector<const char *> &captures, unsigned threads, KeyMode mode,
                                  bool views)
-    : names_(captures), threads_(threads ? threads : 1), mode_(mode), views_(views), captures_(captures.size())
+    : names_(captures), threads_(threads ? threads : 1), mode_(mode), views_(views), captures_(captures.size()),
+      blocks_ahead_(std::max<size_t>(64, MOST_BLOCKS_AHEAD / threads_))
 {
     const ThreadSignals signals;  // left to the caller's thread
     try {
@@ -136,8 +141,13 @@ void ParallelReading::read_capture(size_t index)
         wtap_rec_reset(&record.rec);
         if (block.size() == BLOCK_RECORDS) {
             {
-                std::lock_guard<std::mutex> lock(mutex_);
+                // A capture read ahead of its turn waits once it holds its
+                // share of the records all threads may keep.
+                std::unique_lock<std::mutex> lock(mutex_);
                 capture.blocks.push_back(std::move(block));
+                changed_.wait(lock, [&] {
+                    return stopping_ || index <= taken_ || capture.blocks.size() < blocks_ahead_;
+                });
                 stopped = stopping_;
             }
             changed_.notify_all();

@@ -5,8 +5,8 @@
 // the caller takes the records in capture order and matches them alone:
 // every result is the one a single thread gives. At most N captures are
 // read beyond the one being taken; a capture's records wait in blocks until
-// taken, so memory is bounded by N captures' records (about 90 bytes a
-// trailer-bearing frame), not by their bytes. A single capture is cut into
+// taken (about 90 bytes a trailer-bearing frame), and a capture read ahead
+// of its turn stops at its share of four million records. A single capture is cut into
 // stretches instead: one thread reads it, the others key its stretches,
 // at most a few stretches in flight.
 
@@ -88,6 +88,7 @@ private:
     const KeyMode mode_;
     const bool views_;
     std::vector<Capture> captures_;
+    const size_t blocks_ahead_;  // a capture read ahead of its turn keeps at most
     std::mutex mutex_;
     std::condition_variable changed_;
     size_t next_ = 0;   // the next capture a thread takes up
