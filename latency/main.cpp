@@ -113,6 +113,23 @@ static int write_sightings(const Options &options, OutputFile &output)
     return complete ? EXIT_DONE : EXIT_PARTIAL;
 }
 
+// A capture's trailer-bearing records taken in: its frames without a
+// trailer counted and, when it ended early, the report told where, and a
+// sentence said so. False when it ended early.
+static bool capture_taken(Analysis &analysis, const char *name, uint64_t before, uint64_t with_trailer,
+                          const CaptureEnding &ending, ReportContext &context)
+{
+    analysis.count_frames_without_trailer(ending.frames - with_trailer);
+    if (ending.complete)
+        return true;
+    context.complete = false;
+    context.ending_frame = before + ending.frame;
+    context.ending_reason = ending.reason;
+    say("%s: frame %" PRIu64 ": %s; the report covers the frames before it.", name, context.ending_frame,
+        ending.reason.c_str());
+    return false;
+}
+
 // --from-sightings: the sightings files, each checked whole first, fed to
 // the analysis in order, their captures' frames numbered on as read one
 // after another. False (after saying why) when a file is refused.
@@ -149,15 +166,8 @@ static bool read_sightings(const Options &options, Analysis &analysis, ReportCon
                 analysis.add_record(record);
                 with_trailer++;
             }
-            analysis.count_frames_without_trailer(ending.frames - with_trailer);
-            if (!ending.complete) {
-                context.complete = false;
-                context.ending_frame = before + ending.frame;
-                context.ending_reason = ending.reason;
-                say("%s: frame %" PRIu64 ": %s; the report covers the frames before it.", name.c_str(),
-                    context.ending_frame, ending.reason.c_str());
+            if (!capture_taken(analysis, name.c_str(), before, with_trailer, ending, context))
                 return true;
-            }
             before += ending.frames;
         }
     }
@@ -191,15 +201,8 @@ static bool read_in_parallel(const Options &options, Analysis &analysis, ReportC
             with_trailer += block.size();
         }
         reading.taken(index);
-        analysis.count_frames_without_trailer(ending.frames - with_trailer);
-        if (!ending.complete) {
-            context.complete = false;
-            context.ending_frame = before + ending.frame;
-            context.ending_reason = ending.reason;
-            say("%s: frame %" PRIu64 ": %s; the report covers the frames before it.", options.captures[index],
-                context.ending_frame, ending.reason.c_str());
+        if (!capture_taken(analysis, options.captures[index], before, with_trailer, ending, context))
             break;
-        }
         before += ending.frames;
         if (input_interrupted())
             break;

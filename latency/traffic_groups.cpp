@@ -14,6 +14,19 @@ namespace {
 const char *const GROUP_BY_NAMES[] = {"none", "flow", "dscp", "vlan", "protocol"};
 const char *const GROUP_ORDER_NAMES[] = {"p99", "loss", "count", "max"};
 
+// The enumerator whose name, from `first` on in `names`, is `name`.
+template <typename Value, size_t COUNT>
+bool value_named(const char *name, const char *const (&names)[COUNT], size_t first, Value *value)
+{
+    for (size_t i = first; i < COUNT; i++) {
+        if (std::strcmp(name, names[i]) == 0) {
+            *value = static_cast<Value>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
 // The DSCP code points with a name (RFC 2474, 2597, 3246, 5865, 8622).
 const char *dscp_name(uint8_t dscp)
 {
@@ -88,13 +101,7 @@ const char *group_by_name(GroupBy by)
 
 bool group_by_from_name(const char *name, GroupBy *by)
 {
-    for (size_t i = 1; i < sizeof GROUP_BY_NAMES / sizeof GROUP_BY_NAMES[0]; i++) {
-        if (std::strcmp(name, GROUP_BY_NAMES[i]) == 0) {
-            *by = static_cast<GroupBy>(i);
-            return true;
-        }
-    }
-    return false;
+    return value_named(name, GROUP_BY_NAMES, 1, by);  // "none" is no grouping to ask for
 }
 
 const char *group_order_name(GroupOrder order)
@@ -104,13 +111,7 @@ const char *group_order_name(GroupOrder order)
 
 bool group_order_from_name(const char *name, GroupOrder *order)
 {
-    for (size_t i = 0; i < sizeof GROUP_ORDER_NAMES / sizeof GROUP_ORDER_NAMES[0]; i++) {
-        if (std::strcmp(name, GROUP_ORDER_NAMES[i]) == 0) {
-            *order = static_cast<GroupOrder>(i);
-            return true;
-        }
-    }
-    return false;
+    return value_named(name, GROUP_ORDER_NAMES, 0, order);
 }
 
 // The view's bytes in words, mixed (the multiply-xorshift of splitmix64).
@@ -244,7 +245,7 @@ std::string TrafficGroups::label(GroupBy by, const TrafficView &key)
     }
 }
 
-TrafficGroups::Group &TrafficGroups::group(const TrafficView &view)
+GroupFigures &TrafficGroups::group(const TrafficView &view)
 {
     const TrafficView key = key_of(by_, view);
     auto found = groups_.find(key);
@@ -252,8 +253,8 @@ TrafficGroups::Group &TrafficGroups::group(const TrafficView &view)
         return *found->second;
     if (groups_.size() >= limit_)
         fold();
-    std::unique_ptr<Group> &made = groups_[key];
-    made.reset(new Group);
+    std::unique_ptr<GroupFigures> &made = groups_[key];
+    made.reset(new GroupFigures);
     made->key = key;
     return *made;
 }
@@ -284,12 +285,9 @@ void TrafficGroups::fold()
         gone.push_back(*busy[i].second);
     for (const TrafficView &key : gone) {
         const auto found = groups_.find(key);
-        Group &group = *found->second;
-        if (group.latencies) {
-            if (!other.latencies)
-                other.latencies.reset(new LatencyDistribution);
-            other.latencies->add_all(*group.latencies);
-        }
+        GroupFigures &group = *found->second;
+        if (group.latencies)
+            other.latencies_or_new().add_all(*group.latencies);
         for (int port = 0; port < 4; port++)
             other.unmatched_by_port[port] += group.unmatched_by_port[port];
         groups_.erase(found);

@@ -81,6 +81,12 @@ struct GroupFigures {
     uint64_t unmatched_by_port[4] = {};
     uint64_t not_seen = 0;  // known once finished
     uint64_t matched() const { return latencies ? latencies->count() : 0; }
+    LatencyDistribution &latencies_or_new()
+    {
+        if (!latencies)
+            latencies.reset(new LatencyDistribution);
+        return *latencies;
+    }
     uint64_t frames() const;
 };
 
@@ -112,21 +118,13 @@ public:
     static TrafficView key_of(GroupBy by, const TrafficView &view);
 
 private:
-    struct Group : GroupFigures {
-        LatencyDistribution &latencies_or_new()
-        {
-            if (!latencies)
-                latencies.reset(new LatencyDistribution);
-            return *latencies;
-        }
-    };
-    Group &group(const TrafficView &view);
+    GroupFigures &group(const TrafficView &view);
     void fold();
 
     GroupBy by_;
     size_t limit_;
     size_t entered_groups_ = 0;
-    std::unordered_map<TrafficView, std::unique_ptr<Group>, TrafficViewHash> groups_;
+    std::unordered_map<TrafficView, std::unique_ptr<GroupFigures>, TrafficViewHash> groups_;
 };
 
 #endif // OVINT_LATENCY_TRAFFIC_GROUPS_H
