@@ -2,6 +2,7 @@
 
 #include "latency_key.h"
 
+#include "ip_packet.h"
 #include "latency_hash.h"
 
 // For the few bytes hashed into a packet's seed, inlined: XXH3's short path.
@@ -13,8 +14,6 @@
 
 namespace {
 
-constexpr uint32_t ETHERNET_HEADER = 14;
-constexpr int MAX_TAGS = 4;
 constexpr int MAX_IPV6_EXTENSIONS = 8;
 
 inline uint32_t be16(const uint8_t *bytes)
@@ -22,85 +21,23 @@ inline uint32_t be16(const uint8_t *bytes)
     return uint32_t(bytes[0]) << 8 | bytes[1];
 }
 
-bool is_tag(uint32_t ethertype)
-{
-    return ethertype == 0x8100 || ethertype == 0x88A8 || ethertype == 0x9100;
-}
-
-// Where a frame's IP packet lies, what a router changes in it, and its
-// payload.
-struct Packet {
-    uint32_t start = 0;      // of the IP header, in the Ethernet part
-    uint32_t end = 0;        // one past the last byte the header counts
-    bool ipv6 = false;       // masked: hop limit; else TTL and header checksum
-    uint8_t protocol = 0;    // of what follows the IP headers
-    uint32_t transport = 0;  // where that starts
-    bool fragment = false;
-};
-
+// Where a frame's IP packet lies and whether it can be keyed: captured
+// whole, its headers holding together.
 enum class Parsed { not_ip, ip, broken };
 
-Parsed parse_ip(const uint8_t *frame, uint32_t captured, Packet &packet)
+Parsed parse_ip(const uint8_t *frame, uint32_t captured, IpPacket &packet)
 {
-    if (captured < ETHERNET_HEADER)
-        return Parsed::broken;  // not even an Ethernet header
-    uint32_t at = 12;
-    uint32_t ethertype = be16(frame + at);
-    for (int tags = 0; ethertype != 0x0800 && is_tag(ethertype) && tags < MAX_TAGS; tags++) {
-        at += 4;
-        if (at + 2 > captured)
-            return Parsed::broken;
-        ethertype = be16(frame + at);
+    switch (locate_ip_packet(frame, captured, packet)) {
+    case IpFound::not_ip:
+        return Parsed::not_ip;
+    case IpFound::broken:
+        return Parsed::broken;
+    case IpFound::ip:
+        break;
     }
-    at += 2;
-    const uint8_t *ip = frame + at;
-    if (ethertype == 0x0800) {
-        if (at + 20 > captured || ip[0] >> 4 != 4)
-            return Parsed::broken;
-        const uint32_t header_length = (ip[0] & 0x0F) * 4u;
-        const uint32_t total = be16(ip + 2);
-        if (header_length < 20 || total < header_length || at + total > captured)
-            return Parsed::broken;
-        packet.start = at;
-        packet.end = at + total;
-        packet.protocol = ip[9];
-        packet.transport = at + header_length;
-        packet.fragment = (be16(ip + 6) & 0x3FFF) != 0;
-        return Parsed::ip;
-    }
-    if (ethertype == 0x86DD) {
-        if (at + 40 > captured || ip[0] >> 4 != 6)
-            return Parsed::broken;
-        const uint32_t end = at + 40 + be16(ip + 4);
-        if (end > captured)
-            return Parsed::broken;
-        packet.start = at;
-        packet.end = end;
-        packet.ipv6 = true;
-        // Extension headers up to the transport header.
-        uint8_t next = ip[6];
-        uint32_t transport = at + 40;
-        for (int i = 0; i < MAX_IPV6_EXTENSIONS; i++) {
-            if (next == 44) {
-                packet.fragment = true;
-                break;
-            }
-            if (next != 0 && next != 43 && next != 60 && next != 51)
-                break;
-            if (transport + 2 > end)
-                return Parsed::broken;
-            const uint32_t length =
-                next == 51 ? (frame[transport + 1] + 2u) * 4u : (frame[transport + 1] + 1u) * 8u;
-            next = frame[transport];
-            transport += length;
-            if (transport > end)
-                return Parsed::broken;
-        }
-        packet.protocol = next;
-        packet.transport = transport;
-        return Parsed::ip;
-    }
-    return Parsed::not_ip;
+    if (packet.end > captured || !packet.headers_whole)
+        return Parsed::broken;
+    return Parsed::ip;
 }
 
 // The bytes' hash. XXH3 mixes their count into it at every length.
@@ -123,13 +60,13 @@ bool frame_key(const uint8_t *frame, uint32_t captured, uint32_t wire_length, La
 // those fields zeroed) into the seed of the hash of the rest, which is read
 // in place. The split is fixed per IP version, so every byte keeps its
 // place.
-bool key_of_packet(const uint8_t *frame, const Packet &packet, LatencyKey *key)
+bool key_of_packet(const uint8_t *frame, const IpPacket &packet, LatencyKey *key)
 {
     const uint8_t *ip = frame + packet.start;
     const uint32_t length = packet.end - packet.start;
     uint8_t head[12];
     size_t head_length;
-    if (packet.ipv6) {
+    if (packet.version == 6) {
         head_length = 8;
         std::memcpy(head, ip, head_length);
         head[7] = 0;  // hop limit
@@ -262,7 +199,7 @@ constexpr uint32_t MASKED_HEAD_MAX = 512;
 // A packet's hash with what translation may change hashed as zeros: the
 // bytes up to the last masked field as a copy, into the seed of the hash of
 // the rest, read in place.
-bool key_of_translated_packet(const uint8_t *frame, const Packet &packet, LatencyKey *key)
+bool key_of_translated_packet(const uint8_t *frame, const IpPacket &packet, LatencyKey *key)
 {
     const uint8_t *ip = frame + packet.start;
     const uint32_t length = packet.end - packet.start;
@@ -288,7 +225,7 @@ bool latency_key(KeyMode mode, const uint8_t *frame, uint32_t captured, uint32_t
     if (mode == KeyMode::frame)
         return frame_key(frame, captured, wire_length, key);
 
-    Packet packet;
+    IpPacket packet;
     switch (parse_ip(frame, captured, packet)) {
     case Parsed::broken:
         return false;

@@ -2,16 +2,18 @@
 //
 // A frame as the engineer groups traffic: its IP addresses, protocol and
 // TCP or UDP ports (the 5-tuple), its DSCP and its outermost VLAN ID, read
-// from the Ethernet part as far as it was captured. A frame cut short still
-// has what its captured bytes hold; a field it lacks is marked absent.
+// from the Ethernet part as far as it was captured, of the IP packet the
+// key reads (beneath any tunnel or label stack). A frame cut short still
+// has what its captured bytes hold; a field it lacks is marked absent, and
+// nothing is read beyond the packet its header describes.
 
 #ifndef OVINT_CORE_TRAFFIC_VIEW_H
 #define OVINT_CORE_TRAFFIC_VIEW_H
 
+#include "ip_packet.h"
+
 #include <cstdint>
 #include <cstring>
-
-constexpr uint16_t NO_VLAN = 0xFFFF;
 
 struct TrafficView {
     uint8_t family = 0;  // 4 or 6; 0: not IP (nothing below but the VLAN)

@@ -24,8 +24,10 @@ using Bytes = std::vector<uint8_t>;
 
 // An IPv4 or IPv6 packet (UDP, TCP, ICMP echo or an ICMP error quoting a
 // packet) in an Ethernet frame, as a device may change it on its way:
-// addresses, ports, TTL, checksums, VLAN tag, padding.
+// addresses, ports, TTL, checksums, VLAN tags, padding, and what an edge
+// device wraps it in.
 enum class Transport { udp, tcp, echo, error };
+enum class Wrap { none, qinq, mpls, pppoe, vxlan, gre, gre_ethernet };
 
 struct Packet {
     uint8_t mac = 0x01;
@@ -44,6 +46,7 @@ struct Packet {
     std::string payload = "hello";  // for an error: the packet quoted
     size_t padded_to = 0;    // Ethernet padding up to this length
     size_t cut = 0;          // captured length, if cut
+    Wrap wrap = Wrap::none;
 };
 
 void put16(Bytes &bytes, size_t at, uint16_t value)
@@ -113,14 +116,72 @@ Bytes ip_packet(const Packet &p)
     return ip;
 }
 
+// An outer IPv4 packet from 192.0.2.1 to 192.0.2.2 carrying `payload`.
+Bytes outer_ipv4(uint8_t protocol, const Bytes &payload)
+{
+    Bytes ip(20, 0);
+    ip[0] = 0x45;
+    put16(ip, 2, static_cast<uint16_t>(20 + payload.size()));
+    ip[8] = 64;
+    ip[9] = protocol;
+    ip[12] = 192, ip[14] = 2, ip[15] = 1;
+    ip[16] = 192, ip[18] = 2, ip[19] = 2;
+    ip.insert(ip.end(), payload.begin(), payload.end());
+    return ip;
+}
+
 Bytes frame(const Packet &p)
 {
     Bytes bytes = {0x02, 0, 0, 0, 0, p.mac, 0x02, 0, 0, 0, 0, 0x99};
-    if (p.vlan)
+    if (p.wrap == Wrap::qinq)
+        bytes.insert(bytes.end(), {0x88, 0xA8, 0x00, 0x07, 0x81, 0x00, 0x00, 0x64});  // service 7, customer 100
+    else if (p.vlan)
         bytes.insert(bytes.end(), {0x81, 0x00, 0x00, 0x07});
-    bytes.insert(bytes.end(), {static_cast<uint8_t>(p.ipv6 ? 0x86 : 0x08), static_cast<uint8_t>(p.ipv6 ? 0xDD : 0x00)});
+    const uint8_t ethertype[2] = {static_cast<uint8_t>(p.ipv6 ? 0x86 : 0x08), static_cast<uint8_t>(p.ipv6 ? 0xDD : 0x00)};
     const Bytes ip = ip_packet(p);
-    bytes.insert(bytes.end(), ip.begin(), ip.end());
+    Bytes inner_ethernet = {0x02, 0, 0, 0, 0, 0x31, 0x02, 0, 0, 0, 0, 0x32, ethertype[0], ethertype[1]};
+    inner_ethernet.insert(inner_ethernet.end(), ip.begin(), ip.end());
+    Bytes wrapped;
+    switch (p.wrap) {
+    case Wrap::none:
+    case Wrap::qinq:
+        wrapped = {ethertype[0], ethertype[1]};
+        wrapped.insert(wrapped.end(), ip.begin(), ip.end());
+        break;
+    case Wrap::mpls:  // two labels, the second at the bottom of the stack
+        wrapped = {0x88, 0x47, 0x00, 0x01, 0x00, 0x40, 0x00, 0x02, 0x01, 0x40};
+        wrapped.insert(wrapped.end(), ip.begin(), ip.end());
+        break;
+    case Wrap::pppoe: {
+        wrapped = {0x88, 0x64, 0x11, 0x00, 0x12, 0x34, 0, 0, 0x00, static_cast<uint8_t>(p.ipv6 ? 0x57 : 0x21)};
+        put16(wrapped, 6, static_cast<uint16_t>(2 + ip.size()));
+        wrapped.insert(wrapped.end(), ip.begin(), ip.end());
+        break;
+    }
+    case Wrap::vxlan: {
+        Bytes udp = {0xC0, 0x00, 0x12, 0xB5, 0, 0, 0, 0, 0x08, 0, 0, 0, 0x00, 0x10, 0x00, 0x00};  // to 4789, VNI 4096
+        udp.insert(udp.end(), inner_ethernet.begin(), inner_ethernet.end());
+        put16(udp, 4, static_cast<uint16_t>(udp.size()));
+        wrapped = {0x08, 0x00};
+        const Bytes outer = outer_ipv4(17, udp);
+        wrapped.insert(wrapped.end(), outer.begin(), outer.end());
+        break;
+    }
+    case Wrap::gre:
+    case Wrap::gre_ethernet: {
+        const bool ethernet = p.wrap == Wrap::gre_ethernet;
+        Bytes gre = {0x20, 0x00, 0, 0, 0x00, 0x00, 0x00, 0x2A};  // with a key
+        gre[2] = ethernet ? 0x65 : ethertype[0];
+        gre[3] = ethernet ? 0x58 : ethertype[1];
+        const Bytes &carried = ethernet ? inner_ethernet : ip;
+        gre.insert(gre.end(), carried.begin(), carried.end());
+        wrapped = {0x08, 0x00};
+        const Bytes outer = outer_ipv4(47, gre);
+        wrapped.insert(wrapped.end(), outer.begin(), outer.end());
+        break;
+    }
+    }
+    bytes.insert(bytes.end(), wrapped.begin(), wrapped.end());
     if (bytes.size() < p.padded_to)
         bytes.resize(p.padded_to, 0xEE);
     return bytes;
@@ -207,6 +268,11 @@ TEST(LatencyKey, SeesThroughWhatEachKindOfDeviceChanges)
     v6_fragment.fragment_id = 0x01020304;
     Packet nat_v6_fragment = translate(v6_fragment);
     nat_v6_fragment.fragment_id = 0x0A0B0C0D;
+    // What an edge device wraps around the packet it forwards.
+    const auto wrapped = [](Packet p, Wrap wrap) {
+        p.wrap = wrap;
+        return p;
+    };
 
     struct Row {
         const char *name;
@@ -236,6 +302,20 @@ TEST(LatencyKey, SeesThroughWhatEachKindOfDeviceChanges)
         {"nat: IPv6 addresses, hop limit and fragment identification", KeyMode::nat, v6_fragment, nat_v6_fragment,
          true},
         {"nat: a VLAN tag skipped", KeyMode::nat, base, tagged, true},
+        {"ip: stacked VLAN tags skipped", KeyMode::ip, tagged, wrapped(routed, Wrap::qinq), true},
+        {"ip: beneath an MPLS label stack", KeyMode::ip, base, wrapped(routed, Wrap::mpls), true},
+        {"ip: IPv6 beneath an MPLS label stack", KeyMode::ip, v6, wrapped(v6_routed, Wrap::mpls), true},
+        {"ip: in a PPPoE session", KeyMode::ip, base, wrapped(routed, Wrap::pppoe), true},
+        {"ip: IPv6 in a PPPoE session", KeyMode::ip, v6, wrapped(v6_routed, Wrap::pppoe), true},
+        {"ip: beneath a VXLAN tunnel", KeyMode::ip, base, wrapped(routed, Wrap::vxlan), true},
+        {"ip: beneath a GRE tunnel", KeyMode::ip, base, wrapped(routed, Wrap::gre), true},
+        {"ip: IPv6 beneath a GRE tunnel", KeyMode::ip, v6, wrapped(v6_routed, Wrap::gre), true},
+        {"ip: an Ethernet frame in GRE", KeyMode::ip, base, wrapped(routed, Wrap::gre_ethernet), true},
+        {"ip: a tunnel's packet of another payload", KeyMode::ip, base, wrapped(other_payload, Wrap::vxlan), false},
+        {"nat: translated beneath a VXLAN tunnel", KeyMode::nat, base, wrapped(nat_udp, Wrap::vxlan), true},
+        {"nat: translated beneath an MPLS label stack", KeyMode::nat, base, wrapped(nat_udp, Wrap::mpls), true},
+        {"payload: beneath a GRE tunnel", KeyMode::payload, base, wrapped(translated, Wrap::gre), true},
+        {"payload: in a PPPoE session", KeyMode::payload, base, wrapped(translated, Wrap::pppoe), true},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -333,8 +413,15 @@ TEST(TrafficView, WhatTheCapturedBytesHold)
         text += " dscp " + std::to_string(v.dscp);
         return text + (v.vlan == NO_VLAN ? "" : " vlan " + std::to_string(v.vlan));
     };
-    Packet v4, v6, v6_fragment, tagged, cut;
-    v6.ipv6 = v6_fragment.ipv6 = true;
+    Packet v4, v6, v6_fragment, tagged, cut, padded, qinq, mpls, pppoe, vxlan, gre;
+    v6.ipv6 = v6_fragment.ipv6 = mpls.ipv6 = true;
+    padded.padded_to = 60;
+    qinq.wrap = Wrap::qinq;
+    mpls.wrap = Wrap::mpls;
+    pppoe.wrap = Wrap::pppoe;
+    vxlan.wrap = Wrap::vxlan;
+    vxlan.vlan = true;
+    gre.wrap = Wrap::gre_ethernet;
     v6_fragment.fragment_id = 77;
     tagged.vlan = true;
     cut.cut = 14 + 20 + 3;
@@ -354,6 +441,20 @@ TEST(TrafficView, WhatTheCapturedBytesHold)
         {"IPv6, a first fragment", v6_fragment, {}, "::1>::2 proto 17 ports 40000>443 dscp 0"},
         {"IPv6, a later fragment: no ports", v6_fragment, {{57, 0x08}}, "::1>::2 proto 17 dscp 0"},
         {"cut inside the IP header", cut, {}, "not IP"},
+        {"IPv4, a first fragment keeps its ports", v4, {{20, 0x20}}, "10.0.0.1>10.0.0.2 proto 17 ports 40000>443 dscp 0"},
+        {"IPv4, a header length below 5", v4, {{14, 0x44}}, "not IP"},
+        {"IPv4 without a transport header: none read from the padding", padded, {{17, 20}},
+         "10.0.0.1>10.0.0.2 proto 17 dscp 0"},
+        {"IPv6, ports beyond the payload length", v6, {{18, 0}, {19, 0}}, "::1>::2 proto 17 dscp 0"},
+        {"IPv6, a later fragment whose data looks like a second fragment header", v6_fragment,
+         {{54, 44}, {57, 0x08}, {62, 17}, {63, 0}, {64, 0}, {65, 0}, {66, 0}, {67, 0}, {68, 0}, {69, 0}},
+         "::1>::2 proto 44 dscp 0"},
+        {"stacked VLAN tags: the outermost", qinq, {}, "10.0.0.1>10.0.0.2 proto 17 ports 40000>443 dscp 0 vlan 7"},
+        {"beneath an MPLS label stack", mpls, {}, "::1>::2 proto 17 ports 40000>443 dscp 0"},
+        {"in a PPPoE session", pppoe, {}, "10.0.0.1>10.0.0.2 proto 17 ports 40000>443 dscp 0"},
+        {"beneath a VXLAN tunnel: the inner packet, the outer tag", vxlan, {},
+         "10.0.0.1>10.0.0.2 proto 17 ports 40000>443 dscp 0 vlan 7"},
+        {"beneath a GRE tunnel", gre, {}, "10.0.0.1>10.0.0.2 proto 17 ports 40000>443 dscp 0"},
     };
     rows[8].packet.cut = 14 + 19;
     for (const Row &row : rows) {
@@ -425,6 +526,8 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
         {"a direction no forwarding makes", {{'B', 100, 7}, {'C', 200, 7}}, {"|1", "|2"}, Cabling::a_c, 1},
         {"cabled the other way round", {{'B', 100, 7}, {'C', 200, 7}, {'D', 300, 8}, {'A', 350, 8}},
          {"1>2=100", "3>4=50"}, Cabling::b_c},
+        {"cabled A-D", {{'A', 100, 7}, {'D', 300, 7}, {'C', 400, 8}, {'B', 450, 8}, {'A', 500, 9}, {'C', 600, 9}},
+         {"1>2=200", "3>4=50", "|5", "|6"}, Cabling::a_d, 1},
         {"learnt from the pairs", {{'C', 100, 7}, {'A', 300, 7}}, {"1>2=200"}, Cabling::learn},
         {"learnt: a pair against the cabling most pairs show stays apart",
          {{'D', 100, 1}, {'B', 150, 1}, {'D', 200, 2}, {'B', 260, 2}, {'B', 300, 3}, {'C', 400, 3}},
