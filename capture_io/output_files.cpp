@@ -26,6 +26,9 @@ struct Temporary {
     bool taken;  // by an output, until kept or removed
 };
 Temporary temporaries[4];
+// The signals that end the program, SIGINT first (it may only end the
+// input instead).
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ};
 volatile sig_atomic_t interrupted = 0;
 
 void unlink_all()
@@ -376,8 +379,10 @@ void install_signal_handlers(bool input_is_stdin)
     handle(SIGINT, input_is_stdin ? end_input : end_by_signal, !input_is_stdin);
     // The signals whose default ends the program; SIGPIPE among them, for
     // a reader of a stream output that goes away.
-    for (int ending : {SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ})
-        handle(ending, end_by_signal, true);
+    for (int ending : ENDING_SIGNALS) {
+        if (ending != SIGINT)
+            handle(ending, end_by_signal, true);
+    }
     for (int fault : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL})
         handle(fault, end_by_signal, true);
     // exit() from anywhere, the host's libraries included.
@@ -392,6 +397,20 @@ bool input_interrupted()
 void remove_temporaries()
 {
     unlink_all();
+}
+
+HeldSignals::HeldSignals()
+{
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signal_number : ENDING_SIGNALS)
+        sigaddset(&ending, signal_number);
+    pthread_sigmask(SIG_BLOCK, &ending, &old_);
+}
+
+HeldSignals::~HeldSignals()
+{
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
 }
 
 ThreadSignals::ThreadSignals()

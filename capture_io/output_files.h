@@ -95,6 +95,21 @@ private:
     sigset_t old_;
 };
 
+// While it lives, the signals that end the program wait: outputs put in
+// place meanwhile are all put in place before a signal takes effect, so
+// that a signal leaves them all new or all as they were, never some of
+// each. (Faults are not held.)
+class HeldSignals {
+public:
+    HeldSignals();
+    ~HeldSignals();
+    HeldSignals(const HeldSignals &) = delete;
+    HeldSignals &operator=(const HeldSignals &) = delete;
+
+private:
+    sigset_t old_;
+};
+
 // Removes every temporary file there still is.
 void remove_temporaries();
 

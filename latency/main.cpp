@@ -347,6 +347,18 @@ int main(int argc, char **argv)
     }
     analysis.finish();
 
+    // Every output is written whole before any is put in place.
+    std::vector<Table *> written;
+    for (Table *table : {&tables.pairs, &tables.frames}) {
+        if (!table->is_open())
+            continue;
+        if (!table->finish_writing(error)) {
+            say("%s.", error.c_str());
+            remove_temporaries();
+            return EXIT_NOTHING_DONE;
+        }
+        written.push_back(table);
+    }
     if (options.plot) {
         std::string title = std::string("ovint-latency: key ") + key_mode_name(options.key) + ", window " +
                             std::to_string(options.window_ms) + " ms";
@@ -357,18 +369,27 @@ int main(int argc, char **argv)
             title += std::string(", by ") + group_by_name(options.by);
             drawn = analysis.groups->ranked(context.order, context.top && context.top < 10 ? context.top : 10);
         }
-        if (!draw_plot(options.plot, temporary_path(plot), analysis, title, drawn, error) ||
-            !keep_output(plot, picture_stream) || (picture_stream >= 0 && close(picture_stream) != 0)) {
+        if (!draw_plot(options.plot, temporary_path(plot), analysis, title, drawn, error)) {
             say("%s: %s.", options.plot, error.empty() ? std::strerror(errno) : error.c_str());
             remove_temporaries();
             return EXIT_NOTHING_DONE;
         }
     }
-    for (Table *table : {&tables.pairs, &tables.frames}) {
-        if (table->is_open() && !table->keep(error)) {
-            say("%s.", error.c_str());
+    {
+        // A signal now finds the outputs all new or all as they were.
+        HeldSignals held;
+        if (options.plot &&
+            (!keep_output(plot, picture_stream) || (picture_stream >= 0 && close(picture_stream) != 0))) {
+            say("%s: %s.", options.plot, std::strerror(errno));
             remove_temporaries();
             return EXIT_NOTHING_DONE;
+        }
+        for (Table *table : written) {
+            if (!table->keep(error)) {
+                say("%s.", error.c_str());
+                remove_temporaries();
+                return EXIT_NOTHING_DONE;
+            }
         }
     }
     const bool reported = options.json ? print_json_report(report, context, analysis)

@@ -146,7 +146,7 @@ void Table::flush()
     }
 }
 
-bool Table::keep(std::string &error)
+bool Table::finish_writing(std::string &error)
 {
     errno = 0;
     flush();
@@ -161,6 +161,11 @@ bool Table::keep(std::string &error)
         error = std::string(name_) + ": " + (errno ? std::strerror(errno) : "cannot write it");
         return false;
     }
+    return true;
+}
+
+bool Table::keep(std::string &error)
+{
     if (!keep_output(*output_)) {
         error = std::string(name_) + ": " + std::strerror(errno);
         return false;

@@ -35,7 +35,9 @@ public:
     // written, and ended there.
     Row start_row() { return Row(pending_ + pending_size_); }
     void end_row(size_t row_size);
-    // Closes it and puts it in place; false with `error` set.
+    // Closes it, all written; false with `error` set.
+    bool finish_writing(std::string &error);
+    // Puts it in place once closed; false with `error` set.
     bool keep(std::string &error);
     bool is_open() const { return gz_ || file_; }
 

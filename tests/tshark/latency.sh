@@ -510,6 +510,19 @@ $(cat "$work/stderr.txt")"
     check "ovint-latency: SIGTERM ends it by SIGTERM, a closed pipe by SIGPIPE, no file left" \
         "signal 15
 signal 13|" "$(cat "$work/ended.txt")|$(ls -A "$work" | grep killed)"
+    # A signal while the tables are put in place (at the first rename):
+    # both are put in place, then it ends the program, with no report.
+    "$latency_program" --pairs "$work/both-pairs.csv" --frames "$work/both-frames.csv" "$work/held.pcap" >/dev/null
+    watched "$work/pid" strace -f -o /dev/null -e trace=rename -e inject=rename:signal=SIGINT:when=1 \
+        "$latency_program" --force --pairs "$work/both-pairs.csv" --frames "$work/both-frames.csv" \
+        "$work/router.pcap" >"$work/both.txt"
+    check "ovint-latency: a signal while the tables are put in place leaves both new, and no report" \
+        "signal 2
+$(cksum <"$work/router-pairs.csv")
+$(cksum <"$work/router-frames.csv")" \
+        "$(cat "$work/both.txt")
+$(cksum <"$work/both-pairs.csv")
+$(cksum <"$work/both-frames.csv")"
 
     # A TAP clock that steps back 1000 s from the middle frame on, or that
     # stamps the middle frame alone an hour ahead: the report and the
