@@ -184,7 +184,10 @@ void print_text_groups(FILE *out, const ReportContext &context, Analysis &analys
             group_by_name(groups.by()), upper(definition_name(analysis.definition())).c_str(), ranked.size(),
             times(groups.count(), "group", "groups").c_str(), group_order_name(context.order));
     for (GroupFigures *group : ranked)
-        print_text_group(out, TrafficGroups::label(groups.by(), group->key), *group);
+        print_text_group(out,
+                         TrafficGroups::label(groups.by(), group->key) +
+                             (group->partial ? " (partial: its earlier frames folded into other)" : ""),
+                         *group);
     if (groups.folded_groups)
         print_text_group(out, "other (" + times(groups.folded_groups, "group", "groups") +
                                   " folded, the least busy whenever more than the limit were apart)",
@@ -230,6 +233,8 @@ void print_json_group(json_dumper &dumper, GroupBy by, GroupFigures &group, cons
         case GroupBy::none: break;
         }
     }
+    json_dumper_set_member_name(&dumper, "partial");
+    json_dumper_value_anyf(&dumper, group.partial ? "true" : "false");
     const uint64_t matched = group.matched();
     member_count(&dumper, "matched", matched);
     member_count(&dumper, "not_seen_leaving", group.not_seen);

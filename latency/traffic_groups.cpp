@@ -204,6 +204,31 @@ uint64_t GroupFigures::frames() const
     return frames;
 }
 
+void FoldedKeys::add(const TrafficView &key)
+{
+    if (words_.empty())
+        words_.assign(size_t(1) << (BITS_LOG2 - 6), 0);
+    const uint64_t hash = TrafficViewHash()(key);
+    // Double hashing: the probes step by the hash's upper half (made odd).
+    for (int probe = 0; probe < PROBES; probe++) {
+        const uint64_t bit = (hash + probe * ((hash >> 32) | 1)) & ((uint64_t(1) << BITS_LOG2) - 1);
+        words_[bit >> 6] |= uint64_t(1) << (bit & 63);
+    }
+}
+
+bool FoldedKeys::may_hold(const TrafficView &key) const
+{
+    if (words_.empty())
+        return false;
+    const uint64_t hash = TrafficViewHash()(key);
+    for (int probe = 0; probe < PROBES; probe++) {
+        const uint64_t bit = (hash + probe * ((hash >> 32) | 1)) & ((uint64_t(1) << BITS_LOG2) - 1);
+        if (!(words_[bit >> 6] >> (bit & 63) & 1))
+            return false;
+    }
+    return true;
+}
+
 TrafficView TrafficGroups::key_of(GroupBy by, const TrafficView &view)
 {
     TrafficView key;
@@ -256,6 +281,7 @@ GroupFigures &TrafficGroups::group(const TrafficView &view)
     std::unique_ptr<GroupFigures> &made = groups_[key];
     made.reset(new GroupFigures);
     made->key = key;
+    made->partial = folded_keys_.may_hold(key);
     return *made;
 }
 
@@ -290,6 +316,7 @@ void TrafficGroups::fold()
             other.latencies_or_new().add_all(*group.latencies);
         for (int port = 0; port < 4; port++)
             other.unmatched_by_port[port] += group.unmatched_by_port[port];
+        folded_keys_.add(key);
         groups_.erase(found);
         folded_groups++;
     }
@@ -333,6 +360,8 @@ std::vector<GroupFigures *> TrafficGroups::ranked(GroupOrder order, size_t top)
         ranked.push_back({&group, value});
     }
     std::sort(ranked.begin(), ranked.end(), [](const Ranked &a, const Ranked &b) {
+        if (a.group->partial != b.group->partial)
+            return b.group->partial;
         if (a.value != b.value)
             return a.value > b.value;
         return std::memcmp(&a.group->key, &b.group->key, sizeof(TrafficView)) < 0;

@@ -80,6 +80,9 @@ struct GroupFigures {
     // not seen leaving.
     uint64_t unmatched_by_port[4] = {};
     uint64_t not_seen = 0;  // known once finished
+    // Made after a group of its key had folded into "other": its figures
+    // cover only the frames since.
+    bool partial = false;
     uint64_t matched() const { return latencies ? latencies->count() : 0; }
     LatencyDistribution &latencies_or_new()
     {
@@ -88,6 +91,20 @@ struct GroupFigures {
         return *latencies;
     }
     uint64_t frames() const;
+};
+
+// The keys of the groups that folded, in bounded memory (1 MB): a Bloom
+// filter, so that a key is told as folded when it did fold, and, while
+// fewer than 100,000 have, wrongly at most once in 200,000.
+class FoldedKeys {
+public:
+    void add(const TrafficView &key);
+    bool may_hold(const TrafficView &key) const;
+
+private:
+    static constexpr unsigned BITS_LOG2 = 23;
+    static constexpr int PROBES = 4;
+    std::vector<uint64_t> words_;  // made by the first fold
 };
 
 class TrafficGroups {
@@ -104,7 +121,8 @@ public:
     void finish(unsigned toward);
 
     // The groups of frames that entered the device, in the order asked for
-    // (largest first; ties by key), the first `top` of them (0: all).
+    // (largest first; ties by key), the first `top` of them (0: all); the
+    // partial groups after every whole one.
     std::vector<GroupFigures *> ranked(GroupOrder order, size_t top);
     // How many groups of frames that entered the device; known once finished.
     size_t count() const { return entered_groups_; }
@@ -124,6 +142,7 @@ private:
     GroupBy by_;
     size_t limit_;
     size_t entered_groups_ = 0;
+    FoldedKeys folded_keys_;
     std::unordered_map<TrafficView, std::unique_ptr<GroupFigures>, TrafficViewHash> groups_;
 };
 

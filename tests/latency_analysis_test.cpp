@@ -105,17 +105,19 @@ TEST(LatencyDistribution, BeyondTheLimitAtMostATenthOfAPercentBelow)
 }
 
 // Beyond the limit the least busy groups fold into "other": no frame is
-// lost and the busiest stay apart with every latency they had; latencies
-// folded from a histogram stay within its 0.1%.
+// lost and the busiest stay apart with every latency they had; a group
+// that comes back after folding says it is partial and is ranked after the
+// whole ones; latencies folded from a histogram stay within its 0.1%.
 TEST(TrafficGroups, TheLeastBusyFoldIntoOtherAndNothingIsLost)
 {
     struct Row {
         const char *name;
         size_t limit;
         size_t folded;  // each time a group comes beyond the limit, half go
+        bool first_partial;  // flow 1, back with 500 frames after the others
     } rows[] = {
-        {"twelve flows, six apart", 6, 6},
-        {"within the limit", 12, 0},
+        {"twelve flows, six apart, then three more as flow 1 comes back", 6, 9, true},
+        {"within the limit", 13, 0, false},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -136,6 +138,14 @@ TEST(TrafficGroups, TheLeastBusyFoldIntoOtherAndNothingIsLost)
                 }
             }
         }
+        TrafficView first;
+        first.family = 4;
+        first.protocol = 17;
+        first.src[3] = 1;
+        for (uint64_t i = 0; i < 500; i++) {
+            all.push_back(900);
+            groups.matched(first, all.back());
+        }
         groups.finish(1u | 8u);
         std::vector<GroupFigures *> ranked = groups.ranked(GroupOrder::count, 0);
         uint64_t matched = groups.other.matched(), not_seen = groups.other.not_seen;
@@ -145,9 +155,17 @@ TEST(TrafficGroups, TheLeastBusyFoldIntoOtherAndNothingIsLost)
         EXPECT_EQ(not_seen, 78u);  // 1 + 2 + ... + 12
         EXPECT_EQ(groups.folded_groups, row.folded);
         ASSERT_FALSE(ranked.empty());
-        EXPECT_EQ(ranked.front()->key.src[3], 12);  // the busiest, whole
-        EXPECT_EQ(ranked.front()->matched(), 108u);
-        EXPECT_EQ(ranked.front()->latencies->percentile(9900), 12000u + 117);
+        const GroupFigures &busiest = *ranked[row.first_partial ? 0 : 1];
+        EXPECT_EQ(busiest.key.src[3], 12);  // the busiest whole one
+        EXPECT_EQ(busiest.matched(), 108u);
+        EXPECT_EQ(busiest.latencies->percentile(9900), 12000u + 117);
+        const auto first_ranked = std::find_if(ranked.begin(), ranked.end(),
+                                               [](const GroupFigures *g) { return g->key.src[3] == 1; });
+        ASSERT_NE(first_ranked, ranked.end());
+        EXPECT_EQ((*first_ranked)->partial, row.first_partial);
+        EXPECT_EQ(first_ranked == ranked.end() - 1, row.first_partial);
+        EXPECT_EQ(std::count_if(ranked.begin(), ranked.end(), [](const GroupFigures *g) { return g->partial; }),
+                  row.first_partial ? 1 : 0);
         if (row.folded) {
             EXPECT_EQ(groups.other.latencies->least(), 1000u);
         }
