@@ -20,6 +20,8 @@ constexpr size_t FIRST_RING_SMALL = 1024;
 // candidate, or from what came of this many frames.
 constexpr uint64_t LEARNING_PAIRS = 64;
 constexpr size_t LEARNING_FRAMES = 65536;
+// A cabling given is contradicted by no fewer pairs than this.
+constexpr uint64_t CONTRADICTING_PAIRS = 8;
 // At most this many wait to be told at the capture's edge or not, per link:
 // beyond, the oldest are (the other link's capture has ended, most likely).
 constexpr size_t UNDECIDED_MAX = 65536;
@@ -31,7 +33,8 @@ class LatencyMatcher::VoteSink final : public MatchSink {
 public:
     void paired(const Pairing &pairing) override
     {
-        outer->provisional(pairing);
+        if (outer)
+            outer->provisional(pairing);
         if (pairing.duplicate)
             return;
         votes[port_index(pairing.earlier.port) & 3][port_index(pairing.later.port) & 3]++;
@@ -39,9 +42,40 @@ public:
     }
     void unmatched(const Sighting &, bool) override {}
 
+    // The cabling most votes fit (of equals, the README's first), the votes
+    // it fits, and all.
+    Cabling best(uint64_t *fitting, uint64_t *total) const
+    {
+        Cabling chosen = CABLINGS[0];
+        *fitting = *total = 0;
+        for (int earlier = 0; earlier < 4; earlier++) {
+            for (int later = 0; later < 4; later++)
+                *total += votes[earlier][later];
+        }
+        for (Cabling cabling : CABLINGS) {
+            const uint64_t score = fitting_votes(cabling);
+            if (score > *fitting) {
+                *fitting = score;
+                chosen = cabling;
+            }
+        }
+        return chosen;
+    }
+    uint64_t fitting_votes(Cabling cabling) const
+    {
+        uint64_t score = 0;
+        for (int earlier = 0; earlier < 4; earlier++) {
+            for (int later = 0; later < 4; later++) {
+                if (forwarded(cabling, static_cast<uint8_t>(0x80 >> earlier), static_cast<uint8_t>(0x80 >> later)))
+                    score += votes[earlier][later];
+            }
+        }
+        return score;
+    }
+
     uint64_t votes[4][4] = {};
     uint64_t pairs = 0;
-    MatchSink *outer = nullptr;
+    MatchSink *outer = nullptr;  // told of each pair while learning
 };
 
 LatencyMatcher::Index LatencyMatcher::zeroed_index(size_t slots)
@@ -62,8 +96,8 @@ LatencyMatcher::LatencyMatcher(uint64_t window_ns, Cabling cabling, Kind kind)
       clock_(window_ns), kind_(kind)
 {
     take_cabling(cabling);
-    if (kind == Kind::main && cabling == Cabling::learn) {
-        trial_.reset(new LatencyMatcher(window_ns, cabling, Kind::trial));
+    if (kind == Kind::main) {
+        (cabling == Cabling::learn ? trial_ : checker_).reset(new LatencyMatcher(window_ns, Cabling::learn, Kind::trial));
         votes_.reset(new VoteSink);
     }
 }
@@ -97,29 +131,12 @@ void LatencyMatcher::learn(const Sighting &sighting, bool keyed, MatchSink &sink
         decide(sink);
 }
 
-// The cabling that most votes' directions fit (of equals, the README's
-// first), and everything fed so far fed again by it.
+// The cabling that most votes' directions fit, and everything fed so far
+// fed again by it.
 void LatencyMatcher::decide(MatchSink &sink)
 {
-    uint64_t total = 0, best_score = 0;
-    Cabling best = CABLINGS[0];
-    for (int earlier = 0; earlier < 4; earlier++) {
-        for (int later = 0; later < 4; later++)
-            total += votes_->votes[earlier][later];
-    }
-    for (Cabling cabling : CABLINGS) {
-        uint64_t score = 0;
-        for (int earlier = 0; earlier < 4; earlier++) {
-            for (int later = 0; later < 4; later++) {
-                if (forwarded(cabling, static_cast<uint8_t>(0x80 >> earlier), static_cast<uint8_t>(0x80 >> later)))
-                    score += votes_->votes[earlier][later];
-            }
-        }
-        if (score > best_score) {
-            best_score = score;
-            best = cabling;
-        }
-    }
+    uint64_t total, best_score;
+    const Cabling best = votes_->best(&best_score, &total);
     take_cabling(best);
     findings_.learnt = total > 0;
     findings_.votes_for = best_score;
@@ -137,11 +154,39 @@ void LatencyMatcher::decide(MatchSink &sink)
     }
 }
 
+// The first frames, paired in any direction, vote as they would to learn
+// the cabling; the main matcher goes on by the one given.
+void LatencyMatcher::check(const Sighting &sighting, bool keyed)
+{
+    if (keyed)
+        checker_->add(sighting, *votes_);
+    else
+        checker_->pass(sighting.frame, sighting.tap_time, sighting.channel, *votes_);
+    const ClockSteps &steps = checker_->clock().steps();
+    if (votes_->pairs >= LEARNING_PAIRS || ++checked_frames_ >= LEARNING_FRAMES || steps.back || steps.ahead)
+        conclude_check();
+}
+
+// The cabling given is contradicted when another fits more of the first
+// pairs and it fits at most half of them, of at least a few.
+void LatencyMatcher::conclude_check()
+{
+    uint64_t total, best_score;
+    const Cabling best = votes_->best(&best_score, &total);
+    findings_.votes_for = votes_->fitting_votes(findings_.cabling);
+    findings_.votes_against = total - findings_.votes_for;
+    findings_.fitting = total ? best : Cabling::learn;
+    findings_.contradicted =
+        total >= CONTRADICTING_PAIRS && best_score > findings_.votes_for && findings_.votes_for * 2 <= total;
+    checker_.reset();
+    votes_.reset();
+}
+
 // A sighting leaves without a partner: while the capture goes on
 // (`settled` false), or settled at its end or the clock's step back. Going
 // on, it is at the capture's edge, or not, once the other link's capture is
 // seen to cover where its partner would lie.
-void LatencyMatcher::left_unpaired(const Sighting &sighting, bool settled, MatchSink &sink)
+void LatencyMatcher::left_unpaired(const Sighting &sighting, bool settled, bool repeated, MatchSink &sink)
 {
     const bool toward = toward_device(findings_.cabling, sighting.port);
     const int other = sighting.channel != 2;  // the other link's index
@@ -156,12 +201,12 @@ void LatencyMatcher::left_unpaired(const Sighting &sighting, bool settled, Match
         }
         undecided_[other].push_back(sighting);
         undecided_count_[other] = undecided_[other].size();
-        watch(sighting, sink);
+        watch(sighting, repeated, sink);
         return;
     }
     sink.unmatched(sighting, outside);
     if (!outside && (!settled || !toward))
-        watch(sighting, sink);
+        watch(sighting, repeated, sink);
 }
 
 // The link of index `link` was captured at a later TAP time: the sightings
@@ -187,22 +232,22 @@ void LatencyMatcher::look_back(MatchSink &sink)
     for (uint64_t seq = tail_; seq < head_; seq++) {
         const Entry &waiting = entry(seq);
         if (!waiting.paired && !toward_device(findings_.cabling, waiting.sighting.port))
-            watch_->claim(waiting.sighting, sink);
+            watch_->claim(waiting.sighting, waiting.repeated, sink);
     }
 }
 
 // A sighting without a partner, watched a while longer: one toward the
 // device is kept for its partner; one away from it asks for an earlier one,
 // and is not kept (its partner left first).
-void LatencyMatcher::watch(const Sighting &sighting, MatchSink &sink)
+void LatencyMatcher::watch(const Sighting &sighting, bool repeated, MatchSink &sink)
 {
     if (!watch_) {
         const uint64_t reach = window_ > UINT64_MAX / WATCH_WINDOWS ? UINT64_MAX : window_ * WATCH_WINDOWS;
         watch_.reset(new LateWatch(window_, reach));
     }
     if (!toward_device(findings_.cabling, sighting.port))
-        watch_->claim(sighting, sink);
-    else if (!watch_->keep(sighting))
+        watch_->claim(sighting, repeated, sink);
+    else if (!watch_->keep(sighting, repeated))
         findings_.unwatched++;
 }
 
@@ -214,7 +259,7 @@ void LatencyMatcher::settle(MatchSink &sink)
 {
     for (; tail_ < head_; tail_++) {
         if (!entry(tail_).paired && kind_ == Kind::main)
-            left_unpaired(entry(tail_).sighting, true, sink);
+            left_unpaired(entry(tail_).sighting, true, entry(tail_).repeated, sink);
     }
     // Whose other link's capture never went on past their partner.
     for (std::deque<Sighting> &waiting : undecided_) {
@@ -336,7 +381,7 @@ inline __attribute__((always_inline)) void LatencyMatcher::expire(uint64_t now, 
             if (time <= now ? now - time <= window_ : !clock_.stray_ahead(time))
                 break;
             if (kind_ == Kind::main)
-                left_unpaired(oldest.sighting, false, sink);
+                left_unpaired(oldest.sighting, false, oldest.repeated, sink);
         }
         leave_ring(oldest);
         tail_++;
@@ -361,6 +406,13 @@ void LatencyMatcher::pass(uint64_t frame, uint64_t tap_time, uint8_t channel, Ma
         sighting.channel = channel;
         learn(sighting, false, sink);
         return;
+    }
+    if (__builtin_expect(checker_ != nullptr, 0)) {
+        Sighting sighting = {};
+        sighting.frame = frame;
+        sighting.tap_time = tap_time;
+        sighting.channel = channel;
+        check(sighting, false);
     }
     read_clock(frame, tap_time, sink);
     if (channel == 1 || channel == 2)
@@ -412,6 +464,8 @@ void LatencyMatcher::pair(const Sighting &sighting, MatchSink &sink)
         }
     }
 
+    if (__builtin_expect(watch_ != nullptr, 1))
+        watch_->touch(sighting.key, sighting.channel);
     if (best != NONE) {
         Entry &partner = entry(best);
         partner.paired = true;
@@ -420,20 +474,28 @@ void LatencyMatcher::pair(const Sighting &sighting, MatchSink &sink)
         const Sighting &later = partner_first ? sighting : partner.sighting;
         sink.paired(Pairing{earlier, later, later.tap_time - earlier.tap_time, candidates > 1});
     } else {
-        if (wrong_direction && kind_ == Kind::main && findings_.wrong_direction++ == 0)
-            findings_.first_wrong_direction_frame = sighting.frame;
+        if (wrong_direction && kind_ == Kind::main) {
+            if (findings_.wrong_direction++ == 0)
+                findings_.first_wrong_direction_frame = sighting.frame;
+            sink.wrong_direction(sighting);
+        }
         if (head_ - tail_ == ring_.size())
             ring_.grow(tail_, head_);
         const uint64_t seq = head_++;
-        entry(seq) = Entry{sighting, NONE, static_cast<uint32_t>(at), false};
+        entry(seq) = Entry{sighting, NONE, static_cast<uint32_t>(at), false, false};
         Slot &slot = index_[at];
         if (!found) {
             if (!slot.used())
                 used_slots_++;
             slot = Slot{sighting.key, {NONE, NONE}, {NONE, NONE}};
         }
-        if (alive(slot.newest[own]))
-            entry(slot.newest[own]).newer = seq;
+        if (alive(slot.newest[own])) {
+            // The key again on this link within the window.
+            Entry &newest = entry(slot.newest[own]);
+            newest.newer = seq;
+            newest.repeated = true;
+            entry(seq).repeated = true;
+        }
         if (!alive(slot.oldest[own]))
             slot.oldest[own] = seq;
         slot.newest[own] = seq;
@@ -456,5 +518,7 @@ void LatencyMatcher::finish(MatchSink &sink)
 {
     if (trial_)
         decide(sink);
+    if (checker_)
+        conclude_check();
     settle(sink);
 }

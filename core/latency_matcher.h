@@ -77,6 +77,9 @@ public:
     // Two sightings that left without a partner were one frame's, further
     // apart than the window.
     virtual void late(const Pairing &) {}
+    // A sighting whose only candidates lay in a direction the device does
+    // not forward (it is then left unpaired, and told so as well).
+    virtual void wrong_direction(const Sighting &) {}
     // While the cabling is learnt, the pairs it will be learnt from, made in
     // any direction; once it is, made again (paired, unmatched) after
     // cabling_learnt(). For a sink that shows what it knows at once.
@@ -94,7 +97,13 @@ protected:
 struct MatchFindings {
     Cabling cabling = Cabling::learn;  // as given or learnt
     bool learnt = false;               // from pairs, not given
-    uint64_t votes_for = 0, votes_against = 0;  // the learning pairs' directions
+    // The first pairs' directions (made in any direction): those the
+    // cabling fits and the others.
+    uint64_t votes_for = 0, votes_against = 0;
+    // A cabling given, and the first pairs mostly fit another (`fitting`):
+    // the capture contradicts it.
+    bool contradicted = false;
+    Cabling fitting = Cabling::learn;
     // Sightings whose only candidates lay in a direction the device does
     // not forward, and the first.
     uint64_t wrong_direction = 0, first_wrong_direction_frame = 0;
@@ -138,10 +147,13 @@ public:
     // makes and the sightings that left the window unpaired.
     void add(const Sighting &sighting, MatchSink &sink)
     {
-        if (__builtin_expect(trial_ != nullptr, 0))
+        if (__builtin_expect(trial_ != nullptr, 0)) {
             learn(sighting, true, sink);
-        else
-            pair(sighting, sink);
+            return;
+        }
+        if (__builtin_expect(checker_ != nullptr, 0))
+            check(sighting, true);
+        pair(sighting, sink);
     }
     // A trailer-bearing frame without a key: it only tells the time, and
     // that its link (its channel, 1 or 2; 0: none) was captured then.
@@ -167,11 +179,14 @@ public:
     // waiting to be told at the capture's edge or not, that are seen away
     // from the device ask the watch for a partner beyond the window.
     void look_back(MatchSink &sink);
-    // Learns the cabling from the pairs so far, if still learning.
+    // Learns the cabling from the pairs so far, if still learning (or
+    // checks the one given against them).
     void conclude_learning(MatchSink &sink)
     {
         if (trial_)
             decide(sink);
+        if (checker_)
+            conclude_check();
     }
 
     // How long a sighting without a partner is watched, in windows.
@@ -187,6 +202,7 @@ private:
         uint64_t newer;  // the next waiting sighting of the key on this channel, or NONE
         uint32_t slot;   // of its key in the index
         bool paired;
+        bool repeated;  // its key came again on its link while it waited
     };
     // A key's waiting sightings on each channel (index 0 for channel 1, 1
     // for channel 2), by sequence number, oldest first. A slot none of
@@ -224,7 +240,7 @@ private:
     void moved(const Slot &slot, size_t at);
     void read_clock(uint64_t frame, uint64_t tap_time, MatchSink &sink);
     void settle(MatchSink &sink);
-    void left_unpaired(const Sighting &sighting, bool settled, MatchSink &sink);
+    void left_unpaired(const Sighting &sighting, bool settled, bool repeated, MatchSink &sink);
     // A frame of channel 1 or 2.
     void read_span(uint8_t channel, uint64_t tap_time, MatchSink &sink)
     {
@@ -250,8 +266,11 @@ private:
     // Learning the cabling.
     void learn(const Sighting &sighting, bool keyed, MatchSink &sink);
     void pair(const Sighting &sighting, MatchSink &sink);
-    void watch(const Sighting &sighting, MatchSink &sink);
+    void watch(const Sighting &sighting, bool repeated, MatchSink &sink);
     void decide(MatchSink &sink);
+    // Checking a cabling given against the first pairs.
+    void check(const Sighting &sighting, bool keyed);
+    void conclude_check();
 
     uint64_t window_;
     SequenceRing<Entry> ring_;  // waiting sightings by sequence number
@@ -281,6 +300,10 @@ private:
     std::vector<Fed> fed_;
     std::unique_ptr<LatencyMatcher> trial_;
     std::unique_ptr<VoteSink> votes_;
+    // A cabling given: a matcher pairing in any direction beside the main
+    // one, whose first pairs vote, and how many frames it took.
+    std::unique_ptr<LatencyMatcher> checker_;
+    size_t checked_frames_ = 0;
     // Sightings without a partner, watched a while longer; made when first
     // needed.
     std::unique_ptr<LateWatch> watch_;

@@ -188,6 +188,10 @@ void Analysis::unmatched(const Sighting &sighting, bool at_edge)
 
 void Analysis::late(const Pairing &pairing)
 {
+    if (pairing.duplicate) {
+        window_check.unsure++;
+        return;
+    }
     if (window_check.late++ == 0)
         window_check.first_late_frame = pairing.later.frame;
     window_check.latest = std::max(window_check.latest, pairing.latency);

@@ -84,6 +84,9 @@ struct WindowCheck {
     uint64_t latest = 0;          // ns: the furthest apart
     uint64_t first_late_frame = 0;  // the later sighting of the first
     uint64_t near_end = 0;        // pairs in the histogram's last range, up to the window
+    // Late pairs whose key was not unique around them (a frame repeated):
+    // they may be two frames', so no window follows from them.
+    uint64_t unsure = 0;
     // The window, in whole ms, that would have held every late pair.
     uint64_t holding_ms() const { return (latest + 999999) / 1000000; }
 };

@@ -151,6 +151,10 @@ std::string cabling_text(const Analysis &analysis)
     if (findings.learnt)
         text += "learnt from " + times(findings.votes_for + findings.votes_against, "pair", "pairs") + ", " +
                 std::to_string(findings.votes_against) + " against it)";
+    else if (analysis.cabling_given && findings.contradicted)
+        text += "as given, and contradicted by the capture: " + std::to_string(findings.votes_against) + " of its first " +
+                times(findings.votes_for + findings.votes_against, "pair", "pairs") + " fit " +
+                cabling_name(findings.fitting) + " and not it)";
     else if (analysis.cabling_given)
         text += "as given)";
     else
@@ -332,7 +336,11 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
                 times(analysis.merged_records, "record", "records").c_str(), LONGEST_WIRE_FRAME,
                 analysis.first_merged_frame);
     const WindowCheck &check = analysis.window_check;
-    if (check.late)
+    if (findings.contradicted)
+        fprintf(out, "the capture contradicts --cabling %s: give --cabling %s, or leave it out to learn it; "
+                     "no advice on the key or the window follows from pairs it forbade\n",
+                cabling_name(findings.cabling), cabling_name(findings.fitting));
+    else if (check.late)
         fprintf(out, "the window is too short: %s not seen within it met a partner on the other link up to %s s "
                      "apart (first frame %" PRIu64 "); --window %" PRIu64 " would have held them%s\n",
                 times(check.late, "frame", "frames").c_str(), seconds(check.latest).c_str(), check.first_late_frame,
@@ -342,7 +350,11 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
                      " ms; a longer --window may find more\n",
                 times(check.near_end, "pair", "pairs").c_str(),
                 seconds(analysis.ranges.floor[analysis.ranges.count - 1]).c_str(), context.window_ms);
-    if (analysis.directions.empty() && analysis.frames_with_trailer)
+    if (check.unsure && !findings.contradicted)
+        fprintf(out, "%s not seen within the window met a sighting of its key on the other link later, but that key "
+                     "came more than once around them (a repeated frame): no window follows from them\n",
+                times(check.unsure, "frame", "frames").c_str());
+    if (analysis.directions.empty() && analysis.frames_with_trailer && !findings.contradicted)
         fprintf(out, "nothing was matched: %s\n", key_hint(context.key));
 
     for (auto &entry : analysis.directions) {
@@ -472,6 +484,11 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     member_string(&dumper, "from", findings.learnt ? "learnt" : analysis.cabling_given ? "given" : "assumed");
     member_count(&dumper, "pairs_for", findings.votes_for);
     member_count(&dumper, "pairs_against", findings.votes_against);
+    json_dumper_set_member_name(&dumper, "contradicted_by");
+    if (findings.contradicted)
+        json_dumper_value_string(&dumper, cabling_name(findings.fitting));
+    else
+        json_dumper_value_anyf(&dumper, "null");
     json_dumper_end_object(&dumper);
     json_dumper_set_member_name(&dumper, "wrong_direction");
     json_dumper_begin_object(&dumper);
@@ -491,6 +508,7 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     else
         json_dumper_value_anyf(&dumper, "null");
     member_count(&dumper, "pairs_near_window_end", check.near_end);
+    member_count(&dumper, "late_partners_of_repeated_keys", check.unsure);
     member_count(&dumper, "unwatched", findings.unwatched);
     json_dumper_end_object(&dumper);
     member_string(&dumper, "bursts_counted",
@@ -500,7 +518,7 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
         member_count(&dumper, "ending_frame", context.ending_frame);
         member_string(&dumper, "reason", context.ending_reason.c_str());
     }
-    if (analysis.directions.empty() && analysis.frames_with_trailer)
+    if (analysis.directions.empty() && analysis.frames_with_trailer && !findings.contradicted)
         member_string(&dumper, "hint", key_hint(context.key));
     json_dumper_set_member_name(&dumper, "directions");
     json_dumper_begin_array(&dumper);

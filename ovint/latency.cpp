@@ -128,8 +128,15 @@ public:
     {
         entry_of(sighting.frame).role = at_edge ? FrameLatency::edge : FrameLatency::unseen;
     }
+    void wrong_direction(const Sighting &sighting) override
+    {
+        entry_of(sighting.frame).marks |= FrameLatency::wrong_direction;
+    }
     void late(const Pairing &pairing) override
     {
+        // A repeated key's: maybe two frames', no measure of the window.
+        if (pairing.duplicate)
+            return;
         store(pairing.later, pairing.earlier, pairing.latency);
         latencies[pairing.later.frame].marks |= FrameLatency::late | FrameLatency::late_later;
         store(pairing.earlier, pairing.later, pairing.latency);
@@ -142,7 +149,7 @@ public:
 
 const char *cabling_summary(void)
 {
-    static char text[96];
+    static char text[160];
     if (!matcher || matcher->learning())
         return NULL;
     const MatchFindings &findings = matcher->findings();
@@ -155,9 +162,16 @@ const char *cabling_summary(void)
             g_strlcat(ports, " and ", sizeof ports);
         g_strlcat(ports, PORT_NAMES_V2[i], sizeof ports);
     }
-    snprintf(text, sizeof text, "Cabling: %s toward the device (%s, %s)", ports, cabling_name(findings.cabling),
-             findings.learnt ? "learnt" : static_cast<Cabling>(latency_cabling) != Cabling::learn ? "as set"
-                                                                                                 : "no pair to learn from");
+    if (findings.contradicted)
+        snprintf(text, sizeof text,
+                 "Cabling: %s toward the device (%s, as set; contradicted: %" G_GUINT64_FORMAT " of the first %"
+                 G_GUINT64_FORMAT " pairs fit %s)",
+                 ports, cabling_name(findings.cabling), findings.votes_against,
+                 findings.votes_for + findings.votes_against, cabling_name(findings.fitting));
+    else
+        snprintf(text, sizeof text, "Cabling: %s toward the device (%s, %s)", ports, cabling_name(findings.cabling),
+                 findings.learnt ? "learnt" : static_cast<Cabling>(latency_cabling) != Cabling::learn ? "as set"
+                                                                                                     : "no pair to learn from");
     return text;
 }
 

@@ -107,7 +107,14 @@ struct FrameLatency {
     // What else was found at this frame: the TAP clock's steps, a partner
     // met only after the window (`partner` and `latency` tell it), a pair
     // made while the cabling was being learnt.
-    enum Mark : guint8 { stepped_back = 1, lone_ahead_ended = 2, late = 4, late_later = 8, provisional = 16 };
+    enum Mark : guint8 {
+        stepped_back = 1,
+        lone_ahead_ended = 2,
+        late = 4,
+        late_later = 8,
+        provisional = 16,
+        wrong_direction = 32,  // met a partner only against the cabling
+    };
     guint64 latency;  // ns
     guint32 partner;  // the other sighting's frame number
     Role role;        // of this frame

@@ -128,6 +128,7 @@ static void count_clock_event(stats_tree *st, const char *name, guint32 first_fr
 static const char EDGE_NODE[] = "At the capture's edge (the other sighting may lie outside it)";
 static const char MERGED_NODE[] = "Records longer than any Ethernet frame (merged by the capture host)";
 static const char LATE_NODE[] = "Seen on the other link only after the window (ms)";
+static const char WRONG_DIRECTION_NODE[] = "Met a partner only in a direction the device does not forward";
 // A frame of `record`'s port under the top node `name`: the port's node.
 static int count_port(stats_tree *st, const char *name, const TapRecord *record)
 {
@@ -223,6 +224,8 @@ extern "C" tap_packet_status ovint_latency_packet(stats_tree *st, packet_info *p
         return latency->marks ? TAP_PACKET_REDRAW : TAP_PACKET_DONT_REDRAW;
     if (latency->marks & FrameLatency::late_later)
         count_late(st, latency->latency);
+    if (latency->marks & FrameLatency::wrong_direction)
+        count_port(st, WRONG_DIRECTION_NODE, record);
     if (at_capture_edge(latency, record->port, record->tap_time)) {
         count_port(st, EDGE_NODE, record);
         return TAP_PACKET_REDRAW;

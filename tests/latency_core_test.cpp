@@ -484,6 +484,7 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
         std::vector<std::string> events;  // in the order reported, finish included
         Cabling cabling = Cabling::a_c;
         uint64_t wrong_direction = 0;
+        Cabling contradicted_by = Cabling::learn;  // a cabling given, that the first pairs contradict
     } rows[] = {
         {"one frame through the device", {{'A', 100, 7}, {'C', 350, 7}}, {"1>2=250"}},
         {"the other direction", {{'D', 100, 7}, {'B', 104, 7}}, {"1>2=4"}},
@@ -502,6 +503,12 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
         {"a partner after the window is told once both have left",
          {{'D', 0, 1}, {'A', 10, 7}, {'C', 1500, 7}, {'A', 5000, 9}, {'C', 5100, 9}},
          {"|1", "-2", "4>5=100", "-3", "late 2>3=1490"}},
+        {"a late partner whose key came twice on its link is no measure of the window",
+         {{'D', 0, 1}, {'A', 10, 7}, {'A', 500, 7}, {'C', 1900, 7}, {'A', 5000, 9}, {'C', 5100, 9}},
+         {"|1", "-2", "-3", "5>6=100", "-4", "late 2>4=1890d"}},
+        {"nor one whose key paired in between",
+         {{'D', 0, 1}, {'A', 10, 7}, {'A', 1500, 7}, {'C', 1600, 7}, {'C', 2500, 7}, {'A', 5000, 9}, {'C', 5100, 9}},
+         {"3>4=100", "|1", "-2", "6>7=100", "-5", "late 2>5=2490d"}},
         {"dropped by the device, the next one passes", {{'A', 3000, 7}, {'A', 3010, 8}, {'C', 3060, 8}},
          {"2>3=50", "|1"}},
         {"equal times", {{'A', 500, 7}, {'C', 500, 7}}, {"1>2=0"}},
@@ -543,8 +550,19 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
         repeated.sightings.push_back({'C', 100 + i, 7});
         repeated.events.push_back(std::to_string(i + 1) + ">" + std::to_string(i + 13) + "=100" + (i < 11 ? "d" : ""));
     }
+    // A bridge's frames (Con A to Con C, Con D to Con B) against a cabling
+    // given the wrong way: none pairs, and the capture names the one that fits.
+    Row miscabled = {"cabled A-D, the capture says A-C", {}, {}, Cabling::a_d, 8, Cabling::a_c};
+    for (uint64_t i = 0; i < 8; i++) {
+        const bool link1 = i % 2 == 0;
+        miscabled.sightings.push_back({link1 ? 'A' : 'D', 100 * i, 20 + i});
+        miscabled.sightings.push_back({link1 ? 'C' : 'B', 100 * i + 10, 20 + i});
+        miscabled.events.push_back("|" + std::to_string(2 * i + 1));
+        miscabled.events.push_back("|" + std::to_string(2 * i + 2));
+    }
     std::vector<Row> all(std::begin(rows), std::end(rows));
     all.push_back(repeated);
+    all.push_back(miscabled);
     for (const Row &row : all) {
         SCOPED_TRACE(row.name);
         LatencyMatcher matcher(1000, row.cabling);
@@ -559,6 +577,10 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
         EXPECT_EQ(matcher.waiting(), 0u);
         EXPECT_EQ(matcher.findings().wrong_direction, row.wrong_direction);
         EXPECT_EQ(matcher.findings().learnt, row.cabling == Cabling::learn);
+        EXPECT_EQ(matcher.findings().contradicted, row.contradicted_by != Cabling::learn);
+        if (row.contradicted_by != Cabling::learn) {
+            EXPECT_EQ(matcher.findings().fitting, row.contradicted_by);
+        }
     }
 }
 

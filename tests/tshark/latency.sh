@@ -74,14 +74,19 @@ check "key off: no latency" "none" "$(pairings router off)"
 # frames were seen in: nothing pairs; learnt, the cabling is the README's.
 check "cabling B-D: no pair in a direction the device does not forward" "none" \
     "$(pairings router ip -o ovint.latency_cabling:B-D)"
+check "cabling B-D: the Latency statistics count the frames against it, and name the cabling that fits" \
+    "Cabling: Con B and Con C toward the device (B-D, as set; contradicted: 64 of the first 64 pairs fit A-C)
+Met a partner only in a direction the device does not forward 397" \
+    "$(with_ovint -2 -q -o ovint.latency_cabling:B-D -r "$work/router.pcap" -z ovint_latency,tree |
+       sed -n -E 's/^(Cabling: .*\)) +[0-9]+ .*/\1/p; s/^(Met a partner [a-z ]+[a-z]) +([0-9]+) .*/\1 \2/p')"
 if [ -n "$latency_program" ]; then
-    check "ovint-latency: the cabling learnt, and frames only in a direction not forwarded" \
-        "A-C learnt 0
-B-D given 397" \
+    check "ovint-latency: the cabling learnt, and frames only in a direction not forwarded, a cabling contradicted" \
+        "A-C learnt 0 None
+B-D given 397 A-C" \
         "$(for cabling in auto B-D; do
                "$latency_program" --json --cabling "$cabling" "$work/router.pcap" |
                    python3 -c 'import json, sys; r = json.load(sys.stdin)
-print(r["cabling"]["name"], r["cabling"]["from"], r["wrong_direction"]["frames"])'
+print(r["cabling"]["name"], r["cabling"]["from"], r["wrong_direction"]["frames"], r["cabling"]["contradicted_by"])'
            done)"
 fi
 check "a window of 1 ms leaves out the tail beyond it" \
