@@ -196,30 +196,56 @@ void LatencyMatcher::left_unpaired(const Sighting &sighting, bool settled, bool 
         !(!toward && sighting.tap_time - span.first < window_)) {
         // Only the other link's end is in question: wait for it.
         if (undecided_[other].size() == UNDECIDED_MAX) {
-            sink.unmatched(undecided_[other].front(), true);
+            sink.unmatched(undecided_[other].front().sighting, true);
             undecided_[other].pop_front();
         }
-        undecided_[other].push_back(sighting);
+        undecided_[other].push_back({sighting, repeated});
         undecided_count_[other] = undecided_[other].size();
-        watch(sighting, repeated, sink);
         return;
     }
-    sink.unmatched(sighting, outside);
-    if (!outside && (!settled || !toward))
-        watch(sighting, repeated, sink);
+    if (outside)
+        sink.unmatched(sighting, true);
+    else
+        without_partner(sighting, settled, repeated, sink);
+}
+
+// A sighting without a partner in the window, not at the capture's edge.
+// One away from the device may have met its partner beyond the window: it
+// asks the watch. One toward the device is watched for its partner while
+// the capture goes on, and told when its watch ends.
+void LatencyMatcher::without_partner(const Sighting &sighting, bool settled, bool repeated, MatchSink &sink)
+{
+    if (kind_ != Kind::main)
+        return;
+    const bool toward = toward_device(findings_.cabling, sighting.port);
+    if (toward && settled) {
+        sink.unmatched(sighting, false);
+        return;
+    }
+    if (!watch_) {
+        const uint64_t reach = window_ > UINT64_MAX / WATCH_WINDOWS ? UINT64_MAX : window_ * WATCH_WINDOWS;
+        watch_.reset(new LateWatch(window_, reach));
+    }
+    if (!toward) {
+        if (!watch_->claim(sighting, repeated, sink))
+            sink.unmatched(sighting, false);
+    } else if (!watch_->keep(sighting, repeated, sink)) {
+        findings_.unwatched++;
+    }
 }
 
 // The link of index `link` was captured at a later TAP time: the sightings
 // of the other link whose partner would lie before it are not at the edge.
 void LatencyMatcher::decide_edges(int link, MatchSink &sink)
 {
-    std::deque<Sighting> &waiting = undecided_[link];
+    std::deque<Undecided> &waiting = undecided_[link];
     while (!waiting.empty()) {
-        const Sighting &sighting = waiting.front();
+        const Undecided &undecided = waiting.front();
+        const Sighting &sighting = undecided.sighting;
         if (partner_may_lie_outside(toward_device(findings_.cabling, sighting.port), sighting.tap_time, window_,
                                     spans_[link]))
             break;
-        sink.unmatched(sighting, false);
+        without_partner(sighting, false, undecided.repeated, sink);
         waiting.pop_front();
     }
     undecided_count_[link] = waiting.size();
@@ -236,21 +262,6 @@ void LatencyMatcher::look_back(MatchSink &sink)
     }
 }
 
-// A sighting without a partner, watched a while longer: one toward the
-// device is kept for its partner; one away from it asks for an earlier one,
-// and is not kept (its partner left first).
-void LatencyMatcher::watch(const Sighting &sighting, bool repeated, MatchSink &sink)
-{
-    if (!watch_) {
-        const uint64_t reach = window_ > UINT64_MAX / WATCH_WINDOWS ? UINT64_MAX : window_ * WATCH_WINDOWS;
-        watch_.reset(new LateWatch(window_, reach));
-    }
-    if (!toward_device(findings_.cabling, sighting.port))
-        watch_->claim(sighting, repeated, sink);
-    else if (!watch_->keep(sighting, repeated))
-        findings_.unwatched++;
-}
-
 // Every sighting still waiting is unmatched and leaves. Sequence numbers
 // go on, so that every slot of the index reads as free for reuse at once,
 // however large the index is: a clock stepping back often costs no more
@@ -262,13 +273,16 @@ void LatencyMatcher::settle(MatchSink &sink)
             left_unpaired(entry(tail_).sighting, true, entry(tail_).repeated, sink);
     }
     // Whose other link's capture never went on past their partner.
-    for (std::deque<Sighting> &waiting : undecided_) {
-        for (const Sighting &sighting : waiting)
-            sink.unmatched(sighting, true);
+    for (std::deque<Undecided> &waiting : undecided_) {
+        for (const Undecided &undecided : waiting)
+            sink.unmatched(undecided.sighting, true);
         waiting.clear();
     }
     undecided_count_[0] = undecided_count_[1] = 0;
     spans_[0] = spans_[1] = LinkSpan();
+    // No later frame of this clock will claim what the watch keeps.
+    if (watch_)
+        watch_->flush(sink);
 }
 
 // The slot holding `key`'s waiting sightings (found), or else the slot to
@@ -372,6 +386,8 @@ inline __attribute__((always_inline)) void LatencyMatcher::leave_ring(const Entr
 
 inline __attribute__((always_inline)) void LatencyMatcher::expire(uint64_t now, MatchSink &sink)
 {
+    if (__builtin_expect(watch_ != nullptr, 1))
+        watch_->expire(now, sink);
     while (tail_ < head_) {
         const Entry &oldest = entry(tail_);
         if (!oldest.paired) {

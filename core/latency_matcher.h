@@ -266,7 +266,7 @@ private:
     // Learning the cabling.
     void learn(const Sighting &sighting, bool keyed, MatchSink &sink);
     void pair(const Sighting &sighting, MatchSink &sink);
-    void watch(const Sighting &sighting, bool repeated, MatchSink &sink);
+    void without_partner(const Sighting &sighting, bool settled, bool repeated, MatchSink &sink);
     void decide(MatchSink &sink);
     // Checking a cabling given against the first pairs.
     void check(const Sighting &sighting, bool keyed);
@@ -283,7 +283,11 @@ private:
     // Sightings without a partner of one link, seen while the other's
     // capture had not gone on past where their partner would lie (by
     // channel of that other link): at the capture's edge if it never does.
-    std::deque<Sighting> undecided_[2];
+    struct Undecided {
+        Sighting sighting;
+        bool repeated;
+    };
+    std::deque<Undecided> undecided_[2];
     size_t undecided_count_[2] = {};  // their sizes, read on every frame
     Kind kind_;
     MatchFindings findings_;

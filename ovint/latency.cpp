@@ -189,7 +189,8 @@ bool not_seen_on_other_link(const FrameLatency *found, guint8 port, guint64 tap_
 {
     const bool without_partner = found->role == FrameLatency::waiting || found->role == FrameLatency::unseen ||
                                  found->role == FrameLatency::unkeyed;
-    return without_partner && !at_capture_edge(found, port, tap_time);
+    // A late partner's frame was seen there, after the window.
+    return without_partner && !(found->marks & FrameLatency::late) && !at_capture_edge(found, port, tap_time);
 }
 
 // The clock's steps, in frame order as found, each kind in its own list.

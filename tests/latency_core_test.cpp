@@ -372,8 +372,9 @@ TEST(LatencyKey, NoKeyRatherThanAWrongOne)
 }
 
 // Records what the matcher reports: "earlier>later=latency" ("d": with
-// more than one candidate), "-frame" not seen on the other link, "|frame"
-// at the capture's edge, "late earlier>later=latency".
+// more than one candidate), "-frame" not seen on the other link (a frame
+// toward the device once its watch for a late partner ends), "|frame" at
+// the capture's edge, "late earlier>later=latency".
 struct Recorder : MatchSink {
     std::vector<std::string> events;
     static std::string pair(const Pairing &p)
@@ -499,16 +500,16 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
         {"one past the window: neither link was captured where the partner would lie", {{'A', 0, 7}, {'C', 1001, 7}},
          {"|1", "|2"}},
         {"left the window before the partner came", {{'D', 0, 1}, {'A', 10, 7}, {'A', 5000, 9}, {'C', 5001, 7}},
-         {"|1", "-2", "|3", "|4"}},
-        {"a partner after the window is told once both have left",
+         {"|1", "|3", "|4", "-2"}},
+        {"a partner after the window: the two are told as late, not as unmatched",
          {{'D', 0, 1}, {'A', 10, 7}, {'C', 1500, 7}, {'A', 5000, 9}, {'C', 5100, 9}},
-         {"|1", "-2", "4>5=100", "-3", "late 2>3=1490"}},
+         {"|1", "4>5=100", "late 2>3=1490"}},
         {"a late partner whose key came twice on its link is no measure of the window",
          {{'D', 0, 1}, {'A', 10, 7}, {'A', 500, 7}, {'C', 1900, 7}, {'A', 5000, 9}, {'C', 5100, 9}},
-         {"|1", "-2", "-3", "5>6=100", "-4", "late 2>4=1890d"}},
+         {"|1", "5>6=100", "late 2>4=1890d", "-3"}},
         {"nor one whose key paired in between",
          {{'D', 0, 1}, {'A', 10, 7}, {'A', 1500, 7}, {'C', 1600, 7}, {'C', 2500, 7}, {'A', 5000, 9}, {'C', 5100, 9}},
-         {"3>4=100", "|1", "-2", "6>7=100", "-5", "late 2>5=2490d"}},
+         {"3>4=100", "|1", "6>7=100", "late 2>5=2490d"}},
         {"dropped by the device, the next one passes", {{'A', 3000, 7}, {'A', 3010, 8}, {'C', 3060, 8}},
          {"2>3=50", "|1"}},
         {"equal times", {{'A', 500, 7}, {'C', 500, 7}}, {"1>2=0"}},

@@ -782,6 +782,12 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             return s.packet >= 0 && (s.inbound ? outbound_frame : inbound_frame).count(s.packet) &&
                    !held_packets.count(s.packet);
         };
+        // Held beyond the window and seen on both links: late, neither lost
+        // nor the device's own.
+        auto late_pair = [&](const Sighted &s) {
+            return s.packet >= 0 && (s.inbound ? outbound_frame : inbound_frame).count(s.packet) &&
+                   held_packets.count(s.packet);
+        };
         auto at_edge_of = [&](const Sighted &s) {
             const bool toward = s.port == 0x80 || s.port == 0x10;
             const int other = s.port == 0x80 || s.port == 0x40 ? 1 : 0;
@@ -790,7 +796,7 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         };
         std::map<std::string, int> unseen, at_edge;  // by name, as the statistics sort
         for (const Sighted &s : sightings) {
-            if (entering_seen_leaving(s))
+            if (entering_seen_leaving(s) || late_pair(s))
                 continue;
             (s.keyed && at_edge_of(s) ? at_edge : unseen)[port_names.at(s.port)]++;
         }
@@ -805,7 +811,7 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             for (const Truth &t : forwarded)
                 latencies[group_key(by, t.traffic)].push_back(t.latency);
             for (const Sighted &s : sightings) {
-                if (s.inbound && !entering_seen_leaving(s) && !(s.keyed && at_edge_of(s)))
+                if (s.inbound && !entering_seen_leaving(s) && !late_pair(s) && !(s.keyed && at_edge_of(s)))
                     lost[group_key(by, s.traffic)]++;
             }
             for (const auto &entry : lost)
