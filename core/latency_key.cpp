@@ -21,13 +21,13 @@ inline uint32_t be16(const uint8_t *bytes)
     return uint32_t(bytes[0]) << 8 | bytes[1];
 }
 
-// Where a frame's IP packet lies and whether it can be keyed: captured
-// whole, its headers holding together.
+// Whether a located packet can be keyed: captured whole, its headers
+// holding together.
 enum class Parsed { not_ip, ip, broken };
 
-Parsed parse_ip(const uint8_t *frame, uint32_t captured, IpPacket &packet)
+Parsed keyable(uint32_t captured, IpFound found, const IpPacket &packet)
 {
-    switch (locate_ip_packet(frame, captured, packet)) {
+    switch (found) {
     case IpFound::not_ip:
         return Parsed::not_ip;
     case IpFound::broken:
@@ -224,9 +224,20 @@ bool latency_key(KeyMode mode, const uint8_t *frame, uint32_t captured, uint32_t
         return false;
     if (mode == KeyMode::frame)
         return frame_key(frame, captured, wire_length, key);
-
     IpPacket packet;
-    switch (parse_ip(frame, captured, packet)) {
+    const IpFound found = locate_ip_packet(frame, captured, packet);
+    return latency_key_of_located(mode, frame, captured, wire_length, found, packet, key);
+}
+
+bool latency_key_of_located(KeyMode mode, const uint8_t *frame, uint32_t captured, uint32_t wire_length,
+                            IpFound found, const IpPacket &packet, LatencyKey *key)
+{
+    if (mode == KeyMode::off)
+        return false;
+    if (mode == KeyMode::frame)
+        return frame_key(frame, captured, wire_length, key);
+
+    switch (keyable(captured, found, packet)) {
     case Parsed::broken:
         return false;
     case Parsed::not_ip:

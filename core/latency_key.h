@@ -23,6 +23,8 @@
 #ifndef OVINT_CORE_LATENCY_KEY_H
 #define OVINT_CORE_LATENCY_KEY_H
 
+#include "ip_packet.h"
+
 #include <cstdint>
 
 enum class KeyMode : uint8_t { off, frame, ip, payload, nat };
@@ -40,6 +42,9 @@ inline bool operator==(const LatencyKey &a, const LatencyKey &b)
 // The key of an Ethernet part of `captured` bytes, `wire_length` on the
 // wire; false when the frame has none in this mode.
 bool latency_key(KeyMode mode, const uint8_t *ethernet, uint32_t captured, uint32_t wire_length, LatencyKey *key);
+// The same, of a frame whose IP packet was located already.
+bool latency_key_of_located(KeyMode mode, const uint8_t *ethernet, uint32_t captured, uint32_t wire_length,
+                            IpFound found, const IpPacket &packet, LatencyKey *key);
 
 // "off", "frame", "ip", "payload", "nat".
 const char *key_mode_name(KeyMode mode);

@@ -37,6 +37,7 @@
 
 #include "cabling.h"
 #include "clock_watch.h"
+#include "frame_facts.h"
 #include "latency_key.h"
 #include "sequence_ring.h"
 
@@ -57,6 +58,9 @@ struct Sighting {
     uint8_t flags;      // the TAP's error flags
     uint8_t channel;    // 1 or 2
     uint32_t view;      // the caller's: what it knows of the frame's traffic (0: nothing)
+    FrameScope scope = FrameScope::ordinary;  // what its addresses say of where it may go
+    uint8_t ttl = 0;                          // of its IP packet (0: not IP)
+    uint32_t src_tag = 0, dst_tag = 0;        // its addresses, folded (0: none)
 };
 
 // Valid for the length of the sink's call.

@@ -116,4 +116,12 @@ inline TapFlagTable tap_flags(uint8_t version)
 // The pcapng packet flags for a trailer's flag byte.
 uint32_t pcapng_flags(uint8_t version, uint8_t flags);
 
+// Whether the TAP flagged the frame itself as received in error (any flag
+// but "Lost Packet", which tells of frames before it): no device forwards
+// it as it was.
+inline bool received_in_error(uint8_t version, uint8_t flags)
+{
+    return pcapng_flags(version, flags) != 0;
+}
+
 #endif // OVINT_CORE_PORTS_H

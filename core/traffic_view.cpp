@@ -15,9 +15,14 @@ inline uint16_t be16(const uint8_t *bytes)
 
 TrafficView read_traffic_view(const uint8_t *frame, uint32_t captured)
 {
-    TrafficView view;
     IpPacket packet;
     const IpFound found = locate_ip_packet(frame, captured, packet);
+    return traffic_view_of(frame, captured, found, packet);
+}
+
+TrafficView traffic_view_of(const uint8_t *frame, uint32_t captured, IpFound found, const IpPacket &packet)
+{
+    TrafficView view;
     view.vlan = packet.vlan;
     if (found != IpFound::ip)
         return view;

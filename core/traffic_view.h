@@ -31,5 +31,7 @@ static_assert(sizeof(TrafficView) == 42, "a view has no padding");
 
 // The view of an Ethernet part of which `captured` bytes are at hand.
 TrafficView read_traffic_view(const uint8_t *ethernet, uint32_t captured);
+// The same, of a frame whose IP packet was located already.
+TrafficView traffic_view_of(const uint8_t *ethernet, uint32_t captured, IpFound found, const IpPacket &packet);
 
 #endif // OVINT_CORE_TRAFFIC_VIEW_H

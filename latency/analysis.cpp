@@ -79,15 +79,19 @@ FrameRecord read_frame(KeyMode mode, bool views, uint64_t frame, const uint8_t *
     record.port = trailer.port;
     record.version = match.version;
     record.flags = trailer.flags;
+    const uint8_t *part_bytes = bytes + part.skip;
+    IpPacket packet;
+    const IpFound found = locate_ip_packet(part_bytes, part.captured, packet);
+    record.facts = frame_facts(part_bytes, part.captured, found, packet);
     if (part.wire > LONGEST_WIRE_FRAME) {
         record.kind = FrameRecord::merged;
         return record;
     }
     const bool keyed = channel_of_port_byte(trailer.port) != NO_CHANNEL &&
-                       latency_key(mode, bytes + part.skip, part.captured, part.wire, &record.key);
+                       latency_key_of_located(mode, part_bytes, part.captured, part.wire, found, packet, &record.key);
     record.kind = keyed ? FrameRecord::keyed : FrameRecord::unkeyed;
     if (views)
-        record.view = read_traffic_view(bytes + part.skip, part.captured);
+        record.view = traffic_view_of(part_bytes, part.captured, found, packet);
     return record;
 }
 
@@ -109,20 +113,35 @@ void Analysis::add_record(const FrameRecord &record)
     const PortPlace place = port_place(record.version, record.port);
     place.figures->frames++;
     const uint16_t channel = channel_of_port_byte(record.port);
+    const Sighting sighting = {frame,
+                               tap_time,
+                               record.key,
+                               record.wire,
+                               record.port,
+                               record.version,
+                               record.flags,
+                               static_cast<uint8_t>(channel),
+                               keeping_views_ && record.kind != FrameRecord::merged ? views.hold(record.view) : 0,
+                               record.facts.scope,
+                               record.facts.ttl,
+                               record.facts.src_tag,
+                               record.facts.dst_tag};
     if (__builtin_expect(record.kind == FrameRecord::merged, 0)) {
-        add_merged(*place.figures, frame, tap_time, static_cast<uint8_t>(channel));
+        add_merged(*place.figures, sighting);
         return;
     }
     place.bursts->add(tap_time, record.wire + WIRE_OVERHEAD, frame);
 
-    Sighting sighting = {frame,        tap_time,     record.key, record.wire, record.port, record.version,
-                         record.flags, static_cast<uint8_t>(channel), 0};
-    if (keeping_views_)
-        sighting.view = views.hold(record.view);
     if (record.kind == FrameRecord::unkeyed) {
         matcher_.pass(frame, tap_time, sighting.channel, *this);
-        count_unseen(sighting, false, false);
+        // Its fate hangs on its side of the device: told once the cabling
+        // is known.
+        if (__builtin_expect(matcher_.learning(), 0))
+            unkeyed_while_learning_.push_back(sighting);
+        else
+            count_unseen(sighting, false, false);
     } else {
+        judge_.seen(sighting);
         matcher_.add(sighting, *this);
     }
     // A match is made when its second sighting comes, within the window of
@@ -134,13 +153,17 @@ void Analysis::add_record(const FrameRecord &record)
 }
 
 // Frames the capture host merged: no port saw them as one. They only tell
-// the time.
-void Analysis::add_merged(PortFigures &figures, uint64_t frame, uint64_t tap_time, uint8_t channel)
+// the time, and their pieces on the other link.
+void Analysis::add_merged(PortFigures &figures, const Sighting &record)
 {
     figures.merged++;
+    figures.fates[static_cast<int>(Fate::merged)]++;
     if (merged_records++ == 0)
-        first_merged_frame = frame;
-    matcher_.pass(frame, tap_time, channel, *this);
+        first_merged_frame = record.frame;
+    judge_.merged_record(record);
+    matcher_.pass(record.frame, record.tap_time, record.channel, *this);
+    if (tables_)
+        tables_->frame_row(record, false, Fate::merged);
 }
 
 // The pair's latency under the definition asked for; below zero, 0.
@@ -164,6 +187,10 @@ void Analysis::paired(const Pairing &fifo_pairing)
     const Pairing pairing = {fifo_pairing.earlier, fifo_pairing.later, defined_latency_of(fifo_pairing),
                              fifo_pairing.duplicate};
     DirectionFigures &direction = direction_figures(pairing);
+    judge_.paired(pairing.earlier, pairing.later);
+    const int fate = static_cast<int>(pairing.duplicate ? Fate::ambiguous : Fate::forwarded);
+    port_place(pairing.earlier.version, pairing.earlier.port).figures->fates[fate]++;
+    port_place(pairing.later.version, pairing.later.port).figures->fates[fate]++;
     direction.latencies.add(pairing.latency);
     direction.ambiguous += pairing.duplicate ? 1 : 0;
     direction.histogram[ranges.range_of(pairing.latency)]++;
@@ -186,8 +213,16 @@ void Analysis::unmatched(const Sighting &sighting, bool at_edge)
     count_unseen(sighting, true, at_edge);
 }
 
+// Both sightings met beyond the window: late, neither lost nor the
+// device's own.
 void Analysis::late(const Pairing &pairing)
 {
+    for (const Sighting *sighting : {&pairing.earlier, &pairing.later}) {
+        port_place(sighting->version, sighting->port).figures->fates[static_cast<int>(Fate::late)]++;
+        if (tables_)
+            tables_->frame_row(*sighting, true, Fate::late);
+        told(*sighting);
+    }
     if (pairing.duplicate) {
         window_check.unsure++;
         return;
@@ -205,12 +240,18 @@ void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
     PortFigures &figures = *port_place(sighting.version, sighting.port).figures;
     if (at_edge) {
         figures.at_edge++;
+        figures.fates[static_cast<int>(Fate::at_edge)]++;
         if (tables_)
-            tables_->frame_row(sighting, keyed);
+            tables_->frame_row(sighting, keyed, Fate::at_edge);
         told(sighting);
         return;
     }
-    if (groups)
+    // Toward the device by the cabling (only frames without a key are told
+    // while it is learnt: their fate is theirs on either side).
+    const bool toward = toward_device(matcher_.findings().cabling, sighting.port);
+    const Fate fate = judge_.unpaired(sighting, toward, keyed);
+    figures.fates[static_cast<int>(fate)]++;
+    if (groups && fate == Fate::not_seen)
         groups->unmatched(views.view(sighting.view), port_index(sighting.port));
     figures.unmatched++;
     figures.no_key += keyed ? 0 : 1;
@@ -218,8 +259,15 @@ void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
     for (size_t i = 0; i < table.size(); i++)
         figures.unmatched_flagged[i] += (sighting.flags & table[i].mask) ? 1 : 0;
     if (tables_)
-        tables_->frame_row(sighting, keyed);
+        tables_->frame_row(sighting, keyed, fate);
     told(sighting);
+}
+
+void Analysis::cabling_learnt()
+{
+    for (const Sighting &sighting : unkeyed_while_learning_)
+        count_unseen(sighting, false, false);
+    std::vector<Sighting>().swap(unkeyed_while_learning_);
 }
 
 // A new TAP clock: the matches of the old one are all known, and their
@@ -252,8 +300,10 @@ void Analysis::finish()
         const auto port = ports.find(entry.first);
         if (port == ports.end())
             continue;
-        entry.second->not_seen = port->second.unmatched;
-        entry.second->entered += port->second.unmatched;
+        const uint64_t *fates = port->second.fates;
+        entry.second->not_seen = fates[static_cast<int>(Fate::not_seen)];
+        entry.second->late = fates[static_cast<int>(Fate::late)];
+        entry.second->entered += entry.second->not_seen + entry.second->late;
     }
     if (groups)
         groups->finish(toward_ports(findings.cabling));

@@ -12,6 +12,7 @@
 
 #include "bursts.h"
 #include "distribution.h"
+#include "fates.h"
 #include "jitter.h"
 #include "picture.h"
 #include "traffic_groups.h"
@@ -32,7 +33,7 @@ public:
     // A match: its pair row and both of its frames' rows.
     virtual void match_rows(const Pairing &pairing) = 0;
     // A frame never matched.
-    virtual void frame_row(const Sighting &sighting, bool keyed) = 0;
+    virtual void frame_row(const Sighting &sighting, bool keyed, Fate fate) = 0;
 
 protected:
     ~TableSink() = default;
@@ -47,6 +48,7 @@ struct FrameRecord {
     LatencyKey key;  // keyed only
     uint32_t wire;   // the Ethernet part's length on the wire
     uint8_t kind, port, version, flags;
+    FrameFacts facts;
     TrafficView view;  // read only when asked for
 };
 
@@ -62,6 +64,7 @@ struct PortFigures {
     uint64_t merged = 0;     // records longer than any frame: neither matched nor counted as unseen
     uint64_t at_edge = 0;    // without a partner, which may lie outside the capture
     uint64_t unmatched_flagged[MAX_FLAGS] = {};  // of those, by the version's flag table
+    uint64_t fates[FATE_COUNT] = {};             // every frame's, by Fate
     Burst bursts[BURST_WINDOW_COUNT];
 };
 
@@ -71,6 +74,7 @@ struct DirectionFigures {
     // The frames that entered the device at the from port: those matched
     // and, for the busiest direction from that port, those not seen leaving.
     uint64_t entered = 0, not_seen = 0;
+    uint64_t late = 0;  // of those that entered, seen leaving only after the window
     uint64_t ambiguous = 0;  // later sightings that had more than one candidate
     uint64_t histogram[MAX_LATENCY_RANGES] = {};  // by the Analysis's ranges
     Jitter jitter;
@@ -143,17 +147,21 @@ public:
     void paired(const Pairing &pairing) override;
     void unmatched(const Sighting &sighting, bool at_edge) override;
     void late(const Pairing &pairing) override;
+    void wrong_direction(const Sighting &) override {}
+    void cabling_learnt() override;
     void clock_stepped_back() override;
 
 private:
     void count_unseen(const Sighting &sighting, bool keyed, bool at_edge);
+    FateJudge judge_;
+    std::vector<Sighting> unkeyed_while_learning_;
     uint64_t defined_latency_of(const Pairing &pairing);
     void told(const Sighting &sighting)
     {
         if (sighting.view)
             views.release(sighting.view);
     }
-    __attribute__((noinline, cold)) void add_merged(PortFigures &figures, uint64_t frame, uint64_t tap_time, uint8_t channel);
+    __attribute__((noinline, cold)) void add_merged(PortFigures &figures, const Sighting &record);
     PortFigures &port_figures(uint8_t version, uint8_t port);
 
     KeyMode mode_;

@@ -270,7 +270,7 @@ int main(int argc, char **argv)
     if ((options.pairs && !tables.pairs.open(pairs, pairs_header.c_str(), error)) ||
         (options.frames &&
          !tables.frames.open(frames,
-                             "frame,port,channel,tap_time_ns,length,flags,key,matched_frame," VIEW_COLUMNS,
+                             "frame,port,channel,tap_time_ns,length,flags,key,matched_frame," VIEW_COLUMNS ",fate",
                              error))) {
         say("%s.", error.c_str());
         remove_temporaries();

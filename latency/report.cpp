@@ -136,6 +136,37 @@ std::string times(uint64_t count, const char *one, const char *many)
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+// Every frame's fate, summed over the ports.
+void sum_fates(const Analysis &analysis, uint64_t fates[FATE_COUNT])
+{
+    std::fill(fates, fates + FATE_COUNT, 0);
+    for (const auto &entry : analysis.ports) {
+        for (int i = 0; i < FATE_COUNT; i++)
+            fates[i] += entry.second.fates[i];
+    }
+}
+
+// "forwarded 5, not seen leaving 1": the fates frames have, in order.
+std::string fates_text(const uint64_t fates[FATE_COUNT])
+{
+    std::string text;
+    for (int i = 0; i < FATE_COUNT; i++) {
+        if (fates[i])
+            text += std::string(text.empty() ? "" : ", ") + fate_text(static_cast<Fate>(i)) + " " +
+                    std::to_string(fates[i]);
+    }
+    return text.empty() ? "none" : text;
+}
+
+void member_fates(json_dumper *dumper, const uint64_t fates[FATE_COUNT])
+{
+    json_dumper_set_member_name(dumper, "fates");
+    json_dumper_begin_object(dumper);
+    for (int i = 0; i < FATE_COUNT; i++)
+        member_count(dumper, fate_name(static_cast<Fate>(i)), fates[i]);
+    json_dumper_end_object(dumper);
+}
+
 // The ports toward the device, named as the capture's trailers name them.
 std::string cabling_text(const Analysis &analysis)
 {
@@ -322,8 +353,12 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
     if (!context.complete)
         fprintf(out, "partial: reading ended at frame %" PRIu64 " (%s); the figures cover the frames before it\n",
                 context.ending_frame, context.ending_reason.c_str());
-    if (analysis.frames_with_trailer)
+    if (analysis.frames_with_trailer) {
         fprintf(out, "cabling: %s\n", cabling_text(analysis).c_str());
+        uint64_t fates[FATE_COUNT];
+        sum_fates(analysis, fates);
+        fprintf(out, "fates of the trailer-bearing frames: %s\n", fates_text(fates).c_str());
+    }
     const MatchFindings &findings = analysis.findings;
     if (findings.wrong_direction)
         fprintf(out, "%s met a partner only in a direction the device does not forward (first frame %" PRIu64
@@ -361,10 +396,13 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
         DirectionFigures &direction = entry.second;
         LatencyDistribution &latencies = direction.latencies;
         fprintf(out, "\n%s: %s entered, %" PRIu64 " matched, %" PRIu64 " not seen leaving (%s%%), %" PRIu64
-                     " ambiguous\n",
+                     " ambiguous",
                 direction_name(direction).c_str(), times(direction.entered, "frame", "frames").c_str(),
                 latencies.count(), direction.not_seen, percent(direction.not_seen, direction.entered).c_str(),
                 direction.ambiguous);
+        if (direction.late)
+            fprintf(out, ", %" PRIu64 " seen leaving after the window", direction.late);
+        fputc('\n', out);
         fprintf(out, "  latency (\u00b5s, %s): min %s, mean %s", upper(definition_name(analysis.definition())).c_str(),
                 microseconds(latencies.least()).c_str(), microseconds(latencies.mean()).c_str());
         for (const Percentile &p : PERCENTILES)
@@ -410,7 +448,7 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
             fprintf(out, ", %" PRIu64 " at the capture's edge", port.at_edge);
         if (port.merged)
             fprintf(out, ", %s", times(port.merged, "merged record", "merged records").c_str());
-        fputc('\n', out);
+        fprintf(out, "\n  fates: %s\n", fates_text(port.fates).c_str());
         const uint64_t line_rate = context.line_rate(port.port);
         if (line_rate)
             fprintf(out, "  busiest, by the bits on the wire at %s:", rate_text(line_rate).c_str());
@@ -462,6 +500,9 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     member_count(&dumper, "first_below_zero_frame", analysis.first_below_zero_frame);
     member_count(&dumper, "frames", analysis.frames);
     member_count(&dumper, "frames_with_trailer", analysis.frames_with_trailer);
+    uint64_t fates[FATE_COUNT];
+    sum_fates(analysis, fates);
+    member_fates(&dumper, fates);
     if (analysis.any_tap_time) {
         member_count(&dumper, "first_tap_time_ns", analysis.first_tap_time);
         member_count(&dumper, "last_tap_time_ns", analysis.last_tap_time);
@@ -531,6 +572,7 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
         member_count(&dumper, "entered", direction.entered);
         member_count(&dumper, "matched", latencies.count());
         member_count(&dumper, "not_seen_leaving", direction.not_seen);
+        member_count(&dumper, "late", direction.late);
         json_dumper_set_member_name(&dumper, "loss_percent");
         json_dumper_value_anyf(&dumper, "%s", percent(direction.not_seen, direction.entered).c_str());
         member_count(&dumper, "ambiguous", direction.ambiguous);
@@ -566,6 +608,7 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
         member_count(&dumper, "no_key", port.no_key);
         member_count(&dumper, "at_capture_edge", port.at_edge);
         member_count(&dumper, "merged_records", port.merged);
+        member_fates(&dumper, port.fates);
         json_dumper_set_member_name(&dumper, "not_seen_flagged");
         json_dumper_begin_object(&dumper);
         const TapFlagTable table = tap_flags(port.version);

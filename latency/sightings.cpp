@@ -15,7 +15,18 @@
 namespace {
 
 constexpr char MAGIC[8] = {'O', 'V', 'I', 'N', 'T', 'S', 'G', 'T'};
-constexpr size_t RECORD_SIZE = 40 + 42;
+// A record: its frame, TAP time, key, length, kind, port, version and
+// flags (40), its view (42) and, from format 2 on, its facts (10).
+constexpr size_t RECORD_SIZE_1 = 40 + 42;
+constexpr size_t RECORD_SIZE = RECORD_SIZE_1 + 10;
+// Format 1 is read still: its frames' facts are unknown, as a frame's that
+// holds none.
+constexpr uint32_t OLDEST_VERSION = 1;
+
+size_t record_size(uint32_t version)
+{
+    return version == 1 ? RECORD_SIZE_1 : RECORD_SIZE;
+}
 constexpr uint64_t MOST_NAME = 65536;
 
 void put(uint8_t *&at, uint64_t value, int bytes)
@@ -41,10 +52,13 @@ void encode(const FrameRecord &r, uint8_t *bytes)
     put(at, v.family, 1), put(at, v.protocol, 1), put(at, v.dscp, 1), put(at, v.has_ports, 1);
     put(at, v.src_port, 2), put(at, v.dst_port, 2), put(at, v.vlan, 2);
     std::memcpy(at, v.src, 16), std::memcpy(at + 16, v.dst, 16);
+    at += 32;
+    const FrameFacts &f = r.facts;
+    put(at, static_cast<uint8_t>(f.scope), 1), put(at, f.ttl, 1), put(at, f.src_tag, 4), put(at, f.dst_tag, 4);
 }
 
 // False for a record ovint does not write.
-bool decode(const uint8_t *bytes, FrameRecord &r)
+bool decode(const uint8_t *bytes, uint32_t version, FrameRecord &r)
 {
     const uint8_t *at = bytes;
     r = {};
@@ -58,7 +72,15 @@ bool decode(const uint8_t *bytes, FrameRecord &r)
     v.src_port = static_cast<uint16_t>(take(at, 2)), v.dst_port = static_cast<uint16_t>(take(at, 2));
     v.vlan = static_cast<uint16_t>(take(at, 2));
     std::memcpy(v.src, at, 16), std::memcpy(v.dst, at + 16, 16);
-    return r.kind >= FrameRecord::keyed && r.kind <= FrameRecord::merged && (r.version == 1 || r.version == 2) &&
+    at += 32;
+    FrameFacts &f = r.facts;
+    uint8_t scope = 0;
+    if (version >= 2) {
+        scope = static_cast<uint8_t>(take(at, 1)), f.ttl = static_cast<uint8_t>(take(at, 1));
+        f.src_tag = static_cast<uint32_t>(take(at, 4)), f.dst_tag = static_cast<uint32_t>(take(at, 4));
+    }
+    f.scope = static_cast<FrameScope>(scope);
+    return scope <= static_cast<uint8_t>(FrameScope::link_local) && r.kind >= FrameRecord::keyed && r.kind <= FrameRecord::merged && (r.version == 1 || r.version == 2) &&
            (v.family == 0 || v.family == 4 || v.family == 6) && v.has_ports <= 1 && r.frame > 0;
 }
 
@@ -183,9 +205,10 @@ bool SightingsReader::open(const char *name, std::string &sentence)
     const uint8_t *at_version = header + 8;
     const uint64_t version = ours ? take(at_version, 4) : 0;
     mode_ = static_cast<KeyMode>(header[12]);
+    version_ = static_cast<uint32_t>(version);
     if (!ours || header[12] < static_cast<uint8_t>(KeyMode::frame) || header[12] > static_cast<uint8_t>(KeyMode::nat)) {
         sentence = foreign;
-    } else if (version != SIGHTINGS_VERSION) {
+    } else if (version < OLDEST_VERSION || version > SIGHTINGS_VERSION) {
         sentence = std::string(name) + " is in sightings format " + std::to_string(version) +
                    ", which this ovint-latency (format " + std::to_string(SIGHTINGS_VERSION) + ") cannot read.";
     } else {
@@ -211,7 +234,8 @@ bool SightingsReader::open(const char *name, std::string &sentence)
                 } else if (tag == 'F' && in_capture) {
                     uint8_t bytes[RECORD_SIZE];
                     FrameRecord record;
-                    if (!checked_read(bytes, sizeof bytes) || !decode(bytes, record) || record.frame <= last_frame)
+                    if (!checked_read(bytes, record_size(static_cast<uint32_t>(version))) ||
+                        !decode(bytes, static_cast<uint32_t>(version), record) || record.frame <= last_frame)
                         break;
                     last_frame = record.frame;
                 } else if (tag == 'E' && in_capture) {
@@ -281,7 +305,7 @@ bool SightingsReader::next_record(FrameRecord &record, CaptureEnding &ending)
         return false;
     if (tag == 'F') {
         uint8_t bytes[RECORD_SIZE];
-        return read(bytes, sizeof bytes) && decode(bytes, record);
+        return read(bytes, record_size(version_)) && decode(bytes, version_, record);
     }
     uint8_t tail[21];
     if (tag != 'E' || !read(tail, sizeof tail))

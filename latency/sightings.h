@@ -8,7 +8,7 @@
 // Layout, little-endian:
 //   "OVINTSGT", the format's version (u32), the key mode (u8), 3 bytes 0
 //   per capture: 'C', its name's length (u32) and name; its records, each
-//     'F' and RECORD_SIZE bytes; then 'E', the frames read (u64), whether
+//     'F' and a record's bytes (82 in format 1, 92 from 2 on); then 'E', the frames read (u64), whether
 //     it was read to its end (u8), the frame reading ended at (u64) and why
 //     (u32 length, text)
 //   'Z' and the XXH64 of every byte up to it.
@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-constexpr uint32_t SIGHTINGS_VERSION = 1;
+constexpr uint32_t SIGHTINGS_VERSION = 2;
 
 // How a capture's reading ended.
 struct CaptureEnding {
@@ -72,6 +72,7 @@ private:
     bool read(void *bytes, size_t length);
     FILE *file_ = nullptr;
     KeyMode mode_ = KeyMode::ip;
+    uint32_t version_ = SIGHTINGS_VERSION;  // of the file's format
 };
 
 #endif // OVINT_LATENCY_SIGHTINGS_H

@@ -190,9 +190,27 @@ void Tables::make_port_text(PortText &text, const Sighting &sighting)
 // The widest row of each table fits the room a row starts with.
 constexpr size_t PORT_ROOM = Tables::PORT_ROOM;
 constexpr size_t VIEW_ROOM = ViewTable::COLUMNS_ROOM;
+
+// A fate's name as the last field of a frame row, with room to copy.
+constexpr size_t FATE_ROOM = 24;
 static_assert(6 * Row::NUMBER_ROOM + 2 * PORT_ROOM + VIEW_ROOM + 8 <= Row::CAPACITY, "a pair row fits");
-static_assert(4 * Row::NUMBER_ROOM + PORT_ROOM + Row::HEX128_ROOM + VIEW_ROOM + 13 <= Row::CAPACITY,
-              "a frame row fits");
+static_assert(4 * Row::NUMBER_ROOM + PORT_ROOM + Row::HEX128_ROOM + VIEW_ROOM + FATE_ROOM + 14 <= Row::CAPACITY,
+              "a frame row fits, with its fate");
+
+static RowField fate_field(Fate fate)
+{
+    static char names[FATE_COUNT][FATE_ROOM];
+    static size_t lengths[FATE_COUNT];
+    static const bool made = [] {
+        for (int i = 0; i < FATE_COUNT; i++) {
+            lengths[i] = std::strlen(fate_name(static_cast<Fate>(i)));
+            std::memcpy(names[i], fate_name(static_cast<Fate>(i)), lengths[i]);
+        }
+        return true;
+    }();
+    (void)made;
+    return {names[static_cast<int>(fate)], lengths[static_cast<int>(fate)]};
+}
 
 static inline __attribute__((always_inline)) void flags_field(Row &row, uint8_t flags)
 {
@@ -203,7 +221,7 @@ static inline __attribute__((always_inline)) void flags_field(Row &row, uint8_t 
 // A matched frame's row, of fields written before.
 inline __attribute__((always_inline)) void Tables::copied_frame_row(RowField frame, const PortText &port, RowField time,
                                                                     RowField length, uint8_t flags, RowField key,
-                                                                    RowField partner, RowField view)
+                                                                    RowField partner, RowField view, Fate fate)
 {
     Row row = frames.start_row();
     row.copy<Row::NUMBER_ROOM>(frame).comma();
@@ -211,7 +229,8 @@ inline __attribute__((always_inline)) void Tables::copied_frame_row(RowField fra
     row.copy<Row::NUMBER_ROOM>(time).comma().copy<Row::NUMBER_ROOM>(length).comma();
     flags_field(row, flags);
     row.copy<Row::HEX128_ROOM>(key).comma().copy<Row::NUMBER_ROOM>(partner).comma();
-    row.copy<VIEW_ROOM>(view);
+    row.copy<VIEW_ROOM>(view).comma();
+    row.copy<FATE_ROOM>(fate_field(fate));
     frames.end_row(row.size());
 }
 
@@ -253,10 +272,11 @@ void Tables::match_rows(const Pairing &pairing)
                                           ? earlier_length
                                           : Row(later_length_text).number_field(later.length);
 
+        const Fate fate = pairing.duplicate ? Fate::ambiguous : Fate::forwarded;
         copied_frame_row(earlier_frame, earlier_port, earlier_time, earlier_length, earlier.flags, key, later_frame,
-                         earlier_view);
+                         earlier_view, fate);
         copied_frame_row(later_frame, later_port, later_time, later_length, later.flags, key, earlier_frame,
-                         later.view == earlier.view ? earlier_view : view_columns(later));
+                         later.view == earlier.view ? earlier_view : view_columns(later), fate);
     }
     if (pairs.is_open()) {
         pair.comma().copy<VIEW_ROOM>(earlier_view);
@@ -264,7 +284,7 @@ void Tables::match_rows(const Pairing &pairing)
     }
 }
 
-void Tables::frame_row(const Sighting &sighting, bool keyed)
+void Tables::frame_row(const Sighting &sighting, bool keyed, Fate fate)
 {
     if (!frames.is_open())
         return;
@@ -277,6 +297,7 @@ void Tables::frame_row(const Sighting &sighting, bool keyed)
     flags_field(row, sighting.flags);
     if (keyed)
         row.hex128(sighting.key.high, sighting.key.low);
-    row.comma().comma().copy<VIEW_ROOM>(view_columns(sighting));
+    row.comma().comma().copy<VIEW_ROOM>(view_columns(sighting)).comma();
+    row.copy<FATE_ROOM>(fate_field(fate));
     frames.end_row(row.size());
 }

@@ -88,7 +88,7 @@ public:
     // Where the frames' traffic views are read from for their columns.
     void read_views_from(ViewTable &views) { views_ = &views; }
     void match_rows(const Pairing &pairing) override;
-    void frame_row(const Sighting &sighting, bool keyed) override;
+    void frame_row(const Sighting &sighting, bool keyed, Fate fate) override;
 
 private:
     // A port's fields in a frame row, "label,channel,", with the label's
@@ -108,7 +108,7 @@ private:
     }
     static void make_port_text(PortText &text, const Sighting &sighting);
     void copied_frame_row(RowField frame, const PortText &port, RowField time, RowField length, uint8_t flags,
-                          RowField key, RowField partner, RowField view);
+                          RowField key, RowField partner, RowField view, Fate fate);
     RowField view_columns(const Sighting &sighting)
     {
         size_t length;

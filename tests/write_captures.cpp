@@ -802,6 +802,27 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         }
         for (const auto &port : unseen)
             fprintf(expected, "unseen\tPort %s\t%d\n", port.first.c_str(), port.second);
+        // Every frame's fate, by port: of a frame sent twice, the pair made
+        // first had two equal frames to pair with; a frame seen only
+        // leaving is the device's own; one toward it, dropped or damaged,
+        // its loss.
+        std::map<std::string, std::map<std::string, int>> fates;
+        for (const Sighted &s : sightings) {
+            const char *fate;
+            if (entering_seen_leaving(s))
+                fate = s.packet < packets && s.packet % 37 == 9 ? "ambiguous" : "forwarded";
+            else if (late_pair(s))
+                fate = "late";
+            else if (s.keyed && at_edge_of(s))
+                fate = "at_edge";
+            else
+                fate = s.inbound ? "not_seen_leaving" : "from_device";
+            fates[port_names.at(s.port)][fate]++;
+        }
+        for (const auto &port : fates) {
+            for (const auto &fate : port.second)
+                fprintf(expected, "fate\t%s\t%s\t%d\n", port.first.c_str(), fate.first.c_str(), fate.second);
+        }
         // Per group of the frames as they entered the device: those matched
         // and their least, median, p99, p99.9 and largest latency (nearest
         // rank), and those that entered and were not seen leaving.

@@ -220,6 +220,20 @@ if [ -n "$latency_program" ]; then
 c = json.load(sys.stdin)["window_check"]
 print("late\t%d\t%d\t%d" % (c["late_partners"], c["latest_partner_ns"], c["window_that_holds_ms"]))') | sort)"
 
+    # Every trailer-bearing frame's fate, per port, in the JSON report and
+    # in the frames table's last column.
+    for device in switch router vlan held; do
+        "$latency_program" --force --frames "$work/fates.csv" --json "$work/$device.pcap" >"$work/fates.json"
+        check "ovint-latency, $device: every frame's fate per port as the writer knows it, in JSON and the table" \
+            "$(grep -E '^fate' "$work/$device.expected" | sort)
+$(grep -E '^fate' "$work/$device.expected" | sort)" \
+            "$(python3 -c 'import json, sys
+for p in json.load(open(sys.argv[1]))["ports"]:
+    for fate, n in p["fates"].items():
+        if n: print("fate\t%s\t%s\t%d" % (p["name"], fate, n))' "$work/fates.json" | sort)
+$(awk -F, 'NR > 1 { n["fate\t" $2 "\t" $NF]++ } END { for (k in n) print k "\t" n[k] }' "$work/fates.csv" | sort)"
+    done
+
     # The report's figures against the writer's, from the JSON report: per
     # direction the least, mean, percentiles, largest latency and jitter; per
     # port the busiest window of each length, where it starts and its first

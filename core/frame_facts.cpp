@@ -1,0 +1,110 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "frame_facts.h"
+
+#include <netinet/in.h>
+
+namespace {
+
+constexpr uint16_t ETHERTYPE_ARP = 0x0806;
+constexpr int MAX_TAGS = 4;
+
+inline uint32_t be16(const uint8_t *bytes)
+{
+    return uint32_t(bytes[0]) << 8 | bytes[1];
+}
+
+inline uint32_t be32(const uint8_t *bytes)
+{
+    return be16(bytes) << 16 | be16(bytes + 2);
+}
+
+// 128 bits folded to 32, so that an IPv6 address is told apart as an IPv4
+// one is (and is never 0 but for ::).
+uint32_t fold(const uint8_t *address)
+{
+    uint32_t folded = 0;
+    for (int i = 0; i < 16; i += 4)
+        folded = (folded ^ be32(address + i)) * 0x9E3779B1u;
+    return folded ^ be32(address + 12);
+}
+
+bool link_local_v4(uint32_t address)
+{
+    return (address >> 8) == 0xE00000     // 224.0.0.0/24, local network control
+           || (address >> 16) == 0xA9FE  // 169.254.0.0/16
+           || address == 0xFFFFFFFF;      // limited broadcast
+}
+
+bool link_local_v6(const uint8_t *address)
+{
+    return (address[0] == 0xFE && (address[1] & 0xC0) == 0x80)  // fe80::/10
+           || (address[0] == 0xFF && (address[1] & 0x0F) <= 2);  // interface- and link-local scope groups
+}
+
+} // namespace
+
+FrameFacts frame_facts(const uint8_t *frame, uint32_t captured, IpFound found, const IpPacket &packet)
+{
+    FrameFacts facts;
+    if (captured < 14)
+        return facts;
+    // 01:80:C2:00:00:00 to 0F.
+    if (frame[0] == 0x01 && frame[1] == 0x80 && frame[2] == 0xC2 && frame[3] == 0 && frame[4] == 0 &&
+        frame[5] <= 0x0F) {
+        facts.scope = FrameScope::bridge_local;
+        return facts;
+    }
+    if (found == IpFound::ip) {
+        const uint8_t *ip = frame + packet.start;
+        if (packet.version == 4) {
+            facts.ttl = ip[8];
+            facts.src_tag = be32(ip + 12);
+            facts.dst_tag = be32(ip + 16);
+            if (link_local_v4(facts.src_tag) || link_local_v4(facts.dst_tag))
+                facts.scope = FrameScope::link_local;
+        } else {
+            facts.ttl = ip[7];
+            facts.src_tag = fold(ip + 8);
+            facts.dst_tag = fold(ip + 24);
+            const bool neighbour_discovery = packet.protocol == IPPROTO_ICMPV6 && !packet.later_fragment &&
+                                             packet.transport < captured && frame[packet.transport] >= 133 &&
+                                             frame[packet.transport] <= 137;
+            if (neighbour_discovery || link_local_v6(ip + 8) || link_local_v6(ip + 24))
+                facts.scope = FrameScope::link_local;
+        }
+        return facts;
+    }
+    // ARP behind any VLAN tags: its IPv4 sender and target.
+    uint32_t at = 12;
+    for (int tags = 0; tags < MAX_TAGS && at + 2 <= captured && (be16(frame + at) == 0x8100 || be16(frame + at) == 0x88A8);
+         tags++)
+        at += 4;
+    if (at + 2 <= captured && be16(frame + at) == ETHERTYPE_ARP) {
+        facts.scope = FrameScope::link_local;
+        const uint8_t *arp = frame + at + 2;
+        // Ethernet and IPv4 addresses: the sender's at 14, the target's at 24.
+        if (at + 2 + 28 <= captured && be16(arp) == 1 && be16(arp + 2) == 0x0800 && arp[4] == 6 && arp[5] == 4) {
+            facts.src_tag = be32(arp + 14);
+            facts.dst_tag = be32(arp + 24);
+        }
+    }
+    return facts;
+}
+
+const char *fate_name(Fate fate)
+{
+    static const char *const names[FATE_COUNT] = {"forwarded",   "ambiguous", "late",    "for_device",
+                                                  "from_device", "merged",    "at_edge", "no_key",
+                                                  "not_seen_leaving"};
+    return names[static_cast<int>(fate)];
+}
+
+const char *fate_text(Fate fate)
+{
+    static const char *const texts[FATE_COUNT] = {
+        "forwarded",          "forwarded, one of equal frames", "seen leaving after the window",
+        "for the device",     "from the device",                "merged by the capture host",
+        "at the capture's edge", "without a key",               "not seen leaving"};
+    return texts[static_cast<int>(fate)];
+}

@@ -1,0 +1,52 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// What a frame's addresses say of where it may go, for telling each
+// frame's fate: a frame to an IEEE 802.1 reserved group (STP, LACP, LLDP,
+// 802.1X, pause) is never forwarded by a bridge or a router; ARP, neighbour
+// discovery and frames to or from a link-local address or group are never
+// forwarded by a router (a bridge floods them). And its IP addresses (an
+// ARP frame's sender and target), folded to 32 bits, by which a device's
+// own addresses are known: frames it sends come from them, frames to them
+// are its own.
+
+#ifndef OVINT_CORE_FRAME_FACTS_H
+#define OVINT_CORE_FRAME_FACTS_H
+
+#include "ip_packet.h"
+
+#include <cstdint>
+
+enum class FrameScope : uint8_t {
+    ordinary,
+    bridge_local,  // an IEEE 802.1 reserved group
+    link_local,    // ARP, NDP, a link-local address or group
+};
+
+struct FrameFacts {
+    FrameScope scope = FrameScope::ordinary;
+    uint8_t ttl = 0;  // IPv4 TTL or IPv6 hop limit of the packet located; 0: not IP
+    // The addresses folded (an IPv4 address is itself); 0: none.
+    uint32_t src_tag = 0, dst_tag = 0;
+};
+
+// The facts of an Ethernet frame of `captured` bytes whose IP packet was
+// located (`found`, `packet`) by locate_ip_packet.
+FrameFacts frame_facts(const uint8_t *frame, uint32_t captured, IpFound found, const IpPacket &packet);
+
+// "forwarded", ...: a frame's fate as the tables and JSON name it.
+enum class Fate : uint8_t {
+    forwarded,    // seen entering and leaving the device, paired
+    ambiguous,    // paired, with more than one equal frame to pair with
+    late,         // its partner came on the other link beyond the window
+    for_device,   // addressed to the device or a link-local group: not the device's to forward
+    from_device,  // sent by the device: seen only leaving it
+    merged,       // a record the capture host merged from several frames
+    at_edge,      // its partner may lie outside the capture
+    no_key,       // without a key to be recognised by
+    not_seen,     // entered the device and was not seen leaving it: the device's loss
+};
+constexpr int FATE_COUNT = 9;
+const char *fate_name(Fate fate);  // "forwarded", "not_seen_leaving", ...
+const char *fate_text(Fate fate);  // "forwarded", "not seen leaving", ...
+
+#endif // OVINT_CORE_FRAME_FACTS_H

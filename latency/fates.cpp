@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "fates.h"
+
+#include "core/ports.h"
+
+namespace {
+
+// How far apart in TAP time a merged record and its pieces on the other
+// link may lie: the device holds a frame a while.
+constexpr uint64_t PIECES_REACH = 1000000000;
+
+} // namespace
+
+void FateJudge::note_merged(const Sighting &record)
+{
+    if (!record.src_tag)
+        return;
+    if (merged_.size() == MOST_MERGED)
+        merged_.pop_front();
+    merged_.push_back({record.tap_time, record.src_tag, record.dst_tag, record.channel});
+}
+
+// A frame of the same addresses as a record merged on the other link, near
+// it in TAP time.
+bool FateJudge::piece_of_merged(const Sighting &sighting) const
+{
+    if (!sighting.src_tag)
+        return false;
+    for (auto merged = merged_.rbegin(); merged != merged_.rend(); ++merged) {
+        const uint64_t apart = merged->tap_time > sighting.tap_time ? merged->tap_time - sighting.tap_time
+                                                                     : sighting.tap_time - merged->tap_time;
+        if (apart <= PIECES_REACH && merged->channel != sighting.channel && merged->src_tag == sighting.src_tag &&
+            merged->dst_tag == sighting.dst_tag)
+            return true;
+    }
+    return false;
+}
+
+Fate FateJudge::unpaired(const Sighting &sighting, bool toward, bool keyed)
+{
+    // Without a key, a frame toward the device that the TAP saw damaged
+    // is one the device could not forward: its loss, told by the flag.
+    // Any other may have left unrecognised.
+    if (!keyed)
+        return toward && received_in_error(sighting.version, sighting.flags) ? Fate::not_seen : Fate::no_key;
+    if (sighting.length > STANDARD_LONGEST && sighting.length > largest_paired_[sighting.channel == 2])
+        return Fate::merged;
+    if (piece_of_merged(sighting))
+        return Fate::merged;
+    if (!toward) {
+        // Sent by the device: where it sends from is its own.
+        if (sighting.src_tag && device_addresses_.size() < MOST_ADDRESSES && !maybe_forwarded_to(sighting.src_tag))
+            device_addresses_.insert(sighting.src_tag);
+        return Fate::from_device;
+    }
+    if (sighting.scope == FrameScope::bridge_local)
+        return Fate::for_device;
+    // A router never forwards link-local frames; a bridge floods them.
+    if (sighting.scope == FrameScope::link_local && routed_pairs_ >= bridged_pairs_)
+        return Fate::for_device;
+    if (sighting.dst_tag && device_addresses_.count(sighting.dst_tag))
+        return Fate::for_device;
+    return Fate::not_seen;
+}

@@ -1,0 +1,86 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// The fate of a frame left without a partner: what the capture says of why
+// it was seen on one link only. Toward the device: addressed to it or to a
+// link-local group (never the device's to forward), merged by the capture
+// host, or else not seen leaving (the device's loss). Away from it: sent by
+// the device, or the pieces of a record the capture host merged on the
+// other link. What decides it is learnt from the capture as it is read:
+// whether the device routes (its pairs lose a hop), the addresses it sends
+// from, the largest frame each link carries.
+
+#ifndef OVINT_LATENCY_FATES_H
+#define OVINT_LATENCY_FATES_H
+
+#include "core/latency_matcher.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <unordered_set>
+#include <vector>
+
+class FateJudge {
+public:
+    // A pair: what it teaches of the device and its links.
+    void paired(const Sighting &earlier, const Sighting &later)
+    {
+        if (earlier.ttl && later.ttl)
+            (later.ttl < earlier.ttl ? routed_pairs_ : bridged_pairs_)++;
+        for (const Sighting *sighting : {&earlier, &later}) {
+            uint32_t &largest = largest_paired_[sighting->channel == 2];
+            largest = sighting->length > largest ? sighting->length : largest;
+        }
+        // An address frames are forwarded to is not the device's own alone
+        // (a translator's public address, say).
+        const uint32_t bit = forwarded_bit(earlier.dst_tag);
+        forwarded_to_[bit >> 6] |= uint64_t(1) << (bit & 63);
+        if (__builtin_expect(!device_addresses_.empty(), 0))
+            device_addresses_.erase(earlier.dst_tag);
+    }
+    // A record no port saw as one frame (its length says so).
+    void merged_record(const Sighting &record) { note_merged(record); }
+    // Seen as it came: a keyed frame longer than any its link has carried
+    // may be several merged; its pieces on the other link are then told as
+    // its own.
+    void seen(const Sighting &sighting)
+    {
+        if (sighting.length > STANDARD_LONGEST && sighting.length > largest_paired_[sighting.channel == 2])
+            note_merged(sighting);
+    }
+    // The fate of a frame without a partner, not at the capture's edge:
+    // `toward` the device by the cabling, `keyed` or not.
+    Fate unpaired(const Sighting &sighting, bool toward, bool keyed);
+
+    bool routes() const { return routed_pairs_ > bridged_pairs_; }
+
+private:
+    // Ethernet's largest frame but for jumbo frames, with a VLAN tag.
+    static constexpr uint32_t STANDARD_LONGEST = 1518;
+    static constexpr size_t MOST_ADDRESSES = 4096;
+    static constexpr size_t MOST_MERGED = 4096;
+
+    struct Merged {
+        uint64_t tap_time;
+        uint32_t src_tag, dst_tag;
+        uint8_t channel;
+    };
+    void note_merged(const Sighting &record);
+    bool piece_of_merged(const Sighting &sighting) const;
+
+    // One bit a destination (of 2^20) that a pair entered the device for.
+    static uint32_t forwarded_bit(uint32_t tag) { return (tag * 0x9E3779B1u) >> 12; }
+    bool maybe_forwarded_to(uint32_t tag) const
+    {
+        const uint32_t bit = forwarded_bit(tag);
+        return forwarded_to_[bit >> 6] >> (bit & 63) & 1;
+    }
+
+    uint64_t routed_pairs_ = 0, bridged_pairs_ = 0;
+    std::vector<uint64_t> forwarded_to_ = std::vector<uint64_t>(size_t(1) << 14);  // 128 KB
+    uint32_t largest_paired_[2] = {0, 0};  // by link
+    std::unordered_set<uint32_t> device_addresses_;
+    std::deque<Merged> merged_;  // the latest, oldest first
+};
+
+#endif // OVINT_LATENCY_FATES_H
