@@ -12,7 +12,7 @@
 
 #include "bursts.h"
 #include "distribution.h"
-#include "fates.h"
+#include "core/fate_judge.h"
 #include "jitter.h"
 #include "picture.h"
 #include "traffic_groups.h"

@@ -3,6 +3,7 @@
 // The latency key and the matcher on their own: which changes a key sees
 // through, and which sightings the matcher pairs.
 
+#include "core/fate_judge.h"
 #include "core/latency_key.h"
 #include "core/latency_matcher.h"
 #include "core/latency_ranges.h"
@@ -688,6 +689,84 @@ TEST(LatencyMatcher, MemoryIsBoundedByTheWindowWhateverTheClockDoes)
         EXPECT_EQ(steps.ahead, row.steps.ahead);
         EXPECT_EQ(steps.largest_ahead, row.steps.largest_ahead);
         EXPECT_EQ(steps.first_ahead_frame, row.steps.first_ahead_frame);
+    }
+}
+
+// A frame without a partner: its fate by what the capture taught of the
+// device (does it route, which addresses does it send from, how long are
+// its links' frames) and by the frame's own addresses and flags.
+TEST(FateJudge, WhyAFrameWasSeenOnOneLinkOnly)
+{
+    // Con A toward the device, Con C away from it.
+    auto frame = [](char port, uint64_t time, uint32_t length, FrameScope scope, uint32_t src, uint32_t dst) {
+        Sighting s = {};
+        s.frame = time;
+        s.tap_time = time;
+        s.length = length;
+        s.port = port == 'A' ? 0x80 : 0x20;
+        s.version = 2;
+        s.channel = port == 'A' ? 1 : 2;
+        s.scope = scope;
+        s.ttl = 64;
+        s.src_tag = src;
+        s.dst_tag = dst;
+        return s;
+    };
+    const FrameScope ordinary = FrameScope::ordinary, link_local = FrameScope::link_local;
+    const uint32_t host = 0x0A010001, server = 0xC0000250, router = 0x0A0100FE;
+    struct Row {
+        const char *name;
+        bool routed;                 // the pairs taught so far lose a hop
+        std::vector<Sighting> sent;  // frames from the device told before
+        std::vector<Sighting> merged;  // records merged by the capture host
+        Sighting unpaired;
+        bool keyed;
+        uint8_t flags;
+        Fate fate;
+    } rows[] = {
+        {"an ordinary frame toward the device: lost", true, {}, {}, frame('A', 10, 100, ordinary, host, server), true, 0,
+         Fate::not_seen},
+        {"seen only leaving: the device's own", true, {}, {}, frame('C', 10, 100, ordinary, router, host), true, 0,
+         Fate::from_device},
+        {"a link-local frame to a router: for it", true, {}, {}, frame('A', 10, 60, link_local, host, router), true, 0,
+         Fate::for_device},
+        {"a link-local frame through a bridge: lost", false, {}, {}, frame('A', 10, 60, link_local, host, server),
+         true, 0, Fate::not_seen},
+        {"an IEEE reserved group: for the device, bridge or router", false, {}, {},
+         frame('A', 10, 60, FrameScope::bridge_local, 0, 0), true, 0, Fate::for_device},
+        {"to an address the device sends from: for it", true, {frame('C', 5, 100, ordinary, router, host)}, {},
+         frame('A', 10, 100, ordinary, host, router), true, 0, Fate::for_device},
+        {"to an address frames were forwarded to: lost", true,
+         {frame('C', 5, 100, ordinary, server, host)}, {}, frame('A', 10, 100, ordinary, host, server), true, 0,
+         Fate::not_seen},
+        {"without a key: unknown", true, {}, {}, frame('A', 10, 100, ordinary, host, server), false, 0, Fate::no_key},
+        {"without a key, received in error: lost", true, {}, {}, frame('A', 10, 100, ordinary, host, server), false,
+         0x08, Fate::not_seen},
+        {"without a key, only 'lost packet' flagged: unknown", true, {}, {},
+         frame('A', 10, 100, ordinary, host, server), false, 0x04, Fate::no_key},
+        {"longer than any frame its link carried: merged", true, {}, {}, frame('A', 10, 2900, ordinary, host, server),
+         true, 0, Fate::merged},
+        {"a piece of a record merged on the other link", true, {}, {frame('C', 12, 2900, ordinary, host, server)},
+         frame('A', 10, 1000, ordinary, host, server), true, 0, Fate::merged},
+        {"another flow beside a merged record: lost", true, {}, {frame('C', 12, 2900, ordinary, server, host)},
+         frame('A', 10, 1000, ordinary, host, server), true, 0, Fate::not_seen},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        FateJudge judge;
+        // Three pairs, routed or bridged, of up to 1514 bytes, one to the server.
+        for (int i = 0; i < 3; i++) {
+            Sighting in = frame('A', 1, 1514, ordinary, host, server), out = frame('C', 2, 1514, ordinary, host, server);
+            out.ttl = row.routed ? 63 : 64;
+            judge.paired(in, out);
+        }
+        for (const Sighting &sent : row.sent)
+            EXPECT_EQ(judge.unpaired(sent, false, true), Fate::from_device);
+        for (const Sighting &merged : row.merged)
+            judge.merged_record(merged);
+        Sighting unpaired = row.unpaired;
+        unpaired.flags = row.flags;
+        EXPECT_EQ(fate_name(judge.unpaired(unpaired, unpaired.port == 0x80, row.keyed)), fate_name(row.fate));
     }
 }
 

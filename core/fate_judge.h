@@ -9,10 +9,10 @@
 // whether the device routes (its pairs lose a hop), the addresses it sends
 // from, the largest frame each link carries.
 
-#ifndef OVINT_LATENCY_FATES_H
-#define OVINT_LATENCY_FATES_H
+#ifndef OVINT_CORE_FATE_JUDGE_H
+#define OVINT_CORE_FATE_JUDGE_H
 
-#include "core/latency_matcher.h"
+#include "latency_matcher.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -83,4 +83,4 @@ private:
     std::deque<Merged> merged_;  // the latest, oldest first
 };
 
-#endif // OVINT_LATENCY_FATES_H
+#endif // OVINT_CORE_FATE_JUDGE_H

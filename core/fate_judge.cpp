@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "fates.h"
+#include "fate_judge.h"
 
-#include "core/ports.h"
+#include "ports.h"
 
 namespace {
 
