@@ -12,6 +12,22 @@ constexpr uint64_t PIECES_REACH = 1000000000;
 
 } // namespace
 
+void FateJudge::paired(const Sighting &earlier, const Sighting &later)
+{
+    if (earlier.ttl && later.ttl)
+        (later.ttl < earlier.ttl ? routed_pairs_ : bridged_pairs_)++;
+    for (const Sighting *sighting : {&earlier, &later}) {
+        uint32_t &largest = largest_paired_[sighting->channel == 2];
+        largest = sighting->length > largest ? sighting->length : largest;
+    }
+    // An address frames are forwarded to is not the device's own alone (a
+    // translator's public address, say).
+    const uint32_t bit = forwarded_bit(earlier.dst_tag);
+    forwarded_to_[bit >> 6] |= uint64_t(1) << (bit & 63);
+    if (__builtin_expect(!device_addresses_.empty(), 0))
+        device_addresses_.erase(earlier.dst_tag);
+}
+
 void FateJudge::note_merged(const Sighting &record)
 {
     if (!record.src_tag)
@@ -37,7 +53,13 @@ bool FateJudge::piece_of_merged(const Sighting &sighting) const
     return false;
 }
 
-Fate FateJudge::unpaired(const Sighting &sighting, bool toward, bool keyed)
+void FateJudge::learn_address(uint32_t tag)
+{
+    if (tag && device_addresses_.size() < MOST_ADDRESSES && !maybe_forwarded_to(tag))
+        device_addresses_.insert(tag);
+}
+
+Fate FateJudge::fate_of(const Sighting &sighting, bool toward, bool keyed) const
 {
     // Without a key, a frame toward the device that the TAP saw damaged
     // is one the device could not forward: its loss, told by the flag.
@@ -48,12 +70,8 @@ Fate FateJudge::unpaired(const Sighting &sighting, bool toward, bool keyed)
         return Fate::merged;
     if (piece_of_merged(sighting))
         return Fate::merged;
-    if (!toward) {
-        // Sent by the device: where it sends from is its own.
-        if (sighting.src_tag && device_addresses_.size() < MOST_ADDRESSES && !maybe_forwarded_to(sighting.src_tag))
-            device_addresses_.insert(sighting.src_tag);
-        return Fate::from_device;
-    }
+    if (!toward)
+        return Fate::from_device;  // sent by the device: where it sends from is its own
     if (sighting.scope == FrameScope::bridge_local)
         return Fate::for_device;
     // A router never forwards link-local frames; a bridge floods them.

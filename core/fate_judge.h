@@ -23,21 +23,7 @@
 class FateJudge {
 public:
     // A pair: what it teaches of the device and its links.
-    void paired(const Sighting &earlier, const Sighting &later)
-    {
-        if (earlier.ttl && later.ttl)
-            (later.ttl < earlier.ttl ? routed_pairs_ : bridged_pairs_)++;
-        for (const Sighting *sighting : {&earlier, &later}) {
-            uint32_t &largest = largest_paired_[sighting->channel == 2];
-            largest = sighting->length > largest ? sighting->length : largest;
-        }
-        // An address frames are forwarded to is not the device's own alone
-        // (a translator's public address, say).
-        const uint32_t bit = forwarded_bit(earlier.dst_tag);
-        forwarded_to_[bit >> 6] |= uint64_t(1) << (bit & 63);
-        if (__builtin_expect(!device_addresses_.empty(), 0))
-            device_addresses_.erase(earlier.dst_tag);
-    }
+    void paired(const Sighting &earlier, const Sighting &later);
     // A record no port saw as one frame (its length says so).
     void merged_record(const Sighting &record) { note_merged(record); }
     // Seen as it came: a keyed frame longer than any its link has carried
@@ -49,8 +35,17 @@ public:
             note_merged(sighting);
     }
     // The fate of a frame without a partner, not at the capture's edge:
-    // `toward` the device by the cabling, `keyed` or not.
-    Fate unpaired(const Sighting &sighting, bool toward, bool keyed);
+    // `toward` the device by the cabling, `keyed` or not. One the device
+    // sent teaches the address it sends from.
+    Fate unpaired(const Sighting &sighting, bool toward, bool keyed)
+    {
+        const Fate fate = fate_of(sighting, toward, keyed);
+        if (fate == Fate::from_device)
+            learn_address(sighting.src_tag);
+        return fate;
+    }
+    // The same, learning nothing.
+    Fate fate_of(const Sighting &sighting, bool toward, bool keyed) const;
 
     bool routes() const { return routed_pairs_ > bridged_pairs_; }
 
@@ -66,6 +61,7 @@ private:
         uint8_t channel;
     };
     void note_merged(const Sighting &record);
+    void learn_address(uint32_t tag);
     bool piece_of_merged(const Sighting &sighting) const;
 
     // One bit a destination (of 2^20) that a pair entered the device for.

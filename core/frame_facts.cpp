@@ -91,20 +91,3 @@ FrameFacts frame_facts(const uint8_t *frame, uint32_t captured, IpFound found, c
     }
     return facts;
 }
-
-const char *fate_name(Fate fate)
-{
-    static const char *const names[FATE_COUNT] = {"forwarded",   "ambiguous", "late",    "for_device",
-                                                  "from_device", "merged",    "at_edge", "no_key",
-                                                  "not_seen_leaving"};
-    return names[static_cast<int>(fate)];
-}
-
-const char *fate_text(Fate fate)
-{
-    static const char *const texts[FATE_COUNT] = {
-        "forwarded",          "forwarded, one of equal frames", "seen leaving after the window",
-        "for the device",     "from the device",                "merged by the capture host",
-        "at the capture's edge", "without a key",               "not seen leaving"};
-    return texts[static_cast<int>(fate)];
-}

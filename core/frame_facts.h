@@ -46,7 +46,21 @@ enum class Fate : uint8_t {
     not_seen,     // entered the device and was not seen leaving it: the device's loss
 };
 constexpr int FATE_COUNT = 9;
-const char *fate_name(Fate fate);  // "forwarded", "not_seen_leaving", ...
-const char *fate_text(Fate fate);  // "forwarded", "not seen leaving", ...
+// As the tables and JSON name them, and as a report says them.
+constexpr const char *FATE_NAMES[FATE_COUNT] = {"forwarded",   "ambiguous", "late",    "for_device",
+                                                "from_device", "merged",    "at_edge", "no_key",
+                                                "not_seen_leaving"};
+constexpr const char *FATE_TEXTS[FATE_COUNT] = {
+    "forwarded",       "forwarded, one of equal frames", "seen leaving after the window",
+    "for the device",  "from the device",                "merged by the capture host",
+    "at the capture's edge", "without a key",            "not seen leaving"};
+inline const char *fate_name(Fate fate)
+{
+    return FATE_NAMES[static_cast<int>(fate)];
+}
+inline const char *fate_text(Fate fate)
+{
+    return FATE_TEXTS[static_cast<int>(fate)];
+}
 
 #endif // OVINT_CORE_FRAME_FACTS_H

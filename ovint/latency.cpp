@@ -14,9 +14,11 @@
 
 #include "ovint_private.h"
 
+#include "core/fate_judge.h"
 #include "core/latency_matcher.h"
 
 int hf_ovint_latency = -1;
+int hf_ovint_fate = -1;
 int hf_ovint_latency_earlier = -1;
 int hf_ovint_latency_later = -1;
 
@@ -43,8 +45,14 @@ const enum_val_t latency_cablings[] = {
     {NULL, NULL, 0},
 };
 
-// The matcher of the capture being read, made when it starts.
+// The matcher of the capture being read, made when it starts, and what
+// tells the fate of a frame it leaves without a partner.
 static LatencyMatcher *matcher = NULL;
+static FateJudge *judge = NULL;
+// The frame being dissected again: what its fate may hang on.
+static Sighting shown;
+static bool shown_keyed;
+static guint32 frame_num_shown;
 // What was learnt per frame, by frame number; grows by doubling.
 static FrameLatency *latencies = NULL;
 static guint32 latencies_size = 0;
@@ -101,6 +109,11 @@ public:
         latencies[pairing.later.frame].role = FrameLatency::later;
         store(pairing.earlier, pairing.later, pairing.latency);
         latencies[pairing.earlier.frame].role = FrameLatency::earlier;
+        if (pairing.duplicate) {
+            latencies[pairing.later.frame].marks |= FrameLatency::ambiguous;
+            latencies[pairing.earlier.frame].marks |= FrameLatency::ambiguous;
+        }
+        judge->paired(pairing.earlier, pairing.later);
     }
     // Shown at once, as in a single pass nothing can be shown later; made
     // again once the cabling is learnt.
@@ -127,6 +140,9 @@ public:
     void unmatched(const Sighting &sighting, bool at_edge) override
     {
         entry_of(sighting.frame).role = at_edge ? FrameLatency::edge : FrameLatency::unseen;
+        // What the device sends teaches its addresses.
+        if (!at_edge)
+            judge->unpaired(sighting, toward_device(matcher->findings().cabling, sighting.port), true);
     }
     void wrong_direction(const Sighting &sighting) override
     {
@@ -193,6 +209,21 @@ bool not_seen_on_other_link(const FrameLatency *found, guint8 port, guint64 tap_
     return without_partner && !(found->marks & FrameLatency::late) && !at_capture_edge(found, port, tap_time);
 }
 
+int current_frame_fate(const FrameLatency *found, guint8 port, guint64 tap_time)
+{
+    if (found->role == FrameLatency::earlier || found->role == FrameLatency::later)
+        return static_cast<int>((found->marks & FrameLatency::ambiguous) ? Fate::ambiguous : Fate::forwarded);
+    if (found->marks & FrameLatency::late)
+        return static_cast<int>(Fate::late);
+    if (found->role == FrameLatency::merged)
+        return static_cast<int>(Fate::merged);
+    if (!read_through || !matcher || !judge || shown.frame != frame_num_shown)
+        return -1;
+    if (at_capture_edge(found, port, tap_time))
+        return static_cast<int>(Fate::at_edge);
+    return static_cast<int>(judge->fate_of(shown, toward_device(matcher->findings().cabling, port), shown_keyed));
+}
+
 // The clock's steps, in frame order as found, each kind in its own list.
 struct ClockEvents {
     ClockEvent *events;
@@ -231,6 +262,10 @@ extern "C" void free_latency_tables(void)
 {
     delete matcher;
     matcher = NULL;
+    delete judge;
+    judge = NULL;
+    shown = Sighting();
+    frame_num_shown = 0;
     g_free(latencies);
     latencies = NULL;
     latencies_size = 0;
@@ -250,9 +285,42 @@ extern "C" void free_latency_tables(void)
 extern "C" void start_latency_tables(void) noexcept
 {
     free_latency_tables();
-    if (static_cast<KeyMode>(latency_key_mode) != KeyMode::off)
+    if (static_cast<KeyMode>(latency_key_mode) != KeyMode::off) {
         matcher = new LatencyMatcher(static_cast<guint64>(latency_window_ms) * 1000000,
                                      static_cast<Cabling>(latency_cabling));
+        judge = new FateJudge;
+    }
+}
+
+// A trailer-bearing frame as the matcher and the fates take it, and
+// whether it has a key (a merged record: not looked for).
+static Sighting sighting_of(const guint8 *bytes, guint32 captured, guint32 reported, TrailerMatch match, guint32 num,
+                            bool *keyed)
+{
+    const TrailerFields trailer = read_trailer(bytes + match.offset);
+    const uint16_t channel = channel_of_port_byte(trailer.port);
+    const EthernetPart part = ethernet_part(match, captured, reported);
+    const guint8 *ethernet = bytes + part.skip;
+    IpPacket packet;
+    const IpFound found = locate_ip_packet(ethernet, part.captured, packet);
+    const FrameFacts facts = frame_facts(ethernet, part.captured, found, packet);
+    Sighting sighting;
+    sighting.frame = num;
+    sighting.tap_time = trailer.timestamp;
+    sighting.port = trailer.port;
+    sighting.version = match.version;
+    sighting.channel = static_cast<uint8_t>(channel);
+    sighting.length = part.wire;
+    sighting.flags = trailer.flags;
+    sighting.view = 0;
+    sighting.scope = facts.scope;
+    sighting.ttl = facts.ttl;
+    sighting.src_tag = facts.src_tag;
+    sighting.dst_tag = facts.dst_tag;
+    *keyed = part.wire <= LONGEST_WIRE_FRAME && channel != NO_CHANNEL &&
+             latency_key_of_located(static_cast<KeyMode>(latency_key_mode), ethernet, part.captured, part.wire, found,
+                                    packet, &sighting.key);
+    return sighting;
 }
 
 void check_latency_window(void)
@@ -280,39 +348,36 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
             matcher->look_back(sink);
             read_through = true;
         }
+        // A frame without a partner: its fate hangs on its bytes.
+        const FrameLatency *found = frame_latency(fd->num);
+        if (found && found->role != FrameLatency::earlier && found->role != FrameLatency::later) {
+            shown = sighting_of(bytes, captured, reported, match, fd->num, &shown_keyed);
+            frame_num_shown = fd->num;
+        }
         return;
     }
     if (fd->num <= last_fed_frame)
         start_latency_tables();
     last_fed_frame = fd->num;
 
-    const TrailerFields trailer = read_trailer(bytes + match.offset);
-    const uint16_t channel = channel_of_port_byte(trailer.port);
-    const EthernetPart part = ethernet_part(match, captured, reported);
-    Sighting sighting;
     if (fd->num >= latencies_size)
         grow_latencies(fd->num);
     StoringSink sink;
     const guint64 steps_back = matcher->clock().steps().back, lone_ahead = matcher->clock().steps().ahead;
-    if (part.wire > LONGEST_WIRE_FRAME) {
+    bool keyed;
+    const Sighting sighting = sighting_of(bytes, captured, reported, match, fd->num, &keyed);
+    if (sighting.length > LONGEST_WIRE_FRAME) {
         // Frames the capture host merged: no port saw them as one.
         latencies[fd->num].role = FrameLatency::merged;
-        matcher->pass(fd->num, trailer.timestamp, static_cast<uint8_t>(channel), sink);
-    } else if (channel == NO_CHANNEL || !latency_key(static_cast<KeyMode>(latency_key_mode), bytes + part.skip,
-                                                     part.captured, part.wire, &sighting.key)) {
+        judge->merged_record(sighting);
+        matcher->pass(fd->num, sighting.tap_time, sighting.channel, sink);
+    } else if (!keyed) {
         // Never matched, but it tells the time.
         latencies[fd->num].role = FrameLatency::unkeyed;
-        matcher->pass(fd->num, trailer.timestamp, static_cast<uint8_t>(channel), sink);
+        matcher->pass(fd->num, sighting.tap_time, sighting.channel, sink);
     } else {
-        sighting.frame = fd->num;
-        sighting.tap_time = trailer.timestamp;
-        sighting.port = trailer.port;
-        sighting.version = match.version;
-        sighting.channel = static_cast<uint8_t>(channel);
-        sighting.length = part.wire;
-        sighting.flags = trailer.flags;
-        sighting.view = 0;
         latencies[fd->num].role = FrameLatency::waiting;
+        judge->seen(sighting);
         matcher->add(sighting, sink);
     }
     const ClockSteps &after = matcher->clock().steps();
@@ -346,9 +411,27 @@ static void add_latency_expert(packet_info *pinfo, const FrameLatency *found, pr
                                    latency_threshold_us);
         return;
     }
-    if (pinfo->fd->visited && not_seen_on_other_link(found, port, tap_time))
+    if (!pinfo->fd->visited)
+        return;
+    switch (static_cast<Fate>(current_frame_fate(found, port, tap_time))) {
+    case Fate::not_seen:
         expert_add_info_format(pinfo, item, &ei_ovint_not_seen,
                                "Not seen on the other link within the latency window (%u ms)", latency_window_ms);
+        break;
+    case Fate::late:
+        expert_add_info(pinfo, item, &ei_ovint_late);
+        break;
+    case Fate::for_device:
+    case Fate::from_device:
+    case Fate::merged:
+    case Fate::no_key: {
+        const Fate fate = static_cast<Fate>(current_frame_fate(found, port, tap_time));
+        expert_add_info_format(pinfo, item, &ei_ovint_one_link, "Seen on one link only: %s", fate_text(fate));
+        break;
+    }
+    default:
+        break;
+    }
 }
 
 void add_latency_expert_only(packet_info *pinfo, guint8 port, guint64 tap_time)
@@ -365,10 +448,16 @@ void add_latency_items(proto_tree *tree, proto_item *port_item, tvbuff_t *tvb, p
     if (!found)
         return;
     if (found->role != FrameLatency::earlier && found->role != FrameLatency::later) {
-        add_latency_expert(pinfo, found, port_item, ovint_get_uint8(tvb, PORT_OFFSET),
-                           tvb_get_letoh64(tvb, TIMESTAMP_OFFSET));
+        const guint8 port = ovint_get_uint8(tvb, PORT_OFFSET);
+        const guint64 tap_time = tvb_get_letoh64(tvb, TIMESTAMP_OFFSET);
+        const int fate = current_frame_fate(found, port, tap_time);
+        if (fate >= 0)
+            proto_item_set_generated(proto_tree_add_uint(tree, hf_ovint_fate, tvb, 0, 0, static_cast<guint32>(fate)));
+        add_latency_expert(pinfo, found, port_item, port, tap_time);
         return;
     }
+    proto_item_set_generated(
+        proto_tree_add_uint(tree, hf_ovint_fate, tvb, 0, 0, static_cast<guint32>(current_frame_fate(found, 0, 0))));
     char duration[DURATION_TEXT];
     format_duration(found->latency, duration);
     const PortLabel port = port_label(found->partner_version, found->partner_port);

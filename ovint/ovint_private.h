@@ -12,11 +12,12 @@
 #include <epan/prefs.h>
 
 #include "host_compat.h"
+#include "core/frame_facts.h"
 #include "core/ports.h"
 #include "core/tap_clock.h"
 #include "core/trailer_format.h"
 
-constexpr gint FIELD_COUNT = 18;
+constexpr gint FIELD_COUNT = 19;
 
 // ---- Ids, assigned by the host at registration (trailer.cpp) ----
 
@@ -114,6 +115,7 @@ struct FrameLatency {
         late_later = 8,
         provisional = 16,
         wrong_direction = 32,  // met a partner only against the cabling
+        ambiguous = 64,        // paired with one of several equal frames
     };
     guint64 latency;  // ns
     guint32 partner;  // the other sighting's frame number
@@ -139,6 +141,10 @@ const char *cabling_summary(void);
 // outside it. Neither for a frame paired, or merged.
 bool not_seen_on_other_link(const FrameLatency *found, guint8 port, guint64 tap_time);
 bool at_capture_edge(const FrameLatency *found, guint8 port, guint64 tap_time);
+// The fate of the frame being dissected (a Fate), once it is known: for a
+// frame without a partner, once the capture has been read through. -1
+// before.
+int current_frame_fate(const FrameLatency *found, guint8 port, guint64 tap_time);
 
 // A step of the TAP clock, found at frame `frame`: a step back, or the end
 // of a lone frame stamped ahead (`ahead_frame`).
@@ -170,6 +176,9 @@ void add_latency_expert_only(packet_info *pinfo, guint8 port, guint64 tap_time);
 // entries.
 void add_flag_expert_only(packet_info *pinfo, guint8 version, guint8 flags);
 extern expert_field ei_ovint_not_seen;
+extern expert_field ei_ovint_late;
+extern expert_field ei_ovint_one_link;
+extern int hf_ovint_fate;
 extern expert_field ei_ovint_above_threshold;
 void register_expert_entries(void);
 void register_latency_preferences(module_t *module);

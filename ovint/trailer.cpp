@@ -46,6 +46,13 @@ static const value_string port_names_v2[] = {
 
 static const true_false_string tfs_yes_no_ovint = {"yes", "no"};
 
+// Every frame's fate, as the latency statistics tell it.
+static const value_string fate_names[] = {
+    {0, FATE_TEXTS[0]}, {1, FATE_TEXTS[1]}, {2, FATE_TEXTS[2]}, {3, FATE_TEXTS[3]}, {4, FATE_TEXTS[4]},
+    {5, FATE_TEXTS[5]}, {6, FATE_TEXTS[6]}, {7, FATE_TEXTS[7]}, {8, FATE_TEXTS[8]}, {0, NULL},
+};
+static_assert(FATE_COUNT == 9, "a name for every fate");
+
 hf_register_info hf_array[] = {
     {&hf_ovint_channel,       {"Channel",         "ovint.channel",       FT_UINT16,  BASE_DEC, NULL,                    0,    NULL, HFILL}},
     {&hf_ovint_port_v1,       {"Port",            "ovint.port",          FT_UINT8,   BASE_HEX, VALS(port_names_v1),     0xFF, NULL, HFILL}},
@@ -65,6 +72,7 @@ hf_register_info hf_array[] = {
     {&hf_ovint_latency,         {"Latency",               "ovint.latency",         FT_RELATIVE_TIME, BASE_NONE, NULL,                                 0, NULL, HFILL}},
     {&hf_ovint_latency_earlier, {"Seen earlier in frame", "ovint.latency.earlier", FT_FRAMENUM,      BASE_NONE, FRAMENUM_TYPE(FT_FRAMENUM_REQUEST),  0, NULL, HFILL}},
     {&hf_ovint_latency_later,   {"Seen again in frame",   "ovint.latency.later",   FT_FRAMENUM,      BASE_NONE, FRAMENUM_TYPE(FT_FRAMENUM_RESPONSE), 0, NULL, HFILL}},
+    {&hf_ovint_fate,            {"Fate",                  "ovint.fate",            FT_UINT8,         BASE_DEC,  VALS(fate_names),                   0, NULL, HFILL}},
 };
 
 // An entry in the host's expert information for each error flag set. A CRC
@@ -78,6 +86,8 @@ hf_register_info hf_array[] = {
 expert_field ei_ovint_flag[MAX_FLAGS] = {};  // in the order of version 2's flags
 expert_field ei_ovint_not_seen = {};
 expert_field ei_ovint_above_threshold = {};
+expert_field ei_ovint_late = {};
+expert_field ei_ovint_one_link = {};
 
 static ei_register_info ei_array[] = {
     {&ei_ovint_flag[0], {"ovint.expert.receive_error", PI_PROTOCOL, PI_WARN, "The TAP flagged a receive error", EXPFILL}},
@@ -90,6 +100,8 @@ static ei_register_info ei_array[] = {
     {&ei_ovint_flag[7], {"ovint.expert.short_packet", PI_PROTOCOL, PI_WARN, "The TAP flagged a frame shorter than Ethernet allows", EXPFILL}},
     {&ei_ovint_not_seen, {"ovint.expert.not_seen", PI_SEQUENCE, PI_WARN, "Not seen on the other link within the latency window", EXPFILL}},
     {&ei_ovint_above_threshold, {"ovint.expert.latency_above_threshold", PI_SEQUENCE, PI_WARN, "Latency above the threshold", EXPFILL}},
+    {&ei_ovint_late, {"ovint.expert.late", PI_SEQUENCE, PI_NOTE, "Seen on the other link only after the latency window", EXPFILL}},
+    {&ei_ovint_one_link, {"ovint.expert.one_link", PI_SEQUENCE, PI_CHAT, "Seen on one link only, and not lost", EXPFILL}},
 };
 
 void register_expert_entries(void)

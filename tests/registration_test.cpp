@@ -34,7 +34,7 @@ TEST(Registration, ProtocolAndNamedDissectorAreKnown)
     EXPECT_EQ(dissector_handle_get_protocol_index(named), proto_ovint);
 }
 
-TEST(Registration, EighteenFieldsUnderSixteenFilterNamesAndTenExpertEntries)
+TEST(Registration, NineteenFieldsUnderSeventeenFilterNamesAndTwelveExpertEntries)
 {
     std::map<std::string, int> fields_per_name;
     void *cookie = NULL;
@@ -48,11 +48,11 @@ TEST(Registration, EighteenFieldsUnderSixteenFilterNamesAndTenExpertEntries)
         {"ovint.port", 2},       {"ovint.reserved", 1},  {"ovint.rxerror", 2},
         {"ovint.shortpacket", 1}, {"ovint.timestamp", 1}, {"ovint.wrongifg", 1},
         {"ovint.wrongpreamble", 1}, {"ovint.latency", 1}, {"ovint.latency.earlier", 1},
-        {"ovint.latency.later", 1},
+        {"ovint.latency.later", 1}, {"ovint.fate", 1},
         {"ovint.expert.receive_error", 1}, {"ovint.expert.wrong_preamble", 1}, {"ovint.expert.wrong_ifg", 1},
         {"ovint.expert.alignment_error", 1}, {"ovint.expert.crc_error", 1}, {"ovint.expert.lost_packet", 1},
         {"ovint.expert.long_packet", 1}, {"ovint.expert.short_packet", 1}, {"ovint.expert.not_seen", 1},
-        {"ovint.expert.latency_above_threshold", 1},
+        {"ovint.expert.latency_above_threshold", 1}, {"ovint.expert.late", 1}, {"ovint.expert.one_link", 1},
     };
     EXPECT_EQ(fields_per_name, expected);
 

@@ -106,7 +106,7 @@ expert_counts() {  # OPTION...
         awk '/ovint / { sub(/^ +/, ""); split($0, f, /  +/); n[f[4]] += f[1] }
              END { for (s in n) print n[s] "\t" s }' | sort -k2
 }
-unseen_count=$(awk -F'\t' '$1 == "unseen" { n += $3 } END { print n }' "$work/router.expected")
+unseen_count=$(awk -F'\t' '$1 == "fate" && $3 == "not_seen_leaving" { n += $4 } END { print n }' "$work/router.expected")
 flagged_count=$(awk -F'\t' '$1 == "nokey" { n += $3 } END { print n }' "$work/router.expected")
 above_count=$(awk -F'\t' '$1 == "ip" && $4 > 0.001' "$work/router.expected" | wc -l)
 check "expert information: CRC errors, frames not seen on the other link, latencies above the threshold" \
@@ -132,12 +132,37 @@ check "the BRAXEL TAP profile: the port and latency columns" \
 2 Con C 0.000003000" \
     "$(with_ovint -C "BRAXEL TAP" -2 -r "$work/router.pcap" -c 2 | awk '{ printf "%s %s %s", $1, $4, $5; if ($7 ~ /^0\./) printf " %s", $7; print "" }')"
 held_flagged=$(awk -F'\t' '$1 == "nokey" { n += $3 } END { print n }' "$work/held.expected")
-held_unseen=$(awk -F'\t' '$1 == "unseen" { n += $3 } END { print n }' "$work/held.expected")
+held_unseen=$(awk -F'\t' '$1 == "fate" && $3 == "not_seen_leaving" { n += $4 } END { print n }' "$work/held.expected")
 check "the BRAXEL TAP profile: frames the TAP flagged, then frames not seen on the other link, coloured" \
     "$held_flagged	TAP errors
 $((held_unseen - held_flagged))	Not seen on the other link" \
     "$(with_ovint -C "BRAXEL TAP" -2 --color -r "$work/held.pcap" -T fields -e frame.coloring_rule.name |
        grep -E '^(TAP errors|Not seen)' | sort | uniq -c | sort -k2 -r | awk '{ n = $1; $1 = ""; sub(/^ /, ""); print n "\t" $0 }')"
+
+# Every trailer-bearing frame's fate, per port, once the capture has been
+# read through, and its expert entries: the loss, the late, and the frames
+# seen on one link only that are no loss.
+for device in router held; do
+    check "$device: every frame's fate per port (ovint.fate), as the writer knows it" \
+        "$(grep -E '^fate' "$work/$device.expected" | sort)" \
+        "$(with_ovint -2 -r "$work/$device.pcap" -T fields -e ovint.port -e ovint.fate |
+           python3 -c 'import sys, collections
+ports = {"0x80": "Con A", "0x40": "Con B", "0x20": "Con C", "0x10": "Con D"}
+names = ["forwarded", "ambiguous", "late", "for_device", "from_device", "merged", "at_edge", "no_key",
+         "not_seen_leaving"]
+n = collections.Counter(tuple(line.split()) for line in sys.stdin if line.strip())
+for (port, fate), count in n.items():
+    print("fate\t%s\t%s\t%d" % (ports[port], names[int(fate)], count))' | sort)"
+done
+held_late=$(awk -F'\t' '$1 == "fate" && $3 == "late" { n += $4 } END { print n }' "$work/held.expected")
+held_own=$(awk -F'\t' '$1 == "fate" && $3 == "from_device" { n += $4 } END { print n }' "$work/held.expected")
+check "held: expert information for the late, the device's own and the loss" \
+    "$(printf '%s\n' "$held_own	Seen on one link only: from the device" \
+                     "$held_late	Seen on the other link only after the latency window" \
+                     "$held_unseen	Not seen on the other link within the latency window (100 ms)" | sort)" \
+    "$(with_ovint -2 -q -z expert -r "$work/held.pcap" |
+       awk '/ovint .*(one link|after the latency|Not seen)/ { sub(/^ +/, ""); split($0, f, /  +/); print f[1] "\t" f[4] }' |
+       sort)"
 
 # The earlier sighting links to the later one, known after the first pass.
 check "each earlier sighting names its later one" \

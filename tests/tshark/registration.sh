@@ -35,6 +35,7 @@ F	reserved	ovint.reserved	FT_UINT32	ovint	BASE_HEX	0x0
 F	Latency	ovint.latency	FT_RELATIVE_TIME	ovint		0x0	
 F	Seen earlier in frame	ovint.latency.earlier	FT_FRAMENUM	ovint		0x0	
 F	Seen again in frame	ovint.latency.later	FT_FRAMENUM	ovint		0x0	
+F	Fate	ovint.fate	FT_UINT8	ovint	BASE_DEC	0x0	
 F	The TAP flagged a receive error	ovint.expert.receive_error	FT_NONE	ovint		0x0	
 F	The TAP flagged a wrong preamble	ovint.expert.wrong_preamble	FT_NONE	ovint		0x0	
 F	The TAP flagged a wrong inter-frame gap	ovint.expert.wrong_ifg	FT_NONE	ovint		0x0	
@@ -44,20 +45,22 @@ F	The TAP lost frames before this one	ovint.expert.lost_packet	FT_NONE	ovint		0x
 F	The TAP flagged a frame longer than Ethernet allows	ovint.expert.long_packet	FT_NONE	ovint		0x0	
 F	The TAP flagged a frame shorter than Ethernet allows	ovint.expert.short_packet	FT_NONE	ovint		0x0	
 F	Not seen on the other link within the latency window	ovint.expert.not_seen	FT_NONE	ovint		0x0	
-F	Latency above the threshold	ovint.expert.latency_above_threshold	FT_NONE	ovint		0x0	" \
+F	Latency above the threshold	ovint.expert.latency_above_threshold	FT_NONE	ovint		0x0	
+F	Seen on the other link only after the latency window	ovint.expert.late	FT_NONE	ovint		0x0	
+F	Seen on one link only, and not lost	ovint.expert.one_link	FT_NONE	ovint		0x0	" \
     "$(with_ovint -G fields | grep -P '^F\t[^\t]*\tovint\.')"
 
 # The field count tells every registration apart, duplicates included:
-# the protocol, its eighteen fields, two of which share a name with
-# another, and its ten expert entries.
+# the protocol, its nineteen fields, two of which share a name with
+# another, and its twelve expert entries.
 counts() {
     "$@" -G fieldcount 2>/dev/null | awk '/header fields registered/ { print $3 } /are protocols/ { print $1 }
                               /same name as another/ { print $1 }' | paste -sd' '
 }
 read -r fields_with protocols_with same_with <<<"$(counts with_ovint)"
 read -r fields_without protocols_without same_without <<<"$(counts without_ovint)"
-check "ovint adds one protocol, eighteen fields (two pairs sharing a name) and ten expert entries" \
-    "29 1 2" \
+check "ovint adds one protocol, nineteen fields (two pairs sharing a name) and twelve expert entries" \
+    "32 1 2" \
     "$((fields_with - fields_without)) $((protocols_with - protocols_without)) $((same_with - same_without))"
 
 # A preferences file that still holds ovint's retired "enable" preference.
