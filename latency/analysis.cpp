@@ -166,44 +166,45 @@ void Analysis::add_merged(PortFigures &figures, const Sighting &record)
         tables_->frame_row(record, false, Fate::merged);
 }
 
-// The pair's latency under the definition asked for; below zero, 0.
-uint64_t Analysis::defined_latency_of(const Pairing &pairing)
+// The pair's latency under the definition asked for, below zero too: a
+// cut-through device's last bit in comes after its first bit out.
+int64_t Analysis::defined_latency_of(const Pairing &pairing)
 {
     if (definition_ == LatencyDefinition::fifo)
-        return pairing.latency;
+        return static_cast<int64_t>(pairing.latency);
     const int64_t latency =
         defined_latency(definition_, pairing.latency,
                         wire_duration(pairing.earlier.length, line_rates_[pairing.earlier.channel - 1]),
                         wire_duration(pairing.later.length, line_rates_[pairing.later.channel - 1]));
-    if (latency >= 0)
-        return static_cast<uint64_t>(latency);
-    if (below_zero++ == 0)
+    if (latency < 0 && below_zero++ == 0)
         first_below_zero_frame = pairing.later.frame;
-    return 0;
+    return latency;
 }
 
-void Analysis::paired(const Pairing &fifo_pairing)
+void Analysis::paired(const Pairing &pairing)
 {
-    const Pairing pairing = {fifo_pairing.earlier, fifo_pairing.later, defined_latency_of(fifo_pairing),
-                             fifo_pairing.duplicate};
+    const int64_t latency = defined_latency_of(pairing);
     DirectionFigures &direction = direction_figures(pairing);
     judge_.paired(pairing.earlier, pairing.later);
     const int fate = static_cast<int>(pairing.duplicate ? Fate::ambiguous : Fate::forwarded);
     port_place(pairing.earlier.version, pairing.earlier.port).figures->fates[fate]++;
     port_place(pairing.later.version, pairing.later.port).figures->fates[fate]++;
-    direction.latencies.add(pairing.latency);
+    direction.latencies.add(latency);
     direction.ambiguous += pairing.duplicate ? 1 : 0;
-    direction.histogram[ranges.range_of(pairing.latency)]++;
-    jitter_order_.add(pairing.earlier.tap_time, pairing.latency, &direction.jitter);
+    // The histogram's and the picture's ranges start at 0: below zero is
+    // in the first.
+    const uint64_t at_least_zero = latency > 0 ? static_cast<uint64_t>(latency) : 0;
+    direction.histogram[ranges.range_of(at_least_zero)]++;
+    jitter_order_.add(pairing.earlier.tap_time, latency, &direction.jitter);
     if (picturing_) {
         const uint64_t since_start =
             pairing.earlier.tap_time > first_frame_tap_time ? pairing.earlier.tap_time - first_frame_tap_time : 0;
-        direction.picture.add(since_start, pairing.latency);
+        direction.picture.add(since_start, at_least_zero);
     }
     if (groups)
-        groups->matched(views.view(pairing.earlier.view), pairing.latency);
+        groups->matched(views.view(pairing.earlier.view), latency);
     if (tables_)
-        tables_->match_rows(pairing);
+        tables_->match_rows(pairing, latency);
     told(pairing.earlier);
     told(pairing.later);
 }

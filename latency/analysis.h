@@ -30,8 +30,9 @@
 // Receives the rows of the --pairs and --frames tables as they are known.
 class TableSink {
 public:
-    // A match: its pair row and both of its frames' rows.
-    virtual void match_rows(const Pairing &pairing) = 0;
+    // A match: its pair row (with its latency under the definition asked
+    // for) and both of its frames' rows.
+    virtual void match_rows(const Pairing &pairing, int64_t latency) = 0;
     // A frame never matched.
     virtual void frame_row(const Sighting &sighting, bool keyed, Fate fate) = 0;
 
@@ -136,8 +137,8 @@ public:
     uint64_t first_tap_time = 0, last_tap_time = 0;
     uint64_t first_frame_tap_time = 0;  // of the first trailer-bearing frame
     LatencyDefinition definition() const { return definition_; }
-    // Pairs whose latency under the definition fell below zero (counted as
-    // 0): they left before they had fully come in.
+    // Pairs whose latency under the definition fell below zero: they left
+    // before they had fully come in (kept as they are).
     uint64_t below_zero = 0, first_below_zero_frame = 0;
     ViewTable views;                        // of the frames still to be told
     std::unique_ptr<TrafficGroups> groups;  // with --by
@@ -155,7 +156,7 @@ private:
     void count_unseen(const Sighting &sighting, bool keyed, bool at_edge);
     FateJudge judge_;
     std::vector<Sighting> unkeyed_while_learning_;
-    uint64_t defined_latency_of(const Pairing &pairing);
+    int64_t defined_latency_of(const Pairing &pairing);
     void told(const Sighting &sighting)
     {
         if (sighting.view)

@@ -28,15 +28,43 @@ uint64_t LatencyDistribution::bucket_floor(size_t bucket)
     return (SUB_BUCKETS + mantissa) << shift;
 }
 
+// The size of a latency below zero, without overflow at the least int64.
+static uint64_t size_below_zero(int64_t latency)
+{
+    return uint64_t(0) - static_cast<uint64_t>(latency);
+}
+
+void LatencyDistribution::count_in_histogram(int64_t latency)
+{
+    if (latency >= 0)
+        buckets_[bucket_of(static_cast<uint64_t>(latency))]++;
+    else
+        negative_buckets_[bucket_of(size_below_zero(latency))]++;
+}
+
 void LatencyDistribution::to_histogram()
 {
     buckets_.assign(bucket_of(UINT64_MAX) + 1, 0);
-    for (uint64_t latency : latencies_)
-        buckets_[bucket_of(latency)]++;
-    std::deque<uint64_t>().swap(latencies_);
+    negative_buckets_.assign(bucket_of(UINT64_MAX) + 1, 0);
+    for (int64_t latency : latencies_)
+        count_in_histogram(latency);
+    std::deque<int64_t>().swap(latencies_);
 }
 
-void LatencyDistribution::add(uint64_t latency)
+int64_t LatencyDistribution::mean() const
+{
+    if (!count_)
+        return 0;
+    // floor((2 sum + n) / 2n): halves up, below zero too.
+    const __int128 twice = 2 * sum_ + static_cast<__int128>(count_);
+    const __int128 divisor = 2 * static_cast<__int128>(count_);
+    __int128 quotient = twice / divisor;
+    if (twice % divisor != 0 && twice < 0)
+        quotient--;
+    return static_cast<int64_t>(quotient);
+}
+
+void LatencyDistribution::add(int64_t latency)
 {
     if (count_ == 0 || latency < least_)
         least_ = latency;
@@ -44,9 +72,10 @@ void LatencyDistribution::add(uint64_t latency)
         largest_ = latency;
     count_++;
     sum_ += latency;
-    sum_of_squares_ += static_cast<unsigned __int128>(latency) * latency;
+    const uint64_t size = latency >= 0 ? static_cast<uint64_t>(latency) : size_below_zero(latency);
+    sum_of_squares_ += static_cast<unsigned __int128>(size) * size;
     if (!buckets_.empty()) {
-        buckets_[bucket_of(latency)]++;
+        count_in_histogram(latency);
         return;
     }
     if (!latencies_.empty() && latency < latencies_.back())
@@ -60,7 +89,7 @@ void LatencyDistribution::add(uint64_t latency)
 void LatencyDistribution::add_all(const LatencyDistribution &other)
 {
     if (other.exact()) {
-        for (uint64_t latency : other.latencies_)
+        for (int64_t latency : other.latencies_)
             add(latency);
         return;
     }
@@ -68,8 +97,10 @@ void LatencyDistribution::add_all(const LatencyDistribution &other)
         return;
     if (buckets_.empty())
         to_histogram();
-    for (size_t bucket = 0; bucket < buckets_.size(); bucket++)
+    for (size_t bucket = 0; bucket < buckets_.size(); bucket++) {
         buckets_[bucket] += other.buckets_[bucket];
+        negative_buckets_[bucket] += other.negative_buckets_[bucket];
+    }
     least_ = count_ == 0 ? other.least_ : std::min(least_, other.least_);
     largest_ = count_ == 0 ? other.largest_ : std::max(largest_, other.largest_);
     count_ += other.count_;
@@ -82,12 +113,12 @@ uint64_t LatencyDistribution::standard_deviation() const
     if (count_ == 0)
         return 0;
     const long double n = static_cast<long double>(count_);
-    const long double mean = static_cast<long double>(sum_) / n;
+    const long double mean = static_cast<long double>(sum_) / n;  // signed
     const long double variance = static_cast<long double>(sum_of_squares_) / n - mean * mean;
     return variance > 0 ? static_cast<uint64_t>(std::sqrt(variance) + 0.5L) : 0;
 }
 
-uint64_t LatencyDistribution::percentile(uint64_t per_10000)
+int64_t LatencyDistribution::percentile(uint64_t per_10000)
 {
     if (count_ == 0)
         return 0;
@@ -111,11 +142,21 @@ uint64_t LatencyDistribution::percentile(uint64_t per_10000)
         in_place_.insert(above, index);
         return latencies_[index];
     }
+    // Below zero, the largest sizes first: a bucket's least value is the
+    // negative of its largest size.
     uint64_t seen = 0;
+    for (size_t bucket = negative_buckets_.size(); bucket-- > 0;) {
+        seen += negative_buckets_[bucket];
+        if (seen >= rank) {
+            const uint64_t largest_size = bucket + 1 < negative_buckets_.size() ? bucket_floor(bucket + 1) - 1 : UINT64_MAX;
+            const int64_t least = largest_size >= uint64_t(INT64_MAX) ? INT64_MIN : -static_cast<int64_t>(largest_size);
+            return std::max(least, least_);
+        }
+    }
     for (size_t bucket = 0; bucket < buckets_.size(); bucket++) {
         seen += buckets_[bucket];
         if (seen >= rank)
-            return std::max(bucket_floor(bucket), least_);
+            return std::max(static_cast<int64_t>(std::min<uint64_t>(bucket_floor(bucket), INT64_MAX)), least_);
     }
     return largest_;
 }

@@ -4,7 +4,7 @@
 
 JitterOrder::JitterOrder() : ring_(4096) {}
 
-void JitterOrder::add(uint64_t earlier_time, uint64_t latency, Jitter *direction)
+void JitterOrder::add(uint64_t earlier_time, int64_t latency, Jitter *direction)
 {
     const Match match = {earlier_time, latency, direction};
     // After every match not later than this one, within reach of the back.

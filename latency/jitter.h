@@ -19,13 +19,13 @@
 // One direction's jitter.
 struct Jitter {
     uint64_t sum = 0, count = 0;  // of |consecutive differences|
-    uint64_t last = 0;            // the latest latency taken, if any was
+    int64_t last = 0;             // the latest latency taken, if any was
     bool any = false;
 
-    void take(uint64_t latency)
+    void take(int64_t latency)
     {
         if (any) {
-            sum += latency > last ? latency - last : last - latency;
+            sum += latency > last ? static_cast<uint64_t>(latency - last) : static_cast<uint64_t>(last - latency);
             count++;
         }
         last = latency;
@@ -37,7 +37,7 @@ struct Jitter {
 class JitterOrder {
 public:
     JitterOrder();
-    void add(uint64_t earlier_time, uint64_t latency, Jitter *direction);
+    void add(uint64_t earlier_time, int64_t latency, Jitter *direction);
     // Takes every match whose earlier sighting is before `before` into its
     // direction's jitter, in order. Asked every frame: mostly nothing is due.
     void release(uint64_t before)
@@ -52,7 +52,7 @@ public:
 private:
     struct Match {
         uint64_t earlier_time;
-        uint64_t latency;
+        int64_t latency;
         Jitter *direction;
         bool operator>(const Match &other) const { return earlier_time > other.earlier_time; }
     };

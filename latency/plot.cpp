@@ -153,9 +153,10 @@ std::string groups_script(bool png, const char *path, const std::vector<GroupFig
             ranks.push_back(per_10000);
         std::sort(ranks.begin(), ranks.end());
         for (uint64_t per_10000 : ranks) {
-            const uint64_t latency = per_10000 ? group->latencies->percentile(per_10000) : group->latencies->least();
-            // Microseconds, 1 ns the least a logarithmic axis shows.
-            append(script, "%.6g %.6g\n", double(std::max<uint64_t>(latency, 1)) / 1000, double(per_10000) / 10000);
+            const int64_t latency = per_10000 ? group->latencies->percentile(per_10000) : group->latencies->least();
+            // Microseconds, 1 ns the least a logarithmic axis shows (below
+            // zero too).
+            append(script, "%.6g %.6g\n", double(std::max<int64_t>(latency, 1)) / 1000, double(per_10000) / 10000);
         }
         script += "EOD\n";
         curves.push_back(TrafficGroups::label(by, group->key) + ": " + std::to_string(group->matched()) + " frames");

@@ -33,6 +33,18 @@ std::string microseconds(uint64_t ns)
     return text;
 }
 
+// The same, below zero too.
+std::string microseconds(int64_t ns)
+{
+    return ns < 0 ? "-" + microseconds(uint64_t(0) - static_cast<uint64_t>(ns)) : microseconds(static_cast<uint64_t>(ns));
+}
+
+void member_signed(json_dumper *dumper, const char *name, int64_t value)
+{
+    json_dumper_set_member_name(dumper, name);
+    json_dumper_value_anyf(dumper, "%" PRId64, value);
+}
+
 // Seconds with nine decimals, exact.
 std::string seconds(uint64_t ns)
 {
@@ -277,10 +289,10 @@ void print_json_group(json_dumper &dumper, GroupBy by, GroupFigures &group, cons
     json_dumper_value_anyf(&dumper, "%s", percent(group.not_seen, matched + group.not_seen).c_str());
     if (matched) {
         LatencyDistribution &latencies = *group.latencies;
-        member_count(&dumper, "min_ns", latencies.least());
+        member_signed(&dumper, "min_ns", latencies.least());
         for (const Percentile &p : GROUP_PERCENTILES)
-            member_count(&dumper, p.json_name, latencies.percentile(p.per_10000));
-        member_count(&dumper, "max_ns", latencies.largest());
+            member_signed(&dumper, p.json_name, latencies.percentile(p.per_10000));
+        member_signed(&dumper, "max_ns", latencies.largest());
         member_string(&dumper, "percentiles", latencies.exact() ? "exact" : "histogram");
     }
     json_dumper_end_object(&dumper);
@@ -333,7 +345,7 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
                 rate_text(context.line_rates[1]).c_str());
     if (analysis.below_zero)
         fprintf(out, "%s left the device before they had fully come in (first frame %" PRIu64
-                     "): a cut-through device, for which %s is no measure; counted as 0\n",
+                     "): a cut-through device, whose %s latency is below zero; kept as it is in every figure\n",
                 times(analysis.below_zero, "frame", "frames").c_str(), analysis.first_below_zero_frame,
                 upper(definition_name(analysis.definition())).c_str());
     if (analysis.any_tap_time)
@@ -576,11 +588,11 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
         json_dumper_set_member_name(&dumper, "loss_percent");
         json_dumper_value_anyf(&dumper, "%s", percent(direction.not_seen, direction.entered).c_str());
         member_count(&dumper, "ambiguous", direction.ambiguous);
-        member_count(&dumper, "min_ns", latencies.least());
-        member_count(&dumper, "mean_ns", latencies.mean());
+        member_signed(&dumper, "min_ns", latencies.least());
+        member_signed(&dumper, "mean_ns", latencies.mean());
         for (const Percentile &p : PERCENTILES)
-            member_count(&dumper, p.json_name, latencies.percentile(p.per_10000));
-        member_count(&dumper, "max_ns", latencies.largest());
+            member_signed(&dumper, p.json_name, latencies.percentile(p.per_10000));
+        member_signed(&dumper, "max_ns", latencies.largest());
         member_count(&dumper, "jitter_ns", jitter(direction));
         member_count(&dumper, "standard_deviation_ns", latencies.standard_deviation());
         member_string(&dumper, "percentiles", latencies.exact() ? "exact" : "histogram");

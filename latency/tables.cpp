@@ -193,7 +193,7 @@ constexpr size_t VIEW_ROOM = ViewTable::COLUMNS_ROOM;
 
 // A fate's name as the last field of a frame row, with room to copy.
 constexpr size_t FATE_ROOM = 24;
-static_assert(6 * Row::NUMBER_ROOM + 2 * PORT_ROOM + VIEW_ROOM + 8 <= Row::CAPACITY, "a pair row fits");
+static_assert(6 * Row::NUMBER_ROOM + 2 * PORT_ROOM + VIEW_ROOM + 9 <= Row::CAPACITY, "a pair row fits, with a sign");
 static_assert(4 * Row::NUMBER_ROOM + PORT_ROOM + Row::HEX128_ROOM + VIEW_ROOM + FATE_ROOM + 14 <= Row::CAPACITY,
               "a frame row fits, with its fate");
 
@@ -238,7 +238,7 @@ inline __attribute__((always_inline)) void Tables::copied_frame_row(RowField fra
 // written once and copied. The pair row is put together first, in its
 // table or else aside, and ended last, so that its fields stay in place
 // while the frame rows copy them.
-void Tables::match_rows(const Pairing &pairing)
+void Tables::match_rows(const Pairing &pairing, int64_t latency)
 {
     const Sighting &earlier = pairing.earlier;
     const Sighting &later = pairing.later;
@@ -258,8 +258,12 @@ void Tables::match_rows(const Pairing &pairing)
     pair.comma();
     const RowField later_time = tap_time(pair, later.tap_time);
     pair.comma();
-    if (pairs.is_open())
-        pair.number(pairing.latency).comma();
+    if (pairs.is_open()) {
+        if (latency < 0)
+            pair.character('-').number(uint64_t(0) - static_cast<uint64_t>(latency)).comma();
+        else
+            pair.number(static_cast<uint64_t>(latency)).comma();
+    }
     const RowField earlier_length = pair.number_field(earlier.length);
     const RowField earlier_view = view_columns(earlier);
 

@@ -87,7 +87,7 @@ public:
     Table pairs, frames;
     // Where the frames' traffic views are read from for their columns.
     void read_views_from(ViewTable &views) { views_ = &views; }
-    void match_rows(const Pairing &pairing) override;
+    void match_rows(const Pairing &pairing, int64_t latency) override;
     void frame_row(const Sighting &sighting, bool keyed, Fate fate) override;
 
 private:

@@ -113,7 +113,7 @@ public:
     TrafficGroups(GroupBy by, size_t limit) : by_(by), limit_(limit < 2 ? 2 : limit) {}
 
     GroupBy by() const { return by_; }
-    void matched(const TrafficView &earlier, uint64_t latency) { group(earlier).latencies_or_new().add(latency); }
+    void matched(const TrafficView &earlier, int64_t latency) { group(earlier).latencies_or_new().add(latency); }
     void unmatched(const TrafficView &view, int port_index);
     // The capture has ended: frames not seen leaving are those on the
     // ports toward the device (`toward`: one bit a port index; 0: every

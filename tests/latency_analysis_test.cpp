@@ -21,7 +21,7 @@
 
 namespace {
 
-uint64_t nearest_rank(std::vector<uint64_t> values, uint64_t per_10000)
+int64_t nearest_rank(std::vector<int64_t> values, uint64_t per_10000)
 {
     std::sort(values.begin(), values.end());
     const uint64_t rank = std::max<uint64_t>(1, (per_10000 * values.size() + 9999) / 10000);
@@ -30,15 +30,15 @@ uint64_t nearest_rank(std::vector<uint64_t> values, uint64_t per_10000)
 
 TEST(LatencyDistribution, PercentilesByNearestRank)
 {
-    constexpr uint64_t NONE = ~uint64_t(0);
+    constexpr int64_t NONE = INT64_MIN;
     struct Row {
         const char *name;
-        std::vector<uint64_t> latencies;
+        std::vector<int64_t> latencies;
         uint64_t per_10000;
-        uint64_t expected;
+        int64_t expected;
         // To the nearest ns, halves up, as the plug-in's tree shows them
         // (NONE: not checked).
-        uint64_t mean, standard_deviation;
+        int64_t mean, standard_deviation;
     } rows[] = {
         {"median of 1 to 100", {}, 5000, 50, 51, 29},  // 50.5, 28.87
         {"99.9% of 1 to 100: the largest", {}, 9990, 100, 51, 29},
@@ -46,10 +46,12 @@ TEST(LatencyDistribution, PercentilesByNearestRank)
         {"median of one", {42}, 5000, 42, 42, 0},
         {"99.99% of 1 to 100,000", {}, 9999, 99990, 50001, 28868},  // 50000.5, 28867.51
         {"median of 100,000 in no order", {}, 5000, 0, NONE, NONE},
+        {"a cut-through device under LIFO: below zero, kept", {30, -30, 10, 0, -10}, 2000, -30, 0, 20},
+        {"halves up below zero too", {-1, -2}, 5000, -2, -1, 1},  // -1.5, 0.5
     };
-    for (uint64_t i = 1; i <= 100; i++)
+    for (int64_t i = 1; i <= 100; i++)
         rows[0].latencies.push_back(101 - i), rows[1].latencies.push_back(i);
-    for (uint64_t i = 1; i <= 100000; i++) {
+    for (int64_t i = 1; i <= 100000; i++) {
         rows[4].latencies.push_back(i);
         rows[5].latencies.push_back(i * 7919 % 100003);
     }
@@ -57,13 +59,13 @@ TEST(LatencyDistribution, PercentilesByNearestRank)
     for (Row &row : rows) {
         SCOPED_TRACE(row.name);
         LatencyDistribution distribution;
-        for (uint64_t latency : row.latencies)
+        for (int64_t latency : row.latencies)
             distribution.add(latency);
         EXPECT_TRUE(distribution.exact());
         EXPECT_EQ(distribution.percentile(row.per_10000), row.expected);
         if (row.mean != NONE) {
             EXPECT_EQ(distribution.mean(), row.mean);
-            EXPECT_EQ(distribution.standard_deviation(), row.standard_deviation);
+            EXPECT_EQ(static_cast<int64_t>(distribution.standard_deviation()), row.standard_deviation);
         }
         // Then others, in the report's order, again, and out of order.
         for (uint64_t per_10000 : {5000, 9000, 9900, 9990, 9999, 5000, 9999, 1, 10000, 9000, 7500})
@@ -73,21 +75,23 @@ TEST(LatencyDistribution, PercentilesByNearestRank)
 
 TEST(LatencyDistribution, BeyondTheLimitAtMostATenthOfAPercentBelow)
 {
-    // Latencies spread over six decades, and a tight cluster; the limit at
-    // 1,000 so that the histogram takes over.
+    // Latencies spread over six decades, a tight cluster, and latencies
+    // either side of zero; the limit at 1,000 so that the histogram takes
+    // over.
     struct Row {
         const char *name;
-        uint64_t (*latency)(uint64_t i);
+        int64_t (*latency)(int64_t i);
     } rows[] = {
-        {"six decades", [](uint64_t i) { return 100 + (i * 7919 % 1000) * (i % 6 == 0 ? 100000 : i % 1000 + 1); }},
-        {"a cluster near 5 us", [](uint64_t i) { return 5000 + i % 97; }},
-        {"below 1 us", [](uint64_t i) { return i % 1000; }},
+        {"six decades", [](int64_t i) { return 100 + (i * 7919 % 1000) * (i % 6 == 0 ? 100000 : i % 1000 + 1); }},
+        {"a cluster near 5 us", [](int64_t i) { return 5000 + i % 97; }},
+        {"below 1 us", [](int64_t i) { return i % 1000; }},
+        {"either side of zero, to 20 us", [](int64_t i) { return (i * 7919 % 40001) - 20000; }},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         LatencyDistribution distribution(1000);
-        std::vector<uint64_t> all;
-        for (uint64_t i = 0; i < 20000; i++) {
+        std::vector<int64_t> all;
+        for (int64_t i = 0; i < 20000; i++) {
             all.push_back(row.latency(i));
             distribution.add(all.back());
         }
@@ -95,11 +99,11 @@ TEST(LatencyDistribution, BeyondTheLimitAtMostATenthOfAPercentBelow)
         EXPECT_EQ(distribution.count(), all.size());
         EXPECT_EQ(distribution.least(), *std::min_element(all.begin(), all.end()));
         EXPECT_EQ(distribution.largest(), *std::max_element(all.begin(), all.end()));
-        for (uint64_t per_10000 : {5000, 9000, 9900, 9990, 9999}) {
-            const uint64_t exact = nearest_rank(all, per_10000);
-            const uint64_t estimate = distribution.percentile(per_10000);
+        for (uint64_t per_10000 : {1000, 5000, 9000, 9900, 9990, 9999}) {
+            const int64_t exact = nearest_rank(all, per_10000);
+            const int64_t estimate = distribution.percentile(per_10000);
             EXPECT_LE(estimate, exact) << per_10000;
-            EXPECT_GE(estimate * 1001, exact * 1000) << per_10000;
+            EXPECT_LE(exact - estimate, (exact < 0 ? -exact : exact) / 1000) << per_10000;
         }
     }
 }
@@ -122,7 +126,7 @@ TEST(TrafficGroups, TheLeastBusyFoldIntoOtherAndNothingIsLost)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         TrafficGroups groups(GroupBy::flow, row.limit);
-        std::vector<uint64_t> all;
+        std::vector<int64_t> all;
         // Flow f has 10 f frames, one in ten not seen leaving on Con A.
         for (uint8_t f = 1; f <= 12; f++) {
             TrafficView view;
@@ -172,8 +176,8 @@ TEST(TrafficGroups, TheLeastBusyFoldIntoOtherAndNothingIsLost)
     }
     // Folding a histogram into exact latencies and the other way round.
     LatencyDistribution exact, histogram(100), folded, folded_into_histogram(100);
-    std::vector<uint64_t> values;
-    for (uint64_t i = 0; i < 1000; i++) {
+    std::vector<int64_t> values;
+    for (int64_t i = 0; i < 1000; i++) {
         values.push_back(5000 + i * 37 % 1000);
         (i % 2 ? exact : histogram).add(values.back());
     }
@@ -185,7 +189,7 @@ TEST(TrafficGroups, TheLeastBusyFoldIntoOtherAndNothingIsLost)
         EXPECT_EQ(d->count(), values.size());
         EXPECT_EQ(d->least(), *std::min_element(values.begin(), values.end()));
         EXPECT_EQ(d->largest(), *std::max_element(values.begin(), values.end()));
-        const uint64_t p99 = nearest_rank(values, 9900);
+        const int64_t p99 = nearest_rank(values, 9900);
         EXPECT_LE(d->percentile(9900), p99);
         EXPECT_GE(d->percentile(9900) * 1001, p99 * 1000);
     }

@@ -340,7 +340,7 @@ for dscp, latencies in sorted(groups.items()):
 
     # The standard definitions move every pair by its frames' time on the
     # wire: (Ethernet part + FCS) x 8 bits at its link's rate, to the
-    # nearest ns; below zero counts as 0 and is counted. The vlan device's
+    # nearest ns; below zero kept signed, and counted. The vlan device's
     # tag makes a frame's two sightings differ in length, and link 1 at
     # 1G against link 2 at 10G makes LIFO of a long frame negative.
     "$write_captures" --device vlan "$work/long.pcap" "$work/long.expected" 3000 5000 || exit 1
@@ -366,7 +366,7 @@ for a, b in zip(csv.DictReader(open(fifo)), csv.DictReader(open(moved))):
     early, late = duration(a["earlier_frame"]), duration(a["later_frame"])
     want = int(a["latency_ns"]) + {"fifo": 0, "lifo": -early, "lilo": late - early, "filo": late}[definition]
     negative += want < 0
-    if a["earlier_frame"] != b["earlier_frame"] or int(b[column]) != max(want, 0):
+    if a["earlier_frame"] != b["earlier_frame"] or int(b[column]) != want:
         sys.exit("pair %s: %s, not %d" % (a["earlier_frame"], b[column], want))
 print("same" if negative == below and (negative > 0 or definition != "lifo") else
       "below zero: %d, not %d" % (below, negative))
