@@ -189,11 +189,13 @@ IpFound read_ethernet(const uint8_t *frame, const Bounds &bounds, uint32_t at, b
     return read_after_ethertype(frame, bounds, ethertype, at + 2, packet);
 }
 
-// The packet a tunnel's outer packet carries whole: VXLAN (UDP to 4789) or
-// GRE. False when `outer` is no such packet or carries no IP packet.
-bool open_tunnel(const uint8_t *frame, uint32_t captured, const IpPacket &outer, IpPacket &inner)
+// The packet a tunnel's outer packet carries: VXLAN (UDP to 4789) or GRE.
+// False when `outer` is no such packet, or carries no IP packet.
+bool open_tunnel(const uint8_t *frame, uint32_t captured, const IpPacket &outer, Tunnels tunnels, IpPacket &inner)
 {
-    if (outer.fragment || !outer.headers_whole)
+    // To key a frame by, only an outer packet captured whole: what a cut or
+    // damaged one holds is not known to be what it says.
+    if (outer.fragment || !outer.headers_whole || (tunnels == Tunnels::whole && outer.end > captured))
         return false;
     const Bounds bounds = {captured, outer.end};
     const uint32_t at = outer.transport;
@@ -217,7 +219,7 @@ bool open_tunnel(const uint8_t *frame, uint32_t captured, const IpPacket &outer,
 
 } // namespace
 
-IpFound locate_ip_packet(const uint8_t *frame, uint32_t captured, IpPacket &packet)
+IpFound locate_ip_packet(const uint8_t *frame, uint32_t captured, IpPacket &packet, Tunnels tunnels)
 {
     const IpFound found = read_ethernet(frame, Bounds{captured, UINT32_MAX}, 0, true, packet);
     if (found != IpFound::ip || (packet.protocol != IPPROTO_UDP && packet.protocol != IPPROTO_GRE))
@@ -225,7 +227,7 @@ IpFound locate_ip_packet(const uint8_t *frame, uint32_t captured, IpPacket &pack
     for (int tunnel = 0; tunnel < MAX_TUNNELS; tunnel++) {
         IpPacket inner;
         inner.vlan = packet.vlan;
-        if (!open_tunnel(frame, captured, packet, inner))
+        if (!open_tunnel(frame, captured, packet, tunnels, inner))
             break;
         inner.tunnels = static_cast<uint8_t>(packet.tunnels + 1);
         packet = inner;

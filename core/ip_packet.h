@@ -41,8 +41,13 @@ struct IpPacket {
     uint8_t tunnels = 0;      // outer packets opened to reach this one
 };
 
+// Which tunnels are opened: those whose outer packet was captured whole
+// (to key a frame by), or also one cut short, as far as it was captured
+// (to group a frame by what it still holds).
+enum class Tunnels : uint8_t { whole, as_captured };
+
 // The IP packet of an Ethernet frame of which `captured` bytes are at hand.
 // Not IP: `vlan` is still the outermost tag's.
-IpFound locate_ip_packet(const uint8_t *frame, uint32_t captured, IpPacket &packet);
+IpFound locate_ip_packet(const uint8_t *frame, uint32_t captured, IpPacket &packet, Tunnels tunnels = Tunnels::whole);
 
 #endif // OVINT_CORE_IP_PACKET_H

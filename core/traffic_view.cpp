@@ -16,12 +16,18 @@ inline uint16_t be16(const uint8_t *bytes)
 TrafficView read_traffic_view(const uint8_t *frame, uint32_t captured)
 {
     IpPacket packet;
-    const IpFound found = locate_ip_packet(frame, captured, packet);
+    const IpFound found = locate_ip_packet(frame, captured, packet, Tunnels::as_captured);
     return traffic_view_of(frame, captured, found, packet);
 }
 
-TrafficView traffic_view_of(const uint8_t *frame, uint32_t captured, IpFound found, const IpPacket &packet)
+TrafficView traffic_view_of(const uint8_t *frame, uint32_t captured, IpFound found, const IpPacket &located)
 {
+    // A tunnel's outer packet cut short is opened as far as it was
+    // captured: the traffic is what it carries.
+    IpPacket packet = located;
+    if (found == IpFound::ip && !packet.tunnels && packet.end > captured &&
+        (packet.protocol == IPPROTO_UDP || packet.protocol == IPPROTO_GRE))
+        locate_ip_packet(frame, captured, packet, Tunnels::as_captured);
     TrafficView view;
     view.vlan = packet.vlan;
     if (found != IpFound::ip)

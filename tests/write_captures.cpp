@@ -23,8 +23,10 @@
 //     a device between the TAP's links: frames entering on one link and
 //     leaving on the other after known latencies (a long tail among them),
 //     changed as a KIND of device changes them: switch (unchanged), router
-//     (addresses, TTL, checksum, padding), vlan (a tag added on link 2) or
-//     nat (addresses and ports translated); with frames the device drops,
+//     (addresses, TTL, checksum, padding), vlan (a tag added on link 2),
+//     nat (addresses and ports translated), or a router that wraps its
+//     packets on link 2: qinq (two tags), mpls (two labels), pppoe, vxlan
+//     or gre (a tunnel); with frames the device drops,
 //     frames sent twice, frames seen on one link only, and frames written
 //     a little out of TAP-time order. EXPECTED gets, for each key mode, the
 //     pairings that mode must find: "MODE<tab>LATER<tab>EARLIER<tab>LATENCY"
@@ -365,7 +367,16 @@ bool write_example(const std::string &path)
 
 // ---- A device between the links ----
 
-enum class Device { switch_, router, vlan, nat };
+// A switch, a router, a switch that tags link 2's frames, an address
+// translator, and routers that wrap link 2's packets: in stacked VLAN tags
+// (a provider edge), an MPLS label stack (a label edge router), a PPPoE
+// session (a concentrator), a VXLAN or a GRE tunnel (its end).
+enum class Device { switch_, router, vlan, nat, qinq, mpls, pppoe, vxlan, gre };
+
+bool wraps(Device device)
+{
+    return device >= Device::qinq;
+}
 
 // One IP packet of a flow, as seen on one side of the device.
 struct Flow {
@@ -412,6 +423,47 @@ Bytes ip_frame(guint8 mac, bool vlan, guint8 source, guint16 source_port, guint8
     if (bytes.size() < 60)
         bytes.resize(60, pad);
     return bytes;
+}
+
+// A frame of ip_frame's (untagged) as a wrapping device sends it on link 2,
+// or takes it there: its IP packet the same, in what the device wraps it.
+Bytes wrapped(Device device, const Bytes &frame)
+{
+    const Bytes macs(frame.begin(), frame.begin() + 12);
+    const Bytes packet(frame.begin() + 14, frame.end());  // the IP packet, and any padding
+    const size_t ip_length = (size_t(packet[2]) << 8 | packet[3]);
+    const Bytes ip(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(ip_length));
+    // The outer packet of a tunnel: from 198.51.100.1 to 198.51.100.2.
+    auto outer = [&](guint8 protocol, const Bytes &payload) {
+        Bytes header(20, 0);
+        header[0] = 0x45;
+        put_be16_at(header, 2, static_cast<unsigned>(20 + payload.size()));
+        header[8] = 64, header[9] = protocol;
+        header[12] = 198, header[13] = 51, header[14] = 100, header[15] = 1;
+        header[16] = 198, header[17] = 51, header[18] = 100, header[19] = 2;
+        return Bytes{0x02, 0, 0, 0, 0xF0, 1, 0x02, 0, 0, 0, 0xF0, 2, 0x08, 0x00} + header + payload;
+    };
+    switch (device) {
+    case Device::qinq:  // service tag 42, customer tag 7
+        return macs + Bytes{0x88, 0xA8, 0x00, 0x2A, 0x81, 0x00, 0x00, 0x07, 0x08, 0x00} + packet;
+    case Device::mpls:  // two labels, the second at the bottom of the stack
+        return macs + Bytes{0x88, 0x47, 0x00, 0x01, 0x00, 0x40, 0x00, 0x02, 0x01, 0x40} + packet;
+    case Device::pppoe: {
+        Bytes session = {0x88, 0x64, 0x11, 0x00, 0x00, 0x2A, 0, 0, 0x00, 0x21};
+        put_be16_at(session, 6, static_cast<unsigned>(2 + ip.size()));
+        return macs + session + ip;
+    }
+    case Device::vxlan: {
+        Bytes udp = {0xC3, 0x50, 0x12, 0xB5, 0, 0, 0, 0, 0x08, 0, 0, 0, 0x00, 0x00, 0x2A, 0x00};  // to 4789, VNI 42
+        udp = udp + frame;
+        put_be16_at(udp, 4, static_cast<unsigned>(udp.size()));
+        return outer(17, udp);
+    }
+    case Device::gre:
+        return outer(47, Bytes{0x00, 0x00, 0x08, 0x00} + ip);
+    default:
+        return frame;
+    }
 }
 
 // How the TAP's clock stamps the frames of a device capture.
@@ -560,16 +612,22 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         const guint8 dscp = latency_of(i) >= 150000 ? 0 : i % 4 == 0 ? 46 : i % 4 == 2 ? 10 : 0;
         auto traffic_on = [&](bool link1) {
             const bool translated = device == Device::nat && !link1;  // link 2 is the public side
+            const bool tagged = (link2_tag || device == Device::qinq) && !link1;
             return FrameTraffic{true, translated ? guint8(200) : client,
                            translated ? static_cast<guint16>(50000 + i % 13) : client_port, tcp, dscp,
-                           link2_tag && !link1 ? 42 : -1};
+                           tagged ? 42 : -1};
         };
-        auto on_link = [&](bool link1, bool after_device) {
+        // Before a wrapping device wraps it on link 2.
+        auto plain_on_link = [&](bool link1, bool after_device) {
             const bool routed = device != Device::switch_ && device != Device::vlan && after_device;
             const FrameTraffic t = traffic_on(link1);
-            return ip_frame(routed ? 0x77 : 0x11, t.vlan >= 0, t.client, t.client_port, routed ? 63 : 64,
-                            routed ? checksum ^ 0x0100 : checksum, tcp, static_cast<guint32>(i), payload,
-                            routed ? 0xEE : 0x00, dscp);
+            return ip_frame(routed ? 0x77 : 0x11, t.vlan >= 0 && !wraps(device), t.client, t.client_port,
+                            routed ? 63 : 64, routed ? checksum ^ 0x0100 : checksum, tcp, static_cast<guint32>(i),
+                            payload, routed ? 0xEE : 0x00, dscp);
+        };
+        auto on_link = [&](bool link1, bool after_device) {
+            const Bytes plain = plain_on_link(link1, after_device);
+            return wraps(device) && !link1 ? wrapped(device, plain) : plain;
         };
         const FrameTraffic entering = traffic_on(from_link1);
         sightings.push_back({now, in_port, on_link(from_link1, false), i, true, 0, true, entering});
@@ -598,7 +656,10 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             // header claims more than the frame holds, so it has no key,
             // and the device drops it.
             Bytes broken = on_link(from_link1, false);
-            put_be16_at(broken, entering.vlan >= 0 ? 20 : 16, 1400);  // behind the tag, if any
+            // The outermost IP header's total length: behind a tag, labels
+            // or a session header, if any.
+            const bool behind_8 = wraps(device) && !from_link1 && device != Device::vxlan && device != Device::gre;
+            put_be16_at(broken, behind_8 ? 24 : entering.vlan >= 0 ? 20 : 16, 1400);
             sightings.push_back({now + 200, in_port, broken, -1, true, 0x08, false, entering});
         }
     }
@@ -876,10 +937,15 @@ int main(int argc, char **argv)
 {
     if (argc >= 5 && std::string(argv[1]) == "--device") {
         const std::string kind = argv[2];
-        const Device device = kind == "router" ? Device::router
-                              : kind == "vlan" ? Device::vlan
-                              : kind == "nat"  ? Device::nat
-                                               : Device::switch_;
+        const Device device = kind == "router"  ? Device::router
+                              : kind == "vlan"  ? Device::vlan
+                              : kind == "nat"   ? Device::nat
+                              : kind == "qinq"  ? Device::qinq
+                              : kind == "mpls"  ? Device::mpls
+                              : kind == "pppoe" ? Device::pppoe
+                              : kind == "vxlan" ? Device::vxlan
+                              : kind == "gre"   ? Device::gre
+                                                : Device::switch_;
         int arg = 3;
         guint64 line_rate = 0;
         Clock clock = Clock::steady;

@@ -18,6 +18,12 @@ for device in switch router vlan nat; do
 done
 "$write_captures" --device router --line-rate "${line_rate[busy]}" "$work/busy.pcap" "$work/busy.expected" 3000 1500 ||
     exit 1
+# Routers that wrap their packets on link 2: every key but frame finds the
+# same IP packet on both links.
+wrapping="qinq mpls pppoe vxlan gre"
+for device in $wrapping; do
+    "$write_captures" --device "$device" "$work/$device.pcap" "$work/$device.expected" || exit 1
+done
 # A router that holds some frames 300 ms, beyond the default window.
 "$write_captures" --device router --hold 300 "$work/held.pcap" "$work/held.expected" 400 2000000 || exit 1
 chmod a+r "$work"/*
@@ -42,7 +48,7 @@ program_pairings() {  # MODE CAPTURE...
         "$work/pairs.csv" | sort -n)
     echo "${found:-none}"
 }
-for device in switch router vlan nat; do
+for device in switch router vlan nat $wrapping; do
     for mode in frame ip payload nat; do
         check "$device, key $mode: the pairings and latencies the writer knows" \
             "$(grep "^$mode	" "$work/$device.expected" | cut -f2-)" "$(pairings "$device" "$mode")"
@@ -147,12 +153,12 @@ for device in router held; do
         "$(grep -E '^fate' "$work/$device.expected" | sort)" \
         "$(with_ovint -2 -r "$work/$device.pcap" -T fields -e ovint.port -e ovint.fate |
            python3 -c 'import sys, collections
-ports = {"0x80": "Con A", "0x40": "Con B", "0x20": "Con C", "0x10": "Con D"}
+ports = {0x80: "Con A", 0x40: "Con B", 0x20: "Con C", 0x10: "Con D"}  # 3.2 writes 0x00000080
 names = ["forwarded", "ambiguous", "late", "for_device", "from_device", "merged", "at_edge", "no_key",
          "not_seen_leaving"]
 n = collections.Counter(tuple(line.split()) for line in sys.stdin if line.strip())
 for (port, fate), count in n.items():
-    print("fate\t%s\t%s\t%d" % (ports[port], names[int(fate)], count))' | sort)"
+    print("fate\t%s\t%s\t%d" % (ports[int(port, 16)], names[int(fate)], count))' | sort)"
 done
 held_late=$(awk -F'\t' '$1 == "fate" && $3 == "late" { n += $4 } END { print n }' "$work/held.expected")
 held_own=$(awk -F'\t' '$1 == "fate" && $3 == "from_device" { n += $4 } END { print n }' "$work/held.expected")
@@ -247,7 +253,7 @@ print("late\t%d\t%d\t%d" % (c["late_partners"], c["latest_partner_ns"], c["windo
 
     # Every trailer-bearing frame's fate, per port, in the JSON report and
     # in the frames table's last column.
-    for device in switch router vlan held; do
+    for device in switch router vlan held $wrapping; do
         "$latency_program" --force --frames "$work/fates.csv" --json "$work/$device.pcap" >"$work/fates.json"
         check "ovint-latency, $device: every frame's fate per port as the writer knows it, in JSON and the table" \
             "$(grep -E '^fate' "$work/$device.expected" | sort)
@@ -300,13 +306,13 @@ for e in json.load(sys.stdin)["groups"]["entries"]:
     }
     # (The held capture is longer than the window: frames of link 2's own
     # are not at its edge, and not frames that entered the device.)
-    for device in switch router vlan busy held; do
+    for device in switch router vlan busy held qinq vxlan; do
         for by in flow dscp vlan protocol; do
             check "ovint-latency --by $by, $device: each group's latency and loss as the writer knows them" \
                 "$(grep "^group	$by	" "$work/$device.expected" | sort)" \
                 "$(program_groups "$by" "$work/$device.pcap" --top 100000000 | sort)"
         done
-        [ "$device" = held ] && continue
+        [ "$device" = held ] || [ "$device" = qinq ] || [ "$device" = vxlan ] && continue
         # The first groups by each order: the writer's largest figures.
         for order in p99:8 count:4 max:10; do
             check "ovint-latency --by flow --top 5 --sort ${order%:*}, $device: the writer's five largest" \
