@@ -29,6 +29,14 @@ uint32_t fold(const uint8_t *address)
     return folded ^ be32(address + 12);
 }
 
+uint32_t packet_tag(uint32_t src_tag, uint32_t dst_tag, uint8_t protocol, uint32_t identification)
+{
+    uint32_t tag = (src_tag * 0x9E3779B1u) ^ dst_tag;
+    tag = (tag ^ (uint32_t(protocol) << 24) ^ identification) * 0x85EBCA6Bu;
+    tag ^= tag >> 15;
+    return tag ? tag : 1;
+}
+
 bool link_local_v4(uint32_t address)
 {
     return (address >> 8) == 0xE00000     // 224.0.0.0/24, local network control
@@ -57,12 +65,16 @@ FrameFacts frame_facts(const uint8_t *frame, uint32_t captured, IpFound found, c
     }
     if (found == IpFound::ip) {
         const uint8_t *ip = frame + packet.start;
+        facts.fragment = !packet.fragment          ? FragmentKind::none
+                         : packet.later_fragment ? FragmentKind::later
+                                                 : FragmentKind::first;
         if (packet.version == 4) {
             facts.ttl = ip[8];
             facts.src_tag = be32(ip + 12);
             facts.dst_tag = be32(ip + 16);
             if (link_local_v4(facts.src_tag) || link_local_v4(facts.dst_tag))
                 facts.scope = FrameScope::link_local;
+            facts.packet_tag = packet_tag(facts.src_tag, facts.dst_tag, ip[9], packet.identification);
         } else {
             facts.ttl = ip[7];
             facts.src_tag = fold(ip + 8);
@@ -72,6 +84,8 @@ FrameFacts frame_facts(const uint8_t *frame, uint32_t captured, IpFound found, c
                                              frame[packet.transport] <= 137;
             if (neighbour_discovery || link_local_v6(ip + 8) || link_local_v6(ip + 24))
                 facts.scope = FrameScope::link_local;
+            if (packet.fragment)
+                facts.packet_tag = packet_tag(facts.src_tag, facts.dst_tag, packet.protocol, packet.identification);
         }
         return facts;
     }

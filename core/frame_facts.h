@@ -22,11 +22,19 @@ enum class FrameScope : uint8_t {
     link_local,    // ARP, NDP, a link-local address or group
 };
 
+// Whether a frame's IP packet is a piece of a larger one.
+enum class FragmentKind : uint8_t { none, first, later };
+
 struct FrameFacts {
     FrameScope scope = FrameScope::ordinary;
     uint8_t ttl = 0;  // IPv4 TTL or IPv6 hop limit of the packet located; 0: not IP
+    FragmentKind fragment = FragmentKind::none;
     // The addresses folded (an IPv4 address is itself); 0: none.
     uint32_t src_tag = 0, dst_tag = 0;
+    // The packet's identity as its sender gave it (addresses, protocol and
+    // identification, folded): every piece of one packet has it, and so
+    // has the packet whole. 0: none (IPv6 but a fragment, not IP).
+    uint32_t packet_tag = 0;
 };
 
 // The facts of an Ethernet frame of `captured` bytes whose IP packet was

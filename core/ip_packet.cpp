@@ -63,6 +63,7 @@ IpFound read_ip_header(const uint8_t *frame, const Bounds &bounds, uint32_t at, 
         packet.version = 4;
         packet.protocol = ip[9];
         packet.transport = at + header_length;
+        packet.identification = be16(ip + 4);
         const uint32_t fragment_field = be16(ip + 6);
         packet.fragment = (fragment_field & 0x3FFF) != 0;  // more fragments, or an offset
         packet.later_fragment = (fragment_field & 0x1FFF) != 0;
@@ -78,6 +79,7 @@ IpFound read_ip_header(const uint8_t *frame, const Bounds &bounds, uint32_t at, 
     packet.end = end;
     packet.version = 6;
     packet.fragment = packet.later_fragment = false;
+    packet.identification = 0;
     packet.headers_whole = true;
     // Extension headers up to the transport header, as far as both the
     // packet and the capture hold them.
@@ -99,6 +101,7 @@ IpFound read_ip_header(const uint8_t *frame, const Bounds &bounds, uint32_t at, 
             // One fragment header or several: any offset makes a later piece.
             packet.later_fragment = packet.later_fragment || later;
             packet.fragment = packet.fragment || later || (offset_field & 1) != 0;
+            packet.identification = be16(frame + header + 4) << 16 | be16(frame + header + 6);
             if (later) {
                 // What follows is the packet's data, not its headers.
                 packet.protocol = frame[header];

@@ -34,6 +34,7 @@ struct IpPacket {
     uint8_t protocol = 0;    // of what follows the IP headers
     bool fragment = false;        // a piece of a larger packet, the first one included
     bool later_fragment = false;  // a piece after the first: it holds no transport header
+    uint32_t identification = 0;  // IPv4's; an IPv6 fragment header's (0 without one)
     // IPv6: the extension headers were walked to the transport header; not
     // when one of them runs past the bytes captured or the packet.
     bool headers_whole = true;

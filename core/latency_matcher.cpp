@@ -227,7 +227,9 @@ void LatencyMatcher::without_partner(const Sighting &sighting, bool settled, boo
         watch_.reset(new LateWatch(window_, reach));
     }
     if (!toward) {
-        if (!watch_->claim(sighting, repeated, sink))
+        // A later piece is no measure alone: which packet's it is, its key
+        // may not tell.
+        if (sighting.fragment == FragmentKind::later || !watch_->claim(sighting, repeated, sink))
             sink.unmatched(sighting, false);
     } else if (!watch_->keep(sighting, repeated, sink)) {
         findings_.unwatched++;
@@ -465,6 +467,9 @@ void LatencyMatcher::pair(const Sighting &sighting, MatchSink &sink)
             const uint64_t apart = time > sighting.tap_time ? time - sighting.tap_time : sighting.tap_time - time;
             if (waiting.paired || apart > window_)
                 continue;
+            if (__builtin_expect(sighting.fragment == FragmentKind::later, 0) &&
+                !same_packet(sighting, waiting.sighting))
+                continue;
             const bool waiting_first = time <= sighting.tap_time;
             if (!allowed(waiting_first ? waiting.sighting : sighting, waiting_first ? sighting : waiting.sighting)) {
                 wrong_direction++;
@@ -488,6 +493,8 @@ void LatencyMatcher::pair(const Sighting &sighting, MatchSink &sink)
         const bool partner_first = partner.sighting.tap_time <= sighting.tap_time;
         const Sighting &earlier = partner_first ? partner.sighting : sighting;
         const Sighting &later = partner_first ? sighting : partner.sighting;
+        if (__builtin_expect(sighting.fragment == FragmentKind::first, 0))
+            pieces_paired(earlier, later);
         sink.paired(Pairing{earlier, later, later.tap_time - earlier.tap_time, candidates > 1});
     } else {
         if (wrong_direction && kind_ == Kind::main) {
@@ -528,6 +535,30 @@ void LatencyMatcher::pair(const Sighting &sighting, MatchSink &sink)
         }
     }
     expire(clock_.now(), sink);
+}
+
+void LatencyMatcher::pieces_paired(const Sighting &earlier, const Sighting &later)
+{
+    if (earlier.fragment != FragmentKind::first || later.fragment != FragmentKind::first)
+        return;
+    if (!packet_partners_)
+        packet_partners_.reset(new PacketPartner[PACKET_PARTNERS]());
+    packet_partner(earlier.packet_tag, earlier.channel) = {earlier.packet_tag, later.packet_tag, earlier.tap_time,
+                                                           earlier.channel};
+    packet_partner(later.packet_tag, later.channel) = {later.packet_tag, earlier.packet_tag, later.tap_time,
+                                                       later.channel};
+}
+
+// Whether a later piece and a candidate of its key are pieces of packets
+// whose first pieces paired: without that, no pairing.
+bool LatencyMatcher::same_packet(const Sighting &piece, const Sighting &candidate)
+{
+    if (!packet_partners_ || candidate.fragment != FragmentKind::later)
+        return false;
+    const PacketPartner &known = packet_partner(piece.packet_tag, piece.channel);
+    const uint64_t apart = known.tap_time > piece.tap_time ? known.tap_time - piece.tap_time : piece.tap_time - known.tap_time;
+    return known.packet_tag == piece.packet_tag && known.channel == piece.channel && apart <= window_ &&
+           known.partner == candidate.packet_tag;
 }
 
 void LatencyMatcher::finish(MatchSink &sink)

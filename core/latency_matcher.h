@@ -60,8 +60,21 @@ struct Sighting {
     uint32_t view;      // the caller's: what it knows of the frame's traffic (0: nothing)
     FrameScope scope = FrameScope::ordinary;  // what its addresses say of where it may go
     uint8_t ttl = 0;                          // of its IP packet (0: not IP)
+    FragmentKind fragment = FragmentKind::none;
     uint32_t src_tag = 0, dst_tag = 0;        // its addresses, folded (0: none)
+    uint32_t packet_tag = 0;                  // its IP packet's identity (FrameFacts)
 };
+
+// What a sighting carries of its frame's facts.
+inline void take_facts(Sighting &sighting, const FrameFacts &facts)
+{
+    sighting.scope = facts.scope;
+    sighting.ttl = facts.ttl;
+    sighting.fragment = facts.fragment;
+    sighting.src_tag = facts.src_tag;
+    sighting.dst_tag = facts.dst_tag;
+    sighting.packet_tag = facts.packet_tag;
+}
 
 // Valid for the length of the sink's call.
 struct Pairing {
@@ -315,6 +328,28 @@ private:
     // Sightings without a partner, watched a while longer; made when first
     // needed.
     std::unique_ptr<LateWatch> watch_;
+
+    // The pieces of one packet pair together or not at all: the first
+    // pieces pair by their key (it holds their ports, or their ICMP
+    // sequence), and tell which packet on the other link is their packet's;
+    // a later piece pairs only with a piece of that packet. Without it, a
+    // packet lost whole would shift the later pieces of every packet after
+    // it by one, where a key cannot tell them apart (pieces of equal
+    // payloads, under a key that masks the identification).
+    struct PacketPartner {
+        uint32_t packet_tag;  // of a first piece seen on the link `channel`
+        uint32_t partner;     // the packet tag of its partner on the other link
+        uint64_t tap_time;
+        uint8_t channel;
+    };
+    static constexpr size_t PACKET_PARTNERS = 4096;
+    std::unique_ptr<PacketPartner[]> packet_partners_;  // made by the first pair of pieces
+    PacketPartner &packet_partner(uint32_t packet_tag, uint8_t channel)
+    {
+        return packet_partners_[(packet_tag * 0x9E3779B1u + channel) >> 20 & (PACKET_PARTNERS - 1)];
+    }
+    void pieces_paired(const Sighting &earlier, const Sighting &later);
+    bool same_packet(const Sighting &piece, const Sighting &candidate);
 };
 
 #endif // OVINT_CORE_LATENCY_MATCHER_H

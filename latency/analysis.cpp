@@ -113,19 +113,10 @@ void Analysis::add_record(const FrameRecord &record)
     const PortPlace place = port_place(record.version, record.port);
     place.figures->frames++;
     const uint16_t channel = channel_of_port_byte(record.port);
-    const Sighting sighting = {frame,
-                               tap_time,
-                               record.key,
-                               record.wire,
-                               record.port,
-                               record.version,
-                               record.flags,
-                               static_cast<uint8_t>(channel),
-                               keeping_views_ && record.kind != FrameRecord::merged ? views.hold(record.view) : 0,
-                               record.facts.scope,
-                               record.facts.ttl,
-                               record.facts.src_tag,
-                               record.facts.dst_tag};
+    Sighting sighting = {frame,        tap_time,     record.key, record.wire, record.port, record.version,
+                         record.flags, static_cast<uint8_t>(channel),
+                         keeping_views_ && record.kind != FrameRecord::merged ? views.hold(record.view) : 0};
+    take_facts(sighting, record.facts);
     if (__builtin_expect(record.kind == FrameRecord::merged, 0)) {
         add_merged(*place.figures, sighting);
         return;

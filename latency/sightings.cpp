@@ -16,9 +16,9 @@ namespace {
 
 constexpr char MAGIC[8] = {'O', 'V', 'I', 'N', 'T', 'S', 'G', 'T'};
 // A record: its frame, TAP time, key, length, kind, port, version and
-// flags (40), its view (42) and, from format 2 on, its facts (10).
+// flags (40), its view (42) and, from format 2 on, its facts (15).
 constexpr size_t RECORD_SIZE_1 = 40 + 42;
-constexpr size_t RECORD_SIZE = RECORD_SIZE_1 + 10;
+constexpr size_t RECORD_SIZE = RECORD_SIZE_1 + 15;
 // Format 1 is read still: its frames' facts are unknown, as a frame's that
 // holds none.
 constexpr uint32_t OLDEST_VERSION = 1;
@@ -55,6 +55,7 @@ void encode(const FrameRecord &r, uint8_t *bytes)
     at += 32;
     const FrameFacts &f = r.facts;
     put(at, static_cast<uint8_t>(f.scope), 1), put(at, f.ttl, 1), put(at, f.src_tag, 4), put(at, f.dst_tag, 4);
+    put(at, static_cast<uint8_t>(f.fragment), 1), put(at, f.packet_tag, 4);
 }
 
 // False for a record ovint does not write.
@@ -74,13 +75,16 @@ bool decode(const uint8_t *bytes, uint32_t version, FrameRecord &r)
     std::memcpy(v.src, at, 16), std::memcpy(v.dst, at + 16, 16);
     at += 32;
     FrameFacts &f = r.facts;
-    uint8_t scope = 0;
+    uint8_t scope = 0, fragment = 0;
     if (version >= 2) {
         scope = static_cast<uint8_t>(take(at, 1)), f.ttl = static_cast<uint8_t>(take(at, 1));
         f.src_tag = static_cast<uint32_t>(take(at, 4)), f.dst_tag = static_cast<uint32_t>(take(at, 4));
+        fragment = static_cast<uint8_t>(take(at, 1)), f.packet_tag = static_cast<uint32_t>(take(at, 4));
     }
     f.scope = static_cast<FrameScope>(scope);
-    return scope <= static_cast<uint8_t>(FrameScope::link_local) && r.kind >= FrameRecord::keyed && r.kind <= FrameRecord::merged && (r.version == 1 || r.version == 2) &&
+    f.fragment = static_cast<FragmentKind>(fragment);
+    return scope <= static_cast<uint8_t>(FrameScope::link_local) &&
+           fragment <= static_cast<uint8_t>(FragmentKind::later) && r.kind >= FrameRecord::keyed && r.kind <= FrameRecord::merged && (r.version == 1 || r.version == 2) &&
            (v.family == 0 || v.family == 4 || v.family == 6) && v.has_ports <= 1 && r.frame > 0;
 }
 

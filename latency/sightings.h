@@ -8,7 +8,7 @@
 // Layout, little-endian:
 //   "OVINTSGT", the format's version (u32), the key mode (u8), 3 bytes 0
 //   per capture: 'C', its name's length (u32) and name; its records, each
-//     'F' and a record's bytes (82 in format 1, 92 from 2 on); then 'E', the frames read (u64), whether
+//     'F' and a record's bytes (82 in format 1, 97 from 2 on); then 'E', the frames read (u64), whether
 //     it was read to its end (u8), the frame reading ended at (u64) and why
 //     (u32 length, text)
 //   'Z' and the XXH64 of every byte up to it.

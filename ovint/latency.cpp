@@ -313,10 +313,7 @@ static Sighting sighting_of(const guint8 *bytes, guint32 captured, guint32 repor
     sighting.length = part.wire;
     sighting.flags = trailer.flags;
     sighting.view = 0;
-    sighting.scope = facts.scope;
-    sighting.ttl = facts.ttl;
-    sighting.src_tag = facts.src_tag;
-    sighting.dst_tag = facts.dst_tag;
+    take_facts(sighting, facts);
     *keyed = part.wire <= LONGEST_WIRE_FRAME && channel != NO_CHANNEL &&
              latency_key_of_located(static_cast<KeyMode>(latency_key_mode), ethernet, part.captured, part.wire, found,
                                     packet, &sighting.key);

@@ -479,6 +479,8 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
         char port;
         uint64_t time;
         uint64_t key;
+        FragmentKind fragment = FragmentKind::none;
+        uint32_t packet = 0;  // the packet tag of a piece
     };
     struct Row {
         const char *name;
@@ -511,6 +513,15 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
         {"nor one whose key paired in between",
          {{'D', 0, 1}, {'A', 10, 7}, {'A', 1500, 7}, {'C', 1600, 7}, {'C', 2500, 7}, {'A', 5000, 9}, {'C', 5100, 9}},
          {"3>4=100", "|1", "6>7=100", "late 2>5=2490d"}},
+        {"a packet lost whole shifts no later piece of the next (their pieces alike)",
+         {{'A', 100, 7, FragmentKind::first, 101}, {'A', 101, 9, FragmentKind::later, 101},
+          {'A', 200, 8, FragmentKind::first, 102}, {'A', 201, 9, FragmentKind::later, 102},
+          {'C', 250, 8, FragmentKind::first, 202}, {'C', 251, 9, FragmentKind::later, 202}},
+         {"3>5=50", "4>6=50", "|1", "|2"}},
+        {"a later piece of a packet whose first piece did not pair pairs with none",
+         {{'A', 200, 8, FragmentKind::first, 102}, {'A', 201, 9, FragmentKind::later, 102},
+          {'C', 251, 9, FragmentKind::later, 202}},
+         {"|1", "|2", "|3"}},
         {"dropped by the device, the next one passes", {{'A', 3000, 7}, {'A', 3010, 8}, {'C', 3060, 8}},
          {"2>3=50", "|1"}},
         {"equal times", {{'A', 500, 7}, {'C', 500, 7}}, {"1>2=0"}},
@@ -572,7 +583,10 @@ TEST(LatencyMatcher, PairsEachFrameWithItsOtherSighting)
         uint64_t frame = 0;
         for (const In &in : row.sightings) {
             frame++;
-            matcher.add(sighting_on(in.port, frame, in.time, in.key), recorder);
+            Sighting sighting = sighting_on(in.port, frame, in.time, in.key);
+            sighting.fragment = in.fragment;
+            sighting.packet_tag = in.packet;
+            matcher.add(sighting, recorder);
         }
         matcher.finish(recorder);
         EXPECT_EQ(recorder.events, row.events);
