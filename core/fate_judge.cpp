@@ -59,6 +59,79 @@ void FateJudge::learn_address(uint32_t tag)
         device_addresses_.insert(tag);
 }
 
+const FateJudge::Packet *FateJudge::find_packet(uint32_t packet_tag, uint8_t channel, bool whole) const
+{
+    const Packet *latest = nullptr;
+    const auto range = packet_index_.equal_range(packet_tag);
+    for (auto at = range.first; at != range.second; ++at) {
+        const Packet &packet = packets_[at->second - dropped_];
+        if (packet.channel == channel && packet.whole == whole &&
+            (!latest || &packet > latest))
+            latest = &packet;
+    }
+    return latest;
+}
+
+// The oldest packet goes when the table is full.
+void FateJudge::make_room()
+{
+    if (packets_.size() < MOST_PACKETS)
+        return;
+    const auto range = packet_index_.equal_range(packets_.front().packet_tag);
+    for (auto at = range.first; at != range.second; ++at) {
+        if (at->second == dropped_) {
+            packet_index_.erase(at);
+            break;
+        }
+    }
+    packets_.pop_front();
+    dropped_++;
+}
+
+void FateJudge::piece_left(const Sighting &piece)
+{
+    if (!piece.packet_tag)
+        return;
+    const Packet *found = find_packet(piece.packet_tag, piece.channel, false);
+    if (found && piece.tap_time >= found->pieces.first_time && piece.tap_time - found->pieces.first_time <= window_) {
+        Pieces &pieces = const_cast<Packet *>(found)->pieces;
+        if (piece.tap_time >= pieces.last_time) {
+            pieces.last_time = piece.tap_time;
+            pieces.last_frame = piece.frame;
+        }
+        pieces.count++;
+        return;
+    }
+    make_room();
+    Pieces pieces;
+    pieces.first_time = pieces.last_time = piece.tap_time;
+    pieces.first_frame = pieces.last_frame = piece.frame;
+    pieces.count = 1;
+    pieces.port = piece.port;
+    pieces.version = piece.version;
+    packet_index_.emplace(piece.packet_tag, dropped_ + packets_.size());
+    packets_.push_back({piece.packet_tag, piece.channel, false, pieces, 0});
+}
+
+void FateJudge::whole_entered(const Sighting &whole)
+{
+    if (!whole.packet_tag)
+        return;
+    make_room();
+    packet_index_.emplace(whole.packet_tag, dropped_ + packets_.size());
+    packets_.push_back({whole.packet_tag, whole.channel, true, Pieces(), whole.tap_time});
+}
+
+FateJudge::Pieces FateJudge::pieces_of(const Sighting &whole) const
+{
+    if (!whole.packet_tag || whole.fragment != FragmentKind::none)
+        return Pieces();
+    const Packet *found = find_packet(whole.packet_tag, whole.channel == 2 ? 1 : 2, false);
+    if (!found || found->pieces.first_time < whole.tap_time || found->pieces.first_time - whole.tap_time > window_)
+        return Pieces();
+    return found->pieces;
+}
+
 Fate FateJudge::fate_of(const Sighting &sighting, bool toward, bool keyed) const
 {
     // Without a key, a frame toward the device that the TAP saw damaged
@@ -70,6 +143,14 @@ Fate FateJudge::fate_of(const Sighting &sighting, bool toward, bool keyed) const
         return Fate::merged;
     if (piece_of_merged(sighting))
         return Fate::merged;
+    // Entered whole and left in pieces, or a piece of such a packet.
+    if (toward && sighting.fragment == FragmentKind::none && pieces_of(sighting).count)
+        return Fate::fragmented;
+    if (!toward && sighting.fragment != FragmentKind::none && sighting.packet_tag) {
+        const Packet *whole = find_packet(sighting.packet_tag, sighting.channel == 2 ? 1 : 2, true);
+        if (whole && whole->whole_time <= sighting.tap_time && sighting.tap_time - whole->whole_time <= window_)
+            return Fate::fragmented;
+    }
     if (!toward)
         return Fate::from_device;  // sent by the device: where it sends from is its own
     if (sighting.scope == FrameScope::bridge_local)

@@ -5,9 +5,11 @@
 // link-local group (never the device's to forward), merged by the capture
 // host, or else not seen leaving (the device's loss). Away from it: sent by
 // the device, or the pieces of a record the capture host merged on the
-// other link. What decides it is learnt from the capture as it is read:
-// whether the device routes (its pairs lose a hop), the addresses it sends
-// from, the largest frame each link carries.
+// other link. One packet that entered whole and left in pieces (the device
+// fragmented it) is fragmented, on both sides. What decides it is learnt
+// from the capture as it is read: whether the device routes (its pairs
+// lose a hop), the addresses it sends from, the largest frame each link
+// carries, the pieces seen leaving.
 
 #ifndef OVINT_CORE_FATE_JUDGE_H
 #define OVINT_CORE_FATE_JUDGE_H
@@ -17,11 +19,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 class FateJudge {
 public:
+    // Pieces of a packet lie at most `window` ns after the packet whole.
+    explicit FateJudge(uint64_t window) : window_(window) {}
     // A pair: what it teaches of the device and its links.
     void paired(const Sighting &earlier, const Sighting &later);
     // A record no port saw as one frame (its length says so).
@@ -46,6 +51,21 @@ public:
     }
     // The same, learning nothing.
     Fate fate_of(const Sighting &sighting, bool toward, bool keyed) const;
+
+    // A piece of a packet seen leaving the device without a partner, and a
+    // packet seen entering it whole without one: a packet the device
+    // fragmented, once both are told. Ask for a piece's fate once the
+    // packets before it have been told.
+    void piece_left(const Sighting &piece);
+    void whole_entered(const Sighting &whole);
+    // The pieces the packet whole `whole` left the device in, as told:
+    // the first and the last by TAP time, and how many; none: 0.
+    struct Pieces {
+        uint64_t first_time = 0, last_time = 0, first_frame = 0, last_frame = 0;
+        uint32_t count = 0;
+        uint8_t port = 0, version = 0;
+    };
+    Pieces pieces_of(const Sighting &whole) const;
 
     bool routes() const { return routed_pairs_ > bridged_pairs_; }
 
@@ -72,6 +92,23 @@ private:
         return forwarded_to_[bit >> 6] >> (bit & 63) & 1;
     }
 
+    // Packets in pieces left, and whole ones entered, by packet tag: the
+    // latest, oldest first.
+    static constexpr size_t MOST_PACKETS = 65536;
+    struct Packet {
+        uint32_t packet_tag;
+        uint8_t channel;
+        bool whole;           // entered whole; else its pieces left
+        Pieces pieces;        // of pieces left
+        uint64_t whole_time;  // of a whole one entered
+    };
+    const Packet *find_packet(uint32_t packet_tag, uint8_t channel, bool whole) const;
+    void make_room();
+    std::deque<Packet> packets_;
+    std::unordered_multimap<uint32_t, size_t> packet_index_;  // by tag: the place in packets_ plus dropped_
+    size_t dropped_ = 0;  // packets that left the front
+
+    uint64_t window_;
     uint64_t routed_pairs_ = 0, bridged_pairs_ = 0;
     std::vector<uint64_t> forwarded_to_ = std::vector<uint64_t>(size_t(1) << 14);  // 128 KB
     uint32_t largest_paired_[2] = {0, 0};  // by link

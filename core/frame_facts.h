@@ -45,6 +45,7 @@ FrameFacts frame_facts(const uint8_t *frame, uint32_t captured, IpFound found, c
 enum class Fate : uint8_t {
     forwarded,    // seen entering and leaving the device, paired
     ambiguous,    // paired, with more than one equal frame to pair with
+    fragmented,   // one packet entered the device, and left it in pieces
     late,         // its partner came on the other link beyond the window
     for_device,   // addressed to the device or a link-local group: not the device's to forward
     from_device,  // sent by the device: seen only leaving it
@@ -53,13 +54,13 @@ enum class Fate : uint8_t {
     no_key,       // without a key to be recognised by
     not_seen,     // entered the device and was not seen leaving it: the device's loss
 };
-constexpr int FATE_COUNT = 9;
+constexpr int FATE_COUNT = 10;
 // As the tables and JSON name them, and as a report says them.
-constexpr const char *FATE_NAMES[FATE_COUNT] = {"forwarded",   "ambiguous", "late",    "for_device",
-                                                "from_device", "merged",    "at_edge", "no_key",
-                                                "not_seen_leaving"};
+constexpr const char *FATE_NAMES[FATE_COUNT] = {"forwarded",   "ambiguous", "fragmented", "late",
+                                                "for_device",  "from_device", "merged",   "at_edge",
+                                                "no_key",      "not_seen_leaving"};
 constexpr const char *FATE_TEXTS[FATE_COUNT] = {
-    "forwarded",       "forwarded, one of equal frames", "seen leaving after the window",
+    "forwarded",       "forwarded, one of equal frames", "fragmented by the device", "seen leaving after the window",
     "for the device",  "from the device",                "merged by the capture host",
     "at the capture's edge", "without a key",            "not seen leaving"};
 inline const char *fate_name(Fate fate)

@@ -13,10 +13,15 @@ constexpr uint64_t REORDER_HORIZON = PortBursts::REORDER_HORIZON;
 constexpr uint32_t WIRE_OVERHEAD = 24;
 
 Analysis::Analysis(KeyMode mode, uint64_t window_ns, Cabling cabling, TableSink *tables)
-    : ranges(latency_ranges(window_ns)), mode_(mode), window_(window_ns), tables_(tables), matcher_(window_ns, cabling)
+    : ranges(latency_ranges(window_ns)), judge_(window_ns), mode_(mode), window_(window_ns), tables_(tables),
+      matcher_(window_ns, cabling)
 {
     cabling_given = cabling != Cabling::learn;
     settled_reach_ = window_ + REORDER_HORIZON;
+    const uint64_t watched = window_ > UINT64_MAX / (LatencyMatcher::WATCH_WINDOWS + 2)
+                                 ? UINT64_MAX
+                                 : window_ * (LatencyMatcher::WATCH_WINDOWS + 2);
+    pieces_reach_ = watched + REORDER_HORIZON;
 }
 
 PortFigures &Analysis::port_figures(uint8_t version, uint8_t port)
@@ -141,6 +146,11 @@ void Analysis::add_record(const FrameRecord &record)
     const uint64_t now = matcher_.clock().now();
     if (now > settled_reach_)
         jitter_order_.release(now - settled_reach_);
+    // A packet that entered before a piece is told at most its watch after
+    // the piece.
+    while (__builtin_expect(!pending_pieces_.empty(), 0) && now > pending_pieces_.front().tap_time &&
+           now - pending_pieces_.front().tap_time > pieces_reach_)
+        tell_piece();
 }
 
 // Frames the capture host merged: no port saw them as one. They only tell
@@ -207,6 +217,20 @@ void Analysis::unmatched(const Sighting &sighting, bool at_edge)
 
 // Both sightings met beyond the window: late, neither lost nor the
 // device's own.
+// A packet the device fragmented: its direction's count, and the latency
+// to its first and to its last piece.
+void Analysis::count_fragmented(const Sighting &whole)
+{
+    const FateJudge::Pieces pieces = judge_.pieces_of(whole);
+    Sighting first_piece = {};
+    first_piece.port = pieces.port;
+    first_piece.version = pieces.version;
+    DirectionFigures &direction = direction_figures(Pairing{whole, first_piece, 0, false});
+    direction.fragmented++;
+    direction.to_first_piece.add(static_cast<int64_t>(pieces.first_time - whole.tap_time));
+    direction.to_last_piece.add(static_cast<int64_t>(pieces.last_time - whole.tap_time));
+}
+
 void Analysis::late(const Pairing &pairing)
 {
     for (const Sighting *sighting : {&pairing.earlier, &pairing.later}) {
@@ -241,8 +265,35 @@ void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
     // Toward the device by the cabling (only frames without a key are told
     // while it is learnt: their fate is theirs on either side).
     const bool toward = toward_device(matcher_.findings().cabling, sighting.port);
+    if (keyed && !toward && sighting.fragment != FragmentKind::none) {
+        // A piece left: fragmented, once the packets that entered before
+        // it have been told.
+        judge_.piece_left(sighting);
+        if (pending_pieces_.size() == MOST_PENDING_PIECES)
+            tell_piece();
+        pending_pieces_.push_back(sighting);
+        return;
+    }
+    if (keyed && toward && sighting.fragment == FragmentKind::none)
+        judge_.whole_entered(sighting);
+    tell_unpaired(sighting, keyed, toward, figures);
+}
+
+// A piece left the device longer ago than any packet that entered whole
+// before it is told: its fate is known.
+void Analysis::tell_piece()
+{
+    const Sighting piece = pending_pieces_.front();
+    pending_pieces_.pop_front();
+    tell_unpaired(piece, true, false, *port_place(piece.version, piece.port).figures);
+}
+
+void Analysis::tell_unpaired(const Sighting &sighting, bool keyed, bool toward, PortFigures &figures)
+{
     const Fate fate = judge_.unpaired(sighting, toward, keyed);
     figures.fates[static_cast<int>(fate)]++;
+    if (fate == Fate::fragmented && toward)
+        count_fragmented(sighting);
     if (groups && fate == Fate::not_seen)
         groups->unmatched(views.view(sighting.view), port_index(sighting.port));
     figures.unmatched++;
@@ -274,6 +325,8 @@ void Analysis::clock_stepped_back()
 void Analysis::finish()
 {
     matcher_.finish(*this);
+    while (!pending_pieces_.empty())
+        tell_piece();
     clock_steps = matcher_.clock().steps();
     findings = matcher_.findings();
     jitter_order_.finish();
@@ -283,7 +336,7 @@ void Analysis::finish()
     for (auto &entry : directions) {
         DirectionFigures &direction = entry.second;
         window_check.near_end += direction.histogram[ranges.count - 1];
-        direction.entered = direction.latencies.count();
+        direction.entered = direction.latencies.count() + direction.fragmented;
         DirectionFigures *&busiest = busiest_from[port_order_key(direction.version, direction.from_port)];
         if (!busiest || direction.latencies.count() > busiest->latencies.count())
             busiest = &direction;

@@ -23,6 +23,7 @@
 #include "core/ports.h"
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <vector>
@@ -76,6 +77,10 @@ struct DirectionFigures {
     // and, for the busiest direction from that port, those not seen leaving.
     uint64_t entered = 0, not_seen = 0;
     uint64_t late = 0;  // of those that entered, seen leaving only after the window
+    // Of those that entered, packets the device fragmented, and the latency
+    // to their first and to their last piece.
+    uint64_t fragmented = 0;
+    LatencyDistribution to_first_piece, to_last_piece;
     uint64_t ambiguous = 0;  // later sightings that had more than one candidate
     uint64_t histogram[MAX_LATENCY_RANGES] = {};  // by the Analysis's ranges
     Jitter jitter;
@@ -156,6 +161,14 @@ private:
     void count_unseen(const Sighting &sighting, bool keyed, bool at_edge);
     FateJudge judge_;
     std::vector<Sighting> unkeyed_while_learning_;
+    // Pieces that left without a partner, told once every packet that
+    // entered before them has been (its watch ended): at most so many.
+    static constexpr size_t MOST_PENDING_PIECES = 65536;
+    std::deque<Sighting> pending_pieces_;
+    uint64_t pieces_reach_;
+    void tell_piece();
+    void tell_unpaired(const Sighting &sighting, bool keyed, bool toward, PortFigures &figures);
+    void count_fragmented(const Sighting &whole);
     int64_t defined_latency_of(const Pairing &pairing);
     void told(const Sighting &sighting)
     {

@@ -414,7 +414,17 @@ bool print_text_report(FILE *out, const ReportContext &context, Analysis &analys
                 direction.ambiguous);
         if (direction.late)
             fprintf(out, ", %" PRIu64 " seen leaving after the window", direction.late);
+        if (direction.fragmented)
+            fprintf(out, ", %" PRIu64 " fragmented by the device", direction.fragmented);
         fputc('\n', out);
+        if (direction.fragmented) {
+            LatencyDistribution &first = direction.to_first_piece, &last = direction.to_last_piece;
+            fprintf(out, "  fragmented (\u00b5s): to the first piece min %s, median %s, max %s; to the last min %s, "
+                         "median %s, max %s\n",
+                    microseconds(first.least()).c_str(), microseconds(first.percentile(5000)).c_str(),
+                    microseconds(first.largest()).c_str(), microseconds(last.least()).c_str(),
+                    microseconds(last.percentile(5000)).c_str(), microseconds(last.largest()).c_str());
+        }
         fprintf(out, "  latency (\u00b5s, %s): min %s, mean %s", upper(definition_name(analysis.definition())).c_str(),
                 microseconds(latencies.least()).c_str(), microseconds(latencies.mean()).c_str());
         for (const Percentile &p : PERCENTILES)
@@ -585,6 +595,20 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
         member_count(&dumper, "matched", latencies.count());
         member_count(&dumper, "not_seen_leaving", direction.not_seen);
         member_count(&dumper, "late", direction.late);
+        member_count(&dumper, "fragmented", direction.fragmented);
+        for (auto piece : {std::make_pair("to_first_piece_ns", &direction.to_first_piece),
+                           std::make_pair("to_last_piece_ns", &direction.to_last_piece)}) {
+            json_dumper_set_member_name(&dumper, piece.first);
+            if (!direction.fragmented) {
+                json_dumper_value_anyf(&dumper, "null");
+                continue;
+            }
+            json_dumper_begin_object(&dumper);
+            member_signed(&dumper, "min", piece.second->least());
+            member_signed(&dumper, "median", piece.second->percentile(5000));
+            member_signed(&dumper, "max", piece.second->largest());
+            json_dumper_end_object(&dumper);
+        }
         json_dumper_set_member_name(&dumper, "loss_percent");
         json_dumper_value_anyf(&dumper, "%s", percent(direction.not_seen, direction.entered).c_str());
         member_count(&dumper, "ambiguous", direction.ambiguous);

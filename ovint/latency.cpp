@@ -140,9 +140,16 @@ public:
     void unmatched(const Sighting &sighting, bool at_edge) override
     {
         entry_of(sighting.frame).role = at_edge ? FrameLatency::edge : FrameLatency::unseen;
-        // What the device sends teaches its addresses.
-        if (!at_edge)
-            judge->unpaired(sighting, toward_device(matcher->findings().cabling, sighting.port), true);
+        // What the device sends teaches its addresses; pieces that left and
+        // packets that entered whole tell a packet it fragmented.
+        if (!at_edge) {
+            const bool toward = toward_device(matcher->findings().cabling, sighting.port);
+            if (!toward && sighting.fragment != FragmentKind::none)
+                judge->piece_left(sighting);
+            else if (toward && sighting.fragment == FragmentKind::none)
+                judge->whole_entered(sighting);
+            judge->unpaired(sighting, toward, true);
+        }
     }
     void wrong_direction(const Sighting &sighting) override
     {
@@ -288,7 +295,7 @@ extern "C" void start_latency_tables(void) noexcept
     if (static_cast<KeyMode>(latency_key_mode) != KeyMode::off) {
         matcher = new LatencyMatcher(static_cast<guint64>(latency_window_ms) * 1000000,
                                      static_cast<Cabling>(latency_cabling));
-        judge = new FateJudge;
+        judge = new FateJudge(static_cast<guint64>(latency_window_ms) * 1000000);
     }
 }
 
@@ -418,6 +425,7 @@ static void add_latency_expert(packet_info *pinfo, const FrameLatency *found, pr
     case Fate::late:
         expert_add_info(pinfo, item, &ei_ovint_late);
         break;
+    case Fate::fragmented:
     case Fate::for_device:
     case Fate::from_device:
     case Fate::merged:

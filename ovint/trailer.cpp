@@ -49,9 +49,10 @@ static const true_false_string tfs_yes_no_ovint = {"yes", "no"};
 // Every frame's fate, as the latency statistics tell it.
 static const value_string fate_names[] = {
     {0, FATE_TEXTS[0]}, {1, FATE_TEXTS[1]}, {2, FATE_TEXTS[2]}, {3, FATE_TEXTS[3]}, {4, FATE_TEXTS[4]},
-    {5, FATE_TEXTS[5]}, {6, FATE_TEXTS[6]}, {7, FATE_TEXTS[7]}, {8, FATE_TEXTS[8]}, {0, NULL},
+    {5, FATE_TEXTS[5]}, {6, FATE_TEXTS[6]}, {7, FATE_TEXTS[7]}, {8, FATE_TEXTS[8]}, {9, FATE_TEXTS[9]},
+    {0, NULL},
 };
-static_assert(FATE_COUNT == 9, "a name for every fate");
+static_assert(FATE_COUNT == 10, "a name for every fate");
 
 hf_register_info hf_array[] = {
     {&hf_ovint_channel,       {"Channel",         "ovint.channel",       FT_UINT16,  BASE_DEC, NULL,                    0,    NULL, HFILL}},

@@ -728,6 +728,11 @@ TEST(FateJudge, WhyAFrameWasSeenOnOneLinkOnly)
     };
     const FrameScope ordinary = FrameScope::ordinary, link_local = FrameScope::link_local;
     const uint32_t host = 0x0A010001, server = 0xC0000250, router = 0x0A0100FE;
+    auto piece = [](Sighting s, uint32_t packet_tag, FragmentKind kind) {
+        s.packet_tag = packet_tag;
+        s.fragment = kind;
+        return s;
+    };
     struct Row {
         const char *name;
         bool routed;                 // the pairs taught so far lose a hop
@@ -737,6 +742,7 @@ TEST(FateJudge, WhyAFrameWasSeenOnOneLinkOnly)
         bool keyed;
         uint8_t flags;
         Fate fate;
+        std::vector<Sighting> told = {};  // pieces that left, and packets that entered whole, told before
     } rows[] = {
         {"an ordinary frame toward the device: lost", true, {}, {}, frame('A', 10, 100, ordinary, host, server), true, 0,
          Fate::not_seen},
@@ -764,10 +770,20 @@ TEST(FateJudge, WhyAFrameWasSeenOnOneLinkOnly)
          frame('A', 10, 1000, ordinary, host, server), true, 0, Fate::merged},
         {"another flow beside a merged record: lost", true, {}, {frame('C', 12, 2900, ordinary, server, host)},
          frame('A', 10, 1000, ordinary, host, server), true, 0, Fate::not_seen},
+        {"entered whole and left in pieces: fragmented", true, {}, {}, piece(frame('A', 10, 1400, ordinary, host, server), 55, FragmentKind::none),
+         true, 0, Fate::fragmented,
+         {piece(frame('C', 12, 600, ordinary, host, server), 55, FragmentKind::first),
+          piece(frame('C', 13, 600, ordinary, host, server), 55, FragmentKind::later)}},
+        {"a piece of a packet that entered whole: fragmented", true, {}, {},
+         piece(frame('C', 13, 600, ordinary, host, server), 55, FragmentKind::later), true, 0, Fate::fragmented,
+         {piece(frame('A', 10, 1400, ordinary, host, server), 55, FragmentKind::none)}},
+        {"beside the pieces of another packet: lost", true, {}, {},
+         piece(frame('A', 10, 1400, ordinary, host, server), 55, FragmentKind::none), true, 0, Fate::not_seen,
+         {piece(frame('C', 12, 600, ordinary, host, server), 56, FragmentKind::first)}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        FateJudge judge;
+        FateJudge judge(1000000000);
         // Three pairs, routed or bridged, of up to 1514 bytes, one to the server.
         for (int i = 0; i < 3; i++) {
             Sighting in = frame('A', 1, 1514, ordinary, host, server), out = frame('C', 2, 1514, ordinary, host, server);
@@ -778,6 +794,12 @@ TEST(FateJudge, WhyAFrameWasSeenOnOneLinkOnly)
             EXPECT_EQ(judge.unpaired(sent, false, true), Fate::from_device);
         for (const Sighting &merged : row.merged)
             judge.merged_record(merged);
+        for (const Sighting &told : row.told) {
+            if (told.fragment == FragmentKind::none)
+                judge.whole_entered(told);
+            else
+                judge.piece_left(told);
+        }
         Sighting unpaired = row.unpaired;
         unpaired.flags = row.flags;
         EXPECT_EQ(fate_name(judge.unpaired(unpaired, unpaired.port == 0x80, row.keyed)), fate_name(row.fate));

@@ -154,8 +154,8 @@ for device in router held; do
         "$(with_ovint -2 -r "$work/$device.pcap" -T fields -e ovint.port -e ovint.fate |
            python3 -c 'import sys, collections
 ports = {0x80: "Con A", 0x40: "Con B", 0x20: "Con C", 0x10: "Con D"}  # 3.2 writes 0x00000080
-names = ["forwarded", "ambiguous", "late", "for_device", "from_device", "merged", "at_edge", "no_key",
-         "not_seen_leaving"]
+names = ["forwarded", "ambiguous", "fragmented", "late", "for_device", "from_device", "merged", "at_edge",
+         "no_key", "not_seen_leaving"]
 n = collections.Counter(tuple(line.split()) for line in sys.stdin if line.strip())
 for (port, fate), count in n.items():
     print("fate\t%s\t%s\t%d" % (ports[int(port, 16)], names[int(fate)], count))' | sort)"
