@@ -253,17 +253,6 @@ void LatencyMatcher::decide_edges(int link, MatchSink &sink)
     undecided_count_[link] = waiting.size();
 }
 
-void LatencyMatcher::look_back(MatchSink &sink)
-{
-    if (!watch_)
-        return;
-    for (uint64_t seq = tail_; seq < head_; seq++) {
-        const Entry &waiting = entry(seq);
-        if (!waiting.paired && !toward_device(findings_.cabling, waiting.sighting.port))
-            watch_->claim(waiting.sighting, waiting.repeated, sink);
-    }
-}
-
 // Every sighting still waiting is unmatched and leaves. Sequence numbers
 // go on, so that every slot of the index reads as free for reuse at once,
 // however large the index is: a clock stepping back often costs no more

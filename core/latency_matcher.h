@@ -185,17 +185,6 @@ public:
     const MatchFindings &findings() const { return findings_; }
     // Still learning the cabling: what was fed waits to be paired.
     bool learning() const { return trial_ != nullptr; }
-    // Whether a sighting still waiting, settled now, would be at the
-    // capture's edge.
-    bool settled_at_edge(uint8_t port, uint8_t channel, uint64_t tap_time) const
-    {
-        return partner_may_lie_outside(toward_device(findings_.cabling, port), tap_time, window_,
-                                       spans_[channel != 2]);
-    }
-    // The capture has been read through: sightings still waiting, or
-    // waiting to be told at the capture's edge or not, that are seen away
-    // from the device ask the watch for a partner beyond the window.
-    void look_back(MatchSink &sink);
     // Learns the cabling from the pairs so far, if still learning (or
     // checks the one given against them).
     void conclude_learning(MatchSink &sink)

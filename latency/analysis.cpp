@@ -254,6 +254,16 @@ void Analysis::late(const Pairing &pairing)
 void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
 {
     PortFigures &figures = *port_place(sighting.version, sighting.port).figures;
+    // Toward the device by the cabling (only frames without a key are told
+    // while it is learnt: their fate is theirs on either side).
+    const bool toward = toward_device(matcher_.findings().cabling, sighting.port);
+    // A piece that left, or a packet that entered whole, tells the other of
+    // a packet the device fragmented, at the capture's edge too.
+    const bool piece_left = keyed && !toward && sighting.fragment != FragmentKind::none;
+    if (piece_left)
+        judge_.piece_left(sighting);
+    else if (keyed && toward && sighting.fragment == FragmentKind::none)
+        judge_.whole_entered(sighting);
     if (at_edge) {
         figures.at_edge++;
         figures.fates[static_cast<int>(Fate::at_edge)]++;
@@ -262,20 +272,14 @@ void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
         told(sighting);
         return;
     }
-    // Toward the device by the cabling (only frames without a key are told
-    // while it is learnt: their fate is theirs on either side).
-    const bool toward = toward_device(matcher_.findings().cabling, sighting.port);
-    if (keyed && !toward && sighting.fragment != FragmentKind::none) {
-        // A piece left: fragmented, once the packets that entered before
-        // it have been told.
-        judge_.piece_left(sighting);
+    if (piece_left) {
+        // Fragmented, once the packets that entered before it have been
+        // told.
         if (pending_pieces_.size() == MOST_PENDING_PIECES)
             tell_piece();
         pending_pieces_.push_back(sighting);
         return;
     }
-    if (keyed && toward && sighting.fragment == FragmentKind::none)
-        judge_.whole_entered(sighting);
     tell_unpaired(sighting, keyed, toward, figures);
 }
 

@@ -140,16 +140,15 @@ public:
     void unmatched(const Sighting &sighting, bool at_edge) override
     {
         entry_of(sighting.frame).role = at_edge ? FrameLatency::edge : FrameLatency::unseen;
-        // What the device sends teaches its addresses; pieces that left and
-        // packets that entered whole tell a packet it fragmented.
-        if (!at_edge) {
-            const bool toward = toward_device(matcher->findings().cabling, sighting.port);
-            if (!toward && sighting.fragment != FragmentKind::none)
-                judge->piece_left(sighting);
-            else if (toward && sighting.fragment == FragmentKind::none)
-                judge->whole_entered(sighting);
+        // Pieces that left and packets that entered whole tell a packet
+        // the device fragmented; what it sends teaches its addresses.
+        const bool toward = toward_device(matcher->findings().cabling, sighting.port);
+        if (!toward && sighting.fragment != FragmentKind::none)
+            judge->piece_left(sighting);
+        else if (toward && sighting.fragment == FragmentKind::none)
+            judge->whole_entered(sighting);
+        if (!at_edge)
             judge->unpaired(sighting, toward, true);
-        }
     }
     void wrong_direction(const Sighting &sighting) override
     {
@@ -198,14 +197,11 @@ const char *cabling_summary(void)
     return text;
 }
 
-// Told at the edge by the matcher, or still waiting when the capture ended
-// and at its edge by the links' captures as they ended.
-bool at_capture_edge(const FrameLatency *found, guint8 port, guint64 tap_time)
+// Told at the edge by the matcher: once the capture has been read
+// through, every frame has been told.
+bool at_capture_edge(const FrameLatency *found, guint8, guint64)
 {
-    if (found->role == FrameLatency::edge)
-        return true;
-    return found->role == FrameLatency::waiting && matcher &&
-           matcher->settled_at_edge(port, static_cast<uint8_t>(channel_of_port_byte(port)), tap_time);
+    return found->role == FrameLatency::edge;
 }
 
 bool not_seen_on_other_link(const FrameLatency *found, guint8 port, guint64 tap_time)
@@ -344,12 +340,12 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
     if (!matcher)
         return;
     if (fd->visited) {
-        // Read through: the cabling is learnt from what there was, and
-        // frames still waiting ask the watch for a partner.
+        // Read through: every frame still waiting is settled as at the
+        // capture's end (the cabling learnt from what there was, frames
+        // away from the device asking the watch for a partner).
         if (!read_through) {
             StoringSink sink;
-            matcher->conclude_learning(sink);
-            matcher->look_back(sink);
+            matcher->finish(sink);
             read_through = true;
         }
         // A frame without a partner: its fate hangs on its bytes.

@@ -26,7 +26,8 @@
 //     (addresses, TTL, checksum, padding), vlan (a tag added on link 2),
 //     nat (addresses and ports translated), or a router that wraps its
 //     packets on link 2: qinq (two tags), mpls (two labels), pppoe, vxlan
-//     or gre (a tunnel); with frames the device drops,
+//     or gre (a tunnel), or fragmenting (a router whose link 2 takes
+//     packets of at most 576 bytes); with frames the device drops,
 //     frames sent twice, frames seen on one link only, and frames written
 //     a little out of TAP-time order. EXPECTED gets, for each key mode, the
 //     pairings that mode must find: "MODE<tab>LATER<tab>EARLIER<tab>LATENCY"
@@ -371,11 +372,40 @@ bool write_example(const std::string &path)
 // translator, and routers that wrap link 2's packets: in stacked VLAN tags
 // (a provider edge), an MPLS label stack (a label edge router), a PPPoE
 // session (a concentrator), a VXLAN or a GRE tunnel (its end).
-enum class Device { switch_, router, vlan, nat, qinq, mpls, pppoe, vxlan, gre };
+enum class Device { switch_, router, vlan, nat, qinq, mpls, pppoe, vxlan, gre, fragmenting };
 
 bool wraps(Device device)
 {
-    return device >= Device::qinq;
+    return device >= Device::qinq && device <= Device::gre;
+}
+
+// Link 2's MTU behind a fragmenting router.
+constexpr size_t FRAGMENTING_MTU = 576;
+
+// An IPv4 packet in an untagged frame of ip_frame's, cut into pieces of at
+// most `mtu` bytes as a router cuts it: each with the header, its length,
+// "more fragments" but on the last, its offset; padded to 60 bytes.
+std::vector<Bytes> fragments(const Bytes &frame, size_t mtu)
+{
+    const Bytes ethernet(frame.begin(), frame.begin() + 14);
+    const Bytes header(frame.begin() + 14, frame.begin() + 34);
+    const size_t total = size_t(frame[16]) << 8 | frame[17];
+    const size_t per_piece = (mtu - 20) / 8 * 8;
+    std::vector<Bytes> pieces;
+    for (size_t offset = 0; offset < total - 20; offset += per_piece) {
+        const size_t length = std::min(per_piece, total - 20 - offset);
+        Bytes piece_header = header;
+        put_be16(piece_header, 2, static_cast<unsigned>(20 + length));
+        const bool more = offset + length < total - 20;
+        put_be16(piece_header, 6, static_cast<unsigned>((more ? 0x2000 : 0) | offset / 8));
+        Bytes piece = ethernet + piece_header +
+                      Bytes(frame.begin() + 34 + static_cast<std::ptrdiff_t>(offset),
+                            frame.begin() + 34 + static_cast<std::ptrdiff_t>(offset + length));
+        if (piece.size() < 60)
+            piece.resize(60, 0xEE);
+        pieces.push_back(piece);
+    }
+    return pieces;
 }
 
 // One IP packet of a flow, as seen on one side of the device.
@@ -404,6 +434,7 @@ Bytes ip_frame(guint8 mac, bool vlan, guint8 source, guint16 source_port, guint8
     ip[0] = 0x45;
     ip[1] = static_cast<guint8>(dscp << 2);
     put_be16_at(ip, 2, static_cast<unsigned>(20 + l4_length));
+    put_be16_at(ip, 4, sequence & 0xFFFF);  // the identification: one a packet
     ip[8] = ttl;
     ip[9] = tcp ? 6 : 17;
     put_be16_at(ip, 10, checksum);
@@ -579,6 +610,7 @@ bool write_device(Device device, const std::string &path, const std::string &exp
     };
     std::vector<Truth> forwarded;
     std::set<int> held_packets;
+    std::set<int> fragmented_packets;  // left in pieces
     guint64 latest_held = 0;
     // 20 ms before a tenth of a second of TAP time ends, so that the
     // capture's TAP times cross into the next.
@@ -600,7 +632,8 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         const bool tcp = i % 4 == 1;
         const bool bare_ack = tcp && i % 8 == 1;
         // Long captures carry the sizes of real traffic, up to full frames.
-        const size_t padding = packets > 1000 ? (size_t(i) * 37) % 1400 : size_t(i % 23);
+        const size_t padding =
+            packets > 1000 || device == Device::fragmenting ? (size_t(i) * 37) % 1400 : size_t(i % 23);
         const std::string payload = bare_ack ? "" : "packet " + std::to_string(i) + std::string(padding, '.');
         const guint8 client = static_cast<guint8>(10 + i % 7);
         const guint16 client_port = static_cast<guint16>(40000 + i % 13);
@@ -636,8 +669,21 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         // Held longer than the window: seen leaving, but never paired.
         const bool held = hold && i < packets / 2 && i % 25 == 10 && i % 37 != 9;
         const guint64 latency = held ? hold + guint64(i) : latency_of(i);
-        sightings.push_back({now + latency, out_port, on_link(!from_link1, true), i, false});
-        if (held) {
+        const Bytes leaving = on_link(!from_link1, true);
+        if (device == Device::fragmenting && from_link1 && leaving.size() > 14 + FRAGMENTING_MTU && !held &&
+            i % 37 != 9) {
+            // Too long for link 2: it leaves in pieces, one after the other.
+            guint64 at = now + latency;
+            for (const Bytes &piece : fragments(leaving, FRAGMENTING_MTU)) {
+                sightings.push_back({at, out_port, piece, i, false});
+                at += 1000;
+            }
+            fragmented_packets.insert(i);
+        } else {
+            sightings.push_back({now + latency, out_port, leaving, i, false});
+        }
+        if (fragmented_packets.count(i)) {
+        } else if (held) {
             held_packets.insert(i);
             latest_held = std::max(latest_held, latency);
         } else {
@@ -678,7 +724,8 @@ bool write_device(Device device, const std::string &path, const std::string &exp
     std::map<int, size_t> written_first;  // by packet: its later sighting
     for (size_t i = 0; i < sightings.size(); i++) {
         const Sighted &s = sightings[i];
-        if (s.packet < 0 || s.packet >= packets || s.packet % 13 != 6 || s.packet % 37 == 9)
+        if (s.packet < 0 || s.packet >= packets || s.packet % 13 != 6 || s.packet % 37 == 9 ||
+            fragmented_packets.count(s.packet))
             continue;
         if (s.inbound)
             inbound_time[s.packet] = s.tap_time;
@@ -841,8 +888,10 @@ bool write_device(Device device, const std::string &path, const std::string &exp
         }
         auto entering_seen_leaving = [&](const Sighted &s) {
             return s.packet >= 0 && (s.inbound ? outbound_frame : inbound_frame).count(s.packet) &&
-                   !held_packets.count(s.packet);
+                   !held_packets.count(s.packet) && !fragmented_packets.count(s.packet);
         };
+        // Entered whole, left in pieces: no pair, and no loss.
+        auto in_pieces = [&](const Sighted &s) { return s.packet >= 0 && fragmented_packets.count(s.packet); };
         // Held beyond the window and seen on both links: late, neither lost
         // nor the device's own.
         auto late_pair = [&](const Sighted &s) {
@@ -876,6 +925,8 @@ bool write_device(Device device, const std::string &path, const std::string &exp
                 fate = "late";
             else if (s.keyed && at_edge_of(s))
                 fate = "at_edge";
+            else if (in_pieces(s))
+                fate = "fragmented";
             else
                 fate = s.inbound ? "not_seen_leaving" : "from_device";
             fates[port_names.at(s.port)][fate]++;
@@ -893,7 +944,8 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             for (const Truth &t : forwarded)
                 latencies[group_key(by, t.traffic)].push_back(t.latency);
             for (const Sighted &s : sightings) {
-                if (s.inbound && !entering_seen_leaving(s) && !late_pair(s) && !(s.keyed && at_edge_of(s)))
+                if (s.inbound && !entering_seen_leaving(s) && !late_pair(s) && !in_pieces(s) &&
+                    !(s.keyed && at_edge_of(s)))
                     lost[group_key(by, s.traffic)]++;
             }
             for (const auto &entry : lost)
@@ -945,6 +997,7 @@ int main(int argc, char **argv)
                               : kind == "pppoe" ? Device::pppoe
                               : kind == "vxlan" ? Device::vxlan
                               : kind == "gre"   ? Device::gre
+                              : kind == "fragmenting" ? Device::fragmenting
                                                 : Device::switch_;
         int arg = 3;
         guint64 line_rate = 0;

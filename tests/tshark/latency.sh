@@ -24,6 +24,9 @@ wrapping="qinq mpls pppoe vxlan gre"
 for device in $wrapping; do
     "$write_captures" --device "$device" "$work/$device.pcap" "$work/$device.expected" || exit 1
 done
+# A router whose link 2 takes packets of at most 576 bytes: it cuts longer
+# ones into pieces. Long enough that most pieces are not at its edge.
+"$write_captures" --device fragmenting "$work/fragmenting.pcap" "$work/fragmenting.expected" 400 2000000 || exit 1
 # A router that holds some frames 300 ms, beyond the default window.
 "$write_captures" --device router --hold 300 "$work/held.pcap" "$work/held.expected" 400 2000000 || exit 1
 chmod a+r "$work"/*
@@ -48,7 +51,7 @@ program_pairings() {  # MODE CAPTURE...
         "$work/pairs.csv" | sort -n)
     echo "${found:-none}"
 }
-for device in switch router vlan nat $wrapping; do
+for device in switch router vlan nat $wrapping fragmenting; do
     for mode in frame ip payload nat; do
         check "$device, key $mode: the pairings and latencies the writer knows" \
             "$(grep "^$mode	" "$work/$device.expected" | cut -f2-)" "$(pairings "$device" "$mode")"
@@ -148,7 +151,7 @@ $((held_unseen - held_flagged))	Not seen on the other link" \
 # Every trailer-bearing frame's fate, per port, once the capture has been
 # read through, and its expert entries: the loss, the late, and the frames
 # seen on one link only that are no loss.
-for device in router held; do
+for device in router held fragmenting; do
     check "$device: every frame's fate per port (ovint.fate), as the writer knows it" \
         "$(grep -E '^fate' "$work/$device.expected" | sort)" \
         "$(with_ovint -2 -r "$work/$device.pcap" -T fields -e ovint.port -e ovint.fate |
@@ -253,7 +256,7 @@ print("late\t%d\t%d\t%d" % (c["late_partners"], c["latest_partner_ns"], c["windo
 
     # Every trailer-bearing frame's fate, per port, in the JSON report and
     # in the frames table's last column.
-    for device in switch router vlan held $wrapping; do
+    for device in switch router vlan held $wrapping fragmenting; do
         "$latency_program" --force --frames "$work/fates.csv" --json "$work/$device.pcap" >"$work/fates.json"
         check "ovint-latency, $device: every frame's fate per port as the writer knows it, in JSON and the table" \
             "$(grep -E '^fate' "$work/$device.expected" | sort)
