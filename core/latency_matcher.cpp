@@ -482,9 +482,9 @@ void LatencyMatcher::pair(const Sighting &sighting, MatchSink &sink)
         const bool partner_first = partner.sighting.tap_time <= sighting.tap_time;
         const Sighting &earlier = partner_first ? partner.sighting : sighting;
         const Sighting &later = partner_first ? sighting : partner.sighting;
-        if (__builtin_expect(sighting.fragment == FragmentKind::first, 0))
-            pieces_paired(earlier, later);
         sink.paired(Pairing{earlier, later, later.tap_time - earlier.tap_time, candidates > 1});
+        if (__builtin_expect(sighting.fragment == FragmentKind::first, 0))
+            pieces_paired(earlier, later, sink);
     } else {
         if (wrong_direction && kind_ == Kind::main) {
             if (findings_.wrong_direction++ == 0)
@@ -495,6 +495,11 @@ void LatencyMatcher::pair(const Sighting &sighting, MatchSink &sink)
             ring_.grow(tail_, head_);
         const uint64_t seq = head_++;
         entry(seq) = Entry{sighting, NONE, static_cast<uint32_t>(at), false, false};
+        if (__builtin_expect(sighting.fragment == FragmentKind::later, 0)) {
+            if (orphan_pieces_.size() == MOST_ORPHAN_PIECES)
+                orphan_pieces_.pop_front();
+            orphan_pieces_.push_back(seq);
+        }
         Slot &slot = index_[at];
         if (!found) {
             if (!slot.used())
@@ -526,16 +531,55 @@ void LatencyMatcher::pair(const Sighting &sighting, MatchSink &sink)
     expire(clock_.now(), sink);
 }
 
-void LatencyMatcher::pieces_paired(const Sighting &earlier, const Sighting &later)
+void LatencyMatcher::pieces_paired(const Sighting &earlier, const Sighting &later, MatchSink &sink)
 {
     if (earlier.fragment != FragmentKind::first || later.fragment != FragmentKind::first)
         return;
     if (!packet_partners_)
-        packet_partners_.reset(new PacketPartner[PACKET_PARTNERS]());
+        packet_partners_.reset(new PacketPartner[2 * PACKET_PARTNERS]());
     packet_partner(earlier.packet_tag, earlier.channel) = {earlier.packet_tag, later.packet_tag, earlier.tap_time,
                                                            earlier.channel};
     packet_partner(later.packet_tag, later.channel) = {later.packet_tag, earlier.packet_tag, later.tap_time,
                                                        later.channel};
+    // Later pieces of these packets that came first, written a little out
+    // of order, pair now.
+    while (!orphan_pieces_.empty() && (!alive(orphan_pieces_.front()) || entry(orphan_pieces_.front()).paired))
+        orphan_pieces_.pop_front();
+    for (const uint64_t seq : orphan_pieces_) {
+        if (!alive(seq) || entry(seq).paired)
+            continue;
+        const Sighting &orphan = entry(seq).sighting;
+        if ((orphan.packet_tag == earlier.packet_tag && orphan.channel == earlier.channel) ||
+            (orphan.packet_tag == later.packet_tag && orphan.channel == later.channel))
+            adopt_piece(seq, sink);
+    }
+}
+
+// A later piece waiting for its packet's first pieces to pair: the piece of
+// its partner packet that waits on the other link, if one does.
+void LatencyMatcher::adopt_piece(uint64_t seq, MatchSink &sink)
+{
+    Entry &orphan = entry(seq);
+    const int other = orphan.sighting.channel != 2;
+    const Slot &slot = index_[orphan.slot];
+    int looked = 0;
+    for (uint64_t at = slot.oldest[other]; alive(at) && looked < 4 * LOOKAHEAD; at = entry(at).newer, looked++) {
+        Entry &waiting = entry(at);
+        const uint64_t apart = waiting.sighting.tap_time > orphan.sighting.tap_time
+                                   ? waiting.sighting.tap_time - orphan.sighting.tap_time
+                                   : orphan.sighting.tap_time - waiting.sighting.tap_time;
+        if (waiting.paired || apart > window_ || !(waiting.sighting.key == orphan.sighting.key) ||
+            !same_packet(orphan.sighting, waiting.sighting))
+            continue;
+        const bool waiting_first = waiting.sighting.tap_time <= orphan.sighting.tap_time;
+        const Sighting &earlier = waiting_first ? waiting.sighting : orphan.sighting;
+        const Sighting &later = waiting_first ? orphan.sighting : waiting.sighting;
+        if (!allowed(earlier, later))
+            continue;
+        waiting.paired = orphan.paired = true;
+        sink.paired(Pairing{earlier, later, later.tap_time - earlier.tap_time, false});
+        return;
+    }
 }
 
 // Whether a later piece and a candidate of its key are pieces of packets

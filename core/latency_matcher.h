@@ -331,14 +331,21 @@ private:
         uint64_t tap_time;
         uint8_t channel;
     };
+    // A table per link (index 0 for channel 1): a router leaves a packet's
+    // identity as it was, so both of a pair's pieces have the same tag.
     static constexpr size_t PACKET_PARTNERS = 4096;
     std::unique_ptr<PacketPartner[]> packet_partners_;  // made by the first pair of pieces
     PacketPartner &packet_partner(uint32_t packet_tag, uint8_t channel)
     {
-        return packet_partners_[(packet_tag * 0x9E3779B1u + channel) >> 20 & (PACKET_PARTNERS - 1)];
+        return packet_partners_[(channel == 2 ? PACKET_PARTNERS : 0) + ((packet_tag * 0x9E3779B1u) >> 20)];
     }
-    void pieces_paired(const Sighting &earlier, const Sighting &later);
+    void pieces_paired(const Sighting &earlier, const Sighting &later, MatchSink &sink);
     bool same_packet(const Sighting &piece, const Sighting &candidate);
+    // Later pieces that waited without a partner, the latest: their
+    // packet's first pieces may pair after them.
+    static constexpr size_t MOST_ORPHAN_PIECES = 1024;
+    std::deque<uint64_t> orphan_pieces_;
+    void adopt_piece(uint64_t seq, MatchSink &sink);
 };
 
 #endif // OVINT_CORE_LATENCY_MATCHER_H

@@ -116,7 +116,7 @@ import json, sys
 report = json.load(open(sys.argv[1]))
 for port in report["ports"]:
     not_seen, edge = port["not_seen_on_other_link"], port.get("at_capture_edge", "none")
-    print(f"port\t{port['name']}\t{not_seen}\t{edge}")
+    print(f"port\t{port['name']}\t{not_seen}\t{edge}\t{port['fates']['late']}")
     for figure, count in (("not_seen", not_seen), ("edge", edge)):
         if count and count != "none":
             print(f"{figure}\t{port['name']}\t{count}")
@@ -215,17 +215,21 @@ check_capture() {  # NAME KEY [OPTION...]
         "$(grep '^direction' <<<"$figures" | sort)"
     check "$name, key $key: ovint-latency's least, mean, percentiles, largest latency and jitter" \
         "$(grep '^latency' "$work/$name.truth" | sort)" "$(grep '^latency' <<<"$figures" | sort)"
-    # Every frame alone on its link is counted once, as not seen on the
-    # other link or as at the capture's edge; one whose other sighting
-    # lies beyond the edge never as not seen.
-    check "$name, key $key: frames not seen on the other link, per port" \
+    # Every frame alone on its link within the window is counted once, as
+    # not seen on the other link, as late (its partner came after the
+    # window) or as at the capture's edge; one whose other sighting lies
+    # beyond the edge never as not seen.
+    check "$name, key $key: frames not seen on the other link, late or at the edge, per port" \
         "$(awk -F'\t' '$1 == "unmatched" { print $2 "\tok" }' "$work/$name.truth")" \
         "$(join -t $'\t' <(awk -F'\t' '$1 == "unmatched" { print $2 "\t" $3 "\t" $4 }' "$work/$name.truth") \
-                          <(awk -F'\t' '$1 == "port" { print $2 "\t" $3 "\t" $4 }' <<<"$figures") |
+                          <(awk -F'\t' '$1 == "port" { print $2 "\t" $3 "\t" $4 "\t" $5 }' <<<"$figures") |
            awk -F'\t' '{ edge = $5 == "none" ? 0 : $5
-                         if ($4 + edge != $2 || $4 > $2 - $3)
-                             print $1 "\t" $2 " alone, " $3 " beyond the edge; ovint-latency: " $4 " not seen, " $5 " at the edge"
+                         if ($4 + edge + $6 != $2 || $4 > $2 - $3)
+                             print $1 "\t" $2 " alone, " $3 " beyond the edge; ovint-latency: " $4 " not seen, " $5 " at the edge, " $6 " late"
                          else print $1 "\tok" }')"
+    check "$name, key $key: frames whose partner came after the window, per port" \
+        "$(awk -F'\t' '$1 == "late" && $3 { print $2 "\t" $3 }' "$work/$name.truth")" \
+        "$(awk -F'\t' '$1 == "port" && $5 { print $2 "\t" $5 }' <<<"$figures")"
     check "$name, key $key: the plug-in's Latency statistics count as ovint-latency's report" \
         "$(grep -E $'^(direction|not_seen|edge|late|holds)\t' <<<"$figures" | sort)" \
         "$(plugin_figures | grep -v '^extremes' | sort)"
@@ -330,8 +334,9 @@ if capture_device deep router 300 deep_traffic && convert deep-700ms deep && con
     check "deep: the queue held frames beyond 100 ms" "yes" "$( ((late > 0)) && echo yes)"
     report=$("$latency_program" "$work/deep-100ms.pcap")
     suggested=$(grep -o -E -- '--window [0-9]+' <<<"$report" | head -n 1 | cut -d' ' -f2)
-    check "deep: the report names a window that holds the largest latency ($largest_ms ms)" "yes" \
-        "$( [ -n "$suggested" ] && ((suggested >= largest_ms)) && echo yes || echo "${suggested:-no window named}")"
+    check "deep: the report names a window that holds the largest latency ($largest_ms ms), and no more than 1 ms longer" \
+        "yes" "$( [ -n "$suggested" ] && ((suggested >= largest_ms && suggested <= largest_ms + 1)) && echo yes ||
+                  echo "${suggested:-no window named}")"
     check "deep: the JSON report's window check" \
         "late_partners $late latest_partner_ns $largest window_that_holds_ms ${suggested:-none}" \
         "$("$latency_program" --json "$work/deep-100ms.pcap" | python3 -c '

@@ -30,7 +30,8 @@ OUT gets one line per pair, "pair LATER EARLIER LATENCY_NS FROM TO
 EARLIER_TAP_TIME LATER_TAP_TIME" (frame numbers in CAPTURE); one per frame
 that entered and never left, "stayed FRAME PORT"; the directions frames
 are forwarded in, "forwards FROM → TO"; per port the frames not seen on
-the other link, "unmatched PORT COUNT BEYOND_THE_EDGE"; and per direction
+the other link, "unmatched PORT COUNT BEYOND_THE_EDGE", and of those the
+frames whose partner came within ten windows more, "late PORT COUNT"; and per direction
 its latencies' figures in ns, "latency FROM → TO MIN MEAN MEDIAN P90 P99
 P99.9 P99.99 MAX JITTER" (the mean to the nearest ns, percentiles by
 nearest rank, the jitter the mean absolute difference of consecutive
@@ -68,6 +69,8 @@ ICMP_ECHO_TYPES = {0, 8, 13, 14}          # echo and timestamp, reply and reques
 ICMP_ERROR_TYPES = {3, 4, 5, 11, 12}
 ICMPV6_ECHO_TYPES = {128, 129}
 ICMPV6_ERROR_TYPES = {1, 2, 3, 4}
+# How many windows more the tools watch a frame alone for a late partner.
+WATCH_WINDOWS = 10
 
 
 class Frame:
@@ -308,6 +311,11 @@ def main():
     pairs = pair_frames(frames, key, window_ns, leaves_on)
     by_number = {frame.number: frame for frame in frames}
     partnered = set(pairs) | set(pairs.values())
+    # Alone within the window, but paired within ten windows more: late,
+    # both sightings (the tools watch that long for a late partner).
+    late = (set(pair_frames(frames, key, window_ns * (1 + WATCH_WINDOWS), leaves_on).items()) -
+            set(pairs.items()))
+    late_frames = {number for pair in late for number in pair} - partnered
     # With the whole capture beside it: the frames paired there whose
     # partner is not in this one.
     beyond = set()
@@ -331,6 +339,7 @@ def main():
         for port in (CON_A, CON_B, CON_C, CON_D):
             alone = [f.number for f in frames if f.port == port and f.number not in partnered]
             out.write(f"unmatched\t{PORT_NAMES[port]}\t{len(alone)}\t{len(beyond.intersection(alone))}\n")
+            out.write(f"late\t{PORT_NAMES[port]}\t{len(late_frames.intersection(alone))}\n")
         for entry_port, leave_port in leaves_on.items():
             out.write(f"forwards\t{PORT_NAMES[entry_port]} → {PORT_NAMES[leave_port]}\n")
             entered = sorted((by_number[earlier].tap_time, by_number[later].tap_time - by_number[earlier].tap_time)
