@@ -148,8 +148,8 @@ void Analysis::add_record(const FrameRecord &record)
         jitter_order_.release(now - settled_reach_);
     // A packet that entered before a piece is told at most its watch after
     // the piece.
-    while (__builtin_expect(!pending_pieces_.empty(), 0) && now > pending_pieces_.front().tap_time &&
-           now - pending_pieces_.front().tap_time > pieces_reach_)
+    while (__builtin_expect(!pending_pieces_.empty(), 0) && now > pending_pieces_.front().piece.tap_time &&
+           now - pending_pieces_.front().piece.tap_time > pieces_reach_)
         tell_piece();
 }
 
@@ -260,9 +260,16 @@ void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
     // A piece that left, or a packet that entered whole, tells the other of
     // a packet the device fragmented, at the capture's edge too.
     const bool piece_left = keyed && !toward && sighting.fragment != FragmentKind::none;
-    if (piece_left)
+    if (piece_left) {
+        // Fragmented, once the packets that entered before it have been
+        // told; else as it was told.
         judge_.piece_left(sighting);
-    else if (keyed && toward && sighting.fragment == FragmentKind::none)
+        if (pending_pieces_.size() == MOST_PENDING_PIECES)
+            tell_piece();
+        pending_pieces_.push_back({sighting, at_edge});
+        return;
+    }
+    if (keyed && toward && sighting.fragment == FragmentKind::none)
         judge_.whole_entered(sighting);
     if (at_edge) {
         figures.at_edge++;
@@ -272,14 +279,6 @@ void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
         told(sighting);
         return;
     }
-    if (piece_left) {
-        // Fragmented, once the packets that entered before it have been
-        // told.
-        if (pending_pieces_.size() == MOST_PENDING_PIECES)
-            tell_piece();
-        pending_pieces_.push_back(sighting);
-        return;
-    }
     tell_unpaired(sighting, keyed, toward, figures);
 }
 
@@ -287,9 +286,22 @@ void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
 // before it is told: its fate is known.
 void Analysis::tell_piece()
 {
-    const Sighting piece = pending_pieces_.front();
+    const PendingPiece pending = pending_pieces_.front();
     pending_pieces_.pop_front();
-    tell_unpaired(piece, true, false, *port_place(piece.version, piece.port).figures);
+    const Sighting &piece = pending.piece;
+    PortFigures &figures = *port_place(piece.version, piece.port).figures;
+    // Told at the capture's edge: so counted, but fragmented when its
+    // packet is known to have entered.
+    if (pending.at_edge) {
+        figures.at_edge++;
+        const Fate fate = judge_.fate_of(piece, false, true) == Fate::fragmented ? Fate::fragmented : Fate::at_edge;
+        figures.fates[static_cast<int>(fate)]++;
+        if (tables_)
+            tables_->frame_row(piece, true, fate);
+        told(piece);
+        return;
+    }
+    tell_unpaired(piece, true, false, figures);
 }
 
 void Analysis::tell_unpaired(const Sighting &sighting, bool keyed, bool toward, PortFigures &figures)

@@ -164,7 +164,11 @@ private:
     // Pieces that left without a partner, told once every packet that
     // entered before them has been (its watch ended): at most so many.
     static constexpr size_t MOST_PENDING_PIECES = 65536;
-    std::deque<Sighting> pending_pieces_;
+    struct PendingPiece {
+        Sighting piece;
+        bool at_edge;  // as the matcher told it
+    };
+    std::deque<PendingPiece> pending_pieces_;
     uint64_t pieces_reach_;
     void tell_piece();
     void tell_unpaired(const Sighting &sighting, bool keyed, bool toward, PortFigures &figures);

@@ -222,9 +222,14 @@ int current_frame_fate(const FrameLatency *found, guint8 port, guint64 tap_time)
         return static_cast<int>(Fate::merged);
     if (!read_through || !matcher || !judge || shown.frame != frame_num_shown)
         return -1;
-    if (at_capture_edge(found, port, tap_time))
-        return static_cast<int>(Fate::at_edge);
-    return static_cast<int>(judge->fate_of(shown, toward_device(matcher->findings().cabling, port), shown_keyed));
+    const bool toward = toward_device(matcher->findings().cabling, port);
+    if (at_capture_edge(found, port, tap_time)) {
+        // A piece of a packet known to have entered is no frame of the edge.
+        const bool piece = !toward && shown_keyed && shown.fragment != FragmentKind::none;
+        return static_cast<int>(piece && judge->fate_of(shown, false, true) == Fate::fragmented ? Fate::fragmented
+                                                                                                : Fate::at_edge);
+    }
+    return static_cast<int>(judge->fate_of(shown, toward, shown_keyed));
 }
 
 // The clock's steps, in frame order as found, each kind in its own list.

@@ -206,6 +206,19 @@ traffic() {
         from_client curl -sS -o /dev/null "http://[$server6]:8000/file"
 }
 
+# The frames the device's kernel dropped while forwarding, by direction as
+# "DROPS<tab>FROM → TO": its egress queues' drops (tc), and on the way to
+# link 2 the IPv4 packets it could not fragment (FragFails: "don't
+# fragment" set) and the IPv6 packets too big for link 2 (Ip6InTooBigErrors).
+kernel_drops() {  # NAME
+    local toward2 toward1 snmp snmp6
+    toward2=$(in_ns device tc -s qdisc show dev d2 | sed -n 's/.*dropped \([0-9]*\).*/\1/p' | head -n 1)
+    toward1=$(in_ns device tc -s qdisc show dev d1 | sed -n 's/.*dropped \([0-9]*\).*/\1/p' | head -n 1)
+    snmp=$(in_ns device awk '/^Ip: [0-9]/ { print $19 }' /proc/net/snmp)  # FragFails
+    snmp6=$(in_ns device awk '$1 == "Ip6InTooBigErrors" { print $2 }' /proc/net/snmp6)
+    printf '%s\tCon A → Con C\n%s\tCon D → Con B\n' "$((toward2 + snmp + snmp6))" "$toward1" >"$work/$1.drops"
+}
+
 # Ends one of the bed's processes by its id, if the shell still knows it
 # as running (an id it has reaped may be another process's by now), and
 # waits for it.

@@ -149,7 +149,8 @@ check_pairs() {
 # PREPARE runs before the captures start.
 capture_device() {  # NAME MODE [DEPTH_MS [TRAFFIC [PREPARE]]]
     local name=$1 mode=$2 depth=${3:-20} steps=${4:-traffic} prepare=${5:-true}
-    device_up "$mode" "$depth" && "$prepare" && capture_start "$name" && "$steps" && capture_stop "$name"
+    device_up "$mode" "$depth" && "$prepare" && capture_start "$name" && "$steps" && capture_stop "$name" &&
+        kernel_drops "$name"
     local status=$?
     device_down
     if [ "$status" -ne 0 ]; then
@@ -351,6 +352,39 @@ print(" ".join(f"{k} {check.get(k)}" for k in ("late_partners", "latest_partner_
     # Within the default window, exactly the pairs the truth has within it.
     truth deep-100ms router --window 100
     check_capture deep-100ms ip
+fi
+
+# Link 2 takes packets of at most 1,400 bytes: the kernel cuts longer IPv4
+# packets into pieces, drops those it may not cut (and says so to the
+# sender, which sends smaller ones), and answers IPv6 with "packet too
+# big". What it forwarded whole or in pieces, and what it dropped, by its
+# own counters.
+small_link2() {
+    in_ns device ip link set d2 mtu 1400 && in_ns server ip link set s0 mtu 1400
+}
+fragmenting_traffic() {
+    from_client ping -c 5 -i 0.2 -W 1 -M dont -s 1450 "$server4" &&
+        from_client ping -c 3 -i 0.2 -W 1 -M do -s 1450 "$server4" ;
+    from_client ping -6 -c 3 -i 0.2 -W 1 -s 1450 "$server6" &&
+        from_client iperf3 --client "$server4" --connect-timeout 2000 --time 1 &&
+        from_client ping -c 5 -i 0.2 -W 1 "$server4"
+}
+echo "== router, link 2's MTU 1400, key ip"
+if capture_device fragmenting router 20 fragmenting_traffic small_link2 && convert fragmenting; then
+    truth fragmenting router
+    echo "     fragmenting: $(cat "$work/fragmenting.converted"); kernel drops: $(paste -sd' ' "$work/fragmenting.drops")"
+    check_capture fragmenting ip
+    "$latency_program" --json "$work/fragmenting.pcap" >"$work/fragmenting.json"
+    check "fragmenting: packets the device cut into pieces, and their pieces, per port" \
+        "$(awk -F'\t' '$1 == "fragmented" && $3 { print $2 "\t" $3 }' "$work/fragmenting.truth")" \
+        "$(python3 -c 'import json, sys
+for port in json.load(open(sys.argv[1]))["ports"]:
+    if port["fates"]["fragmented"]: print("%s\t%d" % (port["name"], port["fates"]["fragmented"]))' "$work/fragmenting.json")"
+    check "fragmenting: not seen leaving, per direction, is what the kernel dropped" \
+        "$(sort -k2 "$work/fragmenting.drops")" \
+        "$(python3 -c 'import json, sys
+for d in json.load(open(sys.argv[1]))["directions"]:
+    print("%d\t%s → %s" % (d["not_seen_leaving"], d["from"], d["to"]))' "$work/fragmenting.json" | sort -k2)"
 fi
 
 # Offloads left on at the server: its segments handed to the link whole,

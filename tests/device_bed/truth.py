@@ -31,7 +31,9 @@ EARLIER_TAP_TIME LATER_TAP_TIME" (frame numbers in CAPTURE); one per frame
 that entered and never left, "stayed FRAME PORT"; the directions frames
 are forwarded in, "forwards FROM → TO"; per port the frames not seen on
 the other link, "unmatched PORT COUNT BEYOND_THE_EDGE", and of those the
-frames whose partner came within ten windows more, "late PORT COUNT"; and per direction
+frames whose partner came within ten windows more, "late PORT COUNT", and
+the packets that entered whole and left in pieces with their pieces,
+"fragmented PORT COUNT"; and per direction
 its latencies' figures in ns, "latency FROM → TO MIN MEAN MEDIAN P90 P99
 P99.9 P99.99 MAX JITTER" (the mean to the nearest ns, percentiles by
 nearest rank, the jitter the mean absolute difference of consecutive
@@ -235,6 +237,38 @@ def pair_frames(frames, key, window_ns, leaves_on=CABLINGS["A-C"]):
     return pairs
 
 
+def fragmented_frames(frames, partnered, window_ns, leaves_on):
+    """The frames of IPv4 packets that entered whole and left in pieces (the
+    same addresses, protocol and identification, within the window after),
+    and their pieces: neither is paired."""
+    def identity(frame):
+        packet = ip_packet(frame.ethernet)
+        if packet is None or packet[0] >> 4 != 4:
+            return None, False
+        piece = int.from_bytes(packet[6:8], "big") & 0x3FFF != 0
+        return (bytes(packet[12:20]), packet[9], bytes(packet[4:6])), piece
+    wholes, pieces = {}, collections.defaultdict(list)
+    for frame in frames:
+        if frame.number in partnered:
+            continue
+        key, piece = identity(frame)
+        if key is None:
+            continue
+        if piece and frame.port not in leaves_on:
+            pieces[key].append(frame)
+        elif not piece and frame.port in leaves_on:
+            wholes.setdefault(key, []).append(frame)
+    found = set()
+    for key, entered in wholes.items():
+        for whole in entered:
+            left = [p for p in pieces.get(key, ()) if p.port == leaves_on[whole.port] and
+                    0 <= p.tap_time - whole.tap_time <= window_ns]
+            if left:
+                found.add(whole.number)
+                found.update(p.number for p in left)
+    return found
+
+
 def figures(latencies_by_entry):
     """A direction's figures from its latencies in the order of entry."""
     ordered = sorted(latencies_by_entry)
@@ -316,6 +350,7 @@ def main():
     late = (set(pair_frames(frames, key, window_ns * (1 + WATCH_WINDOWS), leaves_on).items()) -
             set(pairs.items()))
     late_frames = {number for pair in late for number in pair} - partnered
+    fragmented = fragmented_frames(frames, partnered | late_frames, window_ns, leaves_on)
     # With the whole capture beside it: the frames paired there whose
     # partner is not in this one.
     beyond = set()
@@ -340,6 +375,7 @@ def main():
             alone = [f.number for f in frames if f.port == port and f.number not in partnered]
             out.write(f"unmatched\t{PORT_NAMES[port]}\t{len(alone)}\t{len(beyond.intersection(alone))}\n")
             out.write(f"late\t{PORT_NAMES[port]}\t{len(late_frames.intersection(alone))}\n")
+            out.write(f"fragmented\t{PORT_NAMES[port]}\t{len(fragmented.intersection(alone))}\n")
         for entry_port, leave_port in leaves_on.items():
             out.write(f"forwards\t{PORT_NAMES[entry_port]} → {PORT_NAMES[leave_port]}\n")
             entered = sorted((by_number[earlier].tap_time, by_number[later].tap_time - by_number[earlier].tap_time)
