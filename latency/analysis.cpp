@@ -269,8 +269,16 @@ void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
         pending_pieces_.push_back({sighting, at_edge});
         return;
     }
-    if (keyed && toward && sighting.fragment == FragmentKind::none)
+    if (keyed && toward && sighting.fragment == FragmentKind::none) {
         judge_.whole_entered(sighting);
+        if (at_edge && sighting.packet_tag) {
+            // Its pieces may have left within the capture: told with them.
+            if (pending_pieces_.size() == MOST_PENDING_PIECES)
+                tell_piece();
+            pending_pieces_.push_back({sighting, true});
+            return;
+        }
+    }
     if (at_edge) {
         figures.at_edge++;
         figures.fates[static_cast<int>(Fate::at_edge)]++;
@@ -282,8 +290,9 @@ void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
     tell_unpaired(sighting, keyed, toward, figures);
 }
 
-// A piece left the device longer ago than any packet that entered whole
-// before it is told: its fate is known.
+// A piece that left (or a packet that entered whole at the capture's edge)
+// told longer ago than any packet that entered whole before it: its fate
+// is known.
 void Analysis::tell_piece()
 {
     const PendingPiece pending = pending_pieces_.front();
@@ -291,11 +300,17 @@ void Analysis::tell_piece()
     const Sighting &piece = pending.piece;
     PortFigures &figures = *port_place(piece.version, piece.port).figures;
     // Told at the capture's edge: so counted, but fragmented when its
-    // packet is known to have entered.
+    // packet is known to have entered, or its pieces to have left.
     if (pending.at_edge) {
         figures.at_edge++;
-        const Fate fate = judge_.fate_of(piece, false, true) == Fate::fragmented ? Fate::fragmented : Fate::at_edge;
+        const bool whole = piece.fragment == FragmentKind::none;
+        const Fate fate = (whole ? judge_.pieces_of(piece).count != 0
+                                 : judge_.fate_of(piece, false, true) == Fate::fragmented)
+                              ? Fate::fragmented
+                              : Fate::at_edge;
         figures.fates[static_cast<int>(fate)]++;
+        if (whole && fate == Fate::fragmented)
+            count_fragmented(piece);
         if (tables_)
             tables_->frame_row(piece, true, fate);
         told(piece);

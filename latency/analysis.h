@@ -162,7 +162,9 @@ private:
     FateJudge judge_;
     std::vector<Sighting> unkeyed_while_learning_;
     // Pieces that left without a partner, told once every packet that
-    // entered before them has been (its watch ended): at most so many.
+    // entered before them has been (its watch ended), and packets that
+    // entered whole at the capture's edge, told with their pieces: at most
+    // so many.
     static constexpr size_t MOST_PENDING_PIECES = 65536;
     struct PendingPiece {
         Sighting piece;

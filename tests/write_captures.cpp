@@ -923,12 +923,10 @@ bool write_device(Device device, const std::string &path, const std::string &exp
                 fate = s.packet < packets && s.packet % 37 == 9 ? "ambiguous" : "forwarded";
             else if (late_pair(s))
                 fate = "late";
-            else if (in_pieces(s) && !s.inbound)
-                fate = "fragmented";  // its packet entered, in the capture: at its edge too
+            else if (in_pieces(s))
+                fate = "fragmented";  // both in the capture: at its edge too
             else if (s.keyed && at_edge_of(s))
                 fate = "at_edge";
-            else if (in_pieces(s))
-                fate = "fragmented";
             else
                 fate = s.inbound ? "not_seen_leaving" : "from_device";
             fates[port_names.at(s.port)][fate]++;

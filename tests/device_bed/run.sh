@@ -358,7 +358,8 @@ fi
 # packets into pieces, drops those it may not cut (and says so to the
 # sender, which sends smaller ones), and answers IPv6 with "packet too
 # big". What it forwarded whole or in pieces, and what it dropped, by its
-# own counters.
+# own counters. Pings to the router's own addresses, its neighbour
+# discovery and ARP are for it, and no loss.
 small_link2() {
     in_ns device ip link set d2 mtu 1400 && in_ns server ip link set s0 mtu 1400
 }
@@ -367,7 +368,9 @@ fragmenting_traffic() {
         from_client ping -c 3 -i 0.2 -W 1 -M do -s 1450 "$server4" ;
     from_client ping -6 -c 3 -i 0.2 -W 1 -s 1450 "$server6" &&
         from_client iperf3 --client "$server4" --connect-timeout 2000 --time 1 &&
-        from_client ping -c 5 -i 0.2 -W 1 "$server4"
+        from_client ping -c 5 -i 0.2 -W 1 "$server4" &&
+        from_client ping -c 3 -i 0.2 -W 1 10.1.0.1 &&
+        from_client ping -6 -c 3 -i 0.2 -W 1 fd00:1::1
 }
 echo "== router, link 2's MTU 1400, key ip"
 if capture_device fragmenting router 20 fragmenting_traffic small_link2 && convert fragmenting; then
@@ -380,6 +383,18 @@ if capture_device fragmenting router 20 fragmenting_traffic small_link2 && conve
         "$(python3 -c 'import json, sys
 for port in json.load(open(sys.argv[1]))["ports"]:
     if port["fates"]["fragmented"]: print("%s\t%d" % (port["name"], port["fates"]["fragmented"]))' "$work/fragmenting.json")"
+    check "fragmenting: every frame's fate in the plug-in (ovint.fate) as in ovint-latency, per port" \
+        "$(python3 -c 'import json, sys
+for port in json.load(open(sys.argv[1]))["ports"]:
+    for fate, count in port["fates"].items():
+        if count: print("%s %s %d" % (port["name"], fate, count))' "$work/fragmenting.json" | sort)" \
+        "$(with_ovint -2 -r "$work/fragmenting.pcap" -T fields -e ovint.port -e ovint.fate | python3 -c 'import sys, collections
+ports = {0x80: "Con A", 0x40: "Con B", 0x20: "Con C", 0x10: "Con D"}
+names = ["forwarded", "ambiguous", "fragmented", "late", "for_device", "from_device", "merged", "at_edge",
+         "no_key", "not_seen_leaving"]
+n = collections.Counter(tuple(line.split()) for line in sys.stdin if line.strip())
+for (port, fate), count in n.items():
+    print("%s %s %d" % (ports[int(port, 16)], names[int(fate)], count))' | sort)"
     check "fragmenting: not seen leaving, per direction, is what the kernel dropped" \
         "$(sort -k2 "$work/fragmenting.drops")" \
         "$(python3 -c 'import json, sys
