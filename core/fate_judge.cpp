@@ -59,15 +59,18 @@ void FateJudge::learn_address(uint32_t tag)
         device_addresses_.insert(tag);
 }
 
+// The latest packet of the tag seen on `channel`, whole or in pieces.
 const FateJudge::Packet *FateJudge::find_packet(uint32_t packet_tag, uint8_t channel, bool whole) const
 {
     const Packet *latest = nullptr;
+    size_t latest_place = 0;
     const auto range = packet_index_.equal_range(packet_tag);
     for (auto at = range.first; at != range.second; ++at) {
         const Packet &packet = packets_[at->second - dropped_];
-        if (packet.channel == channel && packet.whole == whole &&
-            (!latest || &packet > latest))
+        if (packet.channel == channel && packet.whole == whole && (!latest || at->second > latest_place)) {
             latest = &packet;
+            latest_place = at->second;
+        }
     }
     return latest;
 }

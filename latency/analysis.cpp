@@ -348,6 +348,9 @@ void Analysis::cabling_learnt()
 // order ends with them; the bursts' windows start again.
 void Analysis::clock_stepped_back()
 {
+    // Every packet of the old clock has been told: so are its pieces.
+    while (!pending_pieces_.empty())
+        tell_piece();
     jitter_order_.finish();
     for (auto &entry : port_bursts_)
         entry.second.restart();
