@@ -44,6 +44,8 @@ bool FateJudge::piece_of_merged(const Sighting &sighting) const
     if (!sighting.src_tag)
         return false;
     for (auto merged = merged_.rbegin(); merged != merged_.rend(); ++merged) {
+        if (merged->tap_time < sighting.tap_time && sighting.tap_time - merged->tap_time > PIECES_REACH)
+            break;  // the older are further still
         const uint64_t apart = merged->tap_time > sighting.tap_time ? merged->tap_time - sighting.tap_time
                                                                      : sighting.tap_time - merged->tap_time;
         if (apart <= PIECES_REACH && merged->channel != sighting.channel && merged->src_tag == sighting.src_tag &&
