@@ -10,8 +10,8 @@
 //     are equal), ports of both channels, TAP times in order, out of order,
 //     equal and far apart, and a window; every pairing it reports must be
 //     of equal keys on different channels within the window, the earlier
-//     by TAP time first, each sighting in at most one pairing or reported
-//     unmatched, and every sighting accounted for at the end.
+//     by TAP time first, each sighting told once (in a pairing, a late
+//     pair or unmatched), and every sighting accounted for at the end.
 
 #include "core/latency_key.h"
 #include "core/latency_matcher.h"
@@ -47,7 +47,7 @@ static void check_keys(const uint8_t *data, size_t size)
 struct Checker : MatchSink {
     uint64_t window;
     const LatencyMatcher *matcher = nullptr;
-    std::vector<int> fate;  // per frame: 0 waiting, 1 paired, 2 unmatched
+    std::vector<int> fate;  // per frame: 0 waiting, 1 paired, 2 unmatched, 3 late
     std::vector<Sighting> fed;
     void paired(const Pairing &p) override
     {
@@ -75,12 +75,14 @@ struct Checker : MatchSink {
     }
     void late(const Pairing &p) override
     {
-        // Told unmatched before, or (waiting to be told at the capture's
-        // edge or not) after; never paired.
-        if (fate.at(p.earlier.frame) == 1 || fate.at(p.later.frame) == 1)
-            fail("a late pair of a sighting that was paired");
-        if (p.latency <= window || !(p.earlier.key == p.later.key))
-            fail("a late pair within the window, or of different keys");
+        // Told as late alone: neither sighting told before.
+        if (p.latency <= window || !(p.earlier.key == p.later.key) || p.earlier.channel == p.later.channel)
+            fail("a late pair within the window, of different keys or on one channel");
+        for (const Sighting &s : {p.earlier, p.later}) {
+            if (fate.at(s.frame) != 0)
+                fail("a late pair of a sighting told before");
+            fate[s.frame] = 3;
+        }
     }
 };
 
