@@ -28,7 +28,9 @@ bindir=$(dirname "$(sed -n 's/^HOST_TSHARK:[A-Z]*=//p' "$plain/CMakeCache.txt")"
 export_program=$sanitized/ovint-export
 latency_program=$sanitized/ovint-latency
 # A whole row has as many fields as the header: 15 (the traffic columns last).
-whole_rows='NR == 1 { fields = NF } NF != fields || fields != 15 { exit 1 }'
+# Every row has its header's fields: 15 in the pairs table, 16 (its fate
+# last) in the frames table.
+whole_rows='NR == 1 { fields = NF } NF != fields || fields != want { exit 1 }'
 
 work=$(mktemp -d /tmp/ovint-fuzz-export-XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -79,8 +81,8 @@ export_one() {
             fault="ovint-latency: exit status $status"
         elif [ -n "$(ls -A "$work/out" | grep '^\.' || true)" ]; then
             fault="ovint-latency: a temporary file left behind"
-        elif [ "$status" != 1 ] && ! { awk -F, "$whole_rows" "$work/out/pairs.csv" &&
-                                       zcat "$work/out/frames.csv.gz" | awk -F, "$whole_rows"; }; then
+        elif [ "$status" != 1 ] && ! { awk -F, -v want=15 "$whole_rows" "$work/out/pairs.csv" &&
+                                       zcat "$work/out/frames.csv.gz" | awk -F, -v want=16 "$whole_rows"; }; then
             fault="ovint-latency: status $status, but a table has a row that is not whole"
         fi
     fi
