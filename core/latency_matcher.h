@@ -185,16 +185,6 @@ public:
     const MatchFindings &findings() const { return findings_; }
     // Still learning the cabling: what was fed waits to be paired.
     bool learning() const { return trial_ != nullptr; }
-    // Learns the cabling from the pairs so far, if still learning (or
-    // checks the one given against them).
-    void conclude_learning(MatchSink &sink)
-    {
-        if (trial_)
-            decide(sink);
-        if (checker_)
-            conclude_check();
-    }
-
     // How long a sighting without a partner is watched, in windows.
     static constexpr uint64_t WATCH_WINDOWS = 10;
 
