@@ -6,17 +6,9 @@
 
 namespace {
 
-constexpr uint16_t ETHERTYPE_ARP = 0x0806;
-constexpr int MAX_TAGS = 4;
-
-inline uint32_t be16(const uint8_t *bytes)
-{
-    return uint32_t(bytes[0]) << 8 | bytes[1];
-}
-
 inline uint32_t be32(const uint8_t *bytes)
 {
-    return be16(bytes) << 16 | be16(bytes + 2);
+    return read_be16(bytes) << 16 | read_be16(bytes + 2);
 }
 
 // 128 bits folded to 32, so that an IPv6 address is told apart as an IPv4
@@ -90,15 +82,12 @@ FrameFacts frame_facts(const uint8_t *frame, uint32_t captured, IpFound found, c
         return facts;
     }
     // ARP behind any VLAN tags: its IPv4 sender and target.
-    uint32_t at = 12;
-    for (int tags = 0; tags < MAX_TAGS && at + 2 <= captured && (be16(frame + at) == 0x8100 || be16(frame + at) == 0x88A8);
-         tags++)
-        at += 4;
-    if (at + 2 <= captured && be16(frame + at) == ETHERTYPE_ARP) {
+    if (packet.ethertype == ETHERTYPE_ARP) {
         facts.scope = FrameScope::link_local;
-        const uint8_t *arp = frame + at + 2;
+        const uint8_t *arp = frame + packet.network;
         // Ethernet and IPv4 addresses: the sender's at 14, the target's at 24.
-        if (at + 2 + 28 <= captured && be16(arp) == 1 && be16(arp + 2) == 0x0800 && arp[4] == 6 && arp[5] == 4) {
+        if (packet.network + 28 <= captured && read_be16(arp) == 1 && read_be16(arp + 2) == 0x0800 && arp[4] == 6 &&
+            arp[5] == 4) {
             facts.src_tag = be32(arp + 14);
             facts.dst_tag = be32(arp + 24);
         }

@@ -26,11 +26,6 @@ constexpr uint16_t VXLAN_PORT = 4789;
 constexpr uint32_t UDP_HEADER = 8;
 constexpr uint32_t VXLAN_HEADER = 8;
 
-inline uint32_t be16(const uint8_t *bytes)
-{
-    return uint32_t(bytes[0]) << 8 | bytes[1];
-}
-
 inline bool is_vlan_tag(uint32_t ethertype)
 {
     return ethertype == 0x8100 || ethertype == 0x88A8 || ethertype == 0x9100;
@@ -55,7 +50,7 @@ IpFound read_ip_header(const uint8_t *frame, const Bounds &bounds, uint32_t at, 
         if (at + 20 > readable)
             return IpFound::broken;
         const uint32_t header_length = (ip[0] & 0x0F) * 4u;
-        const uint32_t total = be16(ip + 2);
+        const uint32_t total = read_be16(ip + 2);
         if (header_length < 20 || total < header_length || at + total > bounds.packet_end)
             return IpFound::broken;
         packet.start = at;
@@ -63,8 +58,8 @@ IpFound read_ip_header(const uint8_t *frame, const Bounds &bounds, uint32_t at, 
         packet.version = 4;
         packet.protocol = ip[9];
         packet.transport = at + header_length;
-        packet.identification = be16(ip + 4);
-        const uint32_t fragment_field = be16(ip + 6);
+        packet.identification = read_be16(ip + 4);
+        const uint32_t fragment_field = read_be16(ip + 6);
         packet.fragment = (fragment_field & 0x3FFF) != 0;  // more fragments, or an offset
         packet.later_fragment = (fragment_field & 0x1FFF) != 0;
         packet.headers_whole = true;
@@ -72,7 +67,7 @@ IpFound read_ip_header(const uint8_t *frame, const Bounds &bounds, uint32_t at, 
     }
     if (ip[0] >> 4 != 6 || at + 40 > readable)
         return IpFound::broken;
-    const uint32_t end = at + 40 + be16(ip + 4);
+    const uint32_t end = at + 40 + read_be16(ip + 4);
     if (end > bounds.packet_end)
         return IpFound::broken;
     packet.start = at;
@@ -96,12 +91,12 @@ IpFound read_ip_header(const uint8_t *frame, const Bounds &bounds, uint32_t at, 
         }
         uint32_t length;
         if (next == IPPROTO_FRAGMENT) {
-            const uint32_t offset_field = be16(frame + header + 2);
+            const uint32_t offset_field = read_be16(frame + header + 2);
             const bool later = (offset_field & 0xFFF8) != 0;
             // One fragment header or several: any offset makes a later piece.
             packet.later_fragment = packet.later_fragment || later;
             packet.fragment = packet.fragment || later || (offset_field & 1) != 0;
-            packet.identification = be16(frame + header + 4) << 16 | be16(frame + header + 6);
+            packet.identification = read_be16(frame + header + 4) << 16 | read_be16(frame + header + 6);
             if (later) {
                 // What follows is the packet's data, not its headers.
                 packet.protocol = frame[header];
@@ -158,8 +153,8 @@ IpFound read_after_ethertype(const uint8_t *frame, Bounds bounds, uint32_t ether
             return IpFound::broken;
         if (frame[at] != 0x11 || frame[at + 1] != 0)
             return IpFound::not_ip;  // not version 1, type 1, session data
-        const uint32_t payload_end = at + 6 + be16(frame + at + 4);
-        const uint32_t protocol = be16(frame + at + 6);
+        const uint32_t payload_end = at + 6 + read_be16(frame + at + 4);
+        const uint32_t protocol = read_be16(frame + at + 6);
         if (protocol != PPP_IPV4 && protocol != PPP_IPV6)
             return IpFound::not_ip;
         if (payload_end < bounds.packet_end)
@@ -178,16 +173,20 @@ IpFound read_ethernet(const uint8_t *frame, const Bounds &bounds, uint32_t at, b
     if (at + ETHERNET_HEADER > bounds.readable())
         return IpFound::broken;
     at += 12;
-    uint32_t ethertype = be16(frame + at);
+    uint32_t ethertype = read_be16(frame + at);
     for (int tags = 0; is_vlan_tag(ethertype); tags++) {
         if (tags == MAX_TAGS)
             return IpFound::not_ip;
         if (at + 6 > bounds.readable())
             return IpFound::broken;
         if (tags == 0 && outermost)
-            packet.vlan = static_cast<uint16_t>(be16(frame + at + 2) & 0x0FFF);
+            packet.vlan = static_cast<uint16_t>(read_be16(frame + at + 2) & 0x0FFF);
         at += 4;
-        ethertype = be16(frame + at);
+        ethertype = read_be16(frame + at);
+    }
+    if (outermost) {
+        packet.ethertype = static_cast<uint16_t>(ethertype);
+        packet.network = at + 2;
     }
     return read_after_ethertype(frame, bounds, ethertype, at + 2, packet);
 }
@@ -203,7 +202,7 @@ bool open_tunnel(const uint8_t *frame, uint32_t captured, const IpPacket &outer,
     const Bounds bounds = {captured, outer.end};
     const uint32_t at = outer.transport;
     if (outer.protocol == IPPROTO_UDP) {
-        if (at + UDP_HEADER + VXLAN_HEADER > bounds.readable() || be16(frame + at + 2) != VXLAN_PORT ||
+        if (at + UDP_HEADER + VXLAN_HEADER > bounds.readable() || read_be16(frame + at + 2) != VXLAN_PORT ||
             (frame[at + UDP_HEADER] & 0x08) == 0)  // no valid network identifier
             return false;
         return read_ethernet(frame, bounds, at + UDP_HEADER + VXLAN_HEADER, false, inner) == IpFound::ip;
@@ -211,11 +210,11 @@ bool open_tunnel(const uint8_t *frame, uint32_t captured, const IpPacket &outer,
     if (outer.protocol == IPPROTO_GRE) {
         if (at + 4 > bounds.readable())
             return false;
-        const uint32_t flags = be16(frame + at);
+        const uint32_t flags = read_be16(frame + at);
         if ((flags & 0x4007) != 0)  // source routing, or a version other than 0
             return false;
         const uint32_t header = 4 + ((flags & 0x8000) ? 4 : 0) + ((flags & 0x2000) ? 4 : 0) + ((flags & 0x1000) ? 4 : 0);
-        return read_after_ethertype(frame, bounds, be16(frame + at + 2), at + header, inner) == IpFound::ip;
+        return read_after_ethertype(frame, bounds, read_be16(frame + at + 2), at + header, inner) == IpFound::ip;
     }
     return false;
 }

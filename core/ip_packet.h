@@ -19,6 +19,13 @@
 #include <cstdint>
 
 constexpr uint16_t NO_VLAN = 0xFFFF;
+constexpr uint16_t ETHERTYPE_ARP = 0x0806;
+
+// A big-endian 16-bit field of a header.
+inline uint32_t read_be16(const uint8_t *bytes)
+{
+    return uint32_t(bytes[0]) << 8 | bytes[1];
+}
 
 enum class IpFound : uint8_t {
     not_ip,  // a frame of another kind (ARP, LLDP, a pseudowire…)
@@ -39,6 +46,10 @@ struct IpPacket {
     // when one of them runs past the bytes captured or the packet.
     bool headers_whole = true;
     uint16_t vlan = NO_VLAN;  // the frame's outermost VLAN ID
+    // The outermost EtherType behind the VLAN tags, and where what it
+    // names starts: an ARP frame's, say.
+    uint16_t ethertype = 0;
+    uint32_t network = 0;
     uint8_t tunnels = 0;      // outer packets opened to reach this one
 };
 

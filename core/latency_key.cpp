@@ -16,11 +16,6 @@ namespace {
 
 constexpr int MAX_IPV6_EXTENSIONS = 8;
 
-inline uint32_t be16(const uint8_t *bytes)
-{
-    return uint32_t(bytes[0]) << 8 | bytes[1];
-}
-
 // Whether a located packet can be keyed: captured whole, its headers
 // holding together.
 enum class Parsed { not_ip, ip, broken };
@@ -147,7 +142,7 @@ void mask_translated(const uint8_t *ip, uint32_t length, uint32_t base, bool quo
             return;
         transport = (ip[0] & 0x0F) * 4u;
         protocol = ip[9];
-        has_transport = (be16(ip + 6) & 0x1FFF) == 0;
+        has_transport = (read_be16(ip + 6) & 0x1FFF) == 0;
     } else {
         masks.add(base + 7, 33, limit);  // hop limit, addresses
         if (length < 40)
@@ -159,7 +154,7 @@ void mask_translated(const uint8_t *ip, uint32_t length, uint32_t base, bool quo
                 masks.add(base + transport + 4, 4, limit);
                 if (transport + 8 > length)
                     return;
-                has_transport = has_transport && (be16(ip + transport + 2) & 0xFFF8) == 0;
+                has_transport = has_transport && (read_be16(ip + transport + 2) & 0xFFF8) == 0;
                 next = ip[transport];
                 transport += 8;
                 continue;

@@ -4,15 +4,6 @@
 
 #include <netinet/in.h>
 
-namespace {
-
-inline uint16_t be16(const uint8_t *bytes)
-{
-    return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
-}
-
-} // namespace
-
 TrafficView read_traffic_view(const uint8_t *frame, uint32_t captured)
 {
     IpPacket packet;
@@ -49,8 +40,8 @@ TrafficView traffic_view_of(const uint8_t *frame, uint32_t captured, IpFound fou
     if ((packet.protocol == IPPROTO_TCP || packet.protocol == IPPROTO_UDP) && !packet.later_fragment &&
         packet.headers_whole && packet.transport + 4 <= readable) {
         view.has_ports = 1;
-        view.src_port = be16(frame + packet.transport);
-        view.dst_port = be16(frame + packet.transport + 2);
+        view.src_port = static_cast<uint16_t>(read_be16(frame + packet.transport));
+        view.dst_port = static_cast<uint16_t>(read_be16(frame + packet.transport + 2));
     }
     return view;
 }

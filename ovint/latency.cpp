@@ -421,7 +421,8 @@ static void add_latency_expert(packet_info *pinfo, const FrameLatency *found, pr
     }
     if (!pinfo->fd->visited)
         return;
-    switch (static_cast<Fate>(current_frame_fate(found, port, tap_time))) {
+    const Fate fate = static_cast<Fate>(current_frame_fate(found, port, tap_time));
+    switch (fate) {
     case Fate::not_seen:
         expert_add_info_format(pinfo, item, &ei_ovint_not_seen,
                                "Not seen on the other link within the latency window (%u ms)", latency_window_ms);
@@ -433,11 +434,9 @@ static void add_latency_expert(packet_info *pinfo, const FrameLatency *found, pr
     case Fate::for_device:
     case Fate::from_device:
     case Fate::merged:
-    case Fate::no_key: {
-        const Fate fate = static_cast<Fate>(current_frame_fate(found, port, tap_time));
+    case Fate::no_key:
         expert_add_info_format(pinfo, item, &ei_ovint_one_link, "Seen on one link only: %s", fate_text(fate));
         break;
-    }
     default:
         break;
     }
