@@ -34,11 +34,13 @@ void FateJudge::note_merged(const Sighting &record)
         return;
     if (merged_.size() == MOST_MERGED)
         merged_.pop_front();
-    merged_.push_back({record.tap_time, record.src_tag, record.dst_tag, record.channel});
+    merged_.push_back({record.tap_time, record.src_tag, record.dst_tag, record.channel, record.tcp_seq,
+                       record.tcp_payload});
 }
 
 // A frame of the same addresses as a record merged on the other link, near
-// it in TAP time.
+// it in TAP time; of a record of TCP segments, one whose bytes it holds (a
+// segment of the flow the device dropped is no piece of it).
 bool FateJudge::piece_of_merged(const Sighting &sighting) const
 {
     if (!sighting.src_tag)
@@ -49,7 +51,9 @@ bool FateJudge::piece_of_merged(const Sighting &sighting) const
         const uint64_t apart = merged->tap_time > sighting.tap_time ? merged->tap_time - sighting.tap_time
                                                                      : sighting.tap_time - merged->tap_time;
         if (apart <= PIECES_REACH && merged->channel != sighting.channel && merged->src_tag == sighting.src_tag &&
-            merged->dst_tag == sighting.dst_tag)
+            merged->dst_tag == sighting.dst_tag &&
+            (!merged->tcp_payload ||
+             (sighting.tcp_payload && uint32_t(sighting.tcp_seq - merged->tcp_seq) < merged->tcp_payload)))
             return true;
     }
     return false;

@@ -51,6 +51,15 @@ public:
     }
     // The same, learning nothing.
     Fate fate_of(const Sighting &sighting, bool toward, bool keyed) const;
+    // A keyed frame whose partner may lie beyond the capture's edge: at the
+    // edge, unless it is one no partner could be found for wherever the
+    // capture ended: a merged record, or a frame for the device.
+    Fate beyond_edge(const Sighting &sighting, bool toward) const
+    {
+        if (sighting.length > STANDARD_LONGEST && sighting.length > largest_paired_[sighting.channel == 2])
+            return Fate::merged;
+        return toward && fate_of(sighting, true, true) == Fate::for_device ? Fate::for_device : Fate::at_edge;
+    }
 
     // A piece of a packet seen leaving the device without a partner, and a
     // packet seen entering it whole without one: a packet the device
@@ -79,6 +88,8 @@ private:
         uint64_t tap_time;
         uint32_t src_tag, dst_tag;
         uint8_t channel;
+        uint32_t tcp_seq;  // the TCP bytes it holds, if any
+        uint16_t tcp_payload;
     };
     void note_merged(const Sighting &record);
     void learn_address(uint32_t tag);

@@ -4,6 +4,8 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
+
 namespace {
 
 inline uint32_t be32(const uint8_t *bytes)
@@ -42,6 +44,30 @@ bool link_local_v6(const uint8_t *address)
            || (address[0] == 0xFF && (address[1] & 0x0F) <= 2);  // interface- and link-local scope groups
 }
 
+// ARP's facts, its header at `at`: link-local; its IPv4 sender and target.
+void arp_facts(const uint8_t *frame, uint32_t captured, uint32_t at, FrameFacts &facts)
+{
+    facts.scope = FrameScope::link_local;
+    const uint8_t *arp = frame + at;
+    // Ethernet and IPv4 addresses: the sender's at 14, the target's at 24.
+    if (at + 28 <= captured && read_be16(arp) == 1 && read_be16(arp + 2) == 0x0800 && arp[4] == 6 && arp[5] == 4) {
+        facts.src_tag = be32(arp + 14);
+        facts.dst_tag = be32(arp + 24);
+    }
+}
+
+// Where the ARP a VXLAN packet carries starts (a tunnel's end resolving
+// the addresses of its far end), or 0.
+uint32_t arp_in_vxlan(const uint8_t *frame, uint32_t captured, const IpPacket &packet)
+{
+    const uint32_t at = packet.transport;  // UDP, then VXLAN, then Ethernet
+    if (packet.protocol != IPPROTO_UDP || packet.fragment || at + 16 + 14 > captured || at + 16 + 14 > packet.end ||
+        read_be16(frame + at + 2) != 4789 || (frame[at + 8] & 0x08) == 0 ||
+        read_be16(frame + at + 16 + 12) != ETHERTYPE_ARP)
+        return 0;
+    return at + 16 + 14;
+}
+
 } // namespace
 
 FrameFacts frame_facts(const uint8_t *frame, uint32_t captured, IpFound found, const IpPacket &packet)
@@ -54,6 +80,12 @@ FrameFacts frame_facts(const uint8_t *frame, uint32_t captured, IpFound found, c
         frame[5] <= 0x0F) {
         facts.scope = FrameScope::bridge_local;
         return facts;
+    }
+    if (found == IpFound::ip && packet.tunnels == 0) {
+        if (const uint32_t arp = arp_in_vxlan(frame, captured, packet)) {
+            arp_facts(frame, captured, arp, facts);
+            return facts;
+        }
     }
     if (found == IpFound::ip) {
         const uint8_t *ip = frame + packet.start;
@@ -79,18 +111,17 @@ FrameFacts frame_facts(const uint8_t *frame, uint32_t captured, IpFound found, c
             if (packet.fragment)
                 facts.packet_tag = packet_tag(facts.src_tag, facts.dst_tag, packet.protocol, packet.identification);
         }
+        const uint32_t tcp = packet.transport;
+        if (packet.protocol == IPPROTO_TCP && !packet.later_fragment && tcp + 20 <= captured) {
+            const uint32_t payload_start = tcp + (frame[tcp + 12] >> 4) * 4u;
+            facts.tcp_seq = be32(frame + tcp + 4);
+            if (packet.end > payload_start)
+                facts.tcp_payload = static_cast<uint16_t>(std::min<uint32_t>(packet.end - payload_start, 0xFFFF));
+        }
         return facts;
     }
-    // ARP behind any VLAN tags: its IPv4 sender and target.
-    if (packet.ethertype == ETHERTYPE_ARP) {
-        facts.scope = FrameScope::link_local;
-        const uint8_t *arp = frame + packet.network;
-        // Ethernet and IPv4 addresses: the sender's at 14, the target's at 24.
-        if (packet.network + 28 <= captured && read_be16(arp) == 1 && read_be16(arp + 2) == 0x0800 && arp[4] == 6 &&
-            arp[5] == 4) {
-            facts.src_tag = be32(arp + 14);
-            facts.dst_tag = be32(arp + 24);
-        }
-    }
+    // ARP behind any VLAN tags.
+    if (packet.ethertype == ETHERTYPE_ARP)
+        arp_facts(frame, captured, packet.network, facts);
     return facts;
 }

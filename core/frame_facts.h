@@ -35,6 +35,11 @@ struct FrameFacts {
     // identification, folded): every piece of one packet has it, and so
     // has the packet whole. 0: none (IPv6 but a fragment, not IP).
     uint32_t packet_tag = 0;
+    // A TCP segment's: the sequence number of its first byte and its
+    // payload's length (0: no payload, or not TCP). A record merged from
+    // several segments spans theirs.
+    uint32_t tcp_seq = 0;
+    uint16_t tcp_payload = 0;
 };
 
 // The facts of an Ethernet frame of `captured` bytes whose IP packet was

@@ -260,6 +260,8 @@ void LatencyMatcher::decide_edges(int link, MatchSink &sink)
 void LatencyMatcher::settle(MatchSink &sink)
 {
     for (; tail_ < head_; tail_++) {
+        if (__builtin_expect(entry(tail_).sighting.fragment == FragmentKind::later, 0) && !entry(tail_).paired)
+            adopt_piece(tail_, true, sink);
         if (!entry(tail_).paired && kind_ == Kind::main)
             left_unpaired(entry(tail_).sighting, true, entry(tail_).repeated, sink);
     }
@@ -387,7 +389,9 @@ inline __attribute__((always_inline)) void LatencyMatcher::expire(uint64_t now, 
             const uint64_t time = oldest.sighting.tap_time;
             if (time <= now ? now - time <= window_ : !clock_.stray_ahead(time))
                 break;
-            if (kind_ == Kind::main)
+            if (__builtin_expect(oldest.sighting.fragment == FragmentKind::later, 0))
+                adopt_piece(tail_, true, sink);
+            if (kind_ == Kind::main && !oldest.paired)
                 left_unpaired(oldest.sighting, false, oldest.repeated, sink);
         }
         leave_ring(oldest);
@@ -531,16 +535,21 @@ void LatencyMatcher::pair(const Sighting &sighting, MatchSink &sink)
     expire(clock_.now(), sink);
 }
 
-void LatencyMatcher::pieces_paired(const Sighting &earlier, const Sighting &later, MatchSink &sink)
+void LatencyMatcher::packets_partnered(const Sighting &earlier, const Sighting &later)
 {
-    if (earlier.fragment != FragmentKind::first || later.fragment != FragmentKind::first)
-        return;
     if (!packet_partners_)
         packet_partners_.reset(new PacketPartner[2 * PACKET_PARTNERS]());
     packet_partner(earlier.packet_tag, earlier.channel) = {earlier.packet_tag, later.packet_tag, earlier.tap_time,
                                                            earlier.channel};
     packet_partner(later.packet_tag, later.channel) = {later.packet_tag, earlier.packet_tag, later.tap_time,
                                                        later.channel};
+}
+
+void LatencyMatcher::pieces_paired(const Sighting &earlier, const Sighting &later, MatchSink &sink)
+{
+    if (earlier.fragment != FragmentKind::first || later.fragment != FragmentKind::first)
+        return;
+    packets_partnered(earlier, later);
     // Later pieces of these packets that came first, written a little out
     // of order, pair now.
     while (!orphan_pieces_.empty() && (!alive(orphan_pieces_.front()) || entry(orphan_pieces_.front()).paired))
@@ -551,15 +560,22 @@ void LatencyMatcher::pieces_paired(const Sighting &earlier, const Sighting &late
         const Sighting &orphan = entry(seq).sighting;
         if ((orphan.packet_tag == earlier.packet_tag && orphan.channel == earlier.channel) ||
             (orphan.packet_tag == later.packet_tag && orphan.channel == later.channel))
-            adopt_piece(seq, sink);
+            adopt_piece(seq, false, sink);
     }
 }
 
 // A later piece waiting for its packet's first pieces to pair: the piece of
-// its partner packet that waits on the other link, if one does.
-void LatencyMatcher::adopt_piece(uint64_t seq, MatchSink &sink)
+// its partner packet that waits on the other link, if one does. Or, once it
+// leaves the window alone with its packet still without a partner (its
+// first piece lost on the way, or never captured), `headless`: the waiting
+// piece of its key whose packet has no partner either, which makes the two
+// packets partners. So the pieces the device did forward are not counted as
+// lost with the one it dropped.
+void LatencyMatcher::adopt_piece(uint64_t seq, bool headless, MatchSink &sink)
 {
     Entry &orphan = entry(seq);
+    if (headless && has_partner_packet(orphan.sighting))
+        return;
     const int other = orphan.sighting.channel != 2;
     const Slot &slot = index_[orphan.slot];
     int looked = 0;
@@ -568,8 +584,10 @@ void LatencyMatcher::adopt_piece(uint64_t seq, MatchSink &sink)
         const uint64_t apart = waiting.sighting.tap_time > orphan.sighting.tap_time
                                    ? waiting.sighting.tap_time - orphan.sighting.tap_time
                                    : orphan.sighting.tap_time - waiting.sighting.tap_time;
-        if (waiting.paired || apart > window_ || !(waiting.sighting.key == orphan.sighting.key) ||
-            !same_packet(orphan.sighting, waiting.sighting))
+        if (waiting.paired || apart > window_ || !(waiting.sighting.key == orphan.sighting.key))
+            continue;
+        if (headless ? waiting.sighting.fragment != FragmentKind::later || has_partner_packet(waiting.sighting)
+                     : !same_packet(orphan.sighting, waiting.sighting))
             continue;
         const bool waiting_first = waiting.sighting.tap_time <= orphan.sighting.tap_time;
         const Sighting &earlier = waiting_first ? waiting.sighting : orphan.sighting;
@@ -577,9 +595,20 @@ void LatencyMatcher::adopt_piece(uint64_t seq, MatchSink &sink)
         if (!allowed(earlier, later))
             continue;
         waiting.paired = orphan.paired = true;
+        if (headless)
+            packets_partnered(earlier, later);
         sink.paired(Pairing{earlier, later, later.tap_time - earlier.tap_time, false});
         return;
     }
+}
+
+bool LatencyMatcher::has_partner_packet(const Sighting &piece)
+{
+    if (!packet_partners_)
+        packet_partners_.reset(new PacketPartner[2 * PACKET_PARTNERS]());
+    const PacketPartner &known = packet_partner(piece.packet_tag, piece.channel);
+    const uint64_t apart = known.tap_time > piece.tap_time ? known.tap_time - piece.tap_time : piece.tap_time - known.tap_time;
+    return known.packet_tag == piece.packet_tag && known.channel == piece.channel && apart <= window_;
 }
 
 // Whether a later piece and a candidate of its key are pieces of packets

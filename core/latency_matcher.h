@@ -63,6 +63,8 @@ struct Sighting {
     FragmentKind fragment = FragmentKind::none;
     uint32_t src_tag = 0, dst_tag = 0;        // its addresses, folded (0: none)
     uint32_t packet_tag = 0;                  // its IP packet's identity (FrameFacts)
+    uint32_t tcp_seq = 0;                     // its TCP segment's span (FrameFacts)
+    uint16_t tcp_payload = 0;
 };
 
 // What a sighting carries of its frame's facts.
@@ -74,6 +76,8 @@ inline void take_facts(Sighting &sighting, const FrameFacts &facts)
     sighting.src_tag = facts.src_tag;
     sighting.dst_tag = facts.dst_tag;
     sighting.packet_tag = facts.packet_tag;
+    sighting.tcp_seq = facts.tcp_seq;
+    sighting.tcp_payload = facts.tcp_payload;
 }
 
 // Valid for the length of the sink's call.
@@ -330,12 +334,14 @@ private:
         return packet_partners_[(channel == 2 ? PACKET_PARTNERS : 0) + ((packet_tag * 0x9E3779B1u) >> 20)];
     }
     void pieces_paired(const Sighting &earlier, const Sighting &later, MatchSink &sink);
+    void packets_partnered(const Sighting &earlier, const Sighting &later);
     bool same_packet(const Sighting &piece, const Sighting &candidate);
     // Later pieces that waited without a partner, the latest: their
     // packet's first pieces may pair after them.
     static constexpr size_t MOST_ORPHAN_PIECES = 1024;
     std::deque<uint64_t> orphan_pieces_;
-    void adopt_piece(uint64_t seq, MatchSink &sink);
+    void adopt_piece(uint64_t seq, bool headless, MatchSink &sink);
+    bool has_partner_packet(const Sighting &piece);
 };
 
 #endif // OVINT_CORE_LATENCY_MATCHER_H

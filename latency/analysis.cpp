@@ -281,9 +281,10 @@ void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
     }
     if (at_edge) {
         figures.at_edge++;
-        figures.fates[static_cast<int>(Fate::at_edge)]++;
+        const Fate fate = keyed ? judge_.beyond_edge(sighting, toward) : Fate::at_edge;
+        figures.fates[static_cast<int>(fate)]++;
         if (tables_)
-            tables_->frame_row(sighting, keyed, Fate::at_edge);
+            tables_->frame_row(sighting, keyed, fate);
         told(sighting);
         return;
     }
@@ -307,7 +308,7 @@ void Analysis::tell_piece()
         const Fate fate = (whole ? judge_.pieces_of(piece).count != 0
                                  : judge_.fate_of(piece, false, true) == Fate::fragmented)
                               ? Fate::fragmented
-                              : Fate::at_edge;
+                              : judge_.beyond_edge(piece, whole);
         figures.fates[static_cast<int>(fate)]++;
         if (whole && fate == Fate::fragmented)
             count_fragmented(piece);

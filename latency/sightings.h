@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-constexpr uint32_t SIGHTINGS_VERSION = 2;
+constexpr uint32_t SIGHTINGS_VERSION = 3;
 
 // How a capture's reading ended.
 struct CaptureEnding {

@@ -230,7 +230,9 @@ int current_frame_fate(const FrameLatency *found, guint8 port, guint64 tap_time)
         const bool whole = toward && shown_keyed && shown.fragment == FragmentKind::none;
         const bool fragmented = (piece && judge->fate_of(shown, false, true) == Fate::fragmented) ||
                                 (whole && judge->pieces_of(shown).count);
-        return static_cast<int>(fragmented ? Fate::fragmented : Fate::at_edge);
+        if (fragmented)
+            return static_cast<int>(Fate::fragmented);
+        return static_cast<int>(shown_keyed ? judge->beyond_edge(shown, toward) : Fate::at_edge);
     }
     return static_cast<int>(judge->fate_of(shown, toward, shown_keyed));
 }

@@ -6,13 +6,16 @@
 # namespaces. Sourced by run.sh, which sets `bed` (a prefix unique to the
 # run) and `work` (a folder for the captures).
 #
-#   device_up MODE [DEPTH_MS]  router, nat or bridge, its egress queues
-#                              shaped to 40 Mbit/s holding DEPTH_MS (20)
+#   device_up MODE [DEPTH_MS]  router, nat, bridge or tunnel (a router
+#                              whose way to the server is a VXLAN tunnel
+#                              over link 2), its egress queues shaped to
+#                              40 Mbit/s holding DEPTH_MS (20)
 #   capture_start NAME         tcpdump on both links into NAME.link1.pcap
 #                              and NAME.link2.pcap
 #   capture_stop               stops them; fails if either dropped a frame
 #   traffic                    iperf3, ping, ping -6 (also fragmented),
 #                              datagrams to a closed port and curl across
+#   closing SECONDS            quiet that long, then pings across
 #   device_down                every namespace and process of the bed gone
 
 client_mac=02:00:00:00:01:02  # link 1, the far end from the device
@@ -63,6 +66,17 @@ link_up() {  # NAMESPACE INTERFACE MAC
     in_ns "$1" ip link set "$2" up
 }
 
+# A routing device's side of link 1 and the client's, the device its way.
+routed_link1() {
+    in_ns device sysctl -q -w net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
+    in_ns device ip addr add 10.1.0.1/24 dev d1
+    in_ns device ip addr add fd00:1::1/64 dev d1 nodad
+    in_ns client ip addr add 10.1.0.2/24 dev c0
+    in_ns client ip addr add fd00:1::2/64 dev c0 nodad
+    in_ns client ip route add default via 10.1.0.1
+    in_ns client ip -6 route add default via fd00:1::1
+}
+
 device_up() {  # MODE [DEPTH_MS]
     local mode=$1 depth=${2:-20} ns
     for ns in client device server; do
@@ -75,15 +89,9 @@ device_up() {  # MODE [DEPTH_MS]
         link_up device d2 "$device_mac2" && link_up server s0 "$server_mac" || return 1
     case $mode in
         router | nat)
-            in_ns device sysctl -q -w net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
-            in_ns device ip addr add 10.1.0.1/24 dev d1
-            in_ns device ip addr add fd00:1::1/64 dev d1 nodad
+            routed_link1
             in_ns device ip addr add 10.2.0.1/24 dev d2
             in_ns device ip addr add fd00:2::1/64 dev d2 nodad
-            in_ns client ip addr add 10.1.0.2/24 dev c0
-            in_ns client ip addr add fd00:1::2/64 dev c0 nodad
-            in_ns client ip route add default via 10.1.0.1
-            in_ns client ip -6 route add default via fd00:1::1
             in_ns server ip addr add 10.2.0.2/24 dev s0
             in_ns server ip addr add fd00:2::2/64 dev s0 nodad
             server4=10.2.0.2 server6=fd00:2::2
@@ -123,6 +131,34 @@ NFT
             in_ns server ip addr add 10.3.0.3/24 dev s0
             in_ns server ip addr add fd00:3::3/64 dev s0 nodad
             server4=10.3.0.3 server6=fd00:3::3
+            ;;
+        tunnel)
+            # Link 2 carries the server's network inside VXLAN: the device
+            # adds the tunnel's 50 bytes on the way out and takes them off on
+            # the way in. Link 1 takes no more than the tunnel carries, so
+            # that the device has nothing to cut into pieces.
+            in_ns client ip link set c0 mtu 1450 && in_ns device ip link set d1 mtu 1450
+            routed_link1
+            in_ns device ip addr add 10.9.0.1/24 dev d2
+            in_ns server ip addr add 10.9.0.2/24 dev s0
+            local end local_address remote_address
+            for end in device server; do
+                if [ "$end" = device ]; then local_address=10.9.0.1 remote_address=10.9.0.2
+                else local_address=10.9.0.2 remote_address=10.9.0.1; fi
+                in_ns "$end" ip link add vx0 type vxlan id 42 local "$local_address" remote "$remote_address" \
+                    dstport 4789 dev "$([ "$end" = device ] && echo d2 || echo s0)" || return 1
+                in_ns "$end" sysctl -q -w net.ipv6.conf.vx0.accept_ra=0 net.ipv6.conf.vx0.accept_dad=0 \
+                    net.ipv6.conf.vx0.router_solicitations=0
+                in_ns "$end" ethtool -K vx0 tx off sg off tso off gso off gro off >/dev/null 2>&1
+                in_ns "$end" ip link set vx0 up
+            done
+            in_ns device ip addr add 10.2.0.1/24 dev vx0
+            in_ns device ip addr add fd00:2::1/64 dev vx0 nodad
+            in_ns server ip addr add 10.2.0.2/24 dev vx0
+            in_ns server ip addr add fd00:2::2/64 dev vx0 nodad
+            in_ns server ip route add default via 10.2.0.1
+            in_ns server ip -6 route add default via fd00:2::1
+            server4=10.2.0.2 server6=fd00:2::2
             ;;
         *) echo "device bed: unknown device mode $mode" >&2; return 1 ;;
     esac
@@ -206,17 +242,36 @@ traffic() {
         from_client curl -sS -o /dev/null "http://[$server6]:8000/file"
 }
 
+# A quiet spell longer than the window in use, then pings across: both
+# links' captures go on past where a partner of any frame before would
+# lie, so that a frame dropped at the end is not at the capture's edge.
+closing() {  # SECONDS
+    sleep "$1" && from_client ping -c 2 -i 0.2 -W 1 "$server4"
+}
+
 # The frames the device's kernel dropped while forwarding, by direction as
 # "DROPS<tab>FROM → TO": its egress queues' drops (tc), and on the way to
 # link 2 the IPv4 packets it could not fragment (FragFails: "don't
-# fragment" set) and the IPv6 packets too big for link 2 (Ip6InTooBigErrors).
+# fragment" set), the IPv6 packets too big for link 2 (Ip6InTooBigErrors)
+# and the pieces never sent after a dropped one. Every counter besides
+# into NAME.counters, for a run that disagrees.
 kernel_drops() {  # NAME
     local toward2 toward1 snmp snmp6
     toward2=$(in_ns device tc -s qdisc show dev d2 | sed -n 's/.*dropped \([0-9]*\).*/\1/p' | head -n 1)
     toward1=$(in_ns device tc -s qdisc show dev d1 | sed -n 's/.*dropped \([0-9]*\).*/\1/p' | head -n 1)
     snmp=$(in_ns device awk '/^Ip: [0-9]/ { print $19 }' /proc/net/snmp)  # FragFails
     snmp6=$(in_ns device awk '$1 == "Ip6InTooBigErrors" { print $2 }' /proc/net/snmp6)
-    printf '%s\tCon A → Con C\n%s\tCon D → Con B\n' "$((toward2 + snmp + snmp6))" "$toward1" >"$work/$1.drops"
+    # A translator gathers a packet's pieces and cuts it again; when the
+    # queue drops a piece, the pieces after it are never sent (the packet
+    # counts as a failure, each piece sent as created). Every IPv6 packet
+    # in pieces here is a ping of 3,000 bytes, in three, sent toward link 2.
+    local cut_again failed created
+    read -r cut_again failed created < <(in_ns device awk '$1 == "Ip6FragOKs" { ok = $2 } $1 == "Ip6FragFails" { f = $2 }
+        $1 == "Ip6FragCreates" { c = $2 } END { print ok + f, f + 0, c + 0 }' /proc/net/snmp6)
+    local never_sent=$((3 * cut_again - created - failed))
+    printf '%s\tCon A → Con C\n%s\tCon D → Con B\n' "$((toward2 + snmp + snmp6 + never_sent))" "$toward1" >"$work/$1.drops"
+    { in_ns device nstat -az; for ns in client device server; do in_ns "$ns" ip -s -s link; done
+      in_ns device tc -s qdisc; cat /proc/net/softnet_stat; } >"$work/$1.counters" 2>&1
 }
 
 # Ends one of the bed's processes by its id, if the shell still knows it

@@ -33,7 +33,8 @@ are forwarded in, "forwards FROM → TO"; per port the frames not seen on
 the other link, "unmatched PORT COUNT BEYOND_THE_EDGE", and of those the
 frames whose partner came within ten windows more, "late PORT COUNT", and
 the packets that entered whole and left in pieces with their pieces,
-"fragmented PORT COUNT"; and per direction
+"fragmented PORT COUNT", and the records the capture host merged with
+their pieces on the other link, "merged PORT COUNT"; and per direction
 its latencies' figures in ns, "latency FROM → TO MIN MEAN MEDIAN P90 P99
 P99.9 P99.99 MAX JITTER" (the mean to the nearest ns, percentiles by
 nearest rank, the jitter the mean absolute difference of consecutive
@@ -67,6 +68,7 @@ ETH_IPV4, ETH_IPV6 = 0x0800, 0x86DD
 VLAN_TAGS = (0x8100, 0x88A8)
 IPPROTO_ICMP, IPPROTO_TCP, IPPROTO_UDP, IPPROTO_ICMPV6 = 1, 6, 17, 58
 IPV6_HOP_BY_HOP, IPV6_ROUTING, IPV6_FRAGMENT, IPV6_DESTINATION = 0, 43, 44, 60
+VXLAN_PORT = 4789
 ICMP_ECHO_TYPES = {0, 8, 13, 14}          # echo and timestamp, reply and request
 ICMP_ERROR_TYPES = {3, 4, 5, 11, 12}
 ICMPV6_ECHO_TYPES = {128, 129}
@@ -118,7 +120,18 @@ def read_capture(path):
 
 def ip_packet(ethernet):
     """The IP packet of an Ethernet frame, to its own length (no padding), as
-    a bytearray; None for a frame that is not IP or is cut short."""
+    a bytearray; None for a frame that is not IP or is cut short. A VXLAN
+    packet gives the packet it carries."""
+    outer = outer_ip_packet(ethernet)
+    if outer is not None and outer[0] >> 4 == 4 and outer[9] == IPPROTO_UDP and \
+            int.from_bytes(outer[6:8], "big") & 0x3FFF == 0:
+        at = (outer[0] & 0x0F) * 4
+        if int.from_bytes(outer[at + 2:at + 4], "big") == VXLAN_PORT and len(outer) >= at + 8 + 8 + 14:
+            return ip_packet(bytes(outer[at + 16:]))
+    return outer
+
+
+def outer_ip_packet(ethernet):
     offset = 12
     while offset + 2 <= len(ethernet) and int.from_bytes(ethernet[offset:offset + 2], "big") in VLAN_TAGS:
         offset += 4
@@ -217,23 +230,69 @@ def key_function(device):
     return key
 
 
+def piece_of(ethernet):
+    """(packet, first) of a fragment: its packet's identity on its link
+    (addresses and identification) and whether it starts the packet; None
+    for a whole packet."""
+    packet = ip_packet(ethernet)
+    if packet is None:
+        return None
+    if packet[0] >> 4 == 4:
+        fragment = int.from_bytes(packet[6:8], "big")
+        if not fragment & 0x3FFF:
+            return None
+        return (bytes(packet[12:20]), packet[9], bytes(packet[4:6])), not fragment & 0x1FFF
+    protocol, offset = packet[6], 40
+    while protocol in (IPV6_HOP_BY_HOP, IPV6_ROUTING, IPV6_DESTINATION) and offset + 8 <= len(packet):
+        protocol, offset = packet[offset], offset + (packet[offset + 1] + 1) * 8
+    if protocol != IPV6_FRAGMENT or offset + 8 > len(packet):
+        return None
+    return ((bytes(packet[8:40]), bytes(packet[offset + 4:offset + 8])),
+            not int.from_bytes(packet[offset + 2:offset + 4], "big") & 0xFFF8)
+
+
 def pair_frames(frames, key, window_ns, leaves_on=CABLINGS["A-C"]):
     """Pairs each frame that left the device with the frame that entered it:
     {exit frame number: entry frame number}. Frames are taken in TAP-time
     order; of equal entries, the first in leaves first; an entry older than
-    the window is gone."""
+    the window is gone. Fragments pair as packets: first pieces by their
+    bytes, which makes their packets partners; a later piece only with a
+    piece of its packet's partner, or, its packet's first piece lost, with a
+    piece of a packet without a partner."""
     entered_on = {leave: enter for enter, leave in leaves_on.items()}
     waiting = {enter: {} for enter in leaves_on}
     pairs = {}
+    partners = {}  # (port, packet) -> (port, packet), both ways
     for frame in sorted(frames, key=lambda f: (f.tap_time, f.number)):
         if frame.port in leaves_on:
             waiting[frame.port].setdefault(key(frame.ethernet), collections.deque()).append(frame)
-        else:
-            queue = waiting[entered_on[frame.port]].get(key(frame.ethernet))
-            while queue and frame.tap_time - queue[0].tap_time > window_ns:
-                queue.popleft()
-            if queue:
-                pairs[frame.number] = queue.popleft().number
+            continue
+        queue = waiting[entered_on[frame.port]].get(key(frame.ethernet))
+        while queue and frame.tap_time - queue[0].tap_time > window_ns:
+            queue.popleft()
+        if not queue:
+            continue
+        piece = piece_of(frame.ethernet)
+        chosen = 0
+        if piece is not None and not piece[1]:
+            own = partners.get((frame.port, piece[0]))
+            chosen = None
+            for at, entry in enumerate(queue):
+                other = piece_of(entry.ethernet)
+                if other is None or other[1]:
+                    continue
+                if own == (entry.port, other[0]) or own is None and (entry.port, other[0]) not in partners:
+                    chosen = at
+                    break
+            if chosen is None:
+                continue
+        entry = queue[chosen]
+        del queue[chosen]
+        pairs[frame.number] = entry.number
+        other = piece_of(entry.ethernet)
+        if piece is not None and other is not None:
+            partners[(frame.port, piece[0])] = (entry.port, other[0])
+            partners[(entry.port, other[0])] = (frame.port, piece[0])
     return pairs
 
 
@@ -266,6 +325,46 @@ def fragmented_frames(frames, partnered, window_ns, leaves_on):
             if left:
                 found.add(whole.number)
                 found.update(p.number for p in left)
+    return found
+
+
+def merged_frames(frames, partnered):
+    """The records the capture host merged (longer than Ethernet's 1,518
+    bytes and than any frame paired on their link) and their pieces: the
+    frames alone on the other link that carry bytes of one of them (the
+    same TCP flow, a sequence number within its payload)."""
+    def link(frame):
+        return 2 if frame.port in LINK_2 else 1
+
+    def segment(frame):
+        packet = ip_packet(frame.ethernet)
+        if packet is None:
+            return None
+        protocol, at = transport(bytearray(packet))
+        if protocol != IPPROTO_TCP or at + 20 > len(packet):
+            return None
+        payload = len(packet) - at - (packet[at + 12] >> 4) * 4
+        return flows(packet), int.from_bytes(packet[at + 4:at + 8], "big"), payload
+
+    largest = {1: 0, 2: 0}
+    for frame in frames:
+        if frame.number in partnered:
+            largest[link(frame)] = max(largest[link(frame)], len(frame.ethernet))
+    records = [f for f in frames if len(f.ethernet) > max(1518, largest[link(f)])]
+    ranges = collections.defaultdict(list)
+    for record in records:
+        carried = segment(record)
+        if carried is not None:
+            flow, start, payload = carried
+            ranges[(link(record), flow)].append((start, start + payload))
+    found = {record.number for record in records}
+    for frame in frames:
+        carried = segment(frame) if frame.number not in partnered else None
+        if carried is None:
+            continue
+        flow, start, _ = carried
+        if any(low <= start < high for low, high in ranges.get((3 - link(frame), flow), ())):
+            found.add(frame.number)
     return found
 
 
@@ -351,6 +450,7 @@ def main():
             set(pairs.items()))
     late_frames = {number for pair in late for number in pair} - partnered
     fragmented = fragmented_frames(frames, partnered | late_frames, window_ns, leaves_on)
+    merged = merged_frames(frames, partnered)
     # With the whole capture beside it: the frames paired there whose
     # partner is not in this one.
     beyond = set()
@@ -376,6 +476,7 @@ def main():
             out.write(f"unmatched\t{PORT_NAMES[port]}\t{len(alone)}\t{len(beyond.intersection(alone))}\n")
             out.write(f"late\t{PORT_NAMES[port]}\t{len(late_frames.intersection(alone))}\n")
             out.write(f"fragmented\t{PORT_NAMES[port]}\t{len(fragmented.intersection(alone))}\n")
+            out.write(f"merged\t{PORT_NAMES[port]}\t{len(merged.intersection(alone))}\n")
         for entry_port, leave_port in leaves_on.items():
             out.write(f"forwards\t{PORT_NAMES[entry_port]} → {PORT_NAMES[leave_port]}\n")
             entered = sorted((by_number[earlier].tap_time, by_number[later].tap_time - by_number[earlier].tap_time)

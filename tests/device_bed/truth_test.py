@@ -87,6 +87,11 @@ SAME_FRAME = [
     ("nat", eth6(ipv6(ICMPV6, icmp(128))), eth6(ipv6(ICMPV6, icmp(128, identifier=9), source=PUBLIC6)), True),
     ("nat", eth6(ipv6(44, fragment_header(UDP, 1) + udp())), eth6(ipv6(44, fragment_header(UDP, 2) + udp())),
      True),
+    # A tunnel's end: the packet it carries, in VXLAN over UDP.
+    ("router", ethernet(ipv4(TCP, tcp())),
+     ethernet(ipv4(UDP, udp(source_port=50000, destination_port=4789,
+                            data=bytes([8, 0, 0, 0, 0, 0, 5, 0]) + ethernet(ipv4(TCP, tcp(), ttl=63))), ident=99)),
+     True),
     # Fragments after the first hold no ports.
     ("nat", ethernet(ipv4(UDP, b"\x01\x02\x03\x04data", flags=0x0010)),
      ethernet(ipv4(UDP, b"\x09\x02\x03\x04data", flags=0x0010)), False),
@@ -98,14 +103,23 @@ A, B, C, D = truth.CON_A, truth.CON_B, truth.CON_C, truth.CON_D
 MS = 1000000
 
 
+def piece(ident, first, data):
+    """An IPv6 fragment of packet IDENT, the first or a later one: a whole
+    frame (a bytearray, told from a datagram's content)."""
+    header = struct.pack(">BBHI", UDP, 0, 0x0001 if first else 0x0101, ident)
+    return bytearray(eth6(ipv6(44, header + data)))
+
+
 def frames_of(sightings):
-    """Frames from (port, TAP time, content) rows, numbered in row order."""
-    return [truth.Frame(n, port, time, ethernet(ipv4(UDP, udp(data=content))))
+    """Frames from (port, TAP time, content) rows, numbered in row order; a
+    content of bytes is a datagram's, a bytearray a whole frame."""
+    return [truth.Frame(n, port, time, ethernet(ipv4(UDP, udp(data=content))) if isinstance(content, bytes)
+                        else bytes(content))
             for n, (port, time, content) in enumerate(sightings, 1)]
 
 
 # sightings (port, TAP time, content), window in ms, cabling, pairs
-# {later: earlier}
+# {later: earlier}[, device: router unless named]
 PAIRINGS = [
     ("first in, first out", [(A, 0, b"x"), (A, 10, b"x"), (C, 20, b"x"), (C, 30, b"x")], 100, "A-C", {3: 1, 4: 2}),
     ("each way", [(A, 0, b"x"), (D, 5, b"y"), (C, 20, b"x"), (B, 30, b"y")], 100, "A-C", {3: 1, 4: 2}),
@@ -117,6 +131,15 @@ PAIRINGS = [
     ("within a wider window", [(A, 0, b"x"), (C, 150 * MS, b"x")], 200, "A-C", {2: 1}),
     ("an older equal frame gone", [(A, 0, b"x"), (A, 120 * MS, b"x"), (C, 150 * MS, b"x")], 100, "A-C", {3: 2}),
     ("a dropped frame's equal successor", [(A, 0, b"x"), (A, 10, b"x"), (C, 20, b"x")], 100, "A-C", {3: 1}),
+    ("a packet lost whole shifts no piece of the next (pieces alike, identifications changed)",
+     [(A, 0, piece(1, True, udp(data=b"one"))), (A, 1, piece(1, False, b"z")), (A, 10, piece(2, True, udp(data=b"two"))),
+      (A, 11, piece(2, False, b"z")), (C, 20, piece(12, True, udp(data=b"two"))), (C, 21, piece(12, False, b"z"))],
+     100, "A-C", {5: 3, 6: 4}, "nat"),
+    ("the first piece dropped: the later one pairs, with a piece of a packet without a partner",
+     [(A, 0, piece(1, True, udp(data=b"one"))), (A, 1, piece(1, False, b"z")), (A, 10, piece(2, True, udp(data=b"two"))),
+      (A, 11, piece(2, False, b"z")), (C, 20, piece(12, True, udp(data=b"two"))), (C, 21, piece(12, False, b"z")),
+      (C, 22, piece(11, False, b"z"))],
+     100, "A-C", {5: 3, 6: 4, 7: 2}, "nat"),
     ("cabled A-D", [(A, 0, b"x"), (C, 5, b"y"), (D, 20, b"x"), (B, 30, b"y"), (C, 40, b"x")], 100, "A-D",
      {3: 1, 4: 2}),
     ("cabled B-C", [(B, 0, b"x"), (D, 5, b"y"), (C, 20, b"x"), (A, 30, b"y"), (B, 40, b"y")], 100, "B-C",
@@ -144,9 +167,9 @@ class Truth(unittest.TestCase):
                 self.assertEqual(key(one) == key(other), same)
 
     def test_pairing(self):
-        for name, sightings, window, cabling, pairs in PAIRINGS:
+        for name, sightings, window, cabling, pairs, *device in PAIRINGS:
             with self.subTest(name):
-                self.assertEqual(truth.pair_frames(frames_of(sightings), truth.key_function("router"),
+                self.assertEqual(truth.pair_frames(frames_of(sightings), truth.key_function(device[0] if device else "router"),
                                                    window * MS, truth.CABLINGS[cabling]), pairs)
 
     def test_figures(self):
@@ -200,10 +223,11 @@ class Truth(unittest.TestCase):
             with open(paths[2]) as file:
                 lines = file.read().splitlines()
         self.assertEqual(lines, ["stayed\t1\tCon A", "stayed\t2\tCon A", "unmatched\tCon A\t2\t1",
-                                 "late\tCon A\t0", "fragmented\tCon A\t0", "unmatched\tCon B\t1\t1",
-                                 "late\tCon B\t0", "fragmented\tCon B\t0", "unmatched\tCon C\t0\t0",
-                                 "late\tCon C\t0", "fragmented\tCon C\t0", "unmatched\tCon D\t0\t0",
-                                 "late\tCon D\t0", "fragmented\tCon D\t0", "forwards\tCon A → Con C",
+                                 "late\tCon A\t0", "fragmented\tCon A\t0", "merged\tCon A\t0",
+                                 "unmatched\tCon B\t1\t1", "late\tCon B\t0", "fragmented\tCon B\t0",
+                                 "merged\tCon B\t0", "unmatched\tCon C\t0\t0", "late\tCon C\t0",
+                                 "fragmented\tCon C\t0", "merged\tCon C\t0", "unmatched\tCon D\t0\t0",
+                                 "late\tCon D\t0", "fragmented\tCon D\t0", "merged\tCon D\t0", "forwards\tCon A → Con C",
                                  "forwards\tCon D → Con B"])
 
 
