@@ -263,12 +263,14 @@ kernel_drops() {  # NAME
     snmp6=$(in_ns device awk '$1 == "Ip6InTooBigErrors" { print $2 }' /proc/net/snmp6)
     # A translator gathers a packet's pieces and cuts it again; when the
     # queue drops a piece, the pieces after it are never sent (the packet
-    # counts as a failure, each piece sent as created). Every IPv6 packet
-    # in pieces here is a ping of 3,000 bytes, in three, sent toward link 2.
-    local cut_again failed created
-    read -r cut_again failed created < <(in_ns device awk '$1 == "Ip6FragOKs" { ok = $2 } $1 == "Ip6FragFails" { f = $2 }
-        $1 == "Ip6FragCreates" { c = $2 } END { print ok + f, f + 0, c + 0 }' /proc/net/snmp6)
-    local never_sent=$((3 * cut_again - created - failed))
+    # counts as a failure, each piece sent as created; a packet too big to
+    # forward counts as a failure too). Every IPv6 packet in pieces here is
+    # a ping of 3,000 bytes, in three, sent toward link 2.
+    local cut_whole cut_failed created
+    read -r cut_whole cut_failed created < <(in_ns device awk '{ n[$1] = $2 }
+        END { print n["Ip6FragOKs"] + 0, n["Ip6FragFails"] - n["Ip6InTooBigErrors"], n["Ip6FragCreates"] + 0 }' \
+        /proc/net/snmp6)
+    local never_sent=$((3 * (cut_whole + cut_failed) - created - cut_failed))
     printf '%s\tCon A → Con C\n%s\tCon D → Con B\n' "$((toward2 + snmp + snmp6 + never_sent))" "$toward1" >"$work/$1.drops"
     { in_ns device nstat -az; for ns in client device server; do in_ns "$ns" ip -s -s link; done
       in_ns device tc -s qdisc; cat /proc/net/softnet_stat; } >"$work/$1.counters" 2>&1

@@ -289,8 +289,8 @@ check_device() {  # NAME DEVICE KEY
 }
 
 # NAME's fates: the packets the device cut into pieces and the records the
-# capture host merged, each with its pieces, per port as the truth has
-# them; every frame's fate in the plug-in as in ovint-latency; and per
+# capture host merged, each with its pieces, and the frames for the device,
+# per port as the truth has them; every frame's fate in the plug-in as in ovint-latency; and per
 # direction the frames not seen leaving exactly the frames the kernel
 # dropped.
 check_fates() {  # NAME [OPTION...]
@@ -305,7 +305,7 @@ check_fates() {  # NAME [OPTION...]
         shift 2
     done
     "$latency_program" "${options[@]}" --json "$work/$name.pcap" >"$work/$name.json"
-    for fate in fragmented merged; do
+    for fate in fragmented merged for_device; do
         check "$name: frames $fate, per port" \
             "$(awk -F'\t' -v fate="$fate" '$1 == fate && $3 { print $2 "\t" $3 }' "$work/$name.truth")" \
             "$(python3 -c 'import json, sys

@@ -34,7 +34,8 @@ the other link, "unmatched PORT COUNT BEYOND_THE_EDGE", and of those the
 frames whose partner came within ten windows more, "late PORT COUNT", and
 the packets that entered whole and left in pieces with their pieces,
 "fragmented PORT COUNT", and the records the capture host merged with
-their pieces on the other link, "merged PORT COUNT"; and per direction
+their pieces on the other link, "merged PORT COUNT", and the frames that
+were the device's own business, "for_device PORT COUNT"; and per direction
 its latencies' figures in ns, "latency FROM → TO MIN MEAN MEDIAN P90 P99
 P99.9 P99.99 MAX JITTER" (the mean to the nearest ns, percentiles by
 nearest rank, the jitter the mean absolute difference of consecutive
@@ -368,6 +369,70 @@ def merged_frames(frames, partnered):
     return found
 
 
+DEVICE_MACS = (bytes.fromhex("020000000101"), bytes.fromhex("020000000201"))  # device.sh's
+
+
+def ethertype_of(ethernet):
+    """The EtherType behind any VLAN tags, and where what it names starts;
+    of a VXLAN packet, its inner frame's."""
+    offset = 12
+    while offset + 2 <= len(ethernet) and int.from_bytes(ethernet[offset:offset + 2], "big") in VLAN_TAGS:
+        offset += 4
+    ethertype = int.from_bytes(ethernet[offset:offset + 2], "big")
+    outer = outer_ip_packet(ethernet)
+    if outer is not None and outer[0] >> 4 == 4 and outer[9] == IPPROTO_UDP:
+        at = (outer[0] & 0x0F) * 4
+        if int.from_bytes(outer[at + 2:at + 4], "big") == VXLAN_PORT and len(outer) >= at + 16 + 14:
+            return ethertype_of(bytes(outer[at + 16:]))
+    return ethertype
+
+
+def link_scoped(packet):
+    """Whether an IP packet never leaves its link: link-local addresses, a
+    link-scope group, neighbour discovery."""
+    if packet[0] >> 4 == 4:
+        source, destination = packet[12:16], packet[16:20]
+        return (destination[:3] == bytes([224, 0, 0]) or destination == b"\xff\xff\xff\xff" or
+                source[:2] == bytes([169, 254]) or destination[:2] == bytes([169, 254]))
+    source, destination = packet[8:24], packet[24:40]
+    protocol, at = transport(bytearray(packet))
+    return (source[:2] == b"\xfe\x80" or destination[:2] == b"\xfe\x80" or destination[:2] in (b"\xff\x01", b"\xff\x02")
+            or protocol == IPPROTO_ICMPV6 and at < len(packet) and 133 <= packet[at] <= 137)
+
+
+def device_frames(frames, alone, routes, leaves_on):
+    """The frames alone on their link that were the device's own business,
+    entering it: an IEEE 802.1 reserved group; when it routes, ARP, and
+    packets that never leave their link or are addressed to an address the
+    device sends its own packets from (one no forwarded packet went to)."""
+    def destination(packet):
+        return bytes(packet[16:20] if packet[0] >> 4 == 4 else packet[24:40])
+
+    own, forwarded_to = set(), set()
+    for frame in frames:
+        packet = ip_packet(frame.ethernet)
+        if packet is None:
+            continue
+        if frame.number not in alone and frame.port in leaves_on:
+            forwarded_to.add(destination(packet))
+        elif frame.number in alone and frame.port not in leaves_on and frame.ethernet[6:12] in DEVICE_MACS:
+            own.add(bytes(packet[12:16] if packet[0] >> 4 == 4 else packet[8:24]))
+    found = set()
+    for frame in frames:
+        if frame.number not in alone or frame.port not in leaves_on:
+            continue
+        if frame.ethernet[:5] == bytes([0x01, 0x80, 0xC2, 0, 0]) and frame.ethernet[5] <= 0x0F:
+            found.add(frame.number)
+            continue
+        if not routes:
+            continue
+        packet = ip_packet(frame.ethernet)
+        if ethertype_of(frame.ethernet) == 0x0806 or packet is not None and (
+                link_scoped(packet) or destination(packet) in own - forwarded_to):
+            found.add(frame.number)
+    return found
+
+
 def figures(latencies_by_entry):
     """A direction's figures from its latencies in the order of entry."""
     ordered = sorted(latencies_by_entry)
@@ -451,6 +516,8 @@ def main():
     late_frames = {number for pair in late for number in pair} - partnered
     fragmented = fragmented_frames(frames, partnered | late_frames, window_ns, leaves_on)
     merged = merged_frames(frames, partnered)
+    unexplained = {f.number for f in frames} - partnered - late_frames - fragmented - merged
+    for_device = device_frames(frames, unexplained, args.device != "bridge", leaves_on)
     # With the whole capture beside it: the frames paired there whose
     # partner is not in this one.
     beyond = set()
@@ -477,6 +544,7 @@ def main():
             out.write(f"late\t{PORT_NAMES[port]}\t{len(late_frames.intersection(alone))}\n")
             out.write(f"fragmented\t{PORT_NAMES[port]}\t{len(fragmented.intersection(alone))}\n")
             out.write(f"merged\t{PORT_NAMES[port]}\t{len(merged.intersection(alone))}\n")
+            out.write(f"for_device\t{PORT_NAMES[port]}\t{len(for_device.intersection(alone))}\n")
         for entry_port, leave_port in leaves_on.items():
             out.write(f"forwards\t{PORT_NAMES[entry_port]} → {PORT_NAMES[leave_port]}\n")
             entered = sorted((by_number[earlier].tap_time, by_number[later].tap_time - by_number[earlier].tap_time)
