@@ -27,15 +27,16 @@ one that waited longer than the window (MS, default 100) has not left. With
 sighting lies beyond the cut are counted apart.
 
 OUT gets one line per pair, "pair LATER EARLIER LATENCY_NS FROM TO
-EARLIER_TAP_TIME LATER_TAP_TIME" (frame numbers in CAPTURE); one per frame
+EARLIER_TAP_TIME LATER_TAP_TIME ambiguous|unique" (frame numbers in
+CAPTURE; ambiguous where more than one equal frame waited); one per frame
 that entered and never left, "stayed FRAME PORT"; the directions frames
 are forwarded in, "forwards FROM → TO"; per port the frames not seen on
 the other link, "unmatched PORT COUNT BEYOND_THE_EDGE", and of those the
-frames whose partner came within ten windows more, "late PORT COUNT", and
-the packets that entered whole and left in pieces with their pieces,
-"fragmented PORT COUNT", and the records the capture host merged with
-their pieces on the other link, "merged PORT COUNT", and the frames that
-were the device's own business, "for_device PORT COUNT"; and per direction
+frames whose partner came within ten windows more, "late PORT COUNT"; how
+many frames of each port have each fate, "fate PORT FATE COUNT" (named as
+the tools' frames table names them: packets that entered whole and left
+in pieces are fragmented with their pieces, records the capture host
+merged with their pieces on the other link merged); and per direction
 its latencies' figures in ns, "latency FROM → TO MIN MEAN MEDIAN P90 P99
 P99.9 P99.99 MAX JITTER" (the mean to the nearest ns, percentiles by
 nearest rank, the jitter the mean absolute difference of consecutive
@@ -252,14 +253,16 @@ def piece_of(ethernet):
             not int.from_bytes(packet[offset + 2:offset + 4], "big") & 0xFFF8)
 
 
-def pair_frames(frames, key, window_ns, leaves_on=CABLINGS["A-C"]):
+def pair_frames(frames, key, window_ns, leaves_on=CABLINGS["A-C"], ambiguous=None):
     """Pairs each frame that left the device with the frame that entered it:
     {exit frame number: entry frame number}. Frames are taken in TAP-time
     order; of equal entries, the first in leaves first; an entry older than
     the window is gone. Fragments pair as packets: first pieces by their
     bytes, which makes their packets partners; a later piece only with a
     piece of its packet's partner, or, its packet's first piece lost, with a
-    piece of a packet without a partner."""
+    piece of a packet without a partner. A pair made where more than one
+    equal frame waited goes into the set `ambiguous`, if given, by its
+    frames' numbers."""
     entered_on = {leave: enter for enter, leave in leaves_on.items()}
     waiting = {enter: {} for enter in leaves_on}
     pairs = {}
@@ -274,19 +277,21 @@ def pair_frames(frames, key, window_ns, leaves_on=CABLINGS["A-C"]):
         if not queue:
             continue
         piece = piece_of(frame.ethernet)
-        chosen = 0
+        eligible = list(range(len(queue)))
         if piece is not None and not piece[1]:
             own = partners.get((frame.port, piece[0]))
-            chosen = None
+            eligible = []
             for at, entry in enumerate(queue):
                 other = piece_of(entry.ethernet)
                 if other is None or other[1]:
                     continue
                 if own == (entry.port, other[0]) or own is None and (entry.port, other[0]) not in partners:
-                    chosen = at
-                    break
-            if chosen is None:
+                    eligible.append(at)
+            if not eligible:
                 continue
+        chosen = eligible[0]
+        if ambiguous is not None and len(eligible) > 1:
+            ambiguous.update((frame.number, queue[chosen].number))
         entry = queue[chosen]
         del queue[chosen]
         pairs[frame.number] = entry.number
@@ -433,6 +438,41 @@ def device_frames(frames, alone, routes, leaves_on):
     return found
 
 
+def frame_fates(frames, window_ns, leaves_on, partnered, ambiguous, late, fragmented, merged, for_device):
+    """Every frame's fate by its number, as the tools name them. Of the
+    frames alone that were no one's above, one whose other sighting would
+    lie where the other link's capture did not reach (within the window
+    after a frame entering, before one leaving) is at the capture's edge;
+    else one entering was not seen leaving, and one leaving came from the
+    device."""
+    spans = {}
+    for frame in frames:
+        link = 2 if frame.port in LINK_2 else 1
+        first, last = spans.get(link, (frame.tap_time, frame.tap_time))
+        spans[link] = (min(first, frame.tap_time), max(last, frame.tap_time))
+    fates = {}
+    for frame in frames:
+        n, toward = frame.number, frame.port in leaves_on
+        first, last = spans.get(1 if frame.port in LINK_2 else 2, (1, 0))
+        reach = (frame.tap_time, frame.tap_time + window_ns) if toward else (frame.tap_time - window_ns, frame.tap_time)
+        covered = first <= reach[0] and reach[1] <= last
+        if n in partnered:
+            fates[n] = "ambiguous" if n in ambiguous else "forwarded"
+        elif n in late:
+            fates[n] = "late"
+        elif n in fragmented:
+            fates[n] = "fragmented"
+        elif n in merged:
+            fates[n] = "merged"
+        elif n in for_device:
+            fates[n] = "for_device"
+        elif not covered:
+            fates[n] = "at_edge"
+        else:
+            fates[n] = "not_seen_leaving" if toward else "from_device"
+    return fates
+
+
 def figures(latencies_by_entry):
     """A direction's figures from its latencies in the order of entry."""
     ordered = sorted(latencies_by_entry)
@@ -506,7 +546,8 @@ def main():
         full = read_capture(args.full) if args.full else None
     except (OSError, ValueError) as error:
         sys.exit(f"truth.py: {error}")
-    pairs = pair_frames(frames, key, window_ns, leaves_on)
+    ambiguous = set()
+    pairs = pair_frames(frames, key, window_ns, leaves_on, ambiguous)
     by_number = {frame.number: frame for frame in frames}
     partnered = set(pairs) | set(pairs.values())
     # Alone within the window, but paired within ten windows more: late,
@@ -518,6 +559,8 @@ def main():
     merged = merged_frames(frames, partnered)
     unexplained = {f.number for f in frames} - partnered - late_frames - fragmented - merged
     for_device = device_frames(frames, unexplained, args.device != "bridge", leaves_on)
+    fates = frame_fates(frames, window_ns, leaves_on, partnered, ambiguous, late_frames, fragmented, merged,
+                        for_device)
     # With the whole capture beside it: the frames paired there whose
     # partner is not in this one.
     beyond = set()
@@ -534,7 +577,8 @@ def main():
             earlier = pairs[later]
             leaving, entry = by_number[later], by_number[earlier]
             out.write(f"pair\t{later}\t{earlier}\t{leaving.tap_time - entry.tap_time}\t{PORT_NAMES[entry.port]}"
-                      f"\t{PORT_NAMES[leaving.port]}\t{entry.tap_time}\t{leaving.tap_time}\n")
+                      f"\t{PORT_NAMES[leaving.port]}\t{entry.tap_time}\t{leaving.tap_time}"
+                      f"\t{'ambiguous' if later in ambiguous else 'unique'}\n")
         stayed = [f for f in frames if f.port in leaves_on and f.number not in partnered]
         for frame in stayed:
             out.write(f"stayed\t{frame.number}\t{PORT_NAMES[frame.port]}\n")
@@ -542,9 +586,9 @@ def main():
             alone = [f.number for f in frames if f.port == port and f.number not in partnered]
             out.write(f"unmatched\t{PORT_NAMES[port]}\t{len(alone)}\t{len(beyond.intersection(alone))}\n")
             out.write(f"late\t{PORT_NAMES[port]}\t{len(late_frames.intersection(alone))}\n")
-            out.write(f"fragmented\t{PORT_NAMES[port]}\t{len(fragmented.intersection(alone))}\n")
-            out.write(f"merged\t{PORT_NAMES[port]}\t{len(merged.intersection(alone))}\n")
-            out.write(f"for_device\t{PORT_NAMES[port]}\t{len(for_device.intersection(alone))}\n")
+            counted = collections.Counter(fates[f.number] for f in frames if f.port == port)
+            for fate in sorted(counted):
+                out.write(f"fate\t{PORT_NAMES[port]}\t{fate}\t{counted[fate]}\n")
         for entry_port, leave_port in leaves_on.items():
             out.write(f"forwards\t{PORT_NAMES[entry_port]} → {PORT_NAMES[leave_port]}\n")
             entered = sorted((by_number[earlier].tap_time, by_number[later].tap_time - by_number[earlier].tap_time)

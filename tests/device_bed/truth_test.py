@@ -223,12 +223,10 @@ class Truth(unittest.TestCase):
             with open(paths[2]) as file:
                 lines = file.read().splitlines()
         self.assertEqual(lines, ["stayed\t1\tCon A", "stayed\t2\tCon A", "unmatched\tCon A\t2\t1",
-                                 "late\tCon A\t0", "fragmented\tCon A\t0", "merged\tCon A\t0", "for_device\tCon A\t0",
-                                 "unmatched\tCon B\t1\t1", "late\tCon B\t0", "fragmented\tCon B\t0",
-                                 "merged\tCon B\t0", "for_device\tCon B\t0", "unmatched\tCon C\t0\t0", "late\tCon C\t0",
-                                 "fragmented\tCon C\t0", "merged\tCon C\t0", "for_device\tCon C\t0", "unmatched\tCon D\t0\t0",
-                                 "late\tCon D\t0", "fragmented\tCon D\t0", "merged\tCon D\t0", "for_device\tCon D\t0", "forwards\tCon A → Con C",
-                                 "forwards\tCon D → Con B"])
+                                 "late\tCon A\t0", "fate\tCon A\tat_edge\t2", "unmatched\tCon B\t1\t1",
+                                 "late\tCon B\t0", "fate\tCon B\tat_edge\t1", "unmatched\tCon C\t0\t0",
+                                 "late\tCon C\t0", "unmatched\tCon D\t0\t0", "late\tCon D\t0",
+                                 "forwards\tCon A → Con C", "forwards\tCon D → Con B"])
 
 
 if __name__ == "__main__":
