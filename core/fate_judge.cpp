@@ -65,43 +65,60 @@ void FateJudge::learn_address(uint32_t tag)
         device_addresses_.insert(tag);
 }
 
-// The latest packet of the tag seen on `channel`, whole or in pieces.
-const FateJudge::Packet *FateJudge::find_packet(uint32_t packet_tag, uint8_t channel, bool whole) const
+void FateJudge::side_tags(const Sighting &sighting, uint32_t sides[2])
 {
+    sides[0] = ((sighting.src_tag * 0x9E3779B1u) ^ sighting.id_tag) | 1;
+    sides[1] = ((sighting.dst_tag * 0x85EBCA6Bu) ^ sighting.id_tag) & ~1u;
+}
+
+// The latest packet seen on `channel` (whole or in pieces) with the same
+// identity as `sighting` on either side.
+const FateJudge::Packet *FateJudge::find_packet(const Sighting &sighting, uint8_t channel, bool whole) const
+{
+    uint32_t sides[2];
+    side_tags(sighting, sides);
     const Packet *latest = nullptr;
     size_t latest_place = 0;
-    const auto range = packet_index_.equal_range(packet_tag);
-    for (auto at = range.first; at != range.second; ++at) {
-        const Packet &packet = packets_[at->second - dropped_];
-        if (packet.channel == channel && packet.whole == whole && (!latest || at->second > latest_place)) {
-            latest = &packet;
-            latest_place = at->second;
+    for (int side = 0; side < 2; side++) {
+        const auto range = packet_index_.equal_range(sides[side]);
+        for (auto at = range.first; at != range.second; ++at) {
+            const Packet &packet = packets_[at->second - dropped_];
+            if (packet.sides[side] == sides[side] && packet.channel == channel && packet.whole == whole &&
+                (!latest || at->second > latest_place)) {
+                latest = &packet;
+                latest_place = at->second;
+            }
         }
     }
     return latest;
 }
 
-// The oldest packet goes when the table is full.
-void FateJudge::make_room()
+void FateJudge::add_packet(const Packet &packet)
 {
-    if (packets_.size() < MOST_PACKETS)
-        return;
-    const auto range = packet_index_.equal_range(packets_.front().packet_tag);
-    for (auto at = range.first; at != range.second; ++at) {
-        if (at->second == dropped_) {
-            packet_index_.erase(at);
-            break;
+    // The oldest packet goes when the table is full.
+    if (packets_.size() == MOST_PACKETS) {
+        for (const uint32_t side : packets_.front().sides) {
+            const auto range = packet_index_.equal_range(side);
+            for (auto at = range.first; at != range.second; ++at) {
+                if (at->second == dropped_) {
+                    packet_index_.erase(at);
+                    break;
+                }
+            }
         }
+        packets_.pop_front();
+        dropped_++;
     }
-    packets_.pop_front();
-    dropped_++;
+    for (const uint32_t side : packet.sides)
+        packet_index_.emplace(side, dropped_ + packets_.size());
+    packets_.push_back(packet);
 }
 
 void FateJudge::piece_left(const Sighting &piece)
 {
     if (!piece.packet_tag)
         return;
-    const Packet *found = find_packet(piece.packet_tag, piece.channel, false);
+    const Packet *found = find_packet(piece, piece.channel, false);
     if (found && piece.tap_time >= found->pieces.first_time && piece.tap_time - found->pieces.first_time <= window_) {
         Pieces &pieces = const_cast<Packet *>(found)->pieces;
         if (piece.tap_time >= pieces.last_time) {
@@ -111,31 +128,34 @@ void FateJudge::piece_left(const Sighting &piece)
         pieces.count++;
         return;
     }
-    make_room();
-    Pieces pieces;
-    pieces.first_time = pieces.last_time = piece.tap_time;
-    pieces.first_frame = pieces.last_frame = piece.frame;
-    pieces.count = 1;
-    pieces.port = piece.port;
-    pieces.version = piece.version;
-    packet_index_.emplace(piece.packet_tag, dropped_ + packets_.size());
-    packets_.push_back({piece.packet_tag, piece.channel, false, pieces, 0});
+    Packet packet = {};
+    side_tags(piece, packet.sides);
+    packet.channel = piece.channel;
+    packet.pieces.first_time = packet.pieces.last_time = piece.tap_time;
+    packet.pieces.first_frame = packet.pieces.last_frame = piece.frame;
+    packet.pieces.count = 1;
+    packet.pieces.port = piece.port;
+    packet.pieces.version = piece.version;
+    add_packet(packet);
 }
 
 void FateJudge::whole_entered(const Sighting &whole)
 {
     if (!whole.packet_tag)
         return;
-    make_room();
-    packet_index_.emplace(whole.packet_tag, dropped_ + packets_.size());
-    packets_.push_back({whole.packet_tag, whole.channel, true, Pieces(), whole.tap_time});
+    Packet packet = {};
+    side_tags(whole, packet.sides);
+    packet.channel = whole.channel;
+    packet.whole = true;
+    packet.whole_time = whole.tap_time;
+    add_packet(packet);
 }
 
 FateJudge::Pieces FateJudge::pieces_of(const Sighting &whole) const
 {
     if (!whole.packet_tag || whole.fragment != FragmentKind::none)
         return Pieces();
-    const Packet *found = find_packet(whole.packet_tag, whole.channel == 2 ? 1 : 2, false);
+    const Packet *found = find_packet(whole, whole.channel == 2 ? 1 : 2, false);
     if (!found || found->pieces.first_time < whole.tap_time || found->pieces.first_time - whole.tap_time > window_)
         return Pieces();
     return found->pieces;
@@ -156,7 +176,7 @@ Fate FateJudge::fate_of(const Sighting &sighting, bool toward, bool keyed) const
     if (toward && sighting.fragment == FragmentKind::none && pieces_of(sighting).count)
         return Fate::fragmented;
     if (!toward && sighting.fragment != FragmentKind::none && sighting.packet_tag) {
-        const Packet *whole = find_packet(sighting.packet_tag, sighting.channel == 2 ? 1 : 2, true);
+        const Packet *whole = find_packet(sighting, sighting.channel == 2 ? 1 : 2, true);
         if (whole && whole->whole_time <= sighting.tap_time && sighting.tap_time - whole->whole_time <= window_)
             return Fate::fragmented;
     }

@@ -103,20 +103,24 @@ private:
         return forwarded_to_[bit >> 6] >> (bit & 63) & 1;
     }
 
-    // Packets in pieces left, and whole ones entered, by packet tag: the
+    // Packets in pieces left, and whole ones entered: the
     // latest, oldest first.
     static constexpr size_t MOST_PACKETS = 65536;
+    // A packet is known by its identity with its source address and with
+    // its destination address: an address translator changes one of them,
+    // its source on the way out, its destination on the way in.
     struct Packet {
-        uint32_t packet_tag;
+        uint32_t sides[2];  // side_tags()
         uint8_t channel;
         bool whole;           // entered whole; else its pieces left
         Pieces pieces;        // of pieces left
         uint64_t whole_time;  // of a whole one entered
     };
-    const Packet *find_packet(uint32_t packet_tag, uint8_t channel, bool whole) const;
-    void make_room();
+    static void side_tags(const Sighting &sighting, uint32_t sides[2]);
+    const Packet *find_packet(const Sighting &sighting, uint8_t channel, bool whole) const;
+    void add_packet(const Packet &packet);
     std::deque<Packet> packets_;
-    std::unordered_multimap<uint32_t, size_t> packet_index_;  // by tag: the place in packets_ plus dropped_
+    std::unordered_multimap<uint32_t, size_t> packet_index_;  // by either side: the place in packets_ plus dropped_
     size_t dropped_ = 0;  // packets that left the front
 
     uint64_t window_;

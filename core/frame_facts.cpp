@@ -99,6 +99,7 @@ FrameFacts frame_facts(const uint8_t *frame, uint32_t captured, IpFound found, c
             if (link_local_v4(facts.src_tag) || link_local_v4(facts.dst_tag))
                 facts.scope = FrameScope::link_local;
             facts.packet_tag = packet_tag(facts.src_tag, facts.dst_tag, ip[9], packet.identification);
+            facts.id_tag = packet_tag(0, 0, ip[9], packet.identification);
         } else {
             facts.ttl = ip[7];
             facts.src_tag = fold(ip + 8);
@@ -108,8 +109,10 @@ FrameFacts frame_facts(const uint8_t *frame, uint32_t captured, IpFound found, c
                                              frame[packet.transport] <= 137;
             if (neighbour_discovery || link_local_v6(ip + 8) || link_local_v6(ip + 24))
                 facts.scope = FrameScope::link_local;
-            if (packet.fragment)
+            if (packet.fragment) {
                 facts.packet_tag = packet_tag(facts.src_tag, facts.dst_tag, packet.protocol, packet.identification);
+                facts.id_tag = packet_tag(0, 0, packet.protocol, packet.identification);
+            }
         }
         const uint32_t tcp = packet.transport;
         if (packet.protocol == IPPROTO_TCP && !packet.later_fragment && tcp + 20 <= captured) {

@@ -35,6 +35,9 @@ struct FrameFacts {
     // identification, folded): every piece of one packet has it, and so
     // has the packet whole. 0: none (IPv6 but a fragment, not IP).
     uint32_t packet_tag = 0;
+    // The same without its addresses (protocol and identification), which
+    // an address translator leaves as they were. 0 where packet_tag is 0.
+    uint32_t id_tag = 0;
     // A TCP segment's: the sequence number of its first byte and its
     // payload's length (0: no payload, or not TCP). A record merged from
     // several segments spans theirs.

@@ -62,7 +62,7 @@ struct Sighting {
     uint8_t ttl = 0;                          // of its IP packet (0: not IP)
     FragmentKind fragment = FragmentKind::none;
     uint32_t src_tag = 0, dst_tag = 0;        // its addresses, folded (0: none)
-    uint32_t packet_tag = 0;                  // its IP packet's identity (FrameFacts)
+    uint32_t packet_tag = 0, id_tag = 0;      // its IP packet's identity (FrameFacts)
     uint32_t tcp_seq = 0;                     // its TCP segment's span (FrameFacts)
     uint16_t tcp_payload = 0;
 };
@@ -76,6 +76,7 @@ inline void take_facts(Sighting &sighting, const FrameFacts &facts)
     sighting.src_tag = facts.src_tag;
     sighting.dst_tag = facts.dst_tag;
     sighting.packet_tag = facts.packet_tag;
+    sighting.id_tag = facts.id_tag;
     sighting.tcp_seq = facts.tcp_seq;
     sighting.tcp_payload = facts.tcp_payload;
 }

@@ -17,10 +17,10 @@ namespace {
 constexpr char MAGIC[8] = {'O', 'V', 'I', 'N', 'T', 'S', 'G', 'T'};
 // A record: its frame, TAP time, key, length, kind, port, version and
 // flags (40), its view (42), from format 2 on its facts (15), from format
-// 3 on its TCP segment's span (6).
+// 3 on its identity less addresses and its TCP segment's span (10).
 constexpr size_t RECORD_SIZE_1 = 40 + 42;
 constexpr size_t RECORD_SIZE_2 = RECORD_SIZE_1 + 15;
-constexpr size_t RECORD_SIZE = RECORD_SIZE_2 + 6;
+constexpr size_t RECORD_SIZE = RECORD_SIZE_2 + 10;
 // Format 1 is read still: its frames' facts are unknown, as a frame's that
 // holds none.
 constexpr uint32_t OLDEST_VERSION = 1;
@@ -58,7 +58,7 @@ void encode(const FrameRecord &r, uint8_t *bytes)
     const FrameFacts &f = r.facts;
     put(at, static_cast<uint8_t>(f.scope), 1), put(at, f.ttl, 1), put(at, f.src_tag, 4), put(at, f.dst_tag, 4);
     put(at, static_cast<uint8_t>(f.fragment), 1), put(at, f.packet_tag, 4);
-    put(at, f.tcp_seq, 4), put(at, f.tcp_payload, 2);
+    put(at, f.id_tag, 4), put(at, f.tcp_seq, 4), put(at, f.tcp_payload, 2);
 }
 
 // False for a record ovint does not write.
@@ -84,8 +84,10 @@ bool decode(const uint8_t *bytes, uint32_t version, FrameRecord &r)
         f.src_tag = static_cast<uint32_t>(take(at, 4)), f.dst_tag = static_cast<uint32_t>(take(at, 4));
         fragment = static_cast<uint8_t>(take(at, 1)), f.packet_tag = static_cast<uint32_t>(take(at, 4));
     }
-    if (version >= 3)
+    if (version >= 3) {
+        f.id_tag = static_cast<uint32_t>(take(at, 4));
         f.tcp_seq = static_cast<uint32_t>(take(at, 4)), f.tcp_payload = static_cast<uint16_t>(take(at, 2));
+    }
     f.scope = static_cast<FrameScope>(scope);
     f.fragment = static_cast<FragmentKind>(fragment);
     return scope <= static_cast<uint8_t>(FrameScope::link_local) &&

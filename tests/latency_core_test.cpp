@@ -743,8 +743,9 @@ TEST(FateJudge, WhyAFrameWasSeenOnOneLinkOnly)
     };
     const FrameScope ordinary = FrameScope::ordinary, link_local = FrameScope::link_local;
     const uint32_t host = 0x0A010001, server = 0xC0000250, router = 0x0A0100FE;
-    auto piece = [](Sighting s, uint32_t packet_tag, FragmentKind kind) {
-        s.packet_tag = packet_tag;
+    auto piece = [](Sighting s, uint32_t identification, FragmentKind kind) {
+        s.packet_tag = identification ^ s.src_tag ^ s.dst_tag;
+        s.id_tag = identification;
         s.fragment = kind;
         return s;
     };
@@ -792,6 +793,15 @@ TEST(FateJudge, WhyAFrameWasSeenOnOneLinkOnly)
         {"a piece of a packet that entered whole: fragmented", true, {}, {},
          piece(frame('C', 13, 600, ordinary, host, server), 55, FragmentKind::later), true, 0, Fate::fragmented,
          {piece(frame('A', 10, 1400, ordinary, host, server), 55, FragmentKind::none)}},
+        {"behind an address translator: the pieces from its own address, fragmented", true, {}, {},
+         piece(frame('A', 10, 1400, ordinary, host, server), 55, FragmentKind::none), true, 0, Fate::fragmented,
+         {piece(frame('C', 12, 600, ordinary, router, server), 55, FragmentKind::first)}},
+        {"... or the one whose destination it rewrote, the source kept", true, {}, {},
+         piece(frame('C', 13, 600, ordinary, server, host), 55, FragmentKind::later), true, 0, Fate::fragmented,
+         {piece(frame('A', 10, 1400, ordinary, server, router), 55, FragmentKind::none)}},
+        {"both addresses other: another packet", true, {}, {},
+         piece(frame('A', 10, 1400, ordinary, host, server), 55, FragmentKind::none), true, 0, Fate::not_seen,
+         {piece(frame('C', 12, 600, ordinary, router, host), 55, FragmentKind::first)}},
         {"beside the pieces of another packet: lost", true, {}, {},
          piece(frame('A', 10, 1400, ordinary, host, server), 55, FragmentKind::none), true, 0, Fate::not_seen,
          {piece(frame('C', 12, 600, ordinary, host, server), 56, FragmentKind::first)}},

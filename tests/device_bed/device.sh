@@ -162,9 +162,33 @@ NFT
             ;;
         *) echo "device bed: unknown device mode $mode" >&2; return 1 ;;
     esac
-    # The device's egress queues, both ways: 40 Mbit/s, holding DEPTH_MS.
-    for ns in d1 d2; do
-        in_ns device tc qdisc add dev "$ns" root tbf rate 40mbit burst 10kb latency "${depth}ms" || return 1
+    # The device's egress queues, both ways: 40 Mbit/s, holding DEPTH_MS,
+    # for what it forwards. What it sends itself (ARP, neighbour discovery,
+    # ICMP errors, answers to pings; not a tunnel's packets, which carry
+    # what it forwards) bypasses them, so that their drops are frames that
+    # entered it.
+    in_ns device nft -f - <<'NFT' || return 1
+table arp bed_own {
+    chain output {
+        type filter hook output priority filter;
+        meta priority set 1:10
+    }
+}
+table inet bed_own {
+    chain output {
+        type filter hook output priority filter;
+        udp dport 4789 accept
+        meta priority set 1:10
+    }
+}
+NFT
+    local ifc
+    for ifc in d1 d2; do
+        in_ns device tc qdisc add dev "$ifc" root handle 1: htb default 20 &&
+            in_ns device tc class add dev "$ifc" parent 1: classid 1:10 htb rate 10gbit &&
+            in_ns device tc class add dev "$ifc" parent 1: classid 1:20 htb rate 10gbit &&
+            in_ns device tc qdisc add dev "$ifc" parent 1:20 handle 20: tbf rate 40mbit burst 10kb \
+                latency "${depth}ms" || return 1
     done
     servers_up
 }
@@ -249,6 +273,12 @@ closing() {  # SECONDS
     sleep "$1" && from_client ping -c 2 -i 0.2 -W 1 "$server4"
 }
 
+# What the shaping queue of one of the device's interfaces dropped.
+queue_drops() {  # INTERFACE
+    in_ns device tc -s qdisc show dev "$1" |
+        awk '/^qdisc tbf/ { tbf = 1 } tbf && /dropped/ { sub(/.*dropped /, ""); print $0 + 0; exit }'
+}
+
 # The frames the device's kernel dropped while forwarding, by direction as
 # "DROPS<tab>FROM → TO": its egress queues' drops (tc), and on the way to
 # link 2 the IPv4 packets it could not fragment (FragFails: "don't
@@ -257,8 +287,8 @@ closing() {  # SECONDS
 # into NAME.counters, for a run that disagrees.
 kernel_drops() {  # NAME
     local toward2 toward1 snmp snmp6
-    toward2=$(in_ns device tc -s qdisc show dev d2 | sed -n 's/.*dropped \([0-9]*\).*/\1/p' | head -n 1)
-    toward1=$(in_ns device tc -s qdisc show dev d1 | sed -n 's/.*dropped \([0-9]*\).*/\1/p' | head -n 1)
+    toward2=$(queue_drops d2)
+    toward1=$(queue_drops d1)
     snmp=$(in_ns device awk '/^Ip: [0-9]/ { print $19 }' /proc/net/snmp)  # FragFails
     snmp6=$(in_ns device awk '$1 == "Ip6InTooBigErrors" { print $2 }' /proc/net/snmp6)
     # A translator gathers a packet's pieces and cuts it again; when the

@@ -422,6 +422,22 @@ if capture_device fragmenting router 20 fragmenting_traffic small_link2 && conve
     check_fates fragmenting
 fi
 
+# The same behind an address translator: the pieces leave from its own
+# address, the packet entered from the client's.
+nat_fragmenting_traffic() {
+    from_client ping -c 5 -i 0.2 -W 1 -M dont -s 1450 "$server4" &&
+        from_client iperf3 --client "$server4" --connect-timeout 2000 --time 1 && closing 0.2
+}
+echo "== nat, link 2's MTU 1400, key nat"
+if capture_device nat-fragmenting nat 20 nat_fragmenting_traffic small_link2 && convert nat-fragmenting; then
+    truth nat-fragmenting nat
+    echo "     nat-fragmenting: $(cat "$work/nat-fragmenting.converted"); kernel drops: $(paste -sd' ' "$work/nat-fragmenting.drops")"
+    check "nat-fragmenting: the translator cut packets into pieces" "yes" \
+        "$(awk -F'\t' '$1 == "fate" && $3 == "fragmented" { n += $4 } END { if (n > 0) print "yes" }' "$work/nat-fragmenting.truth")"
+    check_capture nat-fragmenting nat
+    check_fates nat-fragmenting --key nat
+fi
+
 # The server's receive offloads on, as on many a capture host: what
 # comes to it is captured merged, records of up to 9,000 bytes that are no
 # frame (so no jumbo frames' limit tells them), their pieces on link 1.

@@ -304,33 +304,33 @@ def pair_frames(frames, key, window_ns, leaves_on=CABLINGS["A-C"], ambiguous=Non
 
 def fragmented_frames(frames, partnered, window_ns, leaves_on):
     """The frames of IPv4 packets that entered whole and left in pieces (the
-    same addresses, protocol and identification, within the window after),
+    same protocol and identification, and the same source or destination
+    address, as a translator changes only one; within the window after),
     and their pieces: neither is paired."""
-    def identity(frame):
+    def identities(frame):
         packet = ip_packet(frame.ethernet)
         if packet is None or packet[0] >> 4 != 4:
-            return None, False
+            return (), False
         piece = int.from_bytes(packet[6:8], "big") & 0x3FFF != 0
-        return (bytes(packet[12:20]), packet[9], bytes(packet[4:6])), piece
-    wholes, pieces = {}, collections.defaultdict(list)
+        rest = (packet[9], bytes(packet[4:6]))
+        return (("from", bytes(packet[12:16])) + rest, ("to", bytes(packet[16:20])) + rest), piece
+    wholes, pieces = [], collections.defaultdict(list)
     for frame in frames:
         if frame.number in partnered:
             continue
-        key, piece = identity(frame)
-        if key is None:
-            continue
+        keys, piece = identities(frame)
         if piece and frame.port not in leaves_on:
-            pieces[key].append(frame)
-        elif not piece and frame.port in leaves_on:
-            wholes.setdefault(key, []).append(frame)
+            for key in keys:
+                pieces[key].append(frame)
+        elif keys and not piece and frame.port in leaves_on:
+            wholes.append((frame, keys))
     found = set()
-    for key, entered in wholes.items():
-        for whole in entered:
-            left = [p for p in pieces.get(key, ()) if p.port == leaves_on[whole.port] and
-                    0 <= p.tap_time - whole.tap_time <= window_ns]
-            if left:
-                found.add(whole.number)
-                found.update(p.number for p in left)
+    for whole, keys in wholes:
+        left = {p.number for key in keys for p in pieces.get(key, ())
+                if p.port == leaves_on[whole.port] and 0 <= p.tap_time - whole.tap_time <= window_ns}
+        if left:
+            found.add(whole.number)
+            found.update(left)
     return found
 
 
