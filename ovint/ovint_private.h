@@ -83,7 +83,7 @@ struct TapRecord {
     bool first_dissection;
 };
 
-void queue_tap_record(tvbuff_t *tvb, guint32 trailer_offset, guint8 version, packet_info *pinfo);
+void queue_tap_record(const guint8 *trailer, guint8 version, packet_info *pinfo);
 
 // Registers the statistics tree; the host calls it once its protocols and
 // taps are registered.
@@ -204,7 +204,7 @@ inline void check_hw_reference(packet_info *pinfo)
     if (ref_frame && !pinfo->fd->visited && pinfo->fd->num <= ref_frame_num)
         ref_frame = NULL;
 }
-void apply_hw_timestamp(tvbuff_t *tvb, guint32 trailer_offset, packet_info *pinfo);
+void apply_hw_timestamp(const guint8 *trailer, packet_info *pinfo);
 
 // Forgets the reference; the host calls it when a capture begins or ends.
 extern "C" void drop_hw_reference(void);

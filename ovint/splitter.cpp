@@ -32,17 +32,17 @@ static void finish_frame(tvbuff_t *tvb, TrailerMatch match, packet_info *pinfo,
     // exception from that part, thrown on after this, stays its own.
     const char *const ethernet_proto = pinfo->current_proto;
     pinfo->current_proto = "ovint";
+    const guint8 *trailer = tvb_get_ptr(tvb, match.offset, TRAILER_LEN);
     if (match.placement == TrailerPlacement::trailing && tree) {
         dissect_ovint(tvb_new_subset_length(tvb, match.offset, TRAILER_LEN), pinfo, tree, data);
     } else if (!tree) {
         // Expert information is gathered without a tree too.
-        const guint8 *trailer = tvb_get_ptr(tvb, match.offset, TRAILER_LEN);
         if (trailer[FLAGS_OFFSET])
             add_flag_expert_only(pinfo, match.version, trailer[FLAGS_OFFSET]);
         add_latency_expert_only(pinfo, trailer[PORT_OFFSET], read_le64(trailer + TIMESTAMP_OFFSET));
     }
-    apply_hw_timestamp(tvb, match.offset, pinfo);
-    queue_tap_record(tvb, match.offset, match.version, pinfo);
+    apply_hw_timestamp(trailer, pinfo);
+    queue_tap_record(trailer, match.version, pinfo);
     pinfo->current_proto = ethernet_proto;
 }
 

@@ -29,15 +29,13 @@ static TapRecord tap_record;
 static const char FRAMES_NODE[] = "Frames with a TAP trailer";
 static int frames_node = -1;
 
-void queue_tap_record(tvbuff_t *tvb, guint32 trailer_offset, guint8 version, packet_info *pinfo)
+void queue_tap_record(const guint8 *trailer, guint8 version, packet_info *pinfo)
 {
-    const gint offset = static_cast<gint>(trailer_offset);
-    const guint16 port_word = tvb_get_ntohs(tvb, offset + PORT_OFFSET);
     tap_record.version = version;
-    tap_record.port = static_cast<guint8>(port_word >> 8);
-    tap_record.flags = static_cast<guint8>(port_word);
+    tap_record.port = trailer[PORT_OFFSET];
+    tap_record.flags = trailer[FLAGS_OFFSET];
     tap_record.channel = channel_of_port_byte(tap_record.port);
-    tap_record.tap_time = tvb_get_letoh64(tvb, offset + TIMESTAMP_OFFSET);
+    tap_record.tap_time = read_le64(trailer + TIMESTAMP_OFFSET);
     tap_record.first_dissection = !pinfo->fd->visited;
     tap_queue_packet(ovint_tap, pinfo, &tap_record);
 }

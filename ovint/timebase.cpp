@@ -18,13 +18,13 @@ extern "C" void drop_hw_reference(void)
     ref_frame = NULL;
 }
 
-void apply_hw_timestamp(tvbuff_t *tvb, guint32 trailer_offset, packet_info *pinfo)
+void apply_hw_timestamp(const guint8 *trailer, packet_info *pinfo)
 {
     frame_data *frame = pinfo->fd;
-    const gint timestamp_offset = static_cast<gint>(trailer_offset) + TIMESTAMP_OFFSET;
+    const guint64 timestamp = read_le64(trailer + TIMESTAMP_OFFSET);
 
     if (!ref_frame) {
-        ref_hw_ts = tvb_get_letoh64(tvb, timestamp_offset);
+        ref_hw_ts = timestamp;
         ref_frame = frame;
         ref_abs_ts = frame->abs_ts;
         ref_frame_num = frame->num;
@@ -37,7 +37,7 @@ void apply_hw_timestamp(tvbuff_t *tvb, guint32 trailer_offset, packet_info *pinf
     TapTime tap_time;
     // A time the host cannot hold (the reference near its end) is left as
     // it was captured.
-    if (!hw_time_after(reference_time, ref_hw_ts, tvb_get_letoh64(tvb, timestamp_offset), &tap_time))
+    if (!hw_time_after(reference_time, ref_hw_ts, timestamp, &tap_time))
         return;
     nstime_t hw_time;
     hw_time.secs = static_cast<time_t>(tap_time.secs);
