@@ -12,17 +12,20 @@
 #include <algorithm>
 #include <system_error>
 
-// A block stays below malloc's threshold for mapping pages of its own (128 kB),
-// so that blocks come from the heap again and again, not from the kernel.
+// Records a block holds at most.
 constexpr size_t BLOCK_RECORDS = 1024;
-// Blocks the captures read ahead of their turn keep at most, together:
-// four million records (about 360 MB), shared among the threads.
-constexpr size_t MOST_BLOCKS_AHEAD = 4096;
+// What the captures read ahead of their turn keep at most, together,
+// shared among the threads: 48 MB of records.
+constexpr size_t MOST_BLOCKS_AHEAD = (size_t(48) << 20) / (BLOCK_RECORDS * sizeof(FrameRecord));
+// A stretch of a single capture's bytes is handed over at this many bytes
+// (or BLOCK_RECORDS frames), whatever its records' size: the stretches in
+// flight stay within a few MB.
+constexpr size_t STRETCH_BYTES = size_t(1) << 20;
 
 ParallelReading::ParallelReading(const std::vector<const char *> &captures, unsigned threads, KeyMode mode,
                                  bool views)
     : names_(captures), threads_(threads ? threads : 1), mode_(mode), views_(views), captures_(captures.size()),
-      blocks_ahead_(std::max<size_t>(64, MOST_BLOCKS_AHEAD / threads_))
+      blocks_ahead_(std::max<size_t>(4, MOST_BLOCKS_AHEAD / threads_))
 {
     const ThreadSignals signals;  // left to the caller's thread
     try {
@@ -128,7 +131,8 @@ void ParallelReading::read_capture(size_t index)
     std::vector<FrameRecord> block;
     block.reserve(BLOCK_RECORDS);
     bool stopped = false;
-    while (!stopped && !input_interrupted() && read_record(wth, record, &err, &err_info, &offset)) {
+    while (!stopped && !stopping_.load(std::memory_order_relaxed) && !input_interrupted() &&
+           read_record(wth, record, &err, &err_info, &offset)) {
         frame++;
         const wtap_rec &rec = record.rec;
         if (rec.rec_type == REC_TYPE_PACKET) {
@@ -194,7 +198,8 @@ void ParallelReading::read_stretches()
         changed_.notify_all();
         stretch = Stretch{0, {}, {}};
     };
-    while (!stopped && !input_interrupted() && read_record(wth, record, &err, &err_info, &offset)) {
+    while (!stopped && !stopping_.load(std::memory_order_relaxed) && !input_interrupted() &&
+           read_record(wth, record, &err, &err_info, &offset)) {
         frame++;
         const wtap_rec &rec = record.rec;
         if (rec.rec_type == REC_TYPE_PACKET) {
@@ -205,10 +210,10 @@ void ParallelReading::read_stretches()
             stretch.bytes.insert(stretch.bytes.end(), bytes, bytes + header.caplen);
         }
         wtap_rec_reset(&record.rec);
-        if (stretch.frames.size() == BLOCK_RECORDS)
+        if (stretch.frames.size() == BLOCK_RECORDS || stretch.bytes.size() >= STRETCH_BYTES)
             hand_over();
     }
-    if (!stretch.frames.empty() && !stopped)
+    if (!stretch.frames.empty() && !stopped && !stopping_)
         hand_over();
     const CaptureEnding ending = capture_ending(frame, err, err_info);
     record_cleanup(record);

@@ -18,6 +18,7 @@
 
 #include "capture_io/wiretap_compat.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -93,7 +94,9 @@ private:
     std::condition_variable changed_;
     size_t next_ = 0;   // the next capture a thread takes up
     size_t taken_ = 0;  // captures the caller is done with
-    bool stopping_ = false;
+    // Set under the mutex; read without it by the reading loops, on every
+    // record, so that a failure anywhere stops them within a record.
+    std::atomic<bool> stopping_{false};
     std::vector<std::thread> readers_;
 };
 

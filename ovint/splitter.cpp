@@ -24,7 +24,7 @@ static inline const guint8 *captured_bytes(tvbuff_t *tvb, guint32 *length)
 // What follows the Ethernet part: a trailing trailer is shown after it; both
 // kinds of frame are re-timed last. Nothing here reads past the captured
 // bytes. Without a tree the trailer would add nothing: no buffer is made.
-static void finish_frame(tvbuff_t *tvb, TrailerMatch match, packet_info *pinfo,
+static void finish_frame(tvbuff_t *tvb, const guint8 *bytes, TrailerMatch match, packet_info *pinfo,
                          proto_tree *tree, void *data)
 {
     // Called directly, not through a handle: the trailer's expert entries
@@ -32,7 +32,7 @@ static void finish_frame(tvbuff_t *tvb, TrailerMatch match, packet_info *pinfo,
     // exception from that part, thrown on after this, stays its own.
     const char *const ethernet_proto = pinfo->current_proto;
     pinfo->current_proto = "ovint";
-    const guint8 *trailer = tvb_get_ptr(tvb, match.offset, TRAILER_LEN);
+    const guint8 *trailer = bytes + match.offset;  // found within the captured bytes
     if (match.placement == TrailerPlacement::trailing && tree) {
         dissect_ovint(tvb_new_subset_length(tvb, match.offset, TRAILER_LEN), pinfo, tree, data);
     } else if (!tree) {
@@ -77,14 +77,14 @@ G_GNUC_NO_INLINE static void take_frame(tvbuff_t *tvb, const guint8 *bytes, guin
         // and time for it still count, above all for broken frames. The flag
         // is cleared first: FINALLY is skipped if this block itself raises.
         in_heur = 0;
-        finish_frame(tvb, match, pinfo, tree, data);
+        finish_frame(tvb, bytes, match, pinfo, tree, data);
         RETHROW;
     }
     FINALLY {
         in_heur = 0;
     }
     ENDTRY;
-    finish_frame(tvb, match, pinfo, tree, data);
+    finish_frame(tvb, bytes, match, pinfo, tree, data);
 }
 
 extern "C" ovint_heur_result_t dissect_ovint_heur(tvbuff_t *tvb, packet_info *pinfo,

@@ -157,3 +157,22 @@ echo "   a ring of ${#ring[@]} files: -j 2 $two s against -j 1 $one s, wall time
      "ratio $(awk -v a="$two" -v b="$one" 'BEGIN { printf "%.3f", a / b }') (the target is at most 0.65);" \
      "instructions $two_instructions against $one_instructions," \
      "ratio $(awk -v a="$two_instructions" -v b="$one_instructions" 'BEGIN { printf "%.3f", a / b }')"
+
+# -j bounded by bytes, not frames: one capture of 600 records of 256 kB
+# each, peak memory with two threads against one (the target: at most 64 MB
+# plus the records in flight); and a failure stops every thread: a missing
+# first capture before the ring, the time to fail with -j 2 against -j 1
+# (the target: within 10 ms of reading).
+python3 - "$work/big-records.pcap" <<'PY'
+import struct, sys
+with open(sys.argv[1], "wb") as capture:
+    capture.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 262144, 1))
+    record = bytes(262144)
+    for number in range(600):
+        capture.write(struct.pack("<IIII", number, 0, len(record), len(record)) + record)
+PY
+echo "   600 records of 256 kB: peak resident memory -j 2 $(peak "$build/ovint-latency" -j 2 "$work/big-records.pcap") kB," \
+     "-j 1 $(peak "$build/ovint-latency" -j 1 "$work/big-records.pcap") kB (the target: at most 64 MB plus the records in flight)"
+failing() { /usr/bin/time -f %e -o "$work/time.txt" "$@" >/dev/null 2>&1 || true; tail -n 1 "$work/time.txt"; }
+echo "   a missing first capture before the ring: fails after $(failing "$build/ovint-latency" -j 2 "$work/missing.pcap" "${ring[@]}") s" \
+     "with -j 2, $(failing "$build/ovint-latency" -j 1 "$work/missing.pcap" "${ring[@]}") s with -j 1"
