@@ -161,6 +161,16 @@ FateJudge::Pieces FateJudge::pieces_of(const Sighting &whole) const
     return found->pieces;
 }
 
+Fate FateJudge::beyond_edge(const Sighting &sighting, bool toward) const
+{
+    if (toward ? sighting.fragment == FragmentKind::none && pieces_of(sighting).count
+               : sighting.fragment != FragmentKind::none && fate_of(sighting, false, true) == Fate::fragmented)
+        return Fate::fragmented;
+    if (sighting.length > STANDARD_LONGEST && sighting.length > largest_paired_[sighting.channel == 2])
+        return Fate::merged;
+    return toward && fate_of(sighting, true, true) == Fate::for_device ? Fate::for_device : Fate::at_edge;
+}
+
 Fate FateJudge::fate_of(const Sighting &sighting, bool toward, bool keyed) const
 {
     // Without a key, a frame toward the device that the TAP saw damaged

@@ -52,14 +52,11 @@ public:
     // The same, learning nothing.
     Fate fate_of(const Sighting &sighting, bool toward, bool keyed) const;
     // A keyed frame whose partner may lie beyond the capture's edge: at the
-    // edge, unless it is one no partner could be found for wherever the
-    // capture ended: a merged record, or a frame for the device.
-    Fate beyond_edge(const Sighting &sighting, bool toward) const
-    {
-        if (sighting.length > STANDARD_LONGEST && sighting.length > largest_paired_[sighting.channel == 2])
-            return Fate::merged;
-        return toward && fate_of(sighting, true, true) == Fate::for_device ? Fate::for_device : Fate::at_edge;
-    }
+    // edge, unless the capture already tells its fate wherever it ended: a
+    // packet the device fragmented (a piece of one known to have entered
+    // whole, or one whose pieces left), a merged record, or a frame for the
+    // device. Ask once the packets around it have been told.
+    Fate beyond_edge(const Sighting &sighting, bool toward) const;
 
     // A piece of a packet seen leaving the device without a partner, and a
     // packet seen entering it whole without one: a packet the device

@@ -305,10 +305,7 @@ void Analysis::tell_piece()
     if (pending.at_edge) {
         figures.at_edge++;
         const bool whole = piece.fragment == FragmentKind::none;
-        const Fate fate = (whole ? judge_.pieces_of(piece).count != 0
-                                 : judge_.fate_of(piece, false, true) == Fate::fragmented)
-                              ? Fate::fragmented
-                              : judge_.beyond_edge(piece, whole);
+        const Fate fate = judge_.beyond_edge(piece, whole);
         figures.fates[static_cast<int>(fate)]++;
         if (whole && fate == Fate::fragmented)
             count_fragmented(piece);

@@ -223,17 +223,8 @@ int current_frame_fate(const FrameLatency *found, guint8 port, guint64 tap_time)
     if (!read_through || !matcher || !judge || shown.frame != frame_num_shown)
         return -1;
     const bool toward = toward_device(matcher->findings().cabling, port);
-    if (at_capture_edge(found, port, tap_time)) {
-        // A piece of a packet known to have entered, or a packet whose
-        // pieces left, is no frame of the edge.
-        const bool piece = !toward && shown_keyed && shown.fragment != FragmentKind::none;
-        const bool whole = toward && shown_keyed && shown.fragment == FragmentKind::none;
-        const bool fragmented = (piece && judge->fate_of(shown, false, true) == Fate::fragmented) ||
-                                (whole && judge->pieces_of(shown).count);
-        if (fragmented)
-            return static_cast<int>(Fate::fragmented);
+    if (at_capture_edge(found, port, tap_time))
         return static_cast<int>(shown_keyed ? judge->beyond_edge(shown, toward) : Fate::at_edge);
-    }
     return static_cast<int>(judge->fate_of(shown, toward, shown_keyed));
 }
 

@@ -77,6 +77,20 @@ routed_link1() {
     in_ns client ip -6 route add default via fd00:1::1
 }
 
+# The same of link 2 (the device's interface and the server's given, the
+# server's way back through the device unless told `nat`).
+routed_link2() {  # DEVICE_INTERFACE SERVER_INTERFACE [nat]
+    in_ns device ip addr add 10.2.0.1/24 dev "$1"
+    in_ns device ip addr add fd00:2::1/64 dev "$1" nodad
+    in_ns server ip addr add 10.2.0.2/24 dev "$2"
+    in_ns server ip addr add fd00:2::2/64 dev "$2" nodad
+    if [ "${3:-}" != nat ]; then
+        in_ns server ip route add default via 10.2.0.1
+        in_ns server ip -6 route add default via fd00:2::1
+    fi
+    server4=10.2.0.2 server6=fd00:2::2
+}
+
 device_up() {  # MODE [DEPTH_MS]
     local mode=$1 depth=${2:-20} ns
     for ns in client device server; do
@@ -90,15 +104,10 @@ device_up() {  # MODE [DEPTH_MS]
     case $mode in
         router | nat)
             routed_link1
-            in_ns device ip addr add 10.2.0.1/24 dev d2
-            in_ns device ip addr add fd00:2::1/64 dev d2 nodad
-            in_ns server ip addr add 10.2.0.2/24 dev s0
-            in_ns server ip addr add fd00:2::2/64 dev s0 nodad
-            server4=10.2.0.2 server6=fd00:2::2
             if [ "$mode" = router ]; then
-                in_ns server ip route add default via 10.2.0.1
-                in_ns server ip -6 route add default via fd00:2::1
+                routed_link2 d2 s0
             else
+                routed_link2 d2 s0 nat
                 # The server knows no way back to the client's network:
                 # only the translation makes the replies come back.
                 in_ns device nft -f - <<'NFT' || return 1
@@ -152,13 +161,7 @@ NFT
                 in_ns "$end" ethtool -K vx0 tx off sg off tso off gso off gro off >/dev/null 2>&1
                 in_ns "$end" ip link set vx0 up
             done
-            in_ns device ip addr add 10.2.0.1/24 dev vx0
-            in_ns device ip addr add fd00:2::1/64 dev vx0 nodad
-            in_ns server ip addr add 10.2.0.2/24 dev vx0
-            in_ns server ip addr add fd00:2::2/64 dev vx0 nodad
-            in_ns server ip route add default via 10.2.0.1
-            in_ns server ip -6 route add default via fd00:2::1
-            server4=10.2.0.2 server6=fd00:2::2
+            routed_link2 vx0 vx0
             ;;
         *) echo "device bed: unknown device mode $mode" >&2; return 1 ;;
     esac
