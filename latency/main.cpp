@@ -11,13 +11,13 @@
 #include "command_line.h"
 #include "capture_io/program_shell.h"
 #include "plot.h"
-#include "parallel_reading.h"
+#include "reading/capture_reader.h"
+#include "reading/parallel_reading.h"
 #include "report.h"
 #include "sightings.h"
 #include "tables.h"
 
 #include "capture_io/output_files.h"
-#include "capture_io/wiretap_error.h"
 
 #include <unistd.h>
 
@@ -43,32 +43,25 @@ template <typename Take>
 static bool read_capture(const char *name, uint64_t &frame, CaptureEnding &ending, const char *covered, Take take)
 {
     std::string sentence;
-    wtap *wth = open_capture(name, sentence);
-    if (!wth) {
+    CaptureReader reader;
+    if (!reader.open(name, sentence)) {
         say("%s", sentence.c_str());
         return false;
     }
-    int err = 0;
-    gchar *err_info = nullptr;
-    ReadRecord record;
-    record_init(record);
-    gint64 offset;
-    while (!input_interrupted() && read_record(wth, record, &err, &err_info, &offset)) {
-        frame++;
-        const wtap_rec &rec = record.rec;
-        if (rec.rec_type == REC_TYPE_PACKET) {
-            const wtap_packet_header &header = rec.rec_header.packet_header;
-            take(frame, record_bytes(record), header.caplen, header.len, header.pkt_encap == WTAP_ENCAP_ETHERNET);
-        } else {
-            take(frame, nullptr, 0, 0, false);
-        }
-        wtap_rec_reset(&record.rec);
+    const uint64_t before = frame;
+    FrameChunk chunk;
+    while (!input_interrupted() && reader.read_chunk(chunk, size_t(1) << 20)) {
+        for (const RawFrame &raw : chunk.frames)
+            take(before + raw.frame, chunk.frame_bytes(raw), raw.captured, raw.wire, raw.ethernet);
+        for (uint64_t other = chunk.frames.size(); other < chunk.records; other++)
+            take(before, nullptr, 0, 0, false);
     }
-    ending = capture_ending(frame, err, err_info);
-    if (!ending.complete)
+    ending = reader.ending();
+    frame = before + ending.frames;
+    if (!ending.complete) {
+        ending.frame += before;
         say("%s: frame %" PRIu64 ": %s; %s the frames before it.", name, ending.frame, ending.reason.c_str(), covered);
-    record_cleanup(record);
-    wtap_close(wth);
+    }
     return true;
 }
 

@@ -6,17 +6,16 @@
 // every result is the one a single thread gives. At most N captures are
 // read beyond the one being taken; a capture's records wait in blocks until
 // taken (about 90 bytes a trailer-bearing frame), and a capture read ahead
-// of its turn stops at its share of four million records. A single capture is cut into
-// stretches instead: one thread reads it, the others key its stretches,
-// at most a few stretches in flight.
+// of its turn stops at its share of 48 MB of records. A single capture is
+// cut into stretches of about 1 MB instead: one thread reads it, the others
+// key its stretches, at most four a thread in flight.
 
-#ifndef OVINT_LATENCY_PARALLEL_READING_H
-#define OVINT_LATENCY_PARALLEL_READING_H
+#ifndef OVINT_LATENCY_READING_PARALLEL_READING_H
+#define OVINT_LATENCY_READING_PARALLEL_READING_H
 
 #include "analysis.h"
+#include "capture_reader.h"
 #include "sightings.h"
-
-#include "capture_io/wiretap_compat.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -27,12 +26,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-// Opens a capture for reading; null with `sentence` saying why.
-wtap *open_capture(const char *name, std::string &sentence);
-// How a capture's reading ended after `frames` records, by wiretap's last
-// error (`err_info` freed); the frame it ended at counts on from `frames`.
-CaptureEnding capture_ending(uint64_t frames, int err, gchar *err_info);
 
 class ParallelReading {
 public:
@@ -59,20 +52,13 @@ private:
         CaptureEnding ending;
     };
     void read_captures();
-    wtap *open_for(Capture &capture, const char *name);
+    bool open_for(Capture &capture, const char *name, CaptureReader &reader);
     void read_capture(size_t index);
     // One capture in stretches: its frames' bytes, read by one thread and
     // keyed by the others.
-    struct RawFrame {
-        uint64_t frame;
-        size_t offset;
-        uint32_t captured, wire;
-        bool ethernet;
-    };
     struct Stretch {
         uint64_t number;
-        std::vector<uint8_t> bytes;
-        std::vector<RawFrame> frames;
+        FrameChunk chunk;
     };
     void read_stretches();
     void key_stretches();
@@ -100,4 +86,4 @@ private:
     std::vector<std::thread> readers_;
 };
 
-#endif // OVINT_LATENCY_PARALLEL_READING_H
+#endif // OVINT_LATENCY_READING_PARALLEL_READING_H

@@ -4,22 +4,20 @@
 
 #include "capture_io/output_files.h"
 #include "capture_io/program_shell.h"
-#include "capture_io/wiretap_compat.h"
-#include "capture_io/wiretap_error.h"
 
 #include <signal.h>
 
 #include <algorithm>
 #include <system_error>
 
-// Records a block holds at most.
+// Records a block of a capture read whole holds at most.
 constexpr size_t BLOCK_RECORDS = 1024;
 // What the captures read ahead of their turn keep at most, together,
 // shared among the threads: 48 MB of records.
 constexpr size_t MOST_BLOCKS_AHEAD = (size_t(48) << 20) / (BLOCK_RECORDS * sizeof(FrameRecord));
-// A stretch of a single capture's bytes is handed over at this many bytes
-// (or BLOCK_RECORDS frames), whatever its records' size: the stretches in
-// flight stay within a few MB.
+// Captures are read in chunks of about this many bytes, and a single
+// capture's stretches are such chunks: whatever the records' size, the
+// stretches in flight stay within a few MB.
 constexpr size_t STRETCH_BYTES = size_t(1) << 20;
 
 ParallelReading::ParallelReading(const std::vector<const char *> &captures, unsigned threads, KeyMode mode,
@@ -73,95 +71,63 @@ void ParallelReading::read_captures()
     }
 }
 
-wtap *open_capture(const char *name, std::string &sentence)
-{
-    int err = 0;
-    gchar *err_info = nullptr;
-    wtap *wth = wtap_open_offline(name, WTAP_TYPE_AUTO, &err, &err_info, FALSE);
-    if (!wth)
-        sentence = std::string(is_standard_stream(name) ? "standard input" : name) + ": " +
-                   wiretap_error(err, err_info) + ".";
-    return wth;
-}
-
-CaptureEnding capture_ending(uint64_t frames, int err, gchar *err_info)
-{
-    CaptureEnding ending;
-    ending.frames = frames;
-    if (err != 0 && !input_interrupted()) {
-        ending.complete = false;
-        ending.frame = frames + 1;
-        ending.reason = read_error(err, err_info);
-    } else {
-        g_free(err_info);
-    }
-    return ending;
-}
-
-// Opens a capture for a reading thread, and tells the caller; null when it
-// could not be opened.
-wtap *ParallelReading::open_for(Capture &capture, const char *name)
+// Opens a capture for a reading thread, and tells the caller; false when
+// it could not be opened.
+bool ParallelReading::open_for(Capture &capture, const char *name, CaptureReader &reader)
 {
     std::string sentence;
-    wtap *wth = open_capture(name, sentence);
+    const bool opened = reader.open(name, sentence);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         capture.open_known = true;
-        capture.opened = wth != nullptr;
+        capture.opened = opened;
         capture.open_error = sentence;
-        if (!wth && stretched_)
+        if (!opened && stretched_)
             read_through_ = true;  // the keying threads end
     }
     changed_.notify_all();
-    return wth;
+    return opened;
 }
 
 void ParallelReading::read_capture(size_t index)
 {
     Capture &capture = captures_[index];
-    wtap *wth = open_for(capture, names_[index]);
-    if (!wth)
+    CaptureReader reader;
+    if (!open_for(capture, names_[index], reader))
         return;
-    int err = 0;
-    gchar *err_info = nullptr;
-    ReadRecord record;
-    record_init(record);
-    gint64 offset;
-    uint64_t frame = 0;
+    FrameChunk chunk;
     std::vector<FrameRecord> block;
     block.reserve(BLOCK_RECORDS);
     bool stopped = false;
-    while (!stopped && !stopping_.load(std::memory_order_relaxed) && !input_interrupted() &&
-           read_record(wth, record, &err, &err_info, &offset)) {
-        frame++;
-        const wtap_rec &rec = record.rec;
-        if (rec.rec_type == REC_TYPE_PACKET) {
-            const wtap_packet_header &header = rec.rec_header.packet_header;
-            const FrameRecord read = read_frame(mode_, views_, frame, record_bytes(record), header.caplen, header.len,
-                                                header.pkt_encap == WTAP_ENCAP_ETHERNET);
-            if (read.kind != FrameRecord::no_trailer)
-                block.push_back(read);
+    auto hand_over = [&]() {
+        {
+            // A capture read ahead of its turn waits once it holds its
+            // share of the records all threads may keep.
+            std::unique_lock<std::mutex> lock(mutex_);
+            capture.blocks.push_back(std::move(block));
+            changed_.wait(lock, [&] { return stopping_ || index <= taken_ || capture.blocks.size() < blocks_ahead_; });
+            stopped = stopping_;
         }
-        wtap_rec_reset(&record.rec);
-        if (block.size() == BLOCK_RECORDS) {
-            {
-                // A capture read ahead of its turn waits once it holds its
-                // share of the records all threads may keep.
-                std::unique_lock<std::mutex> lock(mutex_);
-                capture.blocks.push_back(std::move(block));
-                changed_.wait(lock, [&] {
-                    return stopping_ || index <= taken_ || capture.blocks.size() < blocks_ahead_;
-                });
-                stopped = stopping_;
+        changed_.notify_all();
+        block.clear();
+        block.reserve(BLOCK_RECORDS);
+    };
+    while (!stopped && !stopping_.load(std::memory_order_relaxed) && !input_interrupted() &&
+           reader.read_chunk(chunk, STRETCH_BYTES)) {
+        for (const RawFrame &raw : chunk.frames) {
+            const FrameRecord read =
+                read_frame(mode_, views_, raw.frame, chunk.frame_bytes(raw), raw.captured, raw.wire, raw.ethernet);
+            if (read.kind == FrameRecord::no_trailer)
+                continue;
+            block.push_back(read);
+            if (block.size() == BLOCK_RECORDS) {
+                hand_over();
+                if (stopped)
+                    break;
             }
-            changed_.notify_all();
-            block.clear();
-            block.reserve(BLOCK_RECORDS);
         }
     }
-    const CaptureEnding ending = capture_ending(frame, err, err_info);
-    record_cleanup(record);
-    wtap_close(wth);
+    const CaptureEnding ending = reader.ending();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!block.empty())
@@ -176,19 +142,16 @@ void ParallelReading::read_capture(size_t index)
 // waiting when a few are read beyond what the caller has taken.
 void ParallelReading::read_stretches()
 {
-    wtap *wth = open_for(captures_[0], names_[0]);
-    if (!wth)
+    CaptureReader reader;
+    if (!open_for(captures_[0], names_[0], reader))
         return;
-    int err = 0;
-    gchar *err_info = nullptr;
     const uint64_t most_in_flight = 4 * uint64_t(threads_);
-    ReadRecord record;
-    record_init(record);
-    gint64 offset;
-    uint64_t frame = 0;
-    Stretch stretch = {0, {}, {}};
     bool stopped = false;
-    auto hand_over = [&]() {
+    for (;;) {
+        Stretch stretch = {0, {}};
+        if (stopped || stopping_.load(std::memory_order_relaxed) || input_interrupted() ||
+            !reader.read_chunk(stretch.chunk, STRETCH_BYTES))
+            break;
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] { return stopping_ || stretches_read_ - blocks_taken_ < most_in_flight; });
         stopped = stopping_;
@@ -196,28 +159,8 @@ void ParallelReading::read_stretches()
         stretches_.push_back(std::move(stretch));
         lock.unlock();
         changed_.notify_all();
-        stretch = Stretch{0, {}, {}};
-    };
-    while (!stopped && !stopping_.load(std::memory_order_relaxed) && !input_interrupted() &&
-           read_record(wth, record, &err, &err_info, &offset)) {
-        frame++;
-        const wtap_rec &rec = record.rec;
-        if (rec.rec_type == REC_TYPE_PACKET) {
-            const wtap_packet_header &header = rec.rec_header.packet_header;
-            const uint8_t *bytes = record_bytes(record);
-            stretch.frames.push_back({frame, stretch.bytes.size(), header.caplen, header.len,
-                                      header.pkt_encap == WTAP_ENCAP_ETHERNET});
-            stretch.bytes.insert(stretch.bytes.end(), bytes, bytes + header.caplen);
-        }
-        wtap_rec_reset(&record.rec);
-        if (stretch.frames.size() == BLOCK_RECORDS || stretch.bytes.size() >= STRETCH_BYTES)
-            hand_over();
     }
-    if (!stretch.frames.empty() && !stopped && !stopping_)
-        hand_over();
-    const CaptureEnding ending = capture_ending(frame, err, err_info);
-    record_cleanup(record);
-    wtap_close(wth);
+    const CaptureEnding ending = reader.ending();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stretched_ending_ = ending;
@@ -242,9 +185,9 @@ void ParallelReading::key_stretches()
             stretches_.pop_front();
         }
         std::vector<FrameRecord> block;
-        block.reserve(stretch.frames.size());
-        for (const RawFrame &raw : stretch.frames) {
-            const FrameRecord record = read_frame(mode_, views_, raw.frame, stretch.bytes.data() + raw.offset,
+        block.reserve(stretch.chunk.frames.size());
+        for (const RawFrame &raw : stretch.chunk.frames) {
+            const FrameRecord record = read_frame(mode_, views_, raw.frame, stretch.chunk.frame_bytes(raw),
                                                   raw.captured, raw.wire, raw.ethernet);
             if (record.kind != FrameRecord::no_trailer)
                 block.push_back(record);

@@ -1,0 +1,383 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "capture_reader.h"
+
+#include "capture_io/output_files.h"
+#include "capture_io/program_shell.h"
+#include "capture_io/wiretap_error.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// wiretap refuses an Ethernet record longer than this.
+constexpr uint32_t LONGEST_RECORD = 262144;
+constexpr size_t PCAP_FILE_HEADER = 24, PCAP_RECORD_HEADER = 16;
+constexpr uint32_t PCAPNG_SECTION = 0x0A0D0D0A, PCAPNG_INTERFACE = 1, PCAPNG_STATISTICS = 5, PCAPNG_PACKET = 6;
+constexpr uint32_t PCAPNG_BYTE_ORDER = 0x1A2B3C4D;
+// An enhanced packet block's words before its packet's bytes, and the
+// trailing length after them.
+constexpr size_t PCAPNG_PACKET_HEADER = 28, PCAPNG_BLOCK_TRAILER = 4;
+constexpr uint32_t LINKTYPE_ETHERNET = 1;
+// A block beyond this is left to wiretap (options this long are odd).
+constexpr uint32_t LONGEST_BLOCK = LONGEST_RECORD + 65536;
+
+uint32_t load32(const uint8_t *at, bool swapped)
+{
+    uint32_t value;
+    std::memcpy(&value, at, sizeof value);
+    return swapped ? __builtin_bswap32(value) : value;
+}
+
+uint16_t load16(const uint8_t *at, bool swapped)
+{
+    uint16_t value;
+    std::memcpy(&value, at, sizeof value);
+    return swapped ? __builtin_bswap16(value) : value;
+}
+
+} // namespace
+
+void FrameChunk::reserve_more(size_t more)
+{
+    if (capacity - size >= more)
+        return;
+    const size_t wanted = std::max(size + more, capacity * 2);
+    std::unique_ptr<uint8_t[]> grown(new uint8_t[wanted]);
+    if (size)
+        std::memcpy(grown.get(), bytes.get(), size);
+    bytes = std::move(grown);
+    capacity = wanted;
+}
+
+// Opens a capture for wiretap; null with `sentence` saying why.
+static wtap *open_through_wiretap(const char *name, std::string &sentence)
+{
+    int err = 0;
+    gchar *err_info = nullptr;
+    wtap *wth = wtap_open_offline(name, WTAP_TYPE_AUTO, &err, &err_info, FALSE);
+    if (!wth)
+        sentence = std::string(is_standard_stream(name) ? "standard input" : name) + ": " +
+                   wiretap_error(err, err_info) + ".";
+    return wth;
+}
+
+CaptureReader::~CaptureReader()
+{
+    if (fd_ >= 0)
+        close(fd_);
+    if (wth_) {
+        record_cleanup(record_);
+        wtap_close(wth_);
+    }
+    g_free(err_info_);
+}
+
+bool CaptureReader::open(const char *name, std::string &sentence)
+{
+    name_ = name;
+    if (!is_standard_stream(name)) {
+        fd_ = ::open(name, O_RDONLY | O_CLOEXEC);
+        struct stat status;
+        if (fd_ >= 0 && fstat(fd_, &status) == 0 && S_ISREG(status.st_mode) && recognise())
+            return true;
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+        format_ = Format::wiretap;
+    }
+    wth_ = open_through_wiretap(name, sentence);
+    if (!wth_)
+        return false;
+    record_init(record_);
+    return true;
+}
+
+// Reads until at least `wanted` bytes are pending; false at the file's end
+// (or an error) before that.
+bool CaptureReader::read_more(size_t wanted)
+{
+    if (pending_end_ - pending_start_ >= wanted)
+        return true;
+    if (pending_start_ && pending_start_ == pending_end_)
+        pending_start_ = pending_end_ = 0;
+    if (pending_capacity_ - pending_start_ < wanted) {
+        const size_t capacity = std::max(wanted, size_t(65536));
+        std::unique_ptr<uint8_t[]> moved(new uint8_t[capacity]);
+        std::memcpy(moved.get(), pending_.get() + pending_start_, pending_end_ - pending_start_);
+        pending_ = std::move(moved);
+        pending_end_ -= pending_start_;
+        pending_start_ = 0;
+        pending_capacity_ = capacity;
+    }
+    while (pending_end_ - pending_start_ < wanted) {
+        const ssize_t got = read(fd_, pending_.get() + pending_end_, pending_capacity_ - pending_end_);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            at_end_ = true;
+            return false;
+        }
+        pending_end_ += size_t(got);
+    }
+    return true;
+}
+
+// Whether the file is one read straight: pcap of Ethernet, version 2.4,
+// or pcapng of version 1.0. Its header is then taken.
+bool CaptureReader::recognise()
+{
+    if (!read_more(PCAP_FILE_HEADER))
+        return false;
+    const uint8_t *header = pending_.get();
+    const uint32_t magic = load32(header, false);
+    if (magic == 0xA1B2C3D4 || magic == 0xA1B23C4D || magic == 0xD4C3B2A1 || magic == 0x4D3CB2A1) {
+        swapped_ = magic == 0xD4C3B2A1 || magic == 0x4D3CB2A1;
+        fraction_unit_ = magic == 0xA1B2C3D4 || magic == 0xD4C3B2A1 ? 1000000 : 1000000000;
+        if (load16(header + 4, swapped_) != 2 || load16(header + 6, swapped_) != 4 ||
+            load32(header + 20, swapped_) != LINKTYPE_ETHERNET)
+            return false;
+        pending_start_ += PCAP_FILE_HEADER;
+        format_ = Format::pcap;
+        return true;
+    }
+    if (magic != PCAPNG_SECTION)
+        return false;
+    const uint32_t order = load32(header + 8, false);
+    if (order != PCAPNG_BYTE_ORDER && order != __builtin_bswap32(PCAPNG_BYTE_ORDER))
+        return false;
+    swapped_ = order != PCAPNG_BYTE_ORDER;
+    const uint32_t length = load32(header + 4, swapped_);
+    if (load16(header + 12, swapped_) != 1 || load16(header + 14, swapped_) != 0 || length % 4 ||
+        length < PCAP_FILE_HEADER + 4 || length > LONGEST_BLOCK || !read_more(length) ||
+        load32(pending_.get() + length - 4, swapped_) != length)
+        return false;
+    pending_start_ += length;
+    format_ = Format::pcapng;
+    return true;
+}
+
+// One pcap record at `at`, `left` bytes on: taken into `chunk` when whole
+// (`length` then its size); `odd` when wiretap must read it.
+bool CaptureReader::take_pcap_record(FrameChunk &chunk, const uint8_t *at, size_t left, size_t &length, bool &odd)
+{
+    if (left < PCAP_RECORD_HEADER) {
+        length = PCAP_RECORD_HEADER;
+        return false;
+    }
+    const uint32_t fraction = load32(at + 4, swapped_), captured = load32(at + 8, swapped_),
+                   wire = load32(at + 12, swapped_);
+    if (captured > LONGEST_RECORD || wire > LONGEST_RECORD || captured > wire || fraction >= fraction_unit_) {
+        odd = true;
+        return false;
+    }
+    length = PCAP_RECORD_HEADER + captured;
+    if (left < length)
+        return false;
+    chunk.frames.push_back({++frames_, size_t(at + PCAP_RECORD_HEADER - chunk.bytes.get()), captured, wire, true});
+    chunk.records++;
+    return true;
+}
+
+// Likewise one pcapng block: a packet block is a record; interface and
+// statistics blocks are taken in passing, as wiretap takes them.
+bool CaptureReader::take_pcapng_block(FrameChunk &chunk, const uint8_t *at, size_t left, size_t &length, bool &odd)
+{
+    if (left < 8) {
+        length = 8;
+        return false;
+    }
+    const uint32_t type = load32(at, swapped_);
+    length = load32(at + 4, swapped_);
+    if (length % 4 || length < 12 || length > LONGEST_BLOCK ||
+        (type != PCAPNG_INTERFACE && type != PCAPNG_STATISTICS && type != PCAPNG_PACKET)) {
+        odd = true;
+        return false;
+    }
+    if (left < length)
+        return false;
+    if (load32(at + length - 4, swapped_) != length) {
+        odd = true;
+        return false;
+    }
+    if (type == PCAPNG_INTERFACE) {
+        if (length < 20) {
+            odd = true;
+            return false;
+        }
+        ethernet_interfaces_.push_back(load16(at + 8, swapped_) == LINKTYPE_ETHERNET);
+        return true;
+    }
+    if (type == PCAPNG_STATISTICS)
+        return true;
+    if (length < PCAPNG_PACKET_HEADER + PCAPNG_BLOCK_TRAILER) {
+        odd = true;
+        return false;
+    }
+    const uint32_t interface = load32(at + 8, swapped_), captured = load32(at + 20, swapped_),
+                   wire = load32(at + 24, swapped_);
+    if (interface >= ethernet_interfaces_.size() || captured > LONGEST_RECORD || wire > LONGEST_RECORD ||
+        captured > wire || PCAPNG_PACKET_HEADER + ((uint64_t(captured) + 3) & ~uint64_t(3)) + PCAPNG_BLOCK_TRAILER > length) {
+        odd = true;
+        return false;
+    }
+    chunk.frames.push_back({++frames_, size_t(at + PCAPNG_PACKET_HEADER - chunk.bytes.get()), captured, wire,
+                            bool(ethernet_interfaces_[interface])});
+    chunk.records++;
+    return true;
+}
+
+bool CaptureReader::take_records(FrameChunk &chunk, size_t most_bytes, size_t &used)
+{
+    for (;;) {
+        if (used >= most_bytes && chunk.records)
+            return true;
+        size_t length = 0;
+        bool odd = false;
+        const uint8_t *at = chunk.bytes.get() + used;
+        const size_t left = chunk.size - used;
+        const bool taken = format_ == Format::pcap ? take_pcap_record(chunk, at, left, length, odd)
+                                                   : take_pcapng_block(chunk, at, left, length, odd);
+        if (odd)
+            return false;
+        if (taken) {
+            used += length;
+            continue;
+        }
+        // The record runs beyond what is held: it waits for the next chunk
+        // once this one holds enough, else the chunk reads on.
+        if (at_end_ && pending_start_ == pending_end_)
+            return left == 0;  // else cut off: wiretap says where and how
+        if (chunk.records && chunk.size >= most_bytes)
+            return true;
+        const size_t target = std::max(used + length, most_bytes);
+        chunk.reserve_more(target - chunk.size);
+        const size_t moved = std::min(pending_end_ - pending_start_, target - chunk.size);
+        std::memcpy(chunk.bytes.get() + chunk.size, pending_.get() + pending_start_, moved);
+        pending_start_ += moved;
+        chunk.size += moved;
+        while (chunk.size < target) {
+            const ssize_t got = read(fd_, chunk.bytes.get() + chunk.size, target - chunk.size);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                at_end_ = true;
+                break;
+            }
+            chunk.size += size_t(got);
+        }
+    }
+}
+
+// Puts `count` bytes back before those pending.
+void CaptureReader::put_back(const uint8_t *bytes, size_t count)
+{
+    const size_t held = pending_end_ - pending_start_;
+    if (pending_start_ < count) {
+        if (pending_capacity_ < count + held) {
+            pending_capacity_ = std::max(count + held, size_t(65536));
+            std::unique_ptr<uint8_t[]> moved(new uint8_t[pending_capacity_]);
+            std::memcpy(moved.get() + count, pending_.get() + pending_start_, held);
+            pending_ = std::move(moved);
+        } else {
+            std::memmove(pending_.get() + count, pending_.get() + pending_start_, held);
+        }
+        pending_start_ = count;
+        pending_end_ = count + held;
+    }
+    pending_start_ -= count;
+    std::memcpy(pending_.get() + pending_start_, bytes, count);
+}
+
+bool CaptureReader::read_chunk(FrameChunk &chunk, size_t most_bytes)
+{
+    chunk.clear();
+    if (format_ == Format::wiretap)
+        return read_through_wiretap(chunk, most_bytes);
+    size_t used = 0;
+    if (take_records(chunk, most_bytes, used)) {
+        // What follows the last whole record waits for the next chunk.
+        put_back(chunk.bytes.get() + used, chunk.size - used);
+        chunk.size = used;
+        return chunk.records > 0;
+    }
+    chunk.size = used;
+    if (!go_on_through_wiretap())
+        return chunk.records > 0;
+    read_through_wiretap(chunk, most_bytes);
+    return chunk.records > 0;
+}
+
+// The file turned odd after `frames_` records: wiretap reads it from the
+// start, those records passed over, and goes on from there.
+bool CaptureReader::go_on_through_wiretap()
+{
+    close(fd_);
+    fd_ = -1;
+    format_ = Format::wiretap;
+    pending_.reset();
+    pending_start_ = pending_end_ = pending_capacity_ = 0;
+    std::string sentence;
+    wth_ = open_through_wiretap(name_.c_str(), sentence);
+    if (!wth_) {
+        wiretap_done_ = true;
+        err_ = WTAP_ERR_CANT_OPEN;
+        return false;
+    }
+    record_init(record_);
+    gint64 offset;
+    for (uint64_t passed = 0; passed < frames_; passed++) {
+        if (!read_record(wth_, record_, &err_, &err_info_, &offset)) {
+            wiretap_done_ = true;
+            if (!err_)
+                err_ = WTAP_ERR_SHORT_READ;  // the file was cut meanwhile
+            return false;
+        }
+        wtap_rec_reset(&record_.rec);
+    }
+    return true;
+}
+
+bool CaptureReader::read_through_wiretap(FrameChunk &chunk, size_t most_bytes)
+{
+    gint64 offset;
+    while (!wiretap_done_ && chunk.size < most_bytes) {
+        if (!read_record(wth_, record_, &err_, &err_info_, &offset)) {
+            wiretap_done_ = true;
+            break;
+        }
+        frames_++;
+        chunk.records++;
+        const wtap_rec &rec = record_.rec;
+        if (rec.rec_type == REC_TYPE_PACKET) {
+            const wtap_packet_header &header = rec.rec_header.packet_header;
+            chunk.reserve_more(header.caplen);
+            std::memcpy(chunk.bytes.get() + chunk.size, record_bytes(record_), header.caplen);
+            chunk.frames.push_back({frames_, chunk.size, header.caplen, header.len,
+                                    header.pkt_encap == WTAP_ENCAP_ETHERNET});
+            chunk.size += header.caplen;
+        }
+        wtap_rec_reset(&record_.rec);
+    }
+    return chunk.records > 0;
+}
+
+CaptureEnding CaptureReader::ending()
+{
+    CaptureEnding ending;
+    ending.frames = frames_;
+    if (err_ != 0 && !input_interrupted()) {
+        ending.complete = false;
+        ending.frame = frames_ + 1;
+        ending.reason = read_error(err_, err_info_);
+        err_info_ = nullptr;
+        err_ = 0;
+    }
+    return ending;
+}

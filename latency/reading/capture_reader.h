@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// A capture's frames, read a chunk at a time: the bytes of whole records
+// and where each frame lies in them. A capture host's own files (pcap, and
+// pcapng of packet blocks) are read straight from the file, each chunk one
+// read of about a megabyte, at a small part of what wiretap spends a record;
+// everything else (compressed files, other formats, standard input, a
+// record that is odd in any way) through wiretap. A file that turns odd
+// part way is read on through wiretap from the record it turned at, so its
+// frames, their numbers and how its reading ended are wiretap's.
+
+#ifndef OVINT_LATENCY_READING_CAPTURE_READER_H
+#define OVINT_LATENCY_READING_CAPTURE_READER_H
+
+#include "sightings.h"
+
+#include "capture_io/wiretap_compat.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// A frame of a chunk: its bytes from `offset` in the chunk's bytes.
+struct RawFrame {
+    uint64_t frame;  // in its capture, from 1
+    size_t offset;
+    uint32_t captured, wire;
+    bool ethernet;
+};
+
+struct FrameChunk {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size = 0, capacity = 0;
+    std::vector<RawFrame> frames;  // the packets among its records
+    uint64_t records = 0;          // packets and other records
+
+    const uint8_t *frame_bytes(const RawFrame &frame) const { return bytes.get() + frame.offset; }
+    void clear() { size = 0, records = 0, frames.clear(); }
+    // Room for `more` bytes beyond `size`, what is held kept.
+    void reserve_more(size_t more);
+};
+
+class CaptureReader {
+public:
+    CaptureReader() = default;
+    CaptureReader(const CaptureReader &) = delete;
+    CaptureReader &operator=(const CaptureReader &) = delete;
+    ~CaptureReader();
+
+    // False with `sentence` saying why it cannot be read.
+    bool open(const char *name, std::string &sentence);
+    // The next records into `chunk` (emptied first): about `most_bytes`
+    // bytes, at least one record. False once none is left; `ending()` then
+    // tells how the reading ended.
+    bool read_chunk(FrameChunk &chunk, size_t most_bytes);
+    CaptureEnding ending();
+    // Whether the records are read straight from the file (for the tests
+    // and the benchmark).
+    bool read_directly() const { return format_ != Format::wiretap; }
+
+private:
+    enum class Format { wiretap, pcap, pcapng };
+    bool recognise();
+    // Whole records from the front of `pending_` into `chunk`; false when
+    // the next one is odd (wiretap reads on from there).
+    bool take_records(FrameChunk &chunk, size_t most_bytes, size_t &used);
+    bool take_pcap_record(FrameChunk &chunk, const uint8_t *at, size_t left, size_t &length, bool &odd);
+    bool take_pcapng_block(FrameChunk &chunk, const uint8_t *at, size_t left, size_t &length, bool &odd);
+    bool read_more(size_t wanted);
+    void put_back(const uint8_t *bytes, size_t count);
+    bool go_on_through_wiretap();
+    bool read_through_wiretap(FrameChunk &chunk, size_t most_bytes);
+
+    std::string name_;
+    Format format_ = Format::wiretap;
+    int fd_ = -1;
+    bool at_end_ = false;
+    bool swapped_ = false;       // the file's byte order is not ours
+    uint32_t fraction_unit_ = 0;  // pcap: a second in the timestamp's fraction
+    std::vector<bool> ethernet_interfaces_;  // pcapng
+    // Bytes read from the file but not yet taken, from a record's start.
+    std::unique_ptr<uint8_t[]> pending_;
+    size_t pending_start_ = 0, pending_end_ = 0, pending_capacity_ = 0;
+
+    wtap *wth_ = nullptr;
+    ReadRecord record_;
+    bool record_ready_ = false;
+    int err_ = 0;
+    gchar *err_info_ = nullptr;
+    bool wiretap_done_ = false;
+    uint64_t frames_ = 0;  // records read
+};
+
+#endif // OVINT_LATENCY_READING_CAPTURE_READER_H
