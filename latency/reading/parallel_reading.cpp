@@ -29,9 +29,8 @@ ParallelReading::ParallelReading(const std::vector<const char *> &captures, unsi
     try {
         stretched_ = captures.size() == 1 && threads_ > 1;
         if (stretched_) {
-            readers_.emplace_back(&ParallelReading::read_stretches, this);
-            for (unsigned i = 1; i < threads_; i++)
-                readers_.emplace_back(&ParallelReading::key_stretches, this);
+            for (unsigned i = 0; i < threads_; i++)
+                readers_.emplace_back(&ParallelReading::read_and_key_stretches, this);
         } else {
             for (unsigned i = 0; i < threads_ && i < captures.size(); i++)
                 readers_.emplace_back(&ParallelReading::read_captures, this);
@@ -138,51 +137,55 @@ void ParallelReading::read_capture(size_t index)
     changed_.notify_all();
 }
 
-// The reading thread of a single capture: stretches of its frames' bytes,
-// waiting when a few are read beyond what the caller has taken.
-void ParallelReading::read_stretches()
+// A thread of a single capture: it reads the next stretch, one thread at a
+// time, keys it while others read theirs, and hands its records on in the
+// order the stretches were read; none reads while a few stretches are read
+// beyond what the caller has taken.
+void ParallelReading::read_and_key_stretches()
 {
-    CaptureReader reader;
-    if (!open_for(captures_[0], names_[0], reader))
-        return;
     const uint64_t most_in_flight = 4 * uint64_t(threads_);
-    bool stopped = false;
     for (;;) {
-        Stretch stretch = {0, {}};
-        if (stopped || stopping_.load(std::memory_order_relaxed) || input_interrupted() ||
-            !reader.read_chunk(stretch.chunk, STRETCH_BYTES))
-            break;
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return stopping_ || stretches_read_ - blocks_taken_ < most_in_flight; });
-        stopped = stopping_;
-        stretch.number = stretches_read_++;
-        stretches_.push_back(std::move(stretch));
-        lock.unlock();
-        changed_.notify_all();
-    }
-    const CaptureEnding ending = reader.ending();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stretched_ending_ = ending;
-        read_through_ = true;
-        finish_if_keyed();
-    }
-    changed_.notify_all();
-}
-
-// A keying thread of a single capture: stretches into records, handed on
-// in the order they were read.
-void ParallelReading::key_stretches()
-{
-    for (;;) {
-        Stretch stretch;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [this] { return stopping_ || !stretches_.empty() || read_through_; });
-            if (stopping_ || stretches_.empty())
+            changed_.wait(lock, [&] {
+                return stopping_ || read_through_ || stretches_read_ - blocks_taken_ < most_in_flight;
+            });
+            if (stopping_ || read_through_)
                 return;
-            stretch = std::move(stretches_.front());
-            stretches_.pop_front();
+        }
+        Stretch stretch = {0, {}};
+        {
+            // The bytes of a stretch keyed before: no new pages to fault in.
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!spare_chunks_.empty()) {
+                stretch.chunk = std::move(spare_chunks_.back());
+                spare_chunks_.pop_back();
+            }
+        }
+        {
+            std::lock_guard<std::mutex> reading(stretch_reading_);
+            if (!stretch_reader_opened_) {
+                stretch_reader_opened_ = true;
+                if (!open_for(captures_[0], names_[0], stretch_reader_))
+                    return;
+            }
+            bool read = false;
+            if (!stopping_.load(std::memory_order_relaxed) && !input_interrupted()) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                read = !read_through_;
+            }
+            read = read && stretch_reader_.read_chunk(stretch.chunk, STRETCH_BYTES);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!read) {
+                if (!read_through_) {
+                    stretched_ending_ = stretch_reader_.ending();
+                    read_through_ = true;
+                    finish_if_keyed();
+                }
+                changed_.notify_all();
+                return;
+            }
+            stretch.number = stretches_read_++;
         }
         std::vector<FrameRecord> block;
         block.reserve(stretch.chunk.frames.size());
@@ -195,6 +198,7 @@ void ParallelReading::key_stretches()
         {
             std::lock_guard<std::mutex> lock(mutex_);
             keyed_.emplace(stretch.number, std::move(block));
+            spare_chunks_.push_back(std::move(stretch.chunk));
             for (auto next = keyed_.find(stretches_moved_); next != keyed_.end(); next = keyed_.find(stretches_moved_)) {
                 captures_[0].blocks.push_back(std::move(next->second));
                 keyed_.erase(next);

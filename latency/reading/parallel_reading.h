@@ -7,8 +7,8 @@
 // read beyond the one being taken; a capture's records wait in blocks until
 // taken (about 90 bytes a trailer-bearing frame), and a capture read ahead
 // of its turn stops at its share of 48 MB of records. A single capture is
-// cut into stretches of about 1 MB instead: one thread reads it, the others
-// key its stretches, at most four a thread in flight.
+// cut into stretches of about 1 MB instead: each thread reads one in turn
+// and keys it while the others read, at most four a thread in flight.
 
 #ifndef OVINT_LATENCY_READING_PARALLEL_READING_H
 #define OVINT_LATENCY_READING_PARALLEL_READING_H
@@ -54,17 +54,19 @@ private:
     void read_captures();
     bool open_for(Capture &capture, const char *name, CaptureReader &reader);
     void read_capture(size_t index);
-    // One capture in stretches: its frames' bytes, read by one thread and
-    // keyed by the others.
+    // One capture in stretches: its frames' bytes, read by one thread at a
+    // time and keyed by the thread that read them.
     struct Stretch {
         uint64_t number;
         FrameChunk chunk;
     };
-    void read_stretches();
-    void key_stretches();
+    void read_and_key_stretches();
     void finish_if_keyed();  // with the lock held
     bool stretched_ = false;
-    std::deque<Stretch> stretches_;  // read, waiting for a keying thread
+    std::mutex stretch_reading_;  // taken before mutex_, never after
+    CaptureReader stretch_reader_;
+    bool stretch_reader_opened_ = false;
+    std::vector<FrameChunk> spare_chunks_;
     std::map<uint64_t, std::vector<FrameRecord>> keyed_;  // keyed, waiting for their turn
     uint64_t stretches_read_ = 0, stretches_moved_ = 0, blocks_taken_ = 0;
     bool read_through_ = false;
