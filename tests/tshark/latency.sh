@@ -488,6 +488,24 @@ PY
     check "ovint-latency: a cut capture is reported up to the cut, status 3" \
         "3|1|cut.pcap: frame $cut_frame: the capture is cut off in the middle of this frame|yes" \
         "$status|$(wc -l <"$work/stderr.txt")|$(grep -o 'cut.pcap: frame [0-9]*: the capture is cut off in the middle of this frame' "$work/stderr.txt")|$(grep -q "^partial: reading ended at frame $cut_frame " "$work/cut-report.txt" && echo yes)"
+    # pcap and pcapng are read straight from the file, the rest through
+    # wiretap: each form the host writes gives the report (and status)
+    # wiretap alone gives of the same bytes compressed, also where a file
+    # turns odd part way (a second section) and where it is cut.
+    # (Some megabytes: a few of the reader's chunks.)
+    "$bindir/editcap" -r "$work/stretched.pcap" "$work/form.pcap" 1-4000
+    "$bindir/editcap" -F pcap "$work/form.pcap" "$work/form-micro.pcap"
+    "$bindir/editcap" -F pcapng "$work/form.pcap" "$work/form-ng.pcapng"
+    cat "$work/form-ng.pcapng" "$work/form-ng.pcapng" >"$work/form-sections.pcapng"
+    for form in form.pcap form-micro.pcap form-ng.pcapng form-sections.pcapng cut.pcap; do
+        gzip -c "$work/$form" >"$work/$form.gz"
+        straight=0 compressed=0
+        "$latency_program" --json "$work/$form" >"$work/form.json" 2>/dev/null || straight=$?
+        "$latency_program" --json "$work/$form.gz" >"$work/form-gz.raw" 2>/dev/null || compressed=$?
+        sed 's/\.gz"/"/g' "$work/form-gz.raw" >"$work/form-gz.json"
+        check "ovint-latency: $form as through wiretap alone" "same $compressed" \
+            "$(cmp -s "$work/form.json" "$work/form-gz.json" && echo same) $straight"
+    done
     status=0
     "$latency_program" --pairs "$work/missing-pairs.csv" "$work/missing.pcap" >/dev/null 2>"$work/stderr.txt" || status=$?
     check "ovint-latency: a missing capture is one sentence, status 1, no table left" \

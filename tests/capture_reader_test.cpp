@@ -1,0 +1,304 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// ovint-latency's capture reader against wiretap: in every form of pcap and
+// pcapng, in chunks small enough that records straddle them, it gives each
+// frame's bytes and lengths, its number and how the reading ended exactly
+// as wiretap reads them; and it reads straight from the file only the forms
+// it knows whole.
+
+#include "reading/capture_reader.h"
+
+#include "capture_io/wiretap_compat.h"
+
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Seen {
+    uint64_t frame;
+    uint32_t captured, wire;
+    bool ethernet;
+    Bytes bytes;
+    bool operator==(const Seen &other) const
+    {
+        return frame == other.frame && captured == other.captured && wire == other.wire &&
+               ethernet == other.ethernet && bytes == other.bytes;
+    }
+};
+
+struct Reading {
+    std::vector<Seen> frames;
+    uint64_t records = 0;
+    CaptureEnding ending;
+};
+
+// Frames of many lengths, up to 200 kB (a receive offload's), each byte
+// telling its frame and place.
+std::vector<Bytes> sample_frames()
+{
+    std::vector<Bytes> frames;
+    const size_t lengths[] = {60, 1514, 64, 9018, 200000, 61, 1500, 62, 3000, 1024};
+    for (int i = 0; i < 300; i++) {
+        Bytes frame(lengths[i % 10] + i % 7);
+        for (size_t b = 0; b < frame.size(); b++)
+            frame[b] = uint8_t(i * 31 + b);
+        frames.push_back(frame);
+    }
+    return frames;
+}
+
+std::string temporary_path(const char *suffix)
+{
+    char path[] = "/tmp/ovint-reader-XXXXXX";
+    const int fd = mkstemp(path);
+    close(fd);
+    unlink(path);
+    return std::string(path) + suffix;
+}
+
+Bytes file_bytes(const std::string &path)
+{
+    Bytes bytes;
+    FILE *file = std::fopen(path.c_str(), "rb");
+    for (int c; file && (c = std::fgetc(file)) != EOF;)
+        bytes.push_back(uint8_t(c));
+    if (file)
+        std::fclose(file);
+    return bytes;
+}
+
+void write_file(const std::string &path, const Bytes &bytes)
+{
+    FILE *file = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+}
+
+// pcap as libpcap writes it, in µs or ns.
+Bytes libpcap_file(const std::vector<Bytes> &frames, bool nanoseconds)
+{
+    const std::string path = temporary_path(".pcap");
+    pcap_t *pcap = pcap_open_dead_with_tstamp_precision(
+        DLT_EN10MB, 262144, nanoseconds ? PCAP_TSTAMP_PRECISION_NANO : PCAP_TSTAMP_PRECISION_MICRO);
+    pcap_dumper_t *dumper = pcap_dump_open(pcap, path.c_str());
+    for (size_t i = 0; i < frames.size(); i++) {
+        pcap_pkthdr header = {};
+        header.ts.tv_sec = long(1000 + i);
+        header.ts.tv_usec = long(i * 7);
+        header.caplen = uint32_t(frames[i].size());
+        header.len = header.caplen + uint32_t(i % 3 == 0 ? 4 : 0);  // some cut short by the snap length
+        pcap_dump(reinterpret_cast<u_char *>(dumper), &header, frames[i].data());
+    }
+    pcap_dump_close(dumper);
+    pcap_close(pcap);
+    Bytes bytes = file_bytes(path);
+    unlink(path.c_str());
+    return bytes;
+}
+
+// The same pcap in the other byte order: every header word swapped.
+Bytes swapped_pcap(const Bytes &pcap)
+{
+    Bytes out = pcap;
+    auto swap = [&out](size_t at, size_t width) { std::reverse(out.begin() + at, out.begin() + at + width); };
+    const size_t widths[] = {4, 2, 2, 4, 4, 4, 4};
+    size_t at = 0;
+    for (size_t width : widths)
+        swap(at, width), at += width;
+    while (at + 16 <= out.size()) {
+        uint32_t captured;
+        std::memcpy(&captured, &pcap[at + 8], 4);
+        for (int word = 0; word < 4; word++)
+            swap(at + 4 * word, 4);
+        at += 16 + captured;
+    }
+    return out;
+}
+
+// pcapng as its specification lays it out, in either byte order.
+struct PcapngWriter {
+    bool big_endian;
+    Bytes bytes;
+    void word32(uint32_t value)
+    {
+        for (int i = 0; i < 4; i++)
+            bytes.push_back(uint8_t(value >> (big_endian ? 24 - 8 * i : 8 * i)));
+    }
+    void word16(uint16_t value)
+    {
+        for (int i = 0; i < 2; i++)
+            bytes.push_back(uint8_t(value >> (big_endian ? 8 - 8 * i : 8 * i)));
+    }
+    void block(uint32_t type, const Bytes &body)
+    {
+        const uint32_t length = uint32_t(12 + (body.size() + 3) / 4 * 4);
+        word32(type);
+        word32(length);
+        bytes.insert(bytes.end(), body.begin(), body.end());
+        bytes.resize(bytes.size() + (4 - body.size() % 4) % 4);
+        word32(length);
+    }
+    Bytes body(const std::vector<uint32_t> &words)
+    {
+        PcapngWriter part{big_endian, {}};
+        for (uint32_t word : words)
+            part.word32(word);
+        return part.bytes;
+    }
+    void section()
+    {
+        PcapngWriter part{big_endian, {}};
+        part.word32(0x1A2B3C4D);
+        part.word16(1);
+        part.word16(0);
+        part.word32(0xFFFFFFFF);
+        part.word32(0xFFFFFFFF);
+        block(0x0A0D0D0A, part.bytes);
+    }
+    void interface(uint16_t linktype)
+    {
+        PcapngWriter part{big_endian, {}};
+        part.word16(linktype);
+        part.word16(0);
+        part.word32(262144);
+        block(1, part.bytes);
+    }
+    void packet(uint32_t interface, const Bytes &frame, uint32_t wire)
+    {
+        Bytes body = this->body({interface, 0, 1000, uint32_t(frame.size()), wire});
+        body.insert(body.end(), frame.begin(), frame.end());
+        block(6, body);
+    }
+};
+
+// Frames on an Ethernet interface and, from the tenth, every third on a
+// raw IP one; statistics between. `second_section`: a new section half way.
+Bytes pcapng_file(const std::vector<Bytes> &frames, bool big_endian, bool second_section)
+{
+    PcapngWriter writer{big_endian, {}};
+    writer.section();
+    writer.interface(1);
+    writer.interface(101);
+    for (size_t i = 0; i < frames.size(); i++) {
+        if (second_section && i == frames.size() / 2) {
+            writer.section();
+            writer.interface(1);
+            writer.interface(101);
+        }
+        writer.packet(i >= 10 && i % 3 == 0 ? 1 : 0, frames[i], uint32_t(frames[i].size() + i % 2));
+        if (i % 50 == 49)
+            writer.block(5, writer.body({0, 0, 0}));
+    }
+    return writer.bytes;
+}
+
+// The 150th pcap record longer on the wire than... shorter: odd.
+Bytes pcap_with_odd_record(const Bytes &pcap)
+{
+    Bytes out = pcap;
+    size_t at = 24;
+    for (int record = 1; at + 16 <= out.size(); record++) {
+        uint32_t captured;
+        std::memcpy(&captured, &out[at + 8], 4);
+        if (record == 150) {
+            const uint32_t wire = captured - 1;
+            std::memcpy(&out[at + 12], &wire, 4);
+        }
+        at += 16 + captured;
+    }
+    return out;
+}
+
+Reading read_through_wiretap(const std::string &path)
+{
+    Reading reading;
+    int err = 0;
+    gchar *err_info = nullptr;
+    wtap *wth = wtap_open_offline(path.c_str(), WTAP_TYPE_AUTO, &err, &err_info, FALSE);
+    EXPECT_NE(wth, nullptr) << path;
+    if (!wth)
+        return reading;
+    ReadRecord record;
+    record_init(record);
+    gint64 offset;
+    while (read_record(wth, record, &err, &err_info, &offset)) {
+        reading.records++;
+        const wtap_packet_header &header = record.rec.rec_header.packet_header;
+        if (record.rec.rec_type == REC_TYPE_PACKET) {
+            const uint8_t *bytes = record_bytes(record);
+            reading.frames.push_back({reading.records, header.caplen, header.len,
+                                      header.pkt_encap == WTAP_ENCAP_ETHERNET, Bytes(bytes, bytes + header.caplen)});
+        }
+        wtap_rec_reset(&record.rec);
+    }
+    reading.ending.frames = reading.records;
+    reading.ending.complete = err == 0;
+    g_free(err_info);
+    record_cleanup(record);
+    wtap_close(wth);
+    return reading;
+}
+
+TEST(CaptureReader, EveryFormAsWiretapReadsIt)
+{
+    start_log("capture_reader_tests");
+    wtap_init(FALSE);
+    const std::vector<Bytes> frames = sample_frames();
+    const Bytes micro = libpcap_file(frames, false);
+    Bytes cut = libpcap_file(frames, true);
+    cut.resize(cut.size() * 2 / 3);
+    struct Form {
+        const char *name;
+        Bytes bytes;
+        bool straight;  // read straight from the file to its end
+    } forms[] = {
+        {"pcap in µs", micro, true},
+        {"pcap in ns", libpcap_file(frames, true), true},
+        {"pcap in the other byte order", swapped_pcap(micro), true},
+        {"pcapng, little-endian", pcapng_file(frames, false, false), true},
+        {"pcapng, big-endian", pcapng_file(frames, true, false), true},
+        {"pcapng of two sections", pcapng_file(frames, false, true), false},
+        {"pcap with an odd record", pcap_with_odd_record(micro), false},
+        {"pcap cut off", cut, false},
+    };
+    const std::string path = temporary_path(".capture");
+    for (const Form &form : forms) {
+        write_file(path, form.bytes);
+        const Reading expected = read_through_wiretap(path);
+        for (size_t chunk_bytes : {size_t(700), size_t(1) << 20}) {
+            SCOPED_TRACE(std::string(form.name) + ", chunks of " + std::to_string(chunk_bytes) + " bytes");
+            CaptureReader reader;
+            std::string sentence;
+            ASSERT_TRUE(reader.open(path.c_str(), sentence)) << sentence;
+            Reading got;
+            FrameChunk chunk;
+            while (reader.read_chunk(chunk, chunk_bytes)) {
+                got.records += chunk.records;
+                for (const RawFrame &raw : chunk.frames)
+                    got.frames.push_back({raw.frame, raw.captured, raw.wire, raw.ethernet,
+                                          Bytes(chunk.frame_bytes(raw), chunk.frame_bytes(raw) + raw.captured)});
+            }
+            const CaptureEnding ending = reader.ending();
+            EXPECT_EQ(form.straight, reader.read_directly());
+            EXPECT_EQ(expected.records, got.records);
+            EXPECT_EQ(expected.ending.frames, ending.frames);
+            EXPECT_EQ(expected.ending.complete, ending.complete);
+            ASSERT_EQ(expected.frames.size(), got.frames.size());
+            for (size_t i = 0; i < got.frames.size(); i++)
+                ASSERT_TRUE(expected.frames[i] == got.frames[i]) << "frame " << expected.frames[i].frame;
+        }
+    }
+    unlink(path.c_str());
+}
+
+} // namespace
