@@ -53,24 +53,50 @@ static FateJudge *judge = NULL;
 static Sighting shown;
 static bool shown_keyed;
 static guint32 frame_num_shown;
-// What was learnt per frame, by frame number; grows by doubling.
-static FrameLatency *latencies = NULL;
-static guint32 latencies_size = 0;
+// What was learnt per frame, by frame number, in pages of 2^16 frames that
+// never move: nothing is copied as the capture grows, and each frame's
+// entry is cleared as the frames reach it, not a page at a time.
+constexpr guint32 LATENCY_PAGE_BITS = 16;
+constexpr guint32 LATENCY_PAGE_MASK = (1u << LATENCY_PAGE_BITS) - 1;
+static FrameLatency **latency_pages = NULL;
+static guint32 latency_page_count = 0;
+static guint32 latencies_size = 0;  // frames with an entry: 0 to this one, not included
 // The last frame fed: a first dissection of one not after it means the
 // capture is being read anew.
 static guint32 last_fed_frame = 0;
 // A frame has been dissected again: the capture was read through.
 static bool read_through = false;
 
-// Room for frame `num`'s entry.
+// Frame `num`'s entry, below latencies_size.
+static inline FrameLatency &latency_of(guint64 num)
+{
+    return latency_pages[num >> LATENCY_PAGE_BITS][num & LATENCY_PAGE_MASK];
+}
+
+// Entries for the frames up to `num`.
 G_GNUC_NO_INLINE static void grow_latencies(guint32 num)
 {
-    guint32 size = latencies_size ? latencies_size : 4096;
-    while (size <= num)
-        size *= 2;
-    latencies = static_cast<FrameLatency *>(g_realloc(latencies, size * sizeof *latencies));
-    memset(latencies + latencies_size, 0, (size - latencies_size) * sizeof *latencies);
-    latencies_size = size;
+    const guint32 needed = (num >> LATENCY_PAGE_BITS) + 1;
+    if (needed > latency_page_count) {
+        latency_pages = static_cast<FrameLatency **>(g_realloc(latency_pages, needed * sizeof *latency_pages));
+        for (guint32 page = latency_page_count; page < needed; page++)
+            latency_pages[page] = g_new(FrameLatency, LATENCY_PAGE_MASK + 1);
+        latency_page_count = needed;
+    }
+    for (guint32 frame = latencies_size; frame <= num; frame++)
+        latency_of(frame) = FrameLatency();
+    latencies_size = num + 1;
+}
+
+// The next frame's entry, as nearly every frame's is reached, inline.
+static inline void reach_latency(guint32 num)
+{
+    if (num == latencies_size && (num & LATENCY_PAGE_MASK) != 0) {
+        latency_of(num) = FrameLatency();
+        latencies_size++;
+    } else if (num >= latencies_size) {
+        grow_latencies(num);
+    }
 }
 
 static inline FrameLatency &entry_of(guint64 frame)
@@ -78,7 +104,7 @@ static inline FrameLatency &entry_of(guint64 frame)
     const guint32 num = static_cast<guint32>(frame);
     if (num >= latencies_size)
         grow_latencies(num);
-    return latencies[num];
+    return latency_of(num);
 }
 
 static inline void store(const Sighting &frame, const Sighting &partner, guint64 latency)
@@ -106,12 +132,12 @@ public:
     void paired(const Pairing &pairing) override
     {
         store(pairing.later, pairing.earlier, pairing.latency);
-        latencies[pairing.later.frame].role = FrameLatency::later;
+        latency_of(pairing.later.frame).role = FrameLatency::later;
         store(pairing.earlier, pairing.later, pairing.latency);
-        latencies[pairing.earlier.frame].role = FrameLatency::earlier;
+        latency_of(pairing.earlier.frame).role = FrameLatency::earlier;
         if (pairing.duplicate) {
-            latencies[pairing.later.frame].marks |= FrameLatency::ambiguous;
-            latencies[pairing.earlier.frame].marks |= FrameLatency::ambiguous;
+            latency_of(pairing.later.frame).marks |= FrameLatency::ambiguous;
+            latency_of(pairing.earlier.frame).marks |= FrameLatency::ambiguous;
         }
         judge->paired(pairing.earlier, pairing.later);
     }
@@ -122,7 +148,7 @@ public:
         paired(pairing);
         for (const Sighting *sighting : {&pairing.earlier, &pairing.later}) {
             const guint32 num = static_cast<guint32>(sighting->frame);
-            latencies[num].marks |= FrameLatency::provisional;
+            latency_of(num).marks |= FrameLatency::provisional;
             first_provisional = first_provisional ? MIN(first_provisional, num) : num;
             last_provisional = MAX(last_provisional, num);
         }
@@ -130,9 +156,9 @@ public:
     void cabling_learnt() override
     {
         for (guint32 num = first_provisional; num && num <= last_provisional; num++) {
-            if (latencies[num].marks & FrameLatency::provisional) {
-                latencies[num].marks &= static_cast<guint8>(~FrameLatency::provisional);
-                latencies[num].role = FrameLatency::waiting;
+            if (latency_of(num).marks & FrameLatency::provisional) {
+                latency_of(num).marks &= static_cast<guint8>(~FrameLatency::provisional);
+                latency_of(num).role = FrameLatency::waiting;
             }
         }
         first_provisional = last_provisional = 0;
@@ -160,9 +186,9 @@ public:
         if (pairing.duplicate)
             return;
         store(pairing.later, pairing.earlier, pairing.latency);
-        latencies[pairing.later.frame].marks |= FrameLatency::late | FrameLatency::late_later;
+        latency_of(pairing.later.frame).marks |= FrameLatency::late | FrameLatency::late_later;
         store(pairing.earlier, pairing.later, pairing.latency);
-        latencies[pairing.earlier.frame].marks |= FrameLatency::late;
+        latency_of(pairing.earlier.frame).marks |= FrameLatency::late;
         if (late_found.count++ == 0)
             late_found.first_frame = static_cast<guint32>(pairing.later.frame);
         late_found.latest = MAX(late_found.latest, pairing.latency);
@@ -245,7 +271,7 @@ static void note_clock_event(guint8 kind, guint32 frame, guint32 ahead_frame, gu
     list.events[list.count++] = {frame, ahead_frame, step};
     if (frame >= latencies_size)
         grow_latencies(frame);
-    latencies[frame].marks |= kind;
+    latency_of(frame).marks |= kind;
 }
 
 const ClockEvent *clock_event(guint32 num, guint8 kind)
@@ -270,8 +296,11 @@ extern "C" void free_latency_tables(void)
     judge = NULL;
     shown = Sighting();
     frame_num_shown = 0;
-    g_free(latencies);
-    latencies = NULL;
+    for (guint32 page = 0; page < latency_page_count; page++)
+        g_free(latency_pages[page]);
+    g_free(latency_pages);
+    latency_pages = NULL;
+    latency_page_count = 0;
     latencies_size = 0;
     last_fed_frame = 0;
     read_through = false;
@@ -361,23 +390,22 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
         start_latency_tables();
     last_fed_frame = fd->num;
 
-    if (fd->num >= latencies_size)
-        grow_latencies(fd->num);
+    reach_latency(fd->num);
     StoringSink sink;
     const guint64 steps_back = matcher->clock().steps().back, lone_ahead = matcher->clock().steps().ahead;
     bool keyed;
     const Sighting sighting = sighting_of(bytes, captured, reported, match, fd->num, &keyed);
     if (sighting.length > LONGEST_WIRE_FRAME) {
         // Frames the capture host merged: no port saw them as one.
-        latencies[fd->num].role = FrameLatency::merged;
+        latency_of(fd->num).role = FrameLatency::merged;
         judge->merged_record(sighting);
         matcher->pass(fd->num, sighting.tap_time, sighting.channel, sink);
     } else if (!keyed) {
         // Never matched, but it tells the time.
-        latencies[fd->num].role = FrameLatency::unkeyed;
+        latency_of(fd->num).role = FrameLatency::unkeyed;
         matcher->pass(fd->num, sighting.tap_time, sighting.channel, sink);
     } else {
-        latencies[fd->num].role = FrameLatency::waiting;
+        latency_of(fd->num).role = FrameLatency::waiting;
         judge->seen(sighting);
         matcher->add(sighting, sink);
     }
@@ -391,9 +419,9 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
 
 const FrameLatency *frame_latency(guint32 num)
 {
-    if (num >= latencies_size || (latencies[num].role == FrameLatency::none && !latencies[num].marks))
+    if (num >= latencies_size || (latency_of(num).role == FrameLatency::none && !latency_of(num).marks))
         return NULL;
-    return &latencies[num];
+    return &latency_of(num);
 }
 
 // A frame not seen on the other link, known once the capture has been read

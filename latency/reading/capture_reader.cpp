@@ -165,7 +165,7 @@ bool CaptureReader::recognise()
 
 // One pcap record at `at`, `left` bytes on: taken into `chunk` when whole
 // (`length` then its size); `odd` when wiretap must read it.
-bool CaptureReader::take_pcap_record(FrameChunk &chunk, const uint8_t *at, size_t left, size_t &length, bool &odd)
+inline __attribute__((always_inline)) bool CaptureReader::take_pcap_record(FrameChunk &chunk, const uint8_t *at, size_t left, size_t &length, bool &odd)
 {
     if (left < PCAP_RECORD_HEADER) {
         length = PCAP_RECORD_HEADER;
@@ -187,7 +187,7 @@ bool CaptureReader::take_pcap_record(FrameChunk &chunk, const uint8_t *at, size_
 
 // Likewise one pcapng block: a packet block is a record; interface and
 // statistics blocks are taken in passing, as wiretap takes them.
-bool CaptureReader::take_pcapng_block(FrameChunk &chunk, const uint8_t *at, size_t left, size_t &length, bool &odd)
+inline __attribute__((always_inline)) bool CaptureReader::take_pcapng_block(FrameChunk &chunk, const uint8_t *at, size_t left, size_t &length, bool &odd)
 {
     if (left < 8) {
         length = 8;
