@@ -15,6 +15,8 @@ constexpr size_t BLOCK_RECORDS = 1024;
 // What the captures read ahead of their turn keep at most, together,
 // shared among the threads: 48 MB of records.
 constexpr size_t MOST_BLOCKS_AHEAD = (size_t(48) << 20) / (BLOCK_RECORDS * sizeof(FrameRecord));
+// Emptied blocks kept to be filled again.
+constexpr size_t MOST_SPARE_BLOCKS = 64;
 // Captures are read in chunks of about this many bytes, and a single
 // capture's stretches are such chunks: whatever the records' size, the
 // stretches in flight stay within a few MB.
@@ -95,8 +97,7 @@ void ParallelReading::read_capture(size_t index)
     if (!open_for(capture, names_[index], reader))
         return;
     FrameChunk chunk;
-    std::vector<FrameRecord> block;
-    block.reserve(BLOCK_RECORDS);
+    std::vector<FrameRecord> block = spare_block();
     bool stopped = false;
     auto hand_over = [&]() {
         {
@@ -108,8 +109,7 @@ void ParallelReading::read_capture(size_t index)
             stopped = stopping_;
         }
         changed_.notify_all();
-        block.clear();
-        block.reserve(BLOCK_RECORDS);
+        block = spare_block();
     };
     while (!stopped && !stopping_.load(std::memory_order_relaxed) && !input_interrupted() &&
            reader.read_chunk(chunk, STRETCH_BYTES)) {
@@ -187,8 +187,7 @@ void ParallelReading::read_and_key_stretches()
             }
             stretch.number = stretches_read_++;
         }
-        std::vector<FrameRecord> block;
-        block.reserve(stretch.chunk.frames.size());
+        std::vector<FrameRecord> block = spare_block();
         for (const RawFrame &raw : stretch.chunk.frames) {
             const FrameRecord record = read_frame(mode_, views_, raw.frame, stretch.chunk.frame_bytes(raw),
                                                   raw.captured, raw.wire, raw.ethernet);
@@ -230,6 +229,12 @@ bool ParallelReading::open(size_t index, std::string &sentence)
 bool ParallelReading::next_block(size_t index, std::vector<FrameRecord> &block, CaptureEnding &ending)
 {
     std::unique_lock<std::mutex> lock(mutex_);
+    // The caller is done with its last block: a reading thread fills it
+    // again, rather than the memory going back and forth.
+    if (block.capacity() && spare_blocks_.size() < MOST_SPARE_BLOCKS) {
+        block.clear();
+        spare_blocks_.push_back(std::move(block));
+    }
     Capture &capture = captures_[index];
     changed_.wait(lock, [&capture] { return !capture.blocks.empty() || capture.finished; });
     if (capture.blocks.empty()) {
@@ -242,6 +247,21 @@ bool ParallelReading::next_block(size_t index, std::vector<FrameRecord> &block, 
     lock.unlock();
     changed_.notify_all();  // the reading thread of a single capture may go on
     return true;
+}
+
+std::vector<FrameRecord> ParallelReading::spare_block()
+{
+    std::vector<FrameRecord> block;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!spare_blocks_.empty()) {
+            block = std::move(spare_blocks_.back());
+            spare_blocks_.pop_back();
+            return block;
+        }
+    }
+    block.reserve(BLOCK_RECORDS);
+    return block;
 }
 
 void ParallelReading::taken(size_t index)

@@ -67,6 +67,10 @@ private:
     CaptureReader stretch_reader_;
     bool stretch_reader_opened_ = false;
     std::vector<FrameChunk> spare_chunks_;
+    // Blocks the caller has emptied, to be filled again; taken with the
+    // lock, or a new one.
+    std::vector<std::vector<FrameRecord>> spare_blocks_;
+    std::vector<FrameRecord> spare_block();
     std::map<uint64_t, std::vector<FrameRecord>> keyed_;  // keyed, waiting for their turn
     uint64_t stretches_read_ = 0, stretches_moved_ = 0, blocks_taken_ = 0;
     bool read_through_ = false;
