@@ -223,8 +223,23 @@ bool open_tunnel(const uint8_t *frame, uint32_t captured, const IpPacket &outer,
 
 IpFound locate_ip_packet(const uint8_t *frame, uint32_t captured, IpPacket &packet, Tunnels tunnels)
 {
-    const IpFound found = read_ethernet(frame, Bounds{captured, UINT32_MAX}, 0, true, packet);
+    const Bounds bounds = {captured, UINT32_MAX};
+    IpFound found;
+    // Most frames: IP straight behind the Ethernet header, read without
+    // the walk through tags and labels.
+    const uint32_t ethertype = captured >= ETHERNET_HEADER ? read_be16(frame + 12) : 0;
+    if (ethertype == ETHERTYPE_IPV4 || ethertype == ETHERTYPE_IPV6) {
+        packet.ethertype = static_cast<uint16_t>(ethertype);
+        packet.network = ETHERNET_HEADER;
+        found = read_ip_header(frame, bounds, ETHERNET_HEADER, packet);
+    } else {
+        found = read_ethernet(frame, bounds, 0, true, packet);
+    }
     if (found != IpFound::ip || (packet.protocol != IPPROTO_UDP && packet.protocol != IPPROTO_GRE))
+        return found;
+    // UDP to any port but VXLAN's carries no tunnel.
+    if (packet.protocol == IPPROTO_UDP &&
+        (packet.transport + 4 > captured || read_be16(frame + packet.transport + 2) != VXLAN_PORT))
         return found;
     for (int tunnel = 0; tunnel < MAX_TUNNELS; tunnel++) {
         IpPacket inner;

@@ -23,6 +23,7 @@ inline __attribute__((always_inline)) void PortBursts::count(const Frame &next)
         count_on_wire(end_ - 1);
         return;
     }
+#pragma GCC unroll 4
     for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
         uint64_t first = first_[w];
         uint64_t bytes = bytes_[w] + frame.bytes;
