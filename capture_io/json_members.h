@@ -12,6 +12,7 @@
 #include "core/ports.h"
 
 #include <cinttypes>
+#include <string>
 
 inline void member_string(json_dumper *dumper, const char *name, const char *value)
 {
@@ -37,6 +38,38 @@ inline void member_port(json_dumper *dumper, uint8_t version, uint8_t port)
         json_dumper_value_anyf(dumper, "null");
     else
         json_dumper_value_anyf(dumper, "%u", channel);
+}
+
+// Opens a port's object in an array of ports: its name, trailer version,
+// channel and frames come first.
+inline void begin_port_object(json_dumper *dumper, uint8_t version, uint8_t port, uint64_t frames)
+{
+    json_dumper_begin_object(dumper);
+    member_port(dumper, version, port);
+    member_count(dumper, "frames", frames);
+}
+
+// How a TAP flag's name keys its count: as the trailer's tree shows it, or
+// as an identifier ("Crc Error" is crc_error).
+enum class FlagKeys { as_shown, as_identifiers };
+
+// An object `name` of counts by TAP flag, in the order of the version's
+// flag table.
+inline void member_flag_counts(json_dumper *dumper, const char *name, uint8_t version, const uint64_t *counts,
+                               FlagKeys keys)
+{
+    json_dumper_set_member_name(dumper, name);
+    json_dumper_begin_object(dumper);
+    const TapFlagTable table = tap_flags(version);
+    for (size_t i = 0; i < table.size(); i++) {
+        std::string key = table[i].name;
+        if (keys == FlagKeys::as_identifiers) {
+            for (char &c : key)
+                c = c == ' ' ? '_' : static_cast<char>(g_ascii_tolower(c));
+        }
+        member_count(dumper, key.c_str(), counts[i]);
+    }
+    json_dumper_end_object(dumper);
 }
 
 #endif // OVINT_CAPTURE_IO_JSON_MEMBERS_H

@@ -129,16 +129,9 @@ bool print_json_report(FILE *out, const ReportHeader &header, const Summary &sum
     json_dumper_begin_array(&dumper);
     for (const auto &entry : summary.ports) {
         const PortCount &port = entry.second;
-        json_dumper_begin_object(&dumper);
-        member_port(&dumper, port.version, port.port);
-        member_count(&dumper, "frames", port.frames);
+        begin_port_object(&dumper, port.version, port.port, port.frames);
         member_count(&dumper, "bytes", port.bytes);
-        json_dumper_set_member_name(&dumper, "flags");
-        json_dumper_begin_object(&dumper);
-        const TapFlagTable table = tap_flags(port.version);
-        for (size_t i = 0; i < table.size(); i++)
-            member_count(&dumper, table[i].name, port.flags[i]);
-        json_dumper_end_object(&dumper);
+        member_flag_counts(&dumper, "flags", port.version, port.flags, FlagKeys::as_shown);
         json_dumper_end_object(&dumper);
     }
     json_dumper_end_array(&dumper);

@@ -2,8 +2,9 @@
 //
 // ovint-latency: latency, loss and bursts of a device between the two links
 // of a BRAXEL TAP VESTRIL, for captures of any size. Reads each capture in
-// turn through the host's wiretap library, one record at a time, keying and
-// matching frames as the plug-in does, and reports on standard output.
+// turn, pcap and pcapng straight from the file and anything else through
+// the host's wiretap library, keying and matching frames as the plug-in
+// does, and reports on standard output.
 
 #include "capture_io/wiretap_compat.h"
 

@@ -89,15 +89,6 @@ std::string percent(uint64_t part, uint64_t whole)
     return text;
 }
 
-// A flag's name as a JSON key: "Crc Error" is crc_error.
-std::string identifier(const char *name)
-{
-    std::string text;
-    for (const char *c = name; *c; c++)
-        text += *c == ' ' ? '_' : static_cast<char>(g_ascii_tolower(*c));
-    return text;
-}
-
 // What to try when no frame was matched at all.
 const char *key_hint(KeyMode key)
 {
@@ -637,20 +628,14 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     json_dumper_begin_array(&dumper);
     for (const auto &entry : analysis.ports) {
         const PortFigures &port = entry.second;
-        json_dumper_begin_object(&dumper);
-        member_port(&dumper, port.version, port.port);
-        member_count(&dumper, "frames", port.frames);
+        begin_port_object(&dumper, port.version, port.port, port.frames);
         member_count(&dumper, "not_seen_on_other_link", port.unmatched);
         member_count(&dumper, "no_key", port.no_key);
         member_count(&dumper, "at_capture_edge", port.at_edge);
         member_count(&dumper, "merged_records", port.merged);
         member_fates(&dumper, port.fates);
-        json_dumper_set_member_name(&dumper, "not_seen_flagged");
-        json_dumper_begin_object(&dumper);
-        const TapFlagTable table = tap_flags(port.version);
-        for (size_t i = 0; i < table.size(); i++)
-            member_count(&dumper, identifier(table[i].name).c_str(), port.unmatched_flagged[i]);
-        json_dumper_end_object(&dumper);
+        member_flag_counts(&dumper, "not_seen_flagged", port.version, port.unmatched_flagged,
+                           FlagKeys::as_identifiers);
         json_dumper_set_member_name(&dumper, "bursts");
         json_dumper_begin_array(&dumper);
         for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
