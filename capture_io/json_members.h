@@ -40,13 +40,23 @@ inline void member_port(json_dumper *dumper, uint8_t version, uint8_t port)
         json_dumper_value_anyf(dumper, "%u", channel);
 }
 
-// Opens a port's object in an array of ports: its name, trailer version,
-// channel and frames come first.
-inline void begin_port_object(json_dumper *dumper, uint8_t version, uint8_t port, uint64_t frames)
+// An array `name` of an object a port, each opened with the port's name,
+// trailer version, channel and frames; `fill(port)` adds the rest. `ports`
+// maps to values with version, port and frames.
+template <typename Ports, typename Fill>
+void member_ports(json_dumper *dumper, const char *name, const Ports &ports, Fill fill)
 {
-    json_dumper_begin_object(dumper);
-    member_port(dumper, version, port);
-    member_count(dumper, "frames", frames);
+    json_dumper_set_member_name(dumper, name);
+    json_dumper_begin_array(dumper);
+    for (const auto &entry : ports) {
+        const auto &port = entry.second;
+        json_dumper_begin_object(dumper);
+        member_port(dumper, port.version, port.port);
+        member_count(dumper, "frames", port.frames);
+        fill(port);
+        json_dumper_end_object(dumper);
+    }
+    json_dumper_end_array(dumper);
 }
 
 // How a TAP flag's name keys its count: as the trailer's tree shows it, or

@@ -125,16 +125,10 @@ bool print_json_report(FILE *out, const ReportHeader &header, const Summary &sum
     member_count(&dumper, "frames_written", summary.frames_written);
     member_count(&dumper, "bytes_written", summary.bytes_written);
     member_count(&dumper, "frames_with_trailer", summary.trailers);
-    json_dumper_set_member_name(&dumper, "ports");
-    json_dumper_begin_array(&dumper);
-    for (const auto &entry : summary.ports) {
-        const PortCount &port = entry.second;
-        begin_port_object(&dumper, port.version, port.port, port.frames);
+    member_ports(&dumper, "ports", summary.ports, [&dumper](const PortCount &port) {
         member_count(&dumper, "bytes", port.bytes);
         member_flag_counts(&dumper, "flags", port.version, port.flags, FlagKeys::as_shown);
-        json_dumper_end_object(&dumper);
-    }
-    json_dumper_end_array(&dumper);
+    });
     json_dumper_set_member_name(&dumper, "clock");
     const ClockFit &clock = summary.clock;
     if (clock.count() == 0) {

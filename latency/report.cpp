@@ -624,11 +624,7 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
         json_dumper_end_object(&dumper);
     }
     json_dumper_end_array(&dumper);
-    json_dumper_set_member_name(&dumper, "ports");
-    json_dumper_begin_array(&dumper);
-    for (const auto &entry : analysis.ports) {
-        const PortFigures &port = entry.second;
-        begin_port_object(&dumper, port.version, port.port, port.frames);
+    member_ports(&dumper, "ports", analysis.ports, [&](const PortFigures &port) {
         member_count(&dumper, "not_seen_on_other_link", port.unmatched);
         member_count(&dumper, "no_key", port.no_key);
         member_count(&dumper, "at_capture_edge", port.at_edge);
@@ -653,9 +649,7 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
             json_dumper_end_object(&dumper);
         }
         json_dumper_end_array(&dumper);
-        json_dumper_end_object(&dumper);
-    }
-    json_dumper_end_array(&dumper);
+    });
     if (analysis.groups)
         print_json_groups(dumper, context, analysis);
     json_dumper_end_object(&dumper);
