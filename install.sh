@@ -23,10 +23,6 @@ if [ -n "$capture" ]; then
 fi
 cd "$(dirname "$0")"
 
-as_root() {
-    if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
-}
-
 check_capture() {
     [ -z "$capture" ] || capinfos "$capture" >/dev/null 2>&1 ||
         fail "$capture is not a capture file that Wireshark can read."
@@ -47,16 +43,7 @@ check_wireshark() {
 if command -v capinfos >/dev/null; then check_capture; fi
 if command -v pkg-config >/dev/null && pkg-config --exists wireshark; then check_wireshark; fi
 
-mapfile -t packages < <(grep -v -e '^#' -e '^$' debian-packages)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-    echo "== Installing ${missing[*]}"
-    as_root apt-get update -q
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-fi
+tools/install-packages.sh packages/build-and-run
 
 check_capture
 check_wireshark

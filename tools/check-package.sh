@@ -13,10 +13,7 @@ build=$repo/build-deb
 say() { echo "== [package] $*"; }
 fail() { echo "FAIL $*"; exit 1; }
 
-rm -f "$build"/ovint_*.deb
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DOVINT_DEBIAN_PACKAGE=ON >/dev/null
-cmake --build "$build" --target package >/dev/null 2>&1 || fail "the package did not build: cmake --build $build --target package"
-deb=$(ls "$build"/ovint_*.deb)
+deb=$(OVINT_BUILD_DIR=$build "$repo/tools/build-package.sh") || fail "the package did not build"
 say "built $(basename "$deb")"
 
 # The package depends on the package that ships the host's libwireshark.

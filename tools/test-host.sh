@@ -34,7 +34,7 @@ say() { echo "== [$series] $*"; }
 # OVINT_CHROOT_PACKAGES adds packages to a chroot's, and OVINT_CHROOT_RUN
 # runs a command of its own there instead of the tests (tools/screenshots.sh
 # uses both).
-packages() { grep -v -e '^#' -e '^$' "$repo/debian-packages"; printf '%s\n' ${OVINT_CHROOT_PACKAGES:-}; }
+packages() { grep -hv -e '^#' -e '^$' "$repo"/packages/*; printf '%s\n' ${OVINT_CHROOT_PACKAGES:-}; }
 
 # The prebuilt hosts have their prefix compiled in: they live in /opt only.
 prebuilt_host() {
