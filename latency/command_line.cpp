@@ -35,6 +35,8 @@ static const char USAGE[] =
     "  -j, --jobs N           threads that read and key the captures, a capture\n"
     "                         each, while one matches (default: one a core)\n"
     "      --json             the report as JSON\n"
+    "      --json-lines       the directions, ports and groups as JSON, one\n"
+    "                         object a line (pandas: read_json(lines=True))\n"
     "  -p, --pairs FILE       one CSV row per match (.gz: compressed; \"-\": on\n"
     "                         standard output, the report then on standard error)\n"
     "  -f, --frames FILE      one CSV row per trailer-bearing frame (likewise)\n"
@@ -118,7 +120,7 @@ int parse_command_line(int argc, char **argv, Options &options)
     static const struct ws_option long_options[] = {
         {"key", ws_required_argument, nullptr, 'k'},   {"window", ws_required_argument, nullptr, 'w'},
         {"cabling", ws_required_argument, nullptr, 'c'},
-        {"json", ws_no_argument, nullptr, 'J'},        {"jobs", ws_required_argument, nullptr, 'j'},        {"pairs", ws_required_argument, nullptr, 'p'},
+        {"json", ws_no_argument, nullptr, 'J'},        {"json-lines", ws_no_argument, nullptr, 'L'},        {"jobs", ws_required_argument, nullptr, 'j'},        {"pairs", ws_required_argument, nullptr, 'p'},
         {"frames", ws_required_argument, nullptr, 'f'}, {"line-rate", ws_required_argument, nullptr, 'l'},
         {"plot", ws_required_argument, nullptr, 'P'},  {"force", ws_no_argument, nullptr, 'F'},
         {"definition", ws_required_argument, nullptr, 'd'}, {"by", ws_required_argument, nullptr, 'b'},
@@ -150,6 +152,7 @@ int parse_command_line(int argc, char **argv, Options &options)
                 return usage_error("unknown cabling \"%s\": give auto, A-C, A-D, B-C or B-D.", ws_optarg);
             break;
         case 'J': options.json = true; break;
+        case 'L': options.json_lines = true; break;
         case 'j': {
             char *end = nullptr;
             errno = 0;
@@ -217,8 +220,10 @@ int parse_command_line(int argc, char **argv, Options &options)
                            definition_name(options.definition));
     if (options.by == GroupBy::none && (options.top || options.order != GroupOrder::p99))
         return usage_error("%s", "--top and --sort order the groups of --by: give --by too.");
+    if (options.json && options.json_lines)
+        return usage_error("%s", "--json and --json-lines are two forms of the report: give one.");
     if (options.sightings && (options.from_sightings || options.pairs || options.frames || options.plot ||
-                              options.by != GroupBy::none || options.json))
+                              options.by != GroupBy::none || options.json || options.json_lines))
         return usage_error("%s", "--sightings only reads and keys the captures' frames: give the report's options "
                                  "to the run with --from-sightings.");
     if (ws_optind >= argc)

@@ -19,6 +19,7 @@ struct Options {
     uint64_t window_ms = 100;
     Cabling cabling = Cabling::learn;
     bool json = false;
+    bool json_lines = false;       // the directions, ports and groups, one JSON object a line
     bool force = false;            // existing tables and pictures replaced
     const char *pairs = nullptr;   // --pairs FILE.csv[.gz], "-": standard output
     const char *frames = nullptr;  // --frames FILE.csv[.gz], "-": standard output

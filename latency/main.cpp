@@ -386,7 +386,8 @@ int main(int argc, char **argv)
             }
         }
     }
-    const bool reported = options.json ? print_json_report(report, context, analysis)
+    const bool reported = options.json_lines ? print_json_lines(report, context, analysis)
+                          : options.json ? print_json_report(report, context, analysis)
                                        : print_text_report(report, context, analysis);
     if (!reported) {
         say("%s: the report could not be written.", report == stdout ? "standard output" : "standard error");

@@ -241,9 +241,8 @@ void member_nullable(json_dumper *dumper, const char *name, bool present, uint64
         json_dumper_value_anyf(dumper, "null");
 }
 
-void print_json_group(json_dumper &dumper, GroupBy by, GroupFigures &group, const char *label)
+void group_members(json_dumper &dumper, GroupBy by, GroupFigures &group, const char *label)
 {
-    json_dumper_begin_object(&dumper);
     const TrafficView &key = group.key;
     member_string(&dumper, "label", label ? label : TrafficGroups::label(by, key).c_str());
     if (!label) {
@@ -286,6 +285,12 @@ void print_json_group(json_dumper &dumper, GroupBy by, GroupFigures &group, cons
         member_signed(&dumper, "max_ns", latencies.largest());
         member_string(&dumper, "percentiles", latencies.exact() ? "exact" : "histogram");
     }
+}
+
+void print_json_group(json_dumper &dumper, GroupBy by, GroupFigures &group, const char *label)
+{
+    json_dumper_begin_object(&dumper);
+    group_members(dumper, by, group, label);
     json_dumper_end_object(&dumper);
 }
 
@@ -312,6 +317,82 @@ void print_json_groups(json_dumper &dumper, const ReportContext &context, Analys
     else
         json_dumper_value_anyf(&dumper, "null");
     json_dumper_end_object(&dumper);
+}
+
+// A direction's members: its ports, counts, latency figures and histogram.
+void direction_members(json_dumper &dumper, const Analysis &analysis, DirectionFigures &direction)
+{
+    LatencyDistribution &latencies = direction.latencies;
+    member_string(&dumper, "from", port_label(direction.version, direction.from_port).text);
+    member_string(&dumper, "to", port_label(direction.version, direction.to_port).text);
+    member_count(&dumper, "entered", direction.entered);
+    member_count(&dumper, "matched", latencies.count());
+    member_count(&dumper, "not_seen_leaving", direction.not_seen);
+    member_count(&dumper, "late", direction.late);
+    member_count(&dumper, "fragmented", direction.fragmented);
+    for (auto piece : {std::make_pair("to_first_piece_ns", &direction.to_first_piece),
+                       std::make_pair("to_last_piece_ns", &direction.to_last_piece)}) {
+        json_dumper_set_member_name(&dumper, piece.first);
+        if (!direction.fragmented) {
+            json_dumper_value_anyf(&dumper, "null");
+            continue;
+        }
+        json_dumper_begin_object(&dumper);
+        member_signed(&dumper, "min", piece.second->least());
+        member_signed(&dumper, "median", piece.second->percentile(5000));
+        member_signed(&dumper, "max", piece.second->largest());
+        json_dumper_end_object(&dumper);
+    }
+    json_dumper_set_member_name(&dumper, "loss_percent");
+    json_dumper_value_anyf(&dumper, "%s", percent(direction.not_seen, direction.entered).c_str());
+    member_count(&dumper, "ambiguous", direction.ambiguous);
+    member_signed(&dumper, "min_ns", latencies.least());
+    member_signed(&dumper, "mean_ns", latencies.mean());
+    for (const Percentile &p : PERCENTILES)
+        member_signed(&dumper, p.json_name, latencies.percentile(p.per_10000));
+    member_signed(&dumper, "max_ns", latencies.largest());
+    member_count(&dumper, "jitter_ns", jitter(direction));
+    member_count(&dumper, "standard_deviation_ns", latencies.standard_deviation());
+    member_string(&dumper, "percentiles", latencies.exact() ? "exact" : "histogram");
+    json_dumper_set_member_name(&dumper, "histogram");
+    json_dumper_begin_array(&dumper);
+    for (size_t i = 0; i < analysis.ranges.count; i++) {
+        json_dumper_begin_object(&dumper);
+        member_count(&dumper, "from_ns", analysis.ranges.floor[i]);
+        member_count(&dumper, "to_ns", analysis.ranges.ceil(i));
+        member_count(&dumper, "frames", direction.histogram[i]);
+        json_dumper_end_object(&dumper);
+    }
+    json_dumper_end_array(&dumper);
+}
+
+// A port's members beyond its name, version, channel and frames.
+void port_members(json_dumper &dumper, const ReportContext &context, const PortFigures &port)
+{
+    member_count(&dumper, "not_seen_on_other_link", port.unmatched);
+    member_count(&dumper, "no_key", port.no_key);
+    member_count(&dumper, "at_capture_edge", port.at_edge);
+    member_count(&dumper, "merged_records", port.merged);
+    member_fates(&dumper, port.fates);
+    member_flag_counts(&dumper, "not_seen_flagged", port.version, port.unmatched_flagged,
+                       FlagKeys::as_identifiers);
+    json_dumper_set_member_name(&dumper, "bursts");
+    json_dumper_begin_array(&dumper);
+    for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
+        json_dumper_begin_object(&dumper);
+        member_count(&dumper, "window_ns", BURST_WINDOWS[w]);
+        const uint64_t line_rate = context.line_rate(port.port);
+        if (line_rate)
+            member_count(&dumper, "bits", port.bursts[w].bits);
+        else
+            member_count(&dumper, "bytes", port.bursts[w].bytes);
+        json_dumper_set_member_name(&dumper, "bits_per_second");
+        json_dumper_value_anyf(&dumper, "%.0f", bits_per_second(port.bursts[w], BURST_WINDOWS[w], line_rate));
+        member_count(&dumper, "start_tap_time_ns", port.bursts[w].start);
+        member_count(&dumper, "start_frame", port.bursts[w].start_frame);
+        json_dumper_end_object(&dumper);
+    }
+    json_dumper_end_array(&dumper);
 }
 
 } // namespace
@@ -577,82 +658,57 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     json_dumper_set_member_name(&dumper, "directions");
     json_dumper_begin_array(&dumper);
     for (auto &entry : analysis.directions) {
-        DirectionFigures &direction = entry.second;
-        LatencyDistribution &latencies = direction.latencies;
         json_dumper_begin_object(&dumper);
-        member_string(&dumper, "from", port_label(direction.version, direction.from_port).text);
-        member_string(&dumper, "to", port_label(direction.version, direction.to_port).text);
-        member_count(&dumper, "entered", direction.entered);
-        member_count(&dumper, "matched", latencies.count());
-        member_count(&dumper, "not_seen_leaving", direction.not_seen);
-        member_count(&dumper, "late", direction.late);
-        member_count(&dumper, "fragmented", direction.fragmented);
-        for (auto piece : {std::make_pair("to_first_piece_ns", &direction.to_first_piece),
-                           std::make_pair("to_last_piece_ns", &direction.to_last_piece)}) {
-            json_dumper_set_member_name(&dumper, piece.first);
-            if (!direction.fragmented) {
-                json_dumper_value_anyf(&dumper, "null");
-                continue;
-            }
-            json_dumper_begin_object(&dumper);
-            member_signed(&dumper, "min", piece.second->least());
-            member_signed(&dumper, "median", piece.second->percentile(5000));
-            member_signed(&dumper, "max", piece.second->largest());
-            json_dumper_end_object(&dumper);
-        }
-        json_dumper_set_member_name(&dumper, "loss_percent");
-        json_dumper_value_anyf(&dumper, "%s", percent(direction.not_seen, direction.entered).c_str());
-        member_count(&dumper, "ambiguous", direction.ambiguous);
-        member_signed(&dumper, "min_ns", latencies.least());
-        member_signed(&dumper, "mean_ns", latencies.mean());
-        for (const Percentile &p : PERCENTILES)
-            member_signed(&dumper, p.json_name, latencies.percentile(p.per_10000));
-        member_signed(&dumper, "max_ns", latencies.largest());
-        member_count(&dumper, "jitter_ns", jitter(direction));
-        member_count(&dumper, "standard_deviation_ns", latencies.standard_deviation());
-        member_string(&dumper, "percentiles", latencies.exact() ? "exact" : "histogram");
-        json_dumper_set_member_name(&dumper, "histogram");
-        json_dumper_begin_array(&dumper);
-        for (size_t i = 0; i < analysis.ranges.count; i++) {
-            json_dumper_begin_object(&dumper);
-            member_count(&dumper, "from_ns", analysis.ranges.floor[i]);
-            member_count(&dumper, "to_ns", analysis.ranges.ceil(i));
-            member_count(&dumper, "frames", direction.histogram[i]);
-            json_dumper_end_object(&dumper);
-        }
-        json_dumper_end_array(&dumper);
+        direction_members(dumper, analysis, entry.second);
         json_dumper_end_object(&dumper);
     }
     json_dumper_end_array(&dumper);
-    member_ports(&dumper, "ports", analysis.ports, [&](const PortFigures &port) {
-        member_count(&dumper, "not_seen_on_other_link", port.unmatched);
-        member_count(&dumper, "no_key", port.no_key);
-        member_count(&dumper, "at_capture_edge", port.at_edge);
-        member_count(&dumper, "merged_records", port.merged);
-        member_fates(&dumper, port.fates);
-        member_flag_counts(&dumper, "not_seen_flagged", port.version, port.unmatched_flagged,
-                           FlagKeys::as_identifiers);
-        json_dumper_set_member_name(&dumper, "bursts");
-        json_dumper_begin_array(&dumper);
-        for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
-            json_dumper_begin_object(&dumper);
-            member_count(&dumper, "window_ns", BURST_WINDOWS[w]);
-            const uint64_t line_rate = context.line_rate(port.port);
-            if (line_rate)
-                member_count(&dumper, "bits", port.bursts[w].bits);
-            else
-                member_count(&dumper, "bytes", port.bursts[w].bytes);
-            json_dumper_set_member_name(&dumper, "bits_per_second");
-            json_dumper_value_anyf(&dumper, "%.0f", bits_per_second(port.bursts[w], BURST_WINDOWS[w], line_rate));
-            member_count(&dumper, "start_tap_time_ns", port.bursts[w].start);
-            member_count(&dumper, "start_frame", port.bursts[w].start_frame);
-            json_dumper_end_object(&dumper);
-        }
-        json_dumper_end_array(&dumper);
-    });
+    member_ports(&dumper, "ports", analysis.ports,
+                 [&](const PortFigures &port) { port_members(dumper, context, port); });
     if (analysis.groups)
         print_json_groups(dumper, context, analysis);
     json_dumper_end_object(&dumper);
     const bool finished = json_dumper_finish(&dumper);
     return finished && fflush(out) == 0 && !ferror(out);
+}
+
+// One object a line, each opened with what it is, on a dumper of its own.
+template <typename Members>
+static void json_line(FILE *out, const char *record, Members members)
+{
+    json_dumper dumper = {};
+    dumper.output_file = out;
+    json_dumper_begin_object(&dumper);
+    member_string(&dumper, "record", record);
+    members(dumper);
+    json_dumper_end_object(&dumper);
+    json_dumper_finish(&dumper);
+}
+
+bool print_json_lines(FILE *out, const ReportContext &context, Analysis &analysis)
+{
+    for (auto &entry : analysis.directions)
+        json_line(out, "direction", [&](json_dumper &dumper) { direction_members(dumper, analysis, entry.second); });
+    for (const auto &entry : analysis.ports) {
+        const PortFigures &port = entry.second;
+        json_line(out, "port", [&](json_dumper &dumper) {
+            member_port(&dumper, port.version, port.port);
+            member_count(&dumper, "frames", port.frames);
+            port_members(dumper, context, port);
+        });
+    }
+    if (analysis.groups) {
+        TrafficGroups &groups = *analysis.groups;
+        for (GroupFigures *group : groups.ranked(context.order, context.top))
+            json_line(out, "group", [&](json_dumper &dumper) {
+                member_string(&dumper, "by", group_by_name(groups.by()));
+                group_members(dumper, groups.by(), *group, nullptr);
+            });
+        if (groups.folded_groups)
+            json_line(out, "group", [&](json_dumper &dumper) {
+                member_string(&dumper, "by", group_by_name(groups.by()));
+                group_members(dumper, groups.by(), groups.other, "other");
+            });
+    }
+    return fflush(out) == 0 && !ferror(out);
 }

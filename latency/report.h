@@ -38,5 +38,9 @@ std::string direction_name(const DirectionFigures &direction);
 // Both return false when the stream could not be written.
 bool print_text_report(FILE *out, const ReportContext &context, Analysis &analysis);
 bool print_json_report(FILE *out, const ReportContext &context, Analysis &analysis);
+// The directions, ports and groups as JSON lines, one object a line
+// opened with "record": "direction", "port" or "group", the members as the
+// JSON report's; pandas reads them with read_json(lines=True).
+bool print_json_lines(FILE *out, const ReportContext &context, Analysis &analysis);
 
 #endif // OVINT_LATENCY_REPORT_H

@@ -332,6 +332,29 @@ for e in json.load(sys.stdin)["groups"]["entries"]:
             "$(program_figures "$work/$device.pcap" --line-rate "${line_rate[$device]}G" | grep '^wire')"
     done
 
+    # The JSON lines in pandas, as the README reads them: a row a direction,
+    # port and group, with the JSON report's figures.
+    "$latency_program" --json --by dscp "$work/busy.pcap" >"$work/report.json"
+    "$latency_program" --json-lines --by dscp "$work/busy.pcap" >"$work/report.jsonl"
+    check "ovint-latency --json-lines: pandas reads the JSON report's directions, ports and groups" "same" \
+        "$(/usr/bin/python3 - "$work/report.json" "$work/report.jsonl" <<'PY'
+import json, sys
+import pandas as pd
+report = json.load(open(sys.argv[1]))
+lines = pd.read_json(sys.argv[2], lines=True)
+def figures(rows, names):
+    return [tuple(str(row[n]) if isinstance(row[n], str) else int(row[n]) for n in names) for row in rows]
+direction = ["from", "to", "entered", "matched", "not_seen_leaving", "p99_ns", "max_ns", "jitter_ns"]
+port = ["name", "frames", "not_seen_on_other_link", "at_capture_edge"]
+group = ["label", "matched", "not_seen_leaving", "median_ns", "p99_ns"]
+expected = (figures(report["directions"], direction), figures(report["ports"], port),
+            figures(report["groups"]["entries"], group))
+got = tuple(figures(lines[lines.record == kind].to_dict("records"), names)
+            for kind, names in (("direction", direction), ("port", port), ("group", group)))
+print("same" if got == expected and len(expected[0]) else "%r against %r" % (got, expected))
+PY
+)"
+
     # The pairs table grouped by DSCP, as the README's query does it (nearest
     # rank: the least latency whose rank r has 100 r >= 99 n), gives the
     # report's p99 of each class.
