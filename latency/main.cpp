@@ -14,7 +14,7 @@
 #include "plot.h"
 #include "reading/capture_reader.h"
 #include "reading/parallel_reading.h"
-#include "report.h"
+#include "outputs/report.h"
 #include "sightings.h"
 #include "tables.h"
 

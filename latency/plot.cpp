@@ -2,7 +2,7 @@
 
 #include "plot.h"
 
-#include "report.h"
+#include "outputs/report.h"
 
 #include <signal.h>
 #include <spawn.h>
