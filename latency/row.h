@@ -21,6 +21,13 @@ struct RowField {
     size_t length;
 };
 
+// A number below 10^8 as number() writes it, ready to be put in several
+// rows: the digits as a word's bytes, the first lowest, and how many.
+struct Digits {
+    uint64_t word;
+    size_t length;
+};
+
 class Row {
 public:
     // A table starts each row with room for this many characters, and a
@@ -44,6 +51,23 @@ public:
     }
     Row &comma() { return character(','); }
 
+    // Up to 8 characters, a word's bytes, the first lowest.
+    inline Row &characters(uint64_t word, size_t length);
+    // Up to 8 digits, as digits_of() made them.
+    Row &digits(Digits value) { return characters(value.word, value.length); }
+    // Text of at most ROOM bytes with at least ROOM readable from `text`;
+    // up to SHORT of them, the common case, copied as SHORT.
+    template <size_t SHORT, size_t ROOM>
+    Row &text(const char *text, size_t length)
+    {
+        if (__builtin_expect(length <= SHORT, 1))
+            std::memcpy(end_, text, SHORT);
+        else
+            std::memcpy(end_, text, ROOM);
+        end_ += length;
+        return *this;
+    }
+
     // A number written as number() does, and where it went.
     inline RowField number_field(uint64_t value);
     // A number of more than 8 digits whose digits but the last 8 are
@@ -60,6 +84,7 @@ public:
     }
 
     size_t size() const { return static_cast<size_t>(end_ - start_); }
+    char *end() const { return end_; }
 
 private:
     char *start_;
@@ -118,7 +143,72 @@ inline char *put_up_to_eight(char *at, uint32_t value)
     return at + 8 - zeros;
 }
 
+// The eight digits of each of four numbers below 10^8, as eight_digits()
+// gives them, all at once where there is SSE2: each number's halves of
+// four digits side by side, each half in four lanes of 16 bits, divided by
+// 1000, 100, 10 and 1 (multiplied by reciprocals, checked for every half),
+// less ten times the lane before.
+inline void eight_digits_of_four(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint64_t words[4])
+{
+#if defined(__SSE2__) && defined(__x86_64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    const __m128i values = _mm_setr_epi32(static_cast<int>(a), static_cast<int>(b), static_cast<int>(c),
+                                          static_cast<int>(d));
+    const __m128i by_10000 = _mm_set1_epi32(static_cast<int>(0xD1B71759u));  // >> 45
+    const __m128i even = _mm_srli_epi64(_mm_mul_epu32(values, by_10000), 45);
+    const __m128i odd = _mm_srli_epi64(_mm_mul_epu32(_mm_srli_epi64(values, 32), by_10000), 45);
+    const __m128i high = _mm_or_si128(even, _mm_slli_epi64(odd, 32));
+    const __m128i low = _mm_sub_epi32(values, _mm_madd_epi16(high, _mm_set1_epi32(10000)));
+    const __m128i halves =
+        _mm_slli_epi16(_mm_packs_epi32(_mm_unpacklo_epi32(high, low), _mm_unpackhi_epi32(high, low)), 2);
+    const __m128i first_two = _mm_unpacklo_epi16(halves, halves);
+    const __m128i last_two = _mm_unpackhi_epi16(halves, halves);
+    const __m128i reciprocals = _mm_setr_epi16(8389, 5243, 13108, -32768, 8389, 5243, 13108, -32768);
+    const __m128i shifts = _mm_setr_epi16(1 << 7, 1 << 11, 1 << 13, -32768, 1 << 7, 1 << 11, 1 << 13, -32768);
+    const auto digits = [&](__m128i lanes) {
+        const __m128i quotients = _mm_mulhi_epu16(_mm_mulhi_epu16(lanes, reciprocals), shifts);
+        return _mm_sub_epi16(quotients, _mm_slli_epi64(_mm_mullo_epi16(quotients, _mm_set1_epi16(10)), 16));
+    };
+    const __m128i zeros = _mm_set1_epi8('0');
+    const __m128i ab = _mm_add_epi8(_mm_packus_epi16(digits(_mm_unpacklo_epi32(first_two, first_two)),
+                                                     digits(_mm_unpackhi_epi32(first_two, first_two))),
+                                    zeros);
+    const __m128i cd = _mm_add_epi8(_mm_packus_epi16(digits(_mm_unpacklo_epi32(last_two, last_two)),
+                                                     digits(_mm_unpackhi_epi32(last_two, last_two))),
+                                    zeros);
+    words[0] = static_cast<uint64_t>(_mm_cvtsi128_si64(ab));
+    words[1] = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(ab, ab)));
+    words[2] = static_cast<uint64_t>(_mm_cvtsi128_si64(cd));
+    words[3] = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(cd, cd)));
+#else
+    words[0] = eight_digits(a);
+    words[1] = eight_digits(b);
+    words[2] = eight_digits(c);
+    words[3] = eight_digits(d);
+#endif
+}
+
 } // namespace row_digits
+
+// Eight digits as eight_digits() gives them, without their leading zeros.
+inline Digits without_leading_zeros(uint64_t word)
+{
+    // Leading zeros are the lowest bytes that are '0'; the last digit
+    // stays, even a zero.
+    const unsigned zeros = static_cast<unsigned>(__builtin_ctzll((word ^ 0x3030303030303030u) | uint64_t(1) << 56)) / 8;
+    return {word >> (8 * zeros), 8 - zeros};
+}
+
+inline Digits digits_of(uint32_t value)
+{
+    return without_leading_zeros(row_digits::eight_digits(value));
+}
+
+inline Row &Row::characters(uint64_t word, size_t length)
+{
+    row_digits::put_word(end_, word);
+    end_ += length;
+    return *this;
+}
 
 inline __attribute__((always_inline)) Row &Row::number(uint64_t value)
 {

@@ -197,25 +197,41 @@ static_assert(6 * Row::NUMBER_ROOM + 2 * PORT_ROOM + VIEW_ROOM + 9 <= Row::CAPAC
 static_assert(4 * Row::NUMBER_ROOM + PORT_ROOM + Row::HEX128_ROOM + VIEW_ROOM + FATE_ROOM + 14 <= Row::CAPACITY,
               "a frame row fits, with its fate");
 
-static RowField fate_field(Fate fate)
-{
-    static char names[FATE_COUNT][FATE_ROOM];
-    static size_t lengths[FATE_COUNT];
-    static const bool made = [] {
+namespace {
+
+// The fates' names, each with room to copy.
+struct FateFields {
+    char names[FATE_COUNT][FATE_ROOM] = {};
+    size_t lengths[FATE_COUNT] = {};
+    FateFields()
+    {
         for (int i = 0; i < FATE_COUNT; i++) {
             lengths[i] = std::strlen(fate_name(static_cast<Fate>(i)));
             std::memcpy(names[i], fate_name(static_cast<Fate>(i)), lengths[i]);
         }
-        return true;
-    }();
-    (void)made;
-    return {names[static_cast<int>(fate)], lengths[static_cast<int>(fate)]};
-}
+    }
+};
+const FateFields FATE_FIELDS;
 
-static inline __attribute__((always_inline)) void flags_field(Row &row, uint8_t flags)
+// Each flags byte's field, "0x08,", as a word's bytes (the first lowest).
+struct FlagsFields {
+    uint64_t words[256] = {};
+    constexpr FlagsFields()
+    {
+        const char hex[] = "0123456789abcdef";
+        for (unsigned flags = 0; flags < 256; flags++)
+            words[flags] = uint64_t('0') | uint64_t('x') << 8 | uint64_t(uint8_t(hex[flags >> 4])) << 16 |
+                           uint64_t(uint8_t(hex[flags & 0xF])) << 24 | uint64_t(',') << 32;
+    }
+};
+constexpr FlagsFields FLAGS_FIELDS;
+constexpr size_t FLAGS_FIELD_LENGTH = 5;
+
+} // namespace
+
+static RowField fate_field(Fate fate)
 {
-    static const char hex[] = "0123456789abcdef";
-    row.character('0').character('x').character(hex[flags >> 4]).character(hex[flags & 0xF]).comma();
+    return {FATE_FIELDS.names[static_cast<int>(fate)], FATE_FIELDS.lengths[static_cast<int>(fate)]};
 }
 
 // A matched frame's row, of fields written before.
@@ -227,18 +243,93 @@ inline __attribute__((always_inline)) void Tables::copied_frame_row(RowField fra
     row.copy<Row::NUMBER_ROOM>(frame).comma();
     row.copy<PORT_ROOM>({port.text, port.length});
     row.copy<Row::NUMBER_ROOM>(time).comma().copy<Row::NUMBER_ROOM>(length).comma();
-    flags_field(row, flags);
+    row.characters(FLAGS_FIELDS.words[flags], FLAGS_FIELD_LENGTH);
     row.copy<Row::HEX128_ROOM>(key).comma().copy<Row::NUMBER_ROOM>(partner).comma();
     row.copy<VIEW_ROOM>(view).comma();
     row.copy<FATE_ROOM>(fate_field(fate));
-    frames.end_row(row.size());
+    frames.end_row(row);
 }
 
-// A match's three rows repeat most of each other's numbers: each is
-// written once and copied. The pair row is put together first, in its
-// table or else aside, and ended last, so that its fields stay in place
-// while the frame rows copy them.
+// A matched frame's row, of fields made for the match.
+inline __attribute__((always_inline)) void Tables::frame_row_of_match(Digits frame, const PortText &port,
+                                                                      const TimeHigh &time_high, uint64_t time_low,
+                                                                      Digits length, uint8_t flags, const char *key,
+                                                                      Digits partner, const char *view,
+                                                                      size_t view_length, RowField fate)
+{
+    Row row = frames.start_row();
+    row.digits(frame).comma().copy<PORT_ROOM>({port.text, port.length});
+    row.copy<16>({time_high.text, time_high.length}).characters(time_low, 8).comma();
+    row.digits(length).comma().characters(FLAGS_FIELDS.words[flags], FLAGS_FIELD_LENGTH);
+    row.copy<Row::HEX128_ROOM>({key, Row::HEX128_ROOM}).comma().digits(partner).comma();
+    row.text<48, VIEW_ROOM>(view, view_length).comma();
+    row.text<16, FATE_ROOM>(fate.text, fate.length);
+    frames.end_row(row);
+}
+
+// A match's three rows repeat most of each other's fields: each is made
+// once, numbers as words of digits, and put in every row that has it.
 void Tables::match_rows(const Pairing &pairing, int64_t latency)
+{
+    constexpr uint64_t EIGHT_DIGITS = 100000000;
+    const Sighting &earlier = pairing.earlier;
+    const Sighting &later = pairing.later;
+    const uint64_t magnitude = latency < 0 ? uint64_t(0) - static_cast<uint64_t>(latency) : static_cast<uint64_t>(latency);
+    // Numbers of more than 8 digits, and TAP times of no more, are rare:
+    // they take the way that writes any number.
+    const uint64_t largest = std::max(std::max(earlier.frame, later.frame),
+                                      std::max(magnitude, uint64_t(std::max(earlier.length, later.length))));
+    if (__builtin_expect(largest >= EIGHT_DIGITS || std::min(earlier.tap_time, later.tap_time) < EIGHT_DIGITS, 0)) {
+        wide_match_rows(pairing, latency);
+        return;
+    }
+    const bool pairs_open = pairs.is_open(), frames_open = frames.is_open();
+    const TimeHigh &earlier_time_high = time_high(0, earlier.tap_time);
+    const TimeHigh &later_time_high = time_high(1, later.tap_time);
+    uint64_t words[4];
+    row_digits::eight_digits_of_four(static_cast<uint32_t>(earlier.frame), static_cast<uint32_t>(later.frame),
+                                     static_cast<uint32_t>(earlier.tap_time - earlier_time_high.start),
+                                     static_cast<uint32_t>(later.tap_time - later_time_high.start), words);
+    const Digits earlier_frame = without_leading_zeros(words[0]);
+    const Digits later_frame = without_leading_zeros(words[1]);
+    const uint64_t earlier_time_low = words[2], later_time_low = words[3];
+    const Digits earlier_length = length_digits(earlier.length);
+    const PortText &earlier_port = port_text(earlier);
+    const PortText &later_port = port_text(later);
+    size_t earlier_view_length;
+    const char *earlier_view = views_->columns(earlier.view, &earlier_view_length);
+
+    if (pairs_open) {
+        Row pair = pairs.start_row();
+        pair.digits(earlier_frame).comma().digits(later_frame).comma();
+        pair.copy<PORT_ROOM>({earlier_port.text, earlier_port.label_length}).comma();
+        pair.copy<PORT_ROOM>({later_port.text, later_port.label_length}).comma();
+        pair.copy<16>({earlier_time_high.text, earlier_time_high.length}).characters(earlier_time_low, 8).comma();
+        pair.copy<16>({later_time_high.text, later_time_high.length}).characters(later_time_low, 8).comma();
+        if (latency < 0)
+            pair.character('-');
+        pair.digits(digits_of(static_cast<uint32_t>(magnitude))).comma().digits(earlier_length).comma();
+        pair.text<48, VIEW_ROOM>(earlier_view, earlier_view_length);
+        pairs.end_row(pair);
+    }
+    if (frames_open) {
+        char key[Row::HEX128_ROOM];
+        Row(key).hex128(earlier.key.high, earlier.key.low);  // the same for both: they matched by it
+        const Digits later_length = later.length == earlier.length ? earlier_length : length_digits(later.length);
+        const RowField fate = fate_field(pairing.duplicate ? Fate::ambiguous : Fate::forwarded);
+        frame_row_of_match(earlier_frame, earlier_port, earlier_time_high, earlier_time_low, earlier_length,
+                           earlier.flags, key, later_frame, earlier_view, earlier_view_length, fate);
+        size_t later_view_length = earlier_view_length;
+        const char *later_view =
+            later.view == earlier.view ? earlier_view : views_->columns(later.view, &later_view_length);
+        frame_row_of_match(later_frame, later_port, later_time_high, later_time_low, later_length, later.flags, key,
+                           earlier_frame, later_view, later_view_length, fate);
+    }
+}
+
+// The same, of any numbers: written once in the pair row, put together
+// first (in its table or else aside) and ended last, and copied from there.
+void Tables::wide_match_rows(const Pairing &pairing, int64_t latency)
 {
     const Sighting &earlier = pairing.earlier;
     const Sighting &later = pairing.later;
@@ -284,7 +375,7 @@ void Tables::match_rows(const Pairing &pairing, int64_t latency)
     }
     if (pairs.is_open()) {
         pair.comma().copy<VIEW_ROOM>(earlier_view);
-        pairs.end_row(pair.size());
+        pairs.end_row(pair);
     }
 }
 
@@ -297,11 +388,15 @@ void Tables::frame_row(const Sighting &sighting, bool keyed, Fate fate)
     const PortText &port = port_text(sighting);
     row.copy<PORT_ROOM>({port.text, port.length});
     tap_time(row, sighting.tap_time);
-    row.comma().number(sighting.length).comma();
-    flags_field(row, sighting.flags);
+    if (sighting.length < 100000000)
+        row.comma().digits(length_digits(sighting.length)).comma();
+    else
+        row.comma().number(sighting.length).comma();
+    row.characters(FLAGS_FIELDS.words[sighting.flags], FLAGS_FIELD_LENGTH);
     if (keyed)
         row.hex128(sighting.key.high, sighting.key.low);
-    row.comma().comma().copy<VIEW_ROOM>(view_columns(sighting)).comma();
+    const RowField view = view_columns(sighting);
+    row.comma().comma().text<48, VIEW_ROOM>(view.text, view.length).comma();
     row.copy<FATE_ROOM>(fate_field(fate));
-    frames.end_row(row.size());
+    frames.end_row(row);
 }

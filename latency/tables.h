@@ -35,6 +35,14 @@ public:
     // written, and ended there.
     Row start_row() { return Row(pending_ + pending_size_); }
     void end_row(size_t row_size);
+    void end_row(const Row &row)
+    {
+        char *end = row.end();
+        *end = '\n';
+        pending_size_ = static_cast<size_t>(end + 1 - pending_);
+        if (__builtin_expect(BLOCK_SIZE - pending_size_ < Row::CAPACITY + 1, 0))
+            flush();
+    }
     // Closes it, all written; false with `error` set.
     bool finish_writing(std::string &error);
     // Puts it in place once closed; false with `error` set.
@@ -93,8 +101,8 @@ public:
 private:
     // A port's fields in a frame row, "label,channel,", with the label's
     // length for the pair rows; made once per trailer version (0 to 2,
-    // later ones share 0) and port byte.
-    struct PortText {
+    // later ones share 0) and port byte. Of 32 bytes, found by a shift.
+    struct alignas(32) PortText {
         char text[PORT_ROOM];
         uint8_t label_length;
         uint8_t length;  // 0: not made yet
@@ -107,6 +115,11 @@ private:
         return text;
     }
     static void make_port_text(PortText &text, const Sighting &sighting);
+    __attribute__((noinline)) void wide_match_rows(const Pairing &pairing, int64_t latency);
+    struct TimeHigh;
+    void frame_row_of_match(Digits frame, const PortText &port, const TimeHigh &time_high, uint64_t time_low,
+                            Digits length, uint8_t flags, const char *key, Digits partner, const char *view,
+                            size_t view_length, RowField fate);
     void copied_frame_row(RowField frame, const PortText &port, RowField time, RowField length, uint8_t flags,
                           RowField key, RowField partner, RowField view, Fate fate);
     RowField view_columns(const Sighting &sighting)
@@ -118,22 +131,51 @@ private:
     ViewTable *views_ = nullptr;
     PortTable<PortText> port_texts_;
 
-    // A TAP time. Its digits above the last 8 stay the same for 0.1 s of
-    // TAP time: they are written once.
+    // A TAP time's digits above the last 8, which stay the same for 0.1 s
+    // of TAP time: written once, in one of two places, as a match's two
+    // times may lie either side of a change.
+    struct TimeHigh {
+        uint64_t start = 0;  // of the 0.1 s they stand for (none yet: 0, below 10^8)
+        char text[Row::NUMBER_ROOM];
+        size_t length = 0;
+    };
+    TimeHigh time_highs_[2];
+
+    // Those of a time of at least 10^8 ns.
+    const TimeHigh &time_high(int place, uint64_t time)
+    {
+        TimeHigh &made = time_highs_[place];
+        if (__builtin_expect(time - made.start >= 100000000, 0)) {
+            const uint64_t high = time / 100000000;
+            made.start = high * 100000000;
+            made.length = Row(made.text).number_field(high).length;
+        }
+        return made;
+    }
     __attribute__((always_inline)) RowField tap_time(Row &row, uint64_t time)
     {
         if (time < 100000000)
             return row.number_field(time);
-        const uint64_t high = time / 100000000;
-        if (high != time_high_) {
-            time_high_ = high;
-            time_high_length_ = Row(time_high_text_).number_field(high).length;
-        }
-        return row.number_field({time_high_text_, time_high_length_}, static_cast<uint32_t>(time - high * 100000000));
+        const TimeHigh &leading = time_high(0, time);
+        return row.number_field({leading.text, leading.length}, static_cast<uint32_t>(time - leading.start));
     }
-    uint64_t time_high_ = 0;  // 0: none yet
-    char time_high_text_[Row::NUMBER_ROOM];
-    size_t time_high_length_ = 0;
+
+    // The digits of frame lengths, which are few, kept by their length's
+    // lowest bits.
+    struct LengthDigits {
+        uint32_t length = 0;
+        Digits digits = {'0', 1};
+    };
+    LengthDigits length_digits_[64];
+    Digits length_digits(uint32_t length)
+    {
+        LengthDigits &kept = length_digits_[length % 64];
+        if (__builtin_expect(kept.length != length, 0)) {
+            kept.length = length;
+            kept.digits = digits_of(length);
+        }
+        return kept.digits;
+    }
 };
 
 #endif // OVINT_LATENCY_TABLES_H

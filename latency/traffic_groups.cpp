@@ -127,21 +127,56 @@ size_t TrafficViewHash::operator()(const TrafficView &view) const
     return static_cast<size_t>(hash * 0x94D049BB133111EBu ^ (hash >> 32));
 }
 
-uint32_t ViewTable::hold(const TrafficView &view)
+void ViewIndex::insert(uint32_t id, uint64_t hash)
 {
-    const auto found = index_.find(view);
-    if (found != index_.end()) {
-        if (entries_[found->second].holders++ == 0)
-            held_++;
-        return found->second;
+    if (2 * (count_ + 1) > slots_.size()) {
+        std::vector<Slot> old(std::max<size_t>(64, 2 * slots_.size()), Slot{0, 0});
+        old.swap(slots_);
+        mask_ = slots_.size() - 1;
+        for (const Slot &slot : old) {
+            if (slot.id) {
+                size_t i = slot.hash & mask_;
+                while (slots_[i].id)
+                    i = (i + 1) & mask_;
+                slots_[i] = slot;
+            }
+        }
     }
+    size_t i = hash & mask_;
+    while (slots_[i].id)
+        i = (i + 1) & mask_;
+    slots_[i] = {id, static_cast<uint32_t>(hash)};
+    count_++;
+}
+
+// The slots after it that belong at or before it move back, so that no
+// view is ever beyond a free slot from where it belongs.
+void ViewIndex::erase(uint32_t id, uint64_t hash)
+{
+    size_t free = hash & mask_;
+    while (slots_[free].id != id)
+        free = (free + 1) & mask_;
+    for (size_t i = (free + 1) & mask_; slots_[i].id; i = (i + 1) & mask_) {
+        // How far each is from where it belongs, and from the free slot.
+        const size_t displaced = (i - slots_[i].hash) & mask_;
+        if (displaced >= ((i - free) & mask_)) {
+            slots_[free] = slots_[i];
+            free = i;
+        }
+    }
+    slots_[free] = {0, 0};
+    count_--;
+}
+
+uint32_t ViewTable::add(const TrafficView &view, uint64_t hash)
+{
     uint32_t id = 0;
     while (entries_.size() > IDLE_VIEWS && !idle_.empty() && !id) {
         const uint32_t oldest = idle_.front();
         idle_.pop_front();
         entries_[oldest].idle_listed = false;
         if (entries_[oldest].holders == 0) {
-            index_.erase(entries_[oldest].view);
+            index_.erase(oldest, ViewIndex::hash(entries_[oldest].view));
             id = oldest;
         }
     }
@@ -154,14 +189,12 @@ uint32_t ViewTable::hold(const TrafficView &view)
     entry.view = view;
     entry.holders = 1;
     entry.columns_length = 0;
-    index_.emplace(view, id);
+    index_.insert(id, hash);
     return id;
 }
 
-void ViewTable::release(uint32_t id)
+void ViewTable::released(uint32_t id)
 {
-    if (--entries_[id].holders)
-        return;
     held_--;
     if (!entries_[id].idle_listed) {
         entries_[id].idle_listed = true;
@@ -169,31 +202,26 @@ void ViewTable::release(uint32_t id)
     }
 }
 
-const char *ViewTable::columns(uint32_t id, size_t *length)
+void ViewTable::make_columns(Entry &entry)
 {
-    Entry &entry = entries_[id];
-    if (!entry.columns_length) {
-        const TrafficView &view = entry.view;
-        std::string text;
-        if (view.family) {
-            text = address_text(view, view.src) + "," + address_text(view, view.dst) + "," +
-                   std::to_string(view.protocol) + ",";
-            if (view.has_ports)
-                text += std::to_string(view.src_port) + "," + std::to_string(view.dst_port);
-            else
-                text += ",";
-            text += "," + std::to_string(view.dscp);
-        } else {
-            text = ",,,,,";
-        }
-        text += ",";
-        if (view.vlan != NO_VLAN)
-            text += std::to_string(view.vlan);
-        entry.columns_length = static_cast<uint8_t>(std::min(text.size(), COLUMNS_ROOM));
-        std::memcpy(entry.columns, text.data(), entry.columns_length);
+    const TrafficView &view = entry.view;
+    std::string text;
+    if (view.family) {
+        text = address_text(view, view.src) + "," + address_text(view, view.dst) + "," +
+               std::to_string(view.protocol) + ",";
+        if (view.has_ports)
+            text += std::to_string(view.src_port) + "," + std::to_string(view.dst_port);
+        else
+            text += ",";
+        text += "," + std::to_string(view.dscp);
+    } else {
+        text = ",,,,,";
     }
-    *length = entry.columns_length;
-    return entry.columns;
+    text += ",";
+    if (view.vlan != NO_VLAN)
+        text += std::to_string(view.vlan);
+    entry.columns_length = static_cast<uint8_t>(std::min(text.size(), COLUMNS_ROOM));
+    std::memcpy(entry.columns, text.data(), entry.columns_length);
 }
 
 uint64_t GroupFigures::frames() const
@@ -229,29 +257,6 @@ bool FoldedKeys::may_hold(const TrafficView &key) const
     return true;
 }
 
-TrafficView TrafficGroups::key_of(GroupBy by, const TrafficView &view)
-{
-    TrafficView key;
-    switch (by) {
-    case GroupBy::flow:
-        key = view;
-        key.dscp = 0;
-        key.vlan = NO_VLAN;
-        break;
-    case GroupBy::dscp:
-        key.family = view.family ? 4 : 0;
-        key.dscp = view.dscp;
-        break;
-    case GroupBy::vlan: key.vlan = view.vlan; break;
-    case GroupBy::protocol:
-        key.family = view.family ? 4 : 0;
-        key.protocol = view.protocol;
-        break;
-    case GroupBy::none: break;
-    }
-    return key;
-}
-
 std::string TrafficGroups::label(GroupBy by, const TrafficView &key)
 {
     if (by == GroupBy::vlan)
@@ -270,19 +275,16 @@ std::string TrafficGroups::label(GroupBy by, const TrafficView &key)
     }
 }
 
-GroupFigures &TrafficGroups::group(const TrafficView &view)
+GroupFigures &TrafficGroups::add(const TrafficView &key, uint64_t hash)
 {
-    const TrafficView key = key_of(by_, view);
-    auto found = groups_.find(key);
-    if (found != groups_.end())
-        return *found->second;
     if (groups_.size() >= limit_)
         fold();
-    std::unique_ptr<GroupFigures> &made = groups_[key];
-    made.reset(new GroupFigures);
-    made->key = key;
-    made->partial = folded_keys_.may_hold(key);
-    return *made;
+    groups_.emplace_back(new GroupFigures);
+    GroupFigures &made = *groups_.back();
+    made.key = key;
+    made.partial = folded_keys_.may_hold(key);
+    index_.insert(static_cast<uint32_t>(groups_.size()), hash);
+    return made;
 }
 
 void TrafficGroups::unmatched(const TrafficView &view, int port_index)
@@ -295,31 +297,32 @@ void TrafficGroups::unmatched(const TrafficView &view, int port_index)
 // "other". A group that folded and is seen again starts anew.
 void TrafficGroups::fold()
 {
-    std::vector<std::pair<uint64_t, const TrafficView *>> busy;
+    std::vector<std::pair<uint64_t, size_t>> busy;  // frames, place
     busy.reserve(groups_.size());
-    for (const auto &entry : groups_)
-        busy.emplace_back(entry.second->frames(), &entry.first);
+    for (size_t place = 0; place < groups_.size(); place++)
+        busy.emplace_back(groups_[place]->frames(), place);
     const size_t folding = busy.size() / 2;
     std::nth_element(busy.begin(), busy.begin() + folding, busy.end(),
-                     [](const std::pair<uint64_t, const TrafficView *> &a,
-                        const std::pair<uint64_t, const TrafficView *> &b) {
+                     [this](const std::pair<uint64_t, size_t> &a, const std::pair<uint64_t, size_t> &b) {
                          return a.first < b.first ||
-                                (a.first == b.first && std::memcmp(a.second, b.second, sizeof(TrafficView)) < 0);
+                                (a.first == b.first &&
+                                 std::memcmp(&groups_[a.second]->key, &groups_[b.second]->key, sizeof(TrafficView)) < 0);
                      });
-    std::vector<TrafficView> gone;
-    for (size_t i = 0; i < folding; i++)
-        gone.push_back(*busy[i].second);
-    for (const TrafficView &key : gone) {
-        const auto found = groups_.find(key);
-        GroupFigures &group = *found->second;
-        if (group.latencies)
-            other.latencies_or_new().add_all(*group.latencies);
+    for (size_t i = 0; i < folding; i++) {
+        std::unique_ptr<GroupFigures> &group = groups_[busy[i].second];
+        if (group->latencies)
+            other.latencies_or_new().add_all(*group->latencies);
         for (int port = 0; port < 4; port++)
-            other.unmatched_by_port[port] += group.unmatched_by_port[port];
-        folded_keys_.add(key);
-        groups_.erase(found);
+            other.unmatched_by_port[port] += group->unmatched_by_port[port];
+        folded_keys_.add(group->key);
+        group.reset();
         folded_groups++;
     }
+    // Those that stay are found anew.
+    groups_.erase(std::remove(groups_.begin(), groups_.end(), nullptr), groups_.end());
+    index_.clear();
+    for (size_t place = 0; place < groups_.size(); place++)
+        index_.insert(static_cast<uint32_t>(place + 1), ViewIndex::hash(groups_[place]->key));
 }
 
 void TrafficGroups::finish(unsigned toward)
@@ -331,9 +334,9 @@ void TrafficGroups::finish(unsigned toward)
             group.not_seen += (ports >> port & 1u) ? group.unmatched_by_port[port] : 0;
     };
     entered_groups_ = 0;
-    for (auto &entry : groups_) {
-        count_not_seen(*entry.second);
-        entered_groups_ += entry.second->matched() + entry.second->not_seen ? 1 : 0;
+    for (auto &group : groups_) {
+        count_not_seen(*group);
+        entered_groups_ += group->matched() + group->not_seen ? 1 : 0;
     }
     count_not_seen(other);
 }
@@ -347,7 +350,7 @@ std::vector<GroupFigures *> TrafficGroups::ranked(GroupOrder order, size_t top)
     std::vector<Ranked> ranked;
     ranked.reserve(groups_.size());
     for (auto &entry : groups_) {
-        GroupFigures &group = *entry.second;
+        GroupFigures &group = *entry;
         if (!group.matched() && !group.not_seen)
             continue;  // seen only leaving: the device's own, or at the capture's edge
         double value = 0;

@@ -16,6 +16,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -127,13 +128,16 @@ TEST(TrafficGroups, TheLeastBusyFoldIntoOtherAndNothingIsLost)
         SCOPED_TRACE(row.name);
         TrafficGroups groups(GroupBy::flow, row.limit);
         std::vector<int64_t> all;
-        // Flow f has 10 f frames, one in ten not seen leaving on Con A.
+        // Flow f has 10 f frames, one in ten not seen leaving on Con A;
+        // its frames' DSCP and VLAN vary, which a flow is not told by.
         for (uint8_t f = 1; f <= 12; f++) {
             TrafficView view;
             view.family = 4;
             view.protocol = 17;
             view.src[3] = f;
             for (uint64_t i = 0; i < 10u * f; i++) {
+                view.dscp = static_cast<uint8_t>(i % 3 * 10);
+                view.vlan = i % 4 ? NO_VLAN : 100;
                 if (i % 10 == 9) {
                     groups.unmatched(view, 0);
                 } else {
@@ -196,7 +200,8 @@ TEST(TrafficGroups, TheLeastBusyFoldIntoOtherAndNothingIsLost)
 }
 
 // Views no frame holds give up their room only beyond IDLE_VIEWS, and never
-// while a frame holds them: each frame reads back the view it was given.
+// while a frame holds them: each frame reads back the view it was given,
+// and frames waiting at once with the same view share it.
 TEST(ViewTable, EachFrameKeepsItsViewWhileRoomIsReused)
 {
     ViewTable views;
@@ -207,6 +212,7 @@ TEST(ViewTable, EachFrameKeepsItsViewWhileRoomIsReused)
         return view;
     };
     std::vector<std::pair<uint32_t, uint32_t>> waiting;  // id, flow
+    std::map<uint32_t, std::pair<uint32_t, size_t>> held;   // flow: id, frames waiting
     const uint32_t flows = 3 * ViewTable::IDLE_VIEWS + 1;
     for (uint32_t frame = 0; frame < 10 * flows; frame++) {
         // Busy flows always held, flows idle between their frames and held
@@ -215,11 +221,18 @@ TEST(ViewTable, EachFrameKeepsItsViewWhileRoomIsReused)
                               : frame % 3 == 2 ? 50 + frame / 3 % 700
                                                : 750 + frame * 7919u % flows;
         waiting.emplace_back(views.hold(view_of(flow)), flow);
+        auto &flow_held = held[flow];
+        if (flow_held.second++) {
+            ASSERT_EQ(waiting.back().first, flow_held.first) << frame;
+        }
+        flow_held.first = waiting.back().first;
         // Frames are told in a window of a thousand.
         if (waiting.size() > 1000) {
             const auto told = waiting.front();
             ASSERT_TRUE(views.view(told.first) == view_of(told.second)) << frame;
             views.release(told.first);
+            if (--held[told.second].second == 0)
+                held.erase(told.second);
             waiting.erase(waiting.begin());
         }
     }
@@ -228,15 +241,58 @@ TEST(ViewTable, EachFrameKeepsItsViewWhileRoomIsReused)
     EXPECT_EQ(views.held(), 0u);
 }
 
+// The index of views finds every number it was given, however their
+// hashes crowd and wrap round its end, until the number is erased.
+TEST(ViewIndex, EveryNumberFoundUntilErased)
+{
+    struct Row {
+        const char *name;
+        uint64_t (*hash)(uint32_t number);
+    } rows[] = {
+        {"all in one slot", [](uint32_t) -> uint64_t { return 5; }},
+        {"in a few slots at the end, wrapping", [](uint32_t number) -> uint64_t { return 61 + number % 4; }},
+        {"every other slot", [](uint32_t number) -> uint64_t { return 2 * number; }},
+        {"spread", [](uint32_t number) -> uint64_t { return number * 0x9E3779B97F4A7C15u; }},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ViewIndex index;
+        std::vector<bool> present(200);
+        auto check = [&] {
+            for (uint32_t number = 1; number < present.size(); number++) {
+                const uint32_t found = index.find(row.hash(number), [&](uint32_t n) { return n == number; });
+                ASSERT_EQ(found, present[number] ? number : 0) << number;
+            }
+        };
+        // Some in, a third out in an order of their own, more in (the
+        // index grows), half out.
+        for (uint32_t number = 1; number <= 20; number++)
+            index.insert(number, row.hash(number)), present[number] = true;
+        for (uint32_t number = 20; number > 3; number -= 3)
+            index.erase(number, row.hash(number)), present[number] = false;
+        check();
+        for (uint32_t number = 21; number < present.size(); number++)
+            index.insert(number, row.hash(number)), present[number] = true;
+        for (uint32_t number = 1; number < present.size(); number += 2) {
+            if (present[number])
+                index.erase(number, row.hash(number)), present[number] = false;
+        }
+        check();
+    }
+}
+
 TEST(Row, NumbersAsPrintfWritesThem)
 {
-    // Every count of digits at its edges, each first and after others.
+    // Every count of digits at its edges, each first and after others;
+    // every four digits in either half of eight.
     std::vector<uint64_t> values = {0, UINT64_MAX};
     for (uint64_t power = 1; power <= UINT64_MAX / 10; power *= 10) {
         values.push_back(power);
         values.push_back(power * 10 - 1);
         values.push_back(power * 7 + 3);
     }
+    for (uint64_t half = 0; half < 10000; half++)
+        values.push_back(half * 10000 + 9999 - half);
     for (uint64_t value : values) {
         SCOPED_TRACE(value);
         char expected[96];
@@ -250,9 +306,22 @@ TEST(Row, NumbersAsPrintfWritesThem)
         if (value >= 100000000)
             row.number_field(Row(leading).number_field(value / 100000000), value % 100000000);
         else
-            row.number(value);
+            row.digits(digits_of(static_cast<uint32_t>(value)));  // as a match's rows have it
         row.comma().hex64(value).comma().hex128(value, ~value);
         EXPECT_EQ(std::string(line, row.size()), expected);
+        if (value < 100000000) {
+            // With leading zeros, four at once: this one and others.
+            const uint32_t four[4] = {static_cast<uint32_t>(value), static_cast<uint32_t>(99999999 - value),
+                                      static_cast<uint32_t>(value / 3), static_cast<uint32_t>(value * 7 % 100000000)};
+            uint64_t words[4];
+            row_digits::eight_digits_of_four(four[0], four[1], four[2], four[3], words);
+            for (int i = 0; i < 4; i++) {
+                char eight[9], written[8];
+                snprintf(eight, sizeof eight, "%08" PRIu32, four[i]);
+                row_digits::put_word(written, words[i]);
+                EXPECT_EQ(std::string(written, 8), eight) << four[i];
+            }
+        }
     }
 }
 
