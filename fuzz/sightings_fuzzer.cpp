@@ -6,7 +6,7 @@
 // past the checksum to the structure behind it; a first byte of 0 leaves
 // the input as it is.
 
-#include "sightings.h"
+#include "reading/sightings.h"
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>

@@ -3,7 +3,7 @@
 #include "command_line.h"
 
 #include "capture_io/program_shell.h"
-#include "plot.h"
+#include "outputs/plot.h"
 
 #include <glib.h>
 #include <wsutil/ws_getopt.h>

@@ -5,7 +5,7 @@
 #ifndef OVINT_LATENCY_COMMAND_LINE_H
 #define OVINT_LATENCY_COMMAND_LINE_H
 
-#include "traffic_groups.h"
+#include "matching/traffic_groups.h"
 
 #include "core/cabling.h"
 #include "core/latency_definition.h"

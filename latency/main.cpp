@@ -8,15 +8,15 @@
 
 #include "capture_io/wiretap_compat.h"
 
-#include "analysis.h"
+#include "matching/analysis.h"
 #include "command_line.h"
 #include "capture_io/program_shell.h"
-#include "plot.h"
+#include "outputs/plot.h"
 #include "reading/capture_reader.h"
 #include "reading/parallel_reading.h"
 #include "outputs/report.h"
-#include "sightings.h"
-#include "tables.h"
+#include "reading/sightings.h"
+#include "outputs/tables.h"
 
 #include "capture_io/output_files.h"
 

@@ -2,8 +2,8 @@
 //
 // The report as JSON, and as JSON lines.
 
-#include "report.h"
-#include "report_figures.h"
+#include "outputs/report.h"
+#include "outputs/report_figures.h"
 
 #include "core/ports.h"
 #include "core/trailer_format.h"

@@ -7,7 +7,7 @@
 #ifndef OVINT_LATENCY_OUTPUTS_REPORT_H
 #define OVINT_LATENCY_OUTPUTS_REPORT_H
 
-#include "analysis.h"
+#include "matching/analysis.h"
 
 #include <cstdio>
 #include <string>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "report_figures.h"
+#include "outputs/report_figures.h"
 
 #include <cstdio>
 

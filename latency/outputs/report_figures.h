@@ -7,7 +7,7 @@
 #ifndef OVINT_LATENCY_OUTPUTS_REPORT_FIGURES_H
 #define OVINT_LATENCY_OUTPUTS_REPORT_FIGURES_H
 
-#include "analysis.h"
+#include "matching/analysis.h"
 
 #include <cstdint>
 #include <string>

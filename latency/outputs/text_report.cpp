@@ -2,8 +2,8 @@
 //
 // The report as text.
 
-#include "report.h"
-#include "report_figures.h"
+#include "outputs/report.h"
+#include "outputs/report_figures.h"
 
 #include <glib.h>
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "capture_reader.h"
+#include "reading/capture_reader.h"
 
 #include "capture_io/output_files.h"
 #include "capture_io/program_shell.h"

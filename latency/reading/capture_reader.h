@@ -12,7 +12,7 @@
 #ifndef OVINT_LATENCY_READING_CAPTURE_READER_H
 #define OVINT_LATENCY_READING_CAPTURE_READER_H
 
-#include "sightings.h"
+#include "reading/sightings.h"
 
 #include "capture_io/wiretap_compat.h"
 

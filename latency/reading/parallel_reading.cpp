@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "parallel_reading.h"
+#include "reading/parallel_reading.h"
 
 #include "capture_io/output_files.h"
 #include "capture_io/program_shell.h"

@@ -13,9 +13,9 @@
 #ifndef OVINT_LATENCY_READING_PARALLEL_READING_H
 #define OVINT_LATENCY_READING_PARALLEL_READING_H
 
-#include "analysis.h"
-#include "capture_reader.h"
-#include "sightings.h"
+#include "matching/analysis.h"
+#include "reading/capture_reader.h"
+#include "reading/sightings.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -5,10 +5,10 @@
 // the first groups instead. Drawn by gnuplot (a program of its own, given
 // its script and data on its standard input) as SVG or PNG.
 
-#ifndef OVINT_LATENCY_PLOT_H
-#define OVINT_LATENCY_PLOT_H
+#ifndef OVINT_LATENCY_OUTPUTS_PLOT_H
+#define OVINT_LATENCY_OUTPUTS_PLOT_H
 
-#include "analysis.h"
+#include "matching/analysis.h"
 
 #include <string>
 #include <vector>
@@ -25,4 +25,4 @@ bool gnuplot_found();
 bool draw_plot(const char *name, const char *path, const Analysis &analysis, const std::string &title,
                const std::vector<GroupFigures *> &groups, std::string &error);
 
-#endif // OVINT_LATENCY_PLOT_H
+#endif // OVINT_LATENCY_OUTPUTS_PLOT_H

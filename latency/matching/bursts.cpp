@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "bursts.h"
+#include "matching/bursts.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "plot.h"
+#include "outputs/plot.h"
 
 #include "outputs/report.h"
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "distribution.h"
+#include "matching/distribution.h"
 
 #include <algorithm>
 #include <cmath>

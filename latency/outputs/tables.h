@@ -8,11 +8,11 @@
 // per table: deflate, even at zlib's fastest level, takes longer than
 // making the rows.
 
-#ifndef OVINT_LATENCY_TABLES_H
-#define OVINT_LATENCY_TABLES_H
+#ifndef OVINT_LATENCY_OUTPUTS_TABLES_H
+#define OVINT_LATENCY_OUTPUTS_TABLES_H
 
-#include "analysis.h"
-#include "row.h"
+#include "matching/analysis.h"
+#include "outputs/row.h"
 
 #include "capture_io/output_files.h"
 #include "core/ports.h"
@@ -178,4 +178,4 @@ private:
     }
 };
 
-#endif // OVINT_LATENCY_TABLES_H
+#endif // OVINT_LATENCY_OUTPUTS_TABLES_H

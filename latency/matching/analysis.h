@@ -7,15 +7,15 @@
 // never seen on the other link and their flags, and the bursts. It never
 // prints: the report does, and the tables get rows through a TableSink.
 
-#ifndef OVINT_LATENCY_ANALYSIS_H
-#define OVINT_LATENCY_ANALYSIS_H
+#ifndef OVINT_LATENCY_MATCHING_ANALYSIS_H
+#define OVINT_LATENCY_MATCHING_ANALYSIS_H
 
-#include "bursts.h"
-#include "distribution.h"
+#include "matching/bursts.h"
+#include "matching/distribution.h"
 #include "core/fate_judge.h"
-#include "jitter.h"
-#include "picture.h"
-#include "traffic_groups.h"
+#include "matching/jitter.h"
+#include "matching/picture.h"
+#include "matching/traffic_groups.h"
 
 #include "core/latency_definition.h"
 #include "core/latency_matcher.h"
@@ -218,4 +218,4 @@ private:
     LatencyDefinition definition_ = LatencyDefinition::fifo;
 };
 
-#endif // OVINT_LATENCY_ANALYSIS_H
+#endif // OVINT_LATENCY_MATCHING_ANALYSIS_H

@@ -7,8 +7,8 @@
 // least, largest and mean stay exact either way. Latencies are signed: a
 // cut-through device's last-in-first-out latency is below zero.
 
-#ifndef OVINT_LATENCY_DISTRIBUTION_H
-#define OVINT_LATENCY_DISTRIBUTION_H
+#ifndef OVINT_LATENCY_MATCHING_DISTRIBUTION_H
+#define OVINT_LATENCY_MATCHING_DISTRIBUTION_H
 
 #include <cstddef>
 #include <cstdint>
@@ -58,4 +58,4 @@ private:
     unsigned __int128 sum_of_squares_ = 0;
 };
 
-#endif // OVINT_LATENCY_DISTRIBUTION_H
+#endif // OVINT_LATENCY_MATCHING_DISTRIBUTION_H

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "traffic_groups.h"
+#include "matching/traffic_groups.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

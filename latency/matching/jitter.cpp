@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "jitter.h"
+#include "matching/jitter.h"
 
 JitterOrder::JitterOrder() : ring_(4096) {}
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "analysis.h"
+#include "matching/analysis.h"
 
 #include "core/trailer_format.h"
 

@@ -9,8 +9,8 @@
 // a little out of TAP-time order now and then; they are put back in order
 // first.
 
-#ifndef OVINT_LATENCY_BURSTS_H
-#define OVINT_LATENCY_BURSTS_H
+#ifndef OVINT_LATENCY_MATCHING_BURSTS_H
+#define OVINT_LATENCY_MATCHING_BURSTS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -140,4 +140,4 @@ private:
     } wire_[BURST_WINDOW_COUNT];
 };
 
-#endif // OVINT_LATENCY_BURSTS_H
+#endif // OVINT_LATENCY_MATCHING_BURSTS_H

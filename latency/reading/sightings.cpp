@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "sightings.h"
+#include "reading/sightings.h"
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>

@@ -6,10 +6,10 @@
 // traffic views behind the groups and the tables' columns, each held once
 // while frames that share it wait to be told.
 
-#ifndef OVINT_LATENCY_TRAFFIC_GROUPS_H
-#define OVINT_LATENCY_TRAFFIC_GROUPS_H
+#ifndef OVINT_LATENCY_MATCHING_TRAFFIC_GROUPS_H
+#define OVINT_LATENCY_MATCHING_TRAFFIC_GROUPS_H
 
-#include "distribution.h"
+#include "matching/distribution.h"
 
 #include "core/traffic_view.h"
 
@@ -309,4 +309,4 @@ private:
     ViewIndex index_;
 };
 
-#endif // OVINT_LATENCY_TRAFFIC_GROUPS_H
+#endif // OVINT_LATENCY_MATCHING_TRAFFIC_GROUPS_H

@@ -15,10 +15,10 @@
 // A record's frame number counts from 1 in its capture: files read one
 // after another number their frames on, as `mergecap -a` does.
 
-#ifndef OVINT_LATENCY_SIGHTINGS_H
-#define OVINT_LATENCY_SIGHTINGS_H
+#ifndef OVINT_LATENCY_READING_SIGHTINGS_H
+#define OVINT_LATENCY_READING_SIGHTINGS_H
 
-#include "analysis.h"
+#include "matching/analysis.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -75,4 +75,4 @@ private:
     uint32_t version_ = SIGHTINGS_VERSION;  // of the file's format
 };
 
-#endif // OVINT_LATENCY_SIGHTINGS_H
+#endif // OVINT_LATENCY_READING_SIGHTINGS_H
