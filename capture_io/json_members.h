@@ -9,7 +9,7 @@
 #include <glib.h>
 #include <wsutil/json_dumper.h>
 
-#include "core/ports.h"
+#include "core/trailer/ports.h"
 
 #include <cinttypes>
 #include <string>

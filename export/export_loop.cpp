@@ -5,7 +5,7 @@
 #include "capture_io/output_files.h"
 #include "capture_io/wiretap_error.h"
 
-#include "core/ports.h"
+#include "core/trailer/ports.h"
 
 #include <wiretap/wtap_opttypes.h>
 

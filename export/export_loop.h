@@ -7,7 +7,7 @@
 #define OVINT_EXPORT_EXPORT_LOOP_H
 
 #include "capture_io/wiretap_compat.h"
-#include "core/ports.h"
+#include "core/trailer/ports.h"
 
 #include "record_change.h"
 #include "summary.h"

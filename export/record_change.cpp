@@ -2,8 +2,8 @@
 
 #include "record_change.h"
 
-#include "core/ports.h"
-#include "core/trailer_format.h"
+#include "core/trailer/ports.h"
+#include "core/trailer/trailer_format.h"
 
 FrameOut change_frame(const FrameIn &in, const ChangeOptions &options, TimeBase &time_base)
 {

@@ -8,7 +8,7 @@
 #ifndef OVINT_EXPORT_RECORD_CHANGE_H
 #define OVINT_EXPORT_RECORD_CHANGE_H
 
-#include "core/tap_clock.h"
+#include "core/trailer/tap_clock.h"
 
 #include <cstdint>
 

@@ -2,7 +2,7 @@
 
 #include "report.h"
 
-#include "core/ports.h"
+#include "core/trailer/ports.h"
 
 #include "capture_io/json_members.h"
 

@@ -6,8 +6,8 @@
 #ifndef OVINT_EXPORT_SUMMARY_H
 #define OVINT_EXPORT_SUMMARY_H
 
-#include "core/ports.h"
-#include "core/tap_clock.h"
+#include "core/trailer/ports.h"
+#include "core/trailer/tap_clock.h"
 
 #include <cstdint>
 #include <map>

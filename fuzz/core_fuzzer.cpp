@@ -13,9 +13,9 @@
 //     by TAP time first, each sighting told once (in a pairing, a late
 //     pair or unmatched), and every sighting accounted for at the end.
 
-#include "core/latency_key.h"
-#include "core/latency_matcher.h"
-#include "core/ports.h"
+#include "core/packet/latency_key.h"
+#include "core/matching/latency_matcher.h"
+#include "core/trailer/ports.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

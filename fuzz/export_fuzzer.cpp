@@ -17,8 +17,8 @@
 #include "record_change.h"
 #include "summary.h"
 
-#include "core/ports.h"
-#include "core/trailer_format.h"
+#include "core/trailer/ports.h"
+#include "core/trailer/trailer_format.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -7,9 +7,9 @@
 
 #include "matching/traffic_groups.h"
 
-#include "core/cabling.h"
-#include "core/latency_definition.h"
-#include "core/latency_key.h"
+#include "core/matching/cabling.h"
+#include "core/matching/latency_definition.h"
+#include "core/packet/latency_key.h"
 
 #include <cstdint>
 #include <vector>

@@ -14,8 +14,8 @@
 
 #include "ovint_private.h"
 
-#include "core/fate_judge.h"
-#include "core/latency_matcher.h"
+#include "core/matching/fate_judge.h"
+#include "core/matching/latency_matcher.h"
 
 int hf_ovint_latency = -1;
 int hf_ovint_fate = -1;

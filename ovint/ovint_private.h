@@ -12,10 +12,10 @@
 #include <epan/prefs.h>
 
 #include "host_compat.h"
-#include "core/frame_facts.h"
-#include "core/ports.h"
-#include "core/tap_clock.h"
-#include "core/trailer_format.h"
+#include "core/packet/frame_facts.h"
+#include "core/trailer/ports.h"
+#include "core/trailer/tap_clock.h"
+#include "core/trailer/trailer_format.h"
 
 constexpr gint FIELD_COUNT = 19;
 

@@ -18,7 +18,7 @@
 
 #include "ovint_private.h"
 
-#include "core/latency_ranges.h"
+#include "core/matching/latency_ranges.h"
 
 int ovint_tap = -1;
 

@@ -3,12 +3,12 @@
 // The latency key and the matcher on their own: which changes a key sees
 // through, and which sightings the matcher pairs.
 
-#include "core/fate_judge.h"
-#include "core/latency_key.h"
-#include "core/latency_matcher.h"
-#include "core/latency_ranges.h"
-#include "core/ports.h"
-#include "core/traffic_view.h"
+#include "core/matching/fate_judge.h"
+#include "core/packet/latency_key.h"
+#include "core/matching/latency_matcher.h"
+#include "core/matching/latency_ranges.h"
+#include "core/trailer/ports.h"
+#include "core/packet/traffic_view.h"
 
 #include <gtest/gtest.h>
 

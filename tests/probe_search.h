@@ -9,7 +9,7 @@
 
 #include <epan/packet.h>
 
-#include "core/trailer_format.h"
+#include "core/trailer/trailer_format.h"
 
 // Version of the trailer found by the latest marker read: 0 none, 1 or 2.
 extern guint8 record_version;

@@ -2,7 +2,7 @@
 
 #include "matching/analysis.h"
 
-#include "core/trailer_format.h"
+#include "core/trailer/trailer_format.h"
 
 #include <algorithm>
 

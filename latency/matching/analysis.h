@@ -12,15 +12,15 @@
 
 #include "matching/bursts.h"
 #include "matching/distribution.h"
-#include "core/fate_judge.h"
+#include "core/matching/fate_judge.h"
 #include "matching/jitter.h"
 #include "matching/picture.h"
 #include "matching/traffic_groups.h"
 
-#include "core/latency_definition.h"
-#include "core/latency_matcher.h"
-#include "core/latency_ranges.h"
-#include "core/ports.h"
+#include "core/matching/latency_definition.h"
+#include "core/matching/latency_matcher.h"
+#include "core/matching/latency_ranges.h"
+#include "core/trailer/ports.h"
 
 #include <cstdint>
 #include <deque>

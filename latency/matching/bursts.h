@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/sequence_ring.h"
+#include "core/matching/sequence_ring.h"
 
 // The burst windows, in ns of TAP time.
 constexpr uint64_t BURST_WINDOWS[] = {1000, 10000, 100000, 1000000};

@@ -14,7 +14,7 @@
 #include <queue>
 #include <vector>
 
-#include "core/sequence_ring.h"
+#include "core/matching/sequence_ring.h"
 
 // One direction's jitter.
 struct Jitter {

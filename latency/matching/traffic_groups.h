@@ -11,7 +11,7 @@
 
 #include "matching/distribution.h"
 
-#include "core/traffic_view.h"
+#include "core/packet/traffic_view.h"
 
 #include <cstddef>
 #include <cstdint>

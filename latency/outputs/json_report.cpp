@@ -5,8 +5,8 @@
 #include "outputs/report.h"
 #include "outputs/report_figures.h"
 
-#include "core/ports.h"
-#include "core/trailer_format.h"
+#include "core/trailer/ports.h"
+#include "core/trailer/trailer_format.h"
 
 #include "capture_io/json_members.h"
 

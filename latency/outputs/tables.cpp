@@ -3,7 +3,7 @@
 #include "outputs/tables.h"
 
 #include "capture_io/output_files.h"
-#include "core/ports.h"
+#include "core/trailer/ports.h"
 
 #include <signal.h>
 #include <unistd.h>

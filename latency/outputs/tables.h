@@ -15,7 +15,7 @@
 #include "outputs/row.h"
 
 #include "capture_io/output_files.h"
-#include "core/ports.h"
+#include "core/trailer/ports.h"
 
 #include <zlib.h>
 

@@ -7,8 +7,8 @@
 
 #include <glib.h>
 
-#include "core/ports.h"
-#include "core/trailer_format.h"
+#include "core/trailer/ports.h"
+#include "core/trailer/trailer_format.h"
 
 #include <cinttypes>
 #include <cstring>

@@ -9,8 +9,8 @@
 //   lilo  last bit in to last bit out (forwarding delay)
 //   filo  first bit in to last bit out (frame delay)
 
-#ifndef OVINT_CORE_LATENCY_DEFINITION_H
-#define OVINT_CORE_LATENCY_DEFINITION_H
+#ifndef OVINT_CORE_MATCHING_LATENCY_DEFINITION_H
+#define OVINT_CORE_MATCHING_LATENCY_DEFINITION_H
 
 #include <cstdint>
 #include <cstring>
@@ -59,4 +59,4 @@ inline int64_t defined_latency(LatencyDefinition definition, uint64_t fifo, uint
     return latency;
 }
 
-#endif // OVINT_CORE_LATENCY_DEFINITION_H
+#endif // OVINT_CORE_MATCHING_LATENCY_DEFINITION_H

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "latency_matcher.h"
+#include "core/matching/latency_matcher.h"
 
-#include "late_watch.h"
+#include "core/matching/late_watch.h"
 
 #include <new>
 

@@ -3,7 +3,7 @@
 // XXH3 in AVX2, for the processors that have it (compiled with -mavx2;
 // called only after the processor said so). The same hash as the baseline.
 
-#include "latency_hash.h"
+#include "core/packet/latency_hash.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define XXH_INLINE_ALL

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "latency_ranges.h"
+#include "core/matching/latency_ranges.h"
 
 #include <cinttypes>
 #include <cstdio>

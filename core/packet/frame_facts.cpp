@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "frame_facts.h"
+#include "core/packet/frame_facts.h"
 
 #include <netinet/in.h>
 

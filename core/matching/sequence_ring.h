@@ -5,8 +5,8 @@
 // which sequence numbers are live, [begin, end), and grows the ring when
 // they fill it.
 
-#ifndef OVINT_CORE_SEQUENCE_RING_H
-#define OVINT_CORE_SEQUENCE_RING_H
+#ifndef OVINT_CORE_MATCHING_SEQUENCE_RING_H
+#define OVINT_CORE_MATCHING_SEQUENCE_RING_H
 
 #include <cstddef>
 #include <cstdint>
@@ -42,4 +42,4 @@ private:
     size_t size_;
 };
 
-#endif // OVINT_CORE_SEQUENCE_RING_H
+#endif // OVINT_CORE_MATCHING_SEQUENCE_RING_H

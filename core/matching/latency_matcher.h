@@ -32,14 +32,14 @@
 // first, so that a frame repeated thousands of times in a window (ARP, a
 // keepalive) costs no more to match than any other.
 
-#ifndef OVINT_CORE_LATENCY_MATCHER_H
-#define OVINT_CORE_LATENCY_MATCHER_H
+#ifndef OVINT_CORE_MATCHING_LATENCY_MATCHER_H
+#define OVINT_CORE_MATCHING_LATENCY_MATCHER_H
 
-#include "cabling.h"
-#include "clock_watch.h"
-#include "frame_facts.h"
-#include "latency_key.h"
-#include "sequence_ring.h"
+#include "core/matching/cabling.h"
+#include "core/matching/clock_watch.h"
+#include "core/packet/frame_facts.h"
+#include "core/packet/latency_key.h"
+#include "core/matching/sequence_ring.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -345,4 +345,4 @@ private:
     bool has_partner_packet(const Sighting &piece);
 };
 
-#endif // OVINT_CORE_LATENCY_MATCHER_H
+#endif // OVINT_CORE_MATCHING_LATENCY_MATCHER_H

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "ports.h"
+#include "core/trailer/ports.h"
 
 #include <cstdio>
 

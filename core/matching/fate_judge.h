@@ -11,10 +11,10 @@
 // lose a hop), the addresses it sends from, the largest frame each link
 // carries, the pieces seen leaving.
 
-#ifndef OVINT_CORE_FATE_JUDGE_H
-#define OVINT_CORE_FATE_JUDGE_H
+#ifndef OVINT_CORE_MATCHING_FATE_JUDGE_H
+#define OVINT_CORE_MATCHING_FATE_JUDGE_H
 
-#include "latency_matcher.h"
+#include "core/matching/latency_matcher.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -128,4 +128,4 @@ private:
     std::deque<Merged> merged_;  // the latest, oldest first
 };
 
-#endif // OVINT_CORE_FATE_JUDGE_H
+#endif // OVINT_CORE_MATCHING_FATE_JUDGE_H

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "latency_key.h"
+#include "core/packet/latency_key.h"
 
-#include "ip_packet.h"
-#include "latency_hash.h"
+#include "core/packet/ip_packet.h"
+#include "core/packet/latency_hash.h"
 
 // For the few bytes hashed into a packet's seed, inlined: XXH3's short path.
 #define XXH_INLINE_ALL

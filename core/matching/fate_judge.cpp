@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "fate_judge.h"
+#include "core/matching/fate_judge.h"
 
-#include "ports.h"
+#include "core/trailer/ports.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "traffic_view.h"
+#include "core/packet/traffic_view.h"
 
 #include <netinet/in.h>
 

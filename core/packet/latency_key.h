@@ -20,10 +20,10 @@
 // A frame captured shorter than those bytes, or whose headers do not hold
 // together, has no key: it is never matched rather than matched wrongly.
 
-#ifndef OVINT_CORE_LATENCY_KEY_H
-#define OVINT_CORE_LATENCY_KEY_H
+#ifndef OVINT_CORE_PACKET_LATENCY_KEY_H
+#define OVINT_CORE_PACKET_LATENCY_KEY_H
 
-#include "ip_packet.h"
+#include "core/packet/ip_packet.h"
 
 #include <cstdint>
 
@@ -50,4 +50,4 @@ bool latency_key_of_located(KeyMode mode, const uint8_t *ethernet, uint32_t capt
 const char *key_mode_name(KeyMode mode);
 bool key_mode_from_name(const char *name, KeyMode *mode);
 
-#endif // OVINT_CORE_LATENCY_KEY_H
+#endif // OVINT_CORE_PACKET_LATENCY_KEY_H

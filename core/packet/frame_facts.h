@@ -9,10 +9,10 @@
 // own addresses are known: frames it sends come from them, frames to them
 // are its own.
 
-#ifndef OVINT_CORE_FRAME_FACTS_H
-#define OVINT_CORE_FRAME_FACTS_H
+#ifndef OVINT_CORE_PACKET_FRAME_FACTS_H
+#define OVINT_CORE_PACKET_FRAME_FACTS_H
 
-#include "ip_packet.h"
+#include "core/packet/ip_packet.h"
 
 #include <cstdint>
 
@@ -80,4 +80,4 @@ inline const char *fate_text(Fate fate)
     return FATE_TEXTS[static_cast<int>(fate)];
 }
 
-#endif // OVINT_CORE_FRAME_FACTS_H
+#endif // OVINT_CORE_PACKET_FRAME_FACTS_H

@@ -11,8 +11,8 @@
 //   next frame confirms it (a quiet link); when the next one comes back, it
 //   was a lone frame stamped ahead and the clock stays where it was.
 
-#ifndef OVINT_CORE_CLOCK_WATCH_H
-#define OVINT_CORE_CLOCK_WATCH_H
+#ifndef OVINT_CORE_MATCHING_CLOCK_WATCH_H
+#define OVINT_CORE_MATCHING_CLOCK_WATCH_H
 
 #include <cstdint>
 
@@ -118,4 +118,4 @@ private:
     ClockSteps steps_;
 };
 
-#endif // OVINT_CORE_CLOCK_WATCH_H
+#endif // OVINT_CORE_MATCHING_CLOCK_WATCH_H

@@ -2,7 +2,7 @@
 //
 // XXH3 in the instructions every x86-64 (or other) processor has.
 
-#include "latency_hash.h"
+#include "core/packet/latency_hash.h"
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>

@@ -7,8 +7,8 @@
 // draws, Con A -> Con C and Con D -> Con B. Named by the port of link 1
 // toward the device and the port of link 2 away from it.
 
-#ifndef OVINT_CORE_CABLING_H
-#define OVINT_CORE_CABLING_H
+#ifndef OVINT_CORE_MATCHING_CABLING_H
+#define OVINT_CORE_MATCHING_CABLING_H
 
 #include <cstdint>
 #include <cstring>
@@ -79,4 +79,4 @@ inline bool cabling_from_name(const char *name, Cabling *cabling)
     return false;
 }
 
-#endif // OVINT_CORE_CABLING_H
+#endif // OVINT_CORE_MATCHING_CABLING_H

@@ -4,8 +4,8 @@
 // the widest vector instructions the processor has: the latency key hashes
 // every trailer-bearing frame.
 
-#ifndef OVINT_CORE_LATENCY_HASH_H
-#define OVINT_CORE_LATENCY_HASH_H
+#ifndef OVINT_CORE_PACKET_LATENCY_HASH_H
+#define OVINT_CORE_PACKET_LATENCY_HASH_H
 
 #include <cstddef>
 #include <cstdint>
@@ -21,4 +21,4 @@ Hash128 hash128(const void *bytes, size_t length, uint64_t seed = 0);
 Hash128 hash128_baseline(const void *bytes, size_t length, uint64_t seed);
 Hash128 hash128_avx2(const void *bytes, size_t length, uint64_t seed);
 
-#endif // OVINT_CORE_LATENCY_HASH_H
+#endif // OVINT_CORE_PACKET_LATENCY_HASH_H

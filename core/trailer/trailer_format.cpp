@@ -4,7 +4,7 @@
 // almost none carries a trailer: each byte is looked at once, and a 60-byte
 // frame's whole window is tested for marker starts at once.
 
-#include "trailer_format.h"
+#include "core/trailer/trailer_format.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -8,10 +8,10 @@
 // would otherwise pair with the next one's. Keeping one and asking for one cost a few probes of the table;
 // where the table is crowded, the oldest of a probe's slots gives way.
 
-#ifndef OVINT_CORE_LATE_WATCH_H
-#define OVINT_CORE_LATE_WATCH_H
+#ifndef OVINT_CORE_MATCHING_LATE_WATCH_H
+#define OVINT_CORE_MATCHING_LATE_WATCH_H
 
-#include "latency_matcher.h"
+#include "core/matching/latency_matcher.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -178,4 +178,4 @@ private:
     size_t kept_since_filter_ = 0;
 };
 
-#endif // OVINT_CORE_LATE_WATCH_H
+#endif // OVINT_CORE_MATCHING_LATE_WATCH_H

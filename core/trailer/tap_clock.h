@@ -3,8 +3,8 @@
 // The TAP clock's arithmetic, on plain values. Every computation is exact
 // or says that its result does not fit.
 
-#ifndef OVINT_CORE_TAP_CLOCK_H
-#define OVINT_CORE_TAP_CLOCK_H
+#ifndef OVINT_CORE_TRAILER_TAP_CLOCK_H
+#define OVINT_CORE_TRAILER_TAP_CLOCK_H
 
 #include <cstddef>
 #include <cstdint>
@@ -49,4 +49,4 @@ void format_nanoseconds(Nanoseconds ns, bool as_seconds, char text[NANOSECONDS_T
 constexpr size_t DURATION_TEXT = 32;
 void format_duration(uint64_t ns, char text[DURATION_TEXT]);
 
-#endif // OVINT_CORE_TAP_CLOCK_H
+#endif // OVINT_CORE_TRAILER_TAP_CLOCK_H

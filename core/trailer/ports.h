@@ -3,8 +3,8 @@
 // The TAP's ports, channels and error flags: what each trailer version calls
 // them, and how they map onto pcapng's interfaces and packet flags.
 
-#ifndef OVINT_CORE_PORTS_H
-#define OVINT_CORE_PORTS_H
+#ifndef OVINT_CORE_TRAILER_PORTS_H
+#define OVINT_CORE_TRAILER_PORTS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -124,4 +124,4 @@ inline bool received_in_error(uint8_t version, uint8_t flags)
     return pcapng_flags(version, flags) != 0;
 }
 
-#endif // OVINT_CORE_PORTS_H
+#endif // OVINT_CORE_TRAILER_PORTS_H

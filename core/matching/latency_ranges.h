@@ -5,8 +5,8 @@
 // 1, 2 and 5 in each decade, the last reaching the window (which it
 // includes).
 
-#ifndef OVINT_CORE_LATENCY_RANGES_H
-#define OVINT_CORE_LATENCY_RANGES_H
+#ifndef OVINT_CORE_MATCHING_LATENCY_RANGES_H
+#define OVINT_CORE_MATCHING_LATENCY_RANGES_H
 
 #include <cstddef>
 #include <cstdint>
@@ -42,4 +42,4 @@ LatencyRanges latency_ranges(uint64_t window_ns);
 // A whole number of µs below 1 ms, of ms below 1 s, else of s ("5 µs").
 void duration_text(uint64_t ns, char *text, size_t size);
 
-#endif // OVINT_CORE_LATENCY_RANGES_H
+#endif // OVINT_CORE_MATCHING_LATENCY_RANGES_H

@@ -7,10 +7,10 @@
 // has what its captured bytes hold; a field it lacks is marked absent, and
 // nothing is read beyond the packet its header describes.
 
-#ifndef OVINT_CORE_TRAFFIC_VIEW_H
-#define OVINT_CORE_TRAFFIC_VIEW_H
+#ifndef OVINT_CORE_PACKET_TRAFFIC_VIEW_H
+#define OVINT_CORE_PACKET_TRAFFIC_VIEW_H
 
-#include "ip_packet.h"
+#include "core/packet/ip_packet.h"
 
 #include <cstdint>
 #include <cstring>
@@ -34,4 +34,4 @@ TrafficView read_traffic_view(const uint8_t *ethernet, uint32_t captured);
 // The same, of a frame whose IP packet was located already.
 TrafficView traffic_view_of(const uint8_t *ethernet, uint32_t captured, IpFound found, const IpPacket &packet);
 
-#endif // OVINT_CORE_TRAFFIC_VIEW_H
+#endif // OVINT_CORE_PACKET_TRAFFIC_VIEW_H

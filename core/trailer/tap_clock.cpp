@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "tap_clock.h"
+#include "core/trailer/tap_clock.h"
 
 #include <cinttypes>
 #include <cstdio>

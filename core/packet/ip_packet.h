@@ -13,8 +13,8 @@
 // The packet may end beyond the bytes captured: a reader checks `end`
 // against what it needs.
 
-#ifndef OVINT_CORE_IP_PACKET_H
-#define OVINT_CORE_IP_PACKET_H
+#ifndef OVINT_CORE_PACKET_IP_PACKET_H
+#define OVINT_CORE_PACKET_IP_PACKET_H
 
 #include <cstdint>
 
@@ -62,4 +62,4 @@ enum class Tunnels : uint8_t { whole, as_captured };
 // Not IP: `vlan` is still the outermost tag's.
 IpFound locate_ip_packet(const uint8_t *frame, uint32_t captured, IpPacket &packet, Tunnels tunnels = Tunnels::whole);
 
-#endif // OVINT_CORE_IP_PACKET_H
+#endif // OVINT_CORE_PACKET_IP_PACKET_H

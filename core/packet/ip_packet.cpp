@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "ip_packet.h"
+#include "core/packet/ip_packet.h"
 
 #include <netinet/in.h>
 
