@@ -66,6 +66,9 @@ static guint32 latencies_size = 0;  // frames with an entry: 0 to this one, not 
 static guint32 last_fed_frame = 0;
 // A frame has been dissected again: the capture was read through.
 static bool read_through = false;
+// Both links' captures lay within one window (in the TAP clock's last
+// stretch): every unpaired frame is at the capture's edge.
+static bool shorter_than_window = false;
 
 // Frame `num`'s entry, below latencies_size.
 static inline FrameLatency &latency_of(guint64 num)
@@ -304,6 +307,7 @@ extern "C" void free_latency_tables(void)
     latencies_size = 0;
     last_fed_frame = 0;
     read_through = false;
+    shorter_than_window = false;
     late_found = LateSummary();
     first_provisional = last_provisional = 0;
     for (ClockEvents &list : clock_events) {
@@ -375,6 +379,7 @@ void note_sighting(const guint8 *bytes, guint32 captured, guint32 reported, Trai
         // away from the device asking the watch for a partner).
         if (!read_through) {
             StoringSink sink;
+            shorter_than_window = matcher->shorter_than_window();
             matcher->finish(sink);
             read_through = true;
         }
@@ -432,12 +437,12 @@ static void add_latency_expert(packet_info *pinfo, const FrameLatency *found, pr
 {
     if (found->role == FrameLatency::later || found->role == FrameLatency::earlier) {
         // On the sighting read second, whichever of the two was earlier by
-        // TAP time: in a single pass, that is when the pair is known. One
-        // text for all, so that they are counted together.
+        // TAP time: in a single pass, that is when the pair is known. Each
+        // entry's text is the same whatever the preferences, so that the
+        // host counts them together: the values are in the frame's tree.
         if (found->partner < pinfo->fd->num && latency_threshold_us &&
             found->latency > static_cast<guint64>(latency_threshold_us) * 1000)
-            expert_add_info_format(pinfo, item, &ei_ovint_above_threshold, "Latency above the threshold (%u \u00b5s)",
-                                   latency_threshold_us);
+            expert_add_info(pinfo, item, &ei_ovint_above_threshold);
         return;
     }
     if (!pinfo->fd->visited)
@@ -445,8 +450,7 @@ static void add_latency_expert(packet_info *pinfo, const FrameLatency *found, pr
     const Fate fate = static_cast<Fate>(current_frame_fate(found, port, tap_time));
     switch (fate) {
     case Fate::not_seen:
-        expert_add_info_format(pinfo, item, &ei_ovint_not_seen,
-                               "Not seen on the other link within the latency window (%u ms)", latency_window_ms);
+        expert_add_info(pinfo, item, &ei_ovint_not_seen);
         break;
     case Fate::late:
         expert_add_info(pinfo, item, &ei_ovint_late);
@@ -454,9 +458,15 @@ static void add_latency_expert(packet_info *pinfo, const FrameLatency *found, pr
     case Fate::fragmented:
     case Fate::for_device:
     case Fate::from_device:
-    case Fate::merged:
     case Fate::no_key:
-        expert_add_info_format(pinfo, item, &ei_ovint_one_link, "Seen on one link only: %s", fate_text(fate));
+        expert_add_info(pinfo, item, &ei_ovint_one_link);
+        break;
+    case Fate::merged:
+        expert_add_info(pinfo, item, &ei_ovint_merged);
+        break;
+    case Fate::at_edge:
+        // A capture shorter than the window has every unpaired frame here.
+        expert_add_info(pinfo, item, shorter_than_window ? &ei_ovint_short_capture : &ei_ovint_at_edge);
         break;
     default:
         break;

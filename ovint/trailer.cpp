@@ -89,6 +89,9 @@ expert_field ei_ovint_not_seen = {};
 expert_field ei_ovint_above_threshold = {};
 expert_field ei_ovint_late = {};
 expert_field ei_ovint_one_link = {};
+expert_field ei_ovint_merged = {};
+expert_field ei_ovint_at_edge = {};
+expert_field ei_ovint_short_capture = {};
 
 static ei_register_info ei_array[] = {
     {&ei_ovint_flag[0], {"ovint.expert.receive_error", PI_PROTOCOL, PI_WARN, "The TAP flagged a receive error", EXPFILL}},
@@ -103,6 +106,12 @@ static ei_register_info ei_array[] = {
     {&ei_ovint_above_threshold, {"ovint.expert.latency_above_threshold", PI_SEQUENCE, PI_WARN, "Latency above the threshold", EXPFILL}},
     {&ei_ovint_late, {"ovint.expert.late", PI_SEQUENCE, PI_NOTE, "Seen on the other link only after the latency window", EXPFILL}},
     {&ei_ovint_one_link, {"ovint.expert.one_link", PI_SEQUENCE, PI_CHAT, "Seen on one link only, and not lost", EXPFILL}},
+    {&ei_ovint_merged, {"ovint.expert.merged", PI_SEQUENCE, PI_NOTE,
+                        "A record the capture host merged from several frames: no port saw it as one", EXPFILL}},
+    {&ei_ovint_at_edge, {"ovint.expert.at_edge", PI_SEQUENCE, PI_CHAT,
+                         "At the capture's edge: its partner may lie beyond the capture", EXPFILL}},
+    {&ei_ovint_short_capture, {"ovint.expert.short_capture", PI_SEQUENCE, PI_NOTE,
+                               "The capture is shorter than the latency window: a shorter window tells more", EXPFILL}},
 };
 
 void register_expert_entries(void)

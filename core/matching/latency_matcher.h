@@ -187,6 +187,14 @@ public:
     uint64_t window() const { return window_; }
     size_t waiting() const { return static_cast<size_t>(head_ - tail_); }
     const ClockWatch &clock() const { return clock_; }
+    // Whether both links' captures, in the clock's stretch, lie within one
+    // window: no frame of them can be told lost.
+    bool shorter_than_window() const
+    {
+        const uint64_t first = spans_[0].first < spans_[1].first ? spans_[0].first : spans_[1].first;
+        const uint64_t last = spans_[0].last > spans_[1].last ? spans_[0].last : spans_[1].last;
+        return first <= last && last - first < window_;
+    }
     const MatchFindings &findings() const { return findings_; }
     // Still learning the cabling: what was fed waits to be paired.
     bool learning() const { return trial_ != nullptr; }

@@ -47,20 +47,23 @@ F	The TAP flagged a frame shorter than Ethernet allows	ovint.expert.short_packet
 F	Not seen on the other link within the latency window	ovint.expert.not_seen	FT_NONE	ovint		0x0	
 F	Latency above the threshold	ovint.expert.latency_above_threshold	FT_NONE	ovint		0x0	
 F	Seen on the other link only after the latency window	ovint.expert.late	FT_NONE	ovint		0x0	
-F	Seen on one link only, and not lost	ovint.expert.one_link	FT_NONE	ovint		0x0	" \
+F	Seen on one link only, and not lost	ovint.expert.one_link	FT_NONE	ovint		0x0	
+F	A record the capture host merged from several frames: no port saw it as one	ovint.expert.merged	FT_NONE	ovint		0x0	
+F	At the capture's edge: its partner may lie beyond the capture	ovint.expert.at_edge	FT_NONE	ovint		0x0	
+F	The capture is shorter than the latency window: a shorter window tells more	ovint.expert.short_capture	FT_NONE	ovint		0x0	" \
     "$(with_ovint -G fields | grep -P '^F\t[^\t]*\tovint\.')"
 
 # The field count tells every registration apart, duplicates included:
 # the protocol, its nineteen fields, two of which share a name with
-# another, and its twelve expert entries.
+# another, and its fifteen expert entries.
 counts() {
     "$@" -G fieldcount 2>/dev/null | awk '/header fields registered/ { print $3 } /are protocols/ { print $1 }
                               /same name as another/ { print $1 }' | paste -sd' '
 }
 read -r fields_with protocols_with same_with <<<"$(counts with_ovint)"
 read -r fields_without protocols_without same_without <<<"$(counts without_ovint)"
-check "ovint adds one protocol, nineteen fields (two pairs sharing a name) and twelve expert entries" \
-    "32 1 2" \
+check "ovint adds one protocol, nineteen fields (two pairs sharing a name) and fifteen expert entries" \
+    "35 1 2" \
     "$((fields_with - fields_without)) $((protocols_with - protocols_without)) $((same_with - same_without))"
 
 # A preferences file that still holds ovint's retired "enable" preference.
