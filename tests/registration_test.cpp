@@ -34,7 +34,7 @@ TEST(Registration, ProtocolAndNamedDissectorAreKnown)
     EXPECT_EQ(dissector_handle_get_protocol_index(named), proto_ovint);
 }
 
-TEST(Registration, NineteenFieldsUnderSeventeenFilterNamesAndTwelveExpertEntries)
+TEST(Registration, NineteenFieldsUnderSeventeenFilterNamesAndFifteenExpertEntries)
 {
     std::map<std::string, int> fields_per_name;
     void *cookie = NULL;
@@ -53,6 +53,7 @@ TEST(Registration, NineteenFieldsUnderSeventeenFilterNamesAndTwelveExpertEntries
         {"ovint.expert.alignment_error", 1}, {"ovint.expert.crc_error", 1}, {"ovint.expert.lost_packet", 1},
         {"ovint.expert.long_packet", 1}, {"ovint.expert.short_packet", 1}, {"ovint.expert.not_seen", 1},
         {"ovint.expert.latency_above_threshold", 1}, {"ovint.expert.late", 1}, {"ovint.expert.one_link", 1},
+        {"ovint.expert.merged", 1}, {"ovint.expert.at_edge", 1}, {"ovint.expert.short_capture", 1},
     };
     EXPECT_EQ(fields_per_name, expected);
 
