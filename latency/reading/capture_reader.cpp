@@ -122,6 +122,7 @@ bool CaptureReader::read_more(size_t wanted)
             continue;
         if (got <= 0) {
             at_end_ = true;
+            read_failed_ = got < 0;
             return false;
         }
         pending_end_ += size_t(got);
@@ -165,7 +166,8 @@ bool CaptureReader::recognise()
 
 // One pcap record at `at`, `left` bytes on: taken into `chunk` when whole
 // (`length` then its size); `odd` when wiretap must read it.
-inline __attribute__((always_inline)) bool CaptureReader::take_pcap_record(FrameChunk &chunk, const uint8_t *at, size_t left, size_t &length, bool &odd)
+inline __attribute__((always_inline)) bool CaptureReader::take_pcap_record(FrameChunk &chunk, const uint8_t *at,
+                                                                           size_t left, size_t &length, bool &odd)
 {
     if (left < PCAP_RECORD_HEADER) {
         length = PCAP_RECORD_HEADER;
@@ -187,7 +189,8 @@ inline __attribute__((always_inline)) bool CaptureReader::take_pcap_record(Frame
 
 // Likewise one pcapng block: a packet block is a record; interface and
 // statistics blocks are taken in passing, as wiretap takes them.
-inline __attribute__((always_inline)) bool CaptureReader::take_pcapng_block(FrameChunk &chunk, const uint8_t *at, size_t left, size_t &length, bool &odd)
+inline __attribute__((always_inline)) bool CaptureReader::take_pcapng_block(FrameChunk &chunk, const uint8_t *at,
+                                                                            size_t left, size_t &length, bool &odd)
 {
     if (left < 8) {
         length = 8;
@@ -252,8 +255,9 @@ bool CaptureReader::take_records(FrameChunk &chunk, size_t most_bytes, size_t &u
         }
         // The record runs beyond what is held: it waits for the next chunk
         // once this one holds enough, else the chunk reads on.
+        // Cut off, or a read that failed: wiretap says where and how.
         if (at_end_ && pending_start_ == pending_end_)
-            return left == 0;  // else cut off: wiretap says where and how
+            return left == 0 && !read_failed_;
         if (chunk.records && chunk.size >= most_bytes)
             return true;
         const size_t target = std::max(used + length, most_bytes);
@@ -268,6 +272,7 @@ bool CaptureReader::take_records(FrameChunk &chunk, size_t most_bytes, size_t &u
                 continue;
             if (got <= 0) {
                 at_end_ = true;
+                read_failed_ = got < 0;
                 break;
             }
             chunk.size += size_t(got);

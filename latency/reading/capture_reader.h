@@ -77,6 +77,7 @@ private:
     Format format_ = Format::wiretap;
     int fd_ = -1;
     bool at_end_ = false;
+    bool read_failed_ = false;  // wiretap reads on, and tells why
     bool swapped_ = false;       // the file's byte order is not ours
     uint32_t fraction_unit_ = 0;  // pcap: a second in the timestamp's fraction
     std::vector<bool> ethernet_interfaces_;  // pcapng
