@@ -110,7 +110,8 @@ bool CaptureReader::read_more(size_t wanted)
     if (pending_capacity_ - pending_start_ < wanted) {
         const size_t capacity = std::max(wanted, size_t(65536));
         std::unique_ptr<uint8_t[]> moved(new uint8_t[capacity]);
-        std::memcpy(moved.get(), pending_.get() + pending_start_, pending_end_ - pending_start_);
+        if (pending_end_ > pending_start_)
+            std::memcpy(moved.get(), pending_.get() + pending_start_, pending_end_ - pending_start_);
         pending_ = std::move(moved);
         pending_end_ -= pending_start_;
         pending_start_ = 0;
@@ -263,7 +264,8 @@ bool CaptureReader::take_records(FrameChunk &chunk, size_t most_bytes, size_t &u
         const size_t target = std::max(used + length, most_bytes);
         chunk.reserve_more(target - chunk.size);
         const size_t moved = std::min(pending_end_ - pending_start_, target - chunk.size);
-        std::memcpy(chunk.bytes.get() + chunk.size, pending_.get() + pending_start_, moved);
+        if (moved)
+            std::memcpy(chunk.bytes.get() + chunk.size, pending_.get() + pending_start_, moved);
         pending_start_ += moved;
         chunk.size += moved;
         while (chunk.size < target) {
@@ -288,7 +290,8 @@ void CaptureReader::put_back(const uint8_t *bytes, size_t count)
         if (pending_capacity_ < count + held) {
             pending_capacity_ = std::max(count + held, size_t(65536));
             std::unique_ptr<uint8_t[]> moved(new uint8_t[pending_capacity_]);
-            std::memcpy(moved.get() + count, pending_.get() + pending_start_, held);
+            if (held)
+                std::memcpy(moved.get() + count, pending_.get() + pending_start_, held);
             pending_ = std::move(moved);
         } else {
             std::memmove(pending_.get() + count, pending_.get() + pending_start_, held);
@@ -297,7 +300,8 @@ void CaptureReader::put_back(const uint8_t *bytes, size_t count)
         pending_end_ = count + held;
     }
     pending_start_ -= count;
-    std::memcpy(pending_.get() + pending_start_, bytes, count);
+    if (count)
+        std::memcpy(pending_.get() + pending_start_, bytes, count);
 }
 
 bool CaptureReader::read_chunk(FrameChunk &chunk, size_t most_bytes)
@@ -363,7 +367,8 @@ bool CaptureReader::read_through_wiretap(FrameChunk &chunk, size_t most_bytes)
         if (rec.rec_type == REC_TYPE_PACKET) {
             const wtap_packet_header &header = rec.rec_header.packet_header;
             chunk.reserve_more(header.caplen);
-            std::memcpy(chunk.bytes.get() + chunk.size, record_bytes(record_), header.caplen);
+            if (header.caplen)
+                std::memcpy(chunk.bytes.get() + chunk.size, record_bytes(record_), header.caplen);
             chunk.frames.push_back({frames_, chunk.size, header.caplen, header.len,
                                     header.pkt_encap == WTAP_ENCAP_ETHERNET});
             chunk.size += header.caplen;

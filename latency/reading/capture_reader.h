@@ -87,7 +87,6 @@ private:
 
     wtap *wth_ = nullptr;
     ReadRecord record_;
-    bool record_ready_ = false;
     int err_ = 0;
     gchar *err_info_ = nullptr;
     bool wiretap_done_ = false;
