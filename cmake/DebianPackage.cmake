@@ -51,12 +51,15 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3")
 
 # Debian's documents: the licence in Debian's machine-readable form (the
 # GPL itself is in /usr/share/common-licenses), the package's changelog and
-# the programs' manual pages, made from their --help with help2man.
+# the programs' manual pages: what --help says (help2man), then the text of
+# the program's manual under docs/ (lowdown turns its Markdown into roff,
+# cmake/debian/manual-include.sh hands that to help2man).
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright DESTINATION share/doc/ovint)
 set(OVINT_DEBIAN_VERSION "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog.Debian @ONLY)
 find_program(GZIP gzip REQUIRED)
 find_program(HELP2MAN help2man REQUIRED)
+find_program(LOWDOWN lowdown REQUIRED)
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
     COMMAND ${GZIP} -9nf -k ${PROJECT_BINARY_DIR}/debian/changelog.Debian
     DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian)
@@ -65,28 +68,41 @@ install(FILES ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz DESTINATION share
 set(ovint-export_summary "TAP captures of a BRAXEL TAP VESTRIL as standard pcapng")
 set(ovint-latency_summary "latency, loss and bursts across the links of a BRAXEL TAP VESTRIL")
 set(ovint-latency-dask_summary "ovint-latency on a Dask cluster")
+set(ovint-export_manual ${PROJECT_SOURCE_DIR}/docs/ovint-export.md)
+set(ovint-latency_manual ${PROJECT_SOURCE_DIR}/docs/ovint-latency.md)
+set(ovint-latency-dask_manual ${PROJECT_SOURCE_DIR}/docs/cluster.md)
+set(ovint-export_see_also "ovint-latency(1), tshark(1), editcap(1)")
+set(ovint-latency_see_also "ovint-latency-dask(1), ovint-export(1), tshark(1), gnuplot(1)")
+set(ovint-latency-dask_see_also "ovint-latency(1), dask(1)")
+set(manual_programs)
 foreach(program ovint-export ovint-latency)
     if(TARGET ${program})
-        set(manual ${PROJECT_BINARY_DIR}/debian/${program}.1)
-        add_custom_command(OUTPUT ${manual}.gz
-            COMMAND ${HELP2MAN} --no-info --no-discard-stderr --name "${${program}_summary}"
-                    --output ${manual} $<TARGET_FILE:${program}>
-            COMMAND ${GZIP} -9nf ${manual}
-            DEPENDS ${program})
-        list(APPEND debian_documents ${manual}.gz)
-        install(FILES ${manual}.gz DESTINATION share/man/man1)
+        list(APPEND manual_programs ${program})
+        set(${program}_path $<TARGET_FILE:${program}>)
+        set(${program}_built ${program})
     endif()
 endforeach()
 if(TARGET ovint-latency)
-    set(manual ${PROJECT_BINARY_DIR}/debian/ovint-latency-dask.1)
+    list(APPEND manual_programs ovint-latency-dask)
+    set(ovint-latency-dask_path ${PROJECT_BINARY_DIR}/ovint-latency-dask)
+    set(ovint-latency-dask_built ${PROJECT_BINARY_DIR}/ovint-latency-dask)
+endif()
+foreach(program ${manual_programs})
+    set(manual ${PROJECT_BINARY_DIR}/debian/${program}.1)
+    set(include ${PROJECT_BINARY_DIR}/debian/${program}.h2m)
+    file(WRITE ${PROJECT_BINARY_DIR}/debian/${program}.see-also "[SEE ALSO]\n${${program}_see_also}\n")
     add_custom_command(OUTPUT ${manual}.gz
-        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --name "${ovint-latency-dask_summary}"
-                --output ${manual} ${PROJECT_BINARY_DIR}/ovint-latency-dask
+        COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/debian/manual-include.sh ${${program}_manual} ${include}
+        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --name "${${program}_summary}"
+                --include ${include} --include ${PROJECT_BINARY_DIR}/debian/${program}.see-also
+                --output ${manual} ${${program}_path}
         COMMAND ${GZIP} -9nf ${manual}
-        DEPENDS ${PROJECT_BINARY_DIR}/ovint-latency-dask)
+        DEPENDS ${${program}_built} ${${program}_manual}
+                ${CMAKE_CURRENT_LIST_DIR}/debian/manual-include.sh
+        VERBATIM)
     list(APPEND debian_documents ${manual}.gz)
     install(FILES ${manual}.gz DESTINATION share/man/man1)
-endif()
+endforeach()
 add_custom_target(debian_documents ALL DEPENDS ${debian_documents})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)

@@ -1,9 +1,11 @@
 #!/bin/bash
 # SPDX-License-Identifier: GPL-2.0-or-later
 #
-# Remakes the README's ovint-latency example: the report on the router
-# capture the tests write (tests/write_captures --device router), printed
-# here, and its picture, docs/images/latency-plot.png.
+# Remakes ovint-latency's first example in docs/ovint-latency.md: the report
+# on the router capture the tests write (tests/write_captures --device
+# router), printed here as the manual shows it (an indented block, ready to
+# paste), and its picture, docs/images/latency-plot.png. The test
+# documents_examples checks the block against the program.
 #
 # Usage: tools/latency-example.sh   (needs gnuplot: Debian's gnuplot-nox)
 set -euo pipefail
@@ -16,5 +18,8 @@ work=$(mktemp -d /tmp/ovint-example-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 "$build/tests/write_captures" --device router device.pcap device.expected >/dev/null
-echo "\$ ovint-latency --line-rate 10G --plot latency.png device.pcap"
-"$build/ovint-latency" --force --line-rate 10G --plot "$repo/docs/images/latency-plot.png" device.pcap
+{
+    echo "\$ ovint-latency --line-rate 10G --plot latency.png device.pcap | grep -v '^\$'"
+    "$build/ovint-latency" --line-rate 10G --plot latency.png device.pcap | grep -v '^$'
+} | sed 's/^/    /'
+cp latency.png "$repo/docs/images/latency-plot.png"
