@@ -126,7 +126,8 @@ Bytes swapped_pcap(const Bytes &pcap)
     return out;
 }
 
-// pcapng as its specification lays it out, in either byte order.
+// pcapng block by block (section, interface, packet and statistics
+// blocks), in either byte order.
 struct PcapngWriter {
     bool big_endian;
     Bytes bytes;

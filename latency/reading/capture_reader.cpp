@@ -118,17 +118,28 @@ bool CaptureReader::read_more(size_t wanted)
         pending_capacity_ = capacity;
     }
     while (pending_end_ - pending_start_ < wanted) {
-        const ssize_t got = read(fd_, pending_.get() + pending_end_, pending_capacity_ - pending_end_);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            at_end_ = true;
-            read_failed_ = got < 0;
+        const size_t got = read_file(pending_.get() + pending_end_, pending_capacity_ - pending_end_);
+        if (!got)
             return false;
-        }
-        pending_end_ += size_t(got);
+        pending_end_ += got;
     }
     return true;
+}
+
+// Up to `room` bytes of the file into `into`: how many, 0 once it has
+// ended or a read failed (at_end_ then set, and read_failed_ for a failure).
+size_t CaptureReader::read_file(uint8_t *into, size_t room)
+{
+    for (;;) {
+        const ssize_t got = read(fd_, into, room);
+        if (got > 0)
+            return size_t(got);
+        if (got < 0 && errno == EINTR)
+            continue;
+        at_end_ = true;
+        read_failed_ = got < 0;
+        return 0;
+    }
 }
 
 // Whether the file is one read straight: pcap of Ethernet, version 2.4,
@@ -269,15 +280,10 @@ bool CaptureReader::take_records(FrameChunk &chunk, size_t most_bytes, size_t &u
         pending_start_ += moved;
         chunk.size += moved;
         while (chunk.size < target) {
-            const ssize_t got = read(fd_, chunk.bytes.get() + chunk.size, target - chunk.size);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                at_end_ = true;
-                read_failed_ = got < 0;
+            const size_t got = read_file(chunk.bytes.get() + chunk.size, target - chunk.size);
+            if (!got)
                 break;
-            }
-            chunk.size += size_t(got);
+            chunk.size += got;
         }
     }
 }
