@@ -10,6 +10,7 @@
 #include <epan/prefs.h>
 #include <wsutil/report_message.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "ovint_private.h"
@@ -18,6 +19,7 @@
 #include "core/matching/latency_matcher.h"
 
 int hf_ovint_latency = -1;
+int hf_ovint_latency_us = -1;
 int hf_ovint_fate = -1;
 int hf_ovint_latency_earlier = -1;
 int hf_ovint_latency_later = -1;
@@ -291,6 +293,117 @@ const ClockEvent *clock_event(guint32 num, guint8 kind)
     return low < list.count && list.events[low].frame == num ? &list.events[low] : NULL;
 }
 
+LatencyRanges latency_tree_ranges(void)
+{
+    guint64 window = static_cast<guint64>(latency_window_ms) * 1000000;
+    return latency_ranges(std::min<guint64>(window, G_MAXINT));
+}
+
+// The directions' figures, worked out once the capture has been read
+// through and asked for; -1 before. Directions beyond the table (odd port
+// bytes) get none.
+constexpr int MAX_DIRECTIONS = 32;
+static DirectionFigures directions[MAX_DIRECTIONS];
+static int direction_count = -1;
+
+// The later sighting's pair as a direction's slot, or -1.
+static int direction_slot(const FrameLatency &later, bool add)
+{
+    const FrameLatency &earlier = latency_of(later.partner);
+    for (int i = 0; i < direction_count; i++) {
+        const DirectionFigures &d = directions[i];
+        if (d.from_port == later.partner_port && d.from_version == later.partner_version &&
+            d.to_port == earlier.partner_port && d.to_version == earlier.partner_version)
+            return i;
+    }
+    if (!add || direction_count == MAX_DIRECTIONS)
+        return -1;
+    DirectionFigures &d = directions[direction_count];
+    d = DirectionFigures();
+    d.from_port = later.partner_port;
+    d.from_version = later.partner_version;
+    d.to_port = earlier.partner_port;
+    d.to_version = earlier.partner_version;
+    return direction_count++;
+}
+
+static bool is_later_sighting(guint32 num)
+{
+    const FrameLatency &entry = latency_of(num);
+    return entry.role == FrameLatency::later && entry.partner < latencies_size;
+}
+
+// Nearest rank: the smallest latency with at least per_10000
+// ten-thousandths of them at or below it.
+static LatencyFigure figure_at_rank(const guint64 *sorted, guint64 count, guint64 per_10000)
+{
+    guint64 rank = (per_10000 * count + 9999) / 10000;
+    rank = std::max<guint64>(rank, 1);
+    const guint64 value = sorted[rank - 1];
+    return {value, static_cast<guint64>(std::upper_bound(sorted, sorted + count, value) - sorted)};
+}
+
+// Every pair's latency by direction, sorted once, for the figures; the
+// lists are let go at once.
+static void work_out_directions(void)
+{
+    direction_count = 0;
+    for (guint32 num = 1; num < latencies_size; num++)
+        if (is_later_sighting(num)) {
+            const int slot = direction_slot(latency_of(num), true);
+            if (slot >= 0)
+                directions[slot].count++;
+        }
+    guint64 *lists[MAX_DIRECTIONS];
+    guint64 filled[MAX_DIRECTIONS] = {};
+    for (int i = 0; i < direction_count; i++)
+        lists[i] = g_new(guint64, directions[i].count);
+    const LatencyRanges ranges = latency_tree_ranges();
+    for (guint32 num = 1; num < latencies_size; num++)
+        if (is_later_sighting(num)) {
+            const int slot = direction_slot(latency_of(num), false);
+            if (slot >= 0) {
+                const guint64 latency = latency_of(num).latency;
+                lists[slot][filled[slot]++] = latency;
+                // As the tree counts it: beyond the int the host takes, in the last range.
+                directions[slot].ranges_used |= G_GUINT64_CONSTANT(1)
+                                                << ranges.range_of(std::min(latency, ranges.last_ceil));
+            }
+        }
+    for (int i = 0; i < direction_count; i++) {
+        DirectionFigures &d = directions[i];
+        guint64 *sorted = lists[i];
+        std::sort(sorted, sorted + d.count);
+        guint64 sum = 0;
+        for (guint64 k = 0; k < d.count; k++)
+            sum += sorted[k];
+        const guint64 mean = (sum + d.count / 2) / d.count;
+        d.figure[DirectionFigures::least] = figure_at_rank(sorted, d.count, 0);
+        d.figure[DirectionFigures::mean] = {
+            mean, static_cast<guint64>(std::upper_bound(sorted, sorted + d.count, mean) - sorted)};
+        d.figure[DirectionFigures::median] = figure_at_rank(sorted, d.count, 5000);
+        d.figure[DirectionFigures::p99] = figure_at_rank(sorted, d.count, 9900);
+        d.figure[DirectionFigures::p99_9] = figure_at_rank(sorted, d.count, 9990);
+        d.figure[DirectionFigures::largest] = {sorted[d.count - 1], d.count};
+        g_free(sorted);
+    }
+}
+
+const DirectionFigures *direction_figures(guint8 from_port, guint8 from_version, guint8 to_port, guint8 to_version)
+{
+    if (!read_through)
+        return NULL;
+    if (direction_count < 0)
+        work_out_directions();
+    for (int i = 0; i < direction_count; i++) {
+        const DirectionFigures &d = directions[i];
+        if (d.from_port == from_port && d.from_version == from_version && d.to_port == to_port &&
+            d.to_version == to_version)
+            return &d;
+    }
+    return NULL;
+}
+
 extern "C" void free_latency_tables(void)
 {
     delete matcher;
@@ -308,6 +421,7 @@ extern "C" void free_latency_tables(void)
     last_fed_frame = 0;
     read_through = false;
     shorter_than_window = false;
+    direction_count = -1;
     late_found = LateSummary();
     first_provisional = last_provisional = 0;
     for (ClockEvents &list : clock_events) {
@@ -511,6 +625,8 @@ void add_latency_items(proto_tree *tree, proto_item *port_item, tvbuff_t *tvb, p
         latency.nsecs = static_cast<int>(found->latency % 1000000000);
         item = proto_tree_add_time(tree, hf_ovint_latency, tvb, 0, 0, &latency);
         proto_item_set_generated(item);
+        proto_item_set_generated(proto_tree_add_double(tree, hf_ovint_latency_us, tvb, 0, 0,
+                                                       static_cast<double>(found->latency) / 1000.0));
         add_latency_expert(pinfo, found, item, 0, 0);
     } else {
         item = proto_tree_add_uint_format(tree, hf_ovint_latency_later, tvb, 0, 0, found->partner,

@@ -12,12 +12,13 @@
 #include <epan/prefs.h>
 
 #include "host_compat.h"
+#include "core/matching/latency_ranges.h"
 #include "core/packet/frame_facts.h"
 #include "core/trailer/ports.h"
 #include "core/trailer/tap_clock.h"
 #include "core/trailer/trailer_format.h"
 
-constexpr gint FIELD_COUNT = 19;
+constexpr gint FIELD_COUNT = 20;
 
 // ---- Ids, assigned by the host at registration (trailer.cpp) ----
 
@@ -39,6 +40,7 @@ extern int hf_ovint_fcs;
 extern int hf_ovint_reserved;
 extern int hf_ovint_rxerror_v1;
 extern int hf_ovint_latency;
+extern int hf_ovint_latency_us;
 extern int hf_ovint_latency_earlier;
 extern int hf_ovint_latency_later;
 
@@ -135,6 +137,28 @@ const LateSummary *late_summary(void);
 // The cabling the matcher took ("Con A and Con D toward the device (A-C,
 // learnt)"), or NULL while it learns it.
 const char *cabling_summary(void);
+// The ranges of the Latency statistics' histograms: those of the window,
+// which the host counts in an int.
+LatencyRanges latency_tree_ranges(void);
+// A figure of one direction's latencies (ns) and how many are at or below it.
+struct LatencyFigure {
+    guint64 value;
+    guint64 at_or_below;
+};
+// One direction's latencies, known once the capture has been read through:
+// the figures ovint-latency reports for the same pairs (percentiles by
+// nearest rank, the mean to the nearest ns) and the histogram's ranges
+// that hold any.
+struct DirectionFigures {
+    enum Figure { least, mean, median, p99, p99_9, largest, FIGURE_COUNT };
+    guint8 from_port, from_version, to_port, to_version;
+    guint64 count;
+    LatencyFigure figure[FIGURE_COUNT];
+    guint64 ranges_used;  // bit i: range i of latency_tree_ranges()
+};
+// The figures of the direction from one port to another, or NULL before
+// the capture has been read through.
+const DirectionFigures *direction_figures(guint8 from_port, guint8 from_version, guint8 to_port, guint8 to_version);
 // Whether a trailer-bearing frame of `port` and `tap_time`, dissected again
 // once the capture has been read through, was never seen on the other link
 // (within the window), or lies at the capture's edge: its partner may lie

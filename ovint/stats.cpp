@@ -5,9 +5,10 @@
 //   Ports and errors (tshark -z ovint,tree): the frames per channel and
 //   port, and each port's error flags;
 //   Latency (tshark -z ovint_latency,tree): per direction the frames
-//   matched with their latency and its histogram, per port the frames not
-//   seen on the other link, flagged by the TAP or not.
-// Both sort by name: channels and ports come in their natural order.
+//   matched, their latency's figures and its histogram, per port the
+//   frames not seen on the other link, flagged by the TAP or not.
+// Both sort by name: channels and ports come in their natural order, and
+// rows that must come first are flagged so.
 
 #include <epan/packet.h>
 #include <epan/stats_tree.h>
@@ -74,35 +75,68 @@ static const char MATCHED_NODE[] = "Frames matched";
 static const char UNSEEN_NODE[] = "Not seen on the other link";
 static int matched_node = -1;
 static int unseen_node = -1;
-// Made once the cabling is known.
-static bool cabling_node_made;
+// The cabling's row under the frames matched, once the cabling is known:
+// it counts the pairs, as every pair is made under it.
+static char cabling_row[160];
+static guint64 pairs_counted;
+// Under each direction, one histogram of latency ranges, named
+// "FLOOR-CEIL ns (…)" (the host sorts ranges by their floor), and, once
+// the capture has been read through, the figures ovint-latency reports.
+static const char HISTOGRAM_NODE[] = "Latency histogram (ns)";
+static const char FIGURES_NODE[] = "Latency (\u00b5s), frames at or below";
+// Named so that the host's order by name is theirs.
+static const char *const FIGURE_NAMES[DirectionFigures::FIGURE_COUNT] = {
+    "least (min)", "mean", "median (p50)", "p99", "p99.9", "worst (max)"};
 
-// A direction's node, made with its histogram when first met. Range nodes
-// named "FLOOR-CEIL ns (…)": the host sorts them by their floor. The host
-// ticks ranges with an int: the window is cut to the largest.
-static void make_direction(stats_tree *st, const char *direction)
+// "3.251 µs"
+static void format_us(guint64 ns, char *text, size_t size)
 {
-    guint64 window = static_cast<guint64>(latency_window_ms) * 1000000;
-    if (window > static_cast<guint64>(G_MAXINT))
-        window = G_MAXINT;
-    const LatencyRanges ranges = latency_ranges(window);
+    snprintf(text, size, "%" G_GUINT64_FORMAT ".%03u \u00b5s", ns / 1000, static_cast<unsigned>(ns % 1000));
+}
+
+// A direction's node, made when its first pair is counted: with the
+// capture read through, its figures and the histogram's ranges that hold
+// a latency; in a single pass, every range.
+static void make_direction(stats_tree *st, const char *direction, const DirectionFigures *figures)
+{
+    const int direction_node = stats_tree_create_node(st, direction, matched_node, STAT_DT_INT, TRUE);
+    const LatencyRanges ranges = latency_tree_ranges();
     char names[MAX_LATENCY_RANGES][80];
     gchar *range_names[MAX_LATENCY_RANGES];
+    int used = 0;
     for (size_t i = 0; i < ranges.count; i++) {
+        if (figures && !(figures->ranges_used & (G_GUINT64_CONSTANT(1) << i)))
+            continue;
         char name[40];
         ranges.name(i, name, sizeof name);
-        snprintf(names[i], sizeof names[i], "%" G_GUINT64_FORMAT "-%" G_GUINT64_FORMAT " ns (%s)", ranges.floor[i],
-                 ranges.ceil(i), name);
-        range_names[i] = names[i];
+        snprintf(names[used], sizeof names[used], "%" G_GUINT64_FORMAT "-%" G_GUINT64_FORMAT " ns (%s)",
+                 ranges.floor[i], ranges.ceil(i), name);
+        range_names[used] = names[used];
+        used++;
     }
-    stats_tree_create_range_node_string(st, direction, matched_node, static_cast<int>(ranges.count), range_names);
+    stats_tree_create_range_node_string(st, HISTOGRAM_NODE, direction_node, used, range_names);
+    if (!figures)
+        return;
+    const int figures_node = stats_tree_create_node(st, FIGURES_NODE, direction_node, STAT_DT_INT, TRUE);
+    stat_node_set_flags(st, FIGURES_NODE, direction_node, FALSE, ST_FLG_SORT_TOP);
+    increase_stat_node(st, FIGURES_NODE, direction_node, FALSE, static_cast<gint>(figures->count));
+    for (int i = 0; i < DirectionFigures::FIGURE_COUNT; i++) {
+        char value[40], name[80];
+        format_us(figures->figure[i].value, value, sizeof value);
+        snprintf(name, sizeof name, "%s %s", FIGURE_NAMES[i], value);
+        increase_stat_node(st, name, figures_node, FALSE, static_cast<gint>(figures->figure[i].at_or_below));
+    }
 }
 
 extern "C" void ovint_latency_init(stats_tree *st)
 {
-    cabling_node_made = false;
+    cabling_row[0] = '\0';
+    pairs_counted = 0;
     matched_node = stats_tree_create_node(st, MATCHED_NODE, 0, STAT_DT_INT, TRUE);
     unseen_node = stats_tree_create_node(st, UNSEEN_NODE, 0, STAT_DT_INT, TRUE);
+    // First, whatever the order by name.
+    stat_node_set_flags(st, MATCHED_NODE, 0, FALSE, ST_FLG_SORT_TOP);
+    stat_node_set_flags(st, UNSEEN_NODE, 0, FALSE, ST_FLG_SORT_TOP);
 }
 
 static const char STEPPED_BACK_NODE[] = "TAP clock stepped back (ms)";
@@ -147,17 +181,29 @@ static void count_pair(stats_tree *st, guint32 num)
     if (!partner)
         return;
     const bool later = latency->role == FrameLatency::later;
-    const PortLabel here = port_label(partner->partner_version, partner->partner_port);
-    const PortLabel there = port_label(latency->partner_version, latency->partner_port);
+    const FrameLatency *later_sighting = later ? latency : partner;
+    const FrameLatency *earlier_sighting = later ? partner : latency;
+    // Each sighting holds its partner's port.
+    const PortLabel from = port_label(later_sighting->partner_version, later_sighting->partner_port);
+    const PortLabel to = port_label(earlier_sighting->partner_version, earlier_sighting->partner_port);
     char direction[48];
-    snprintf(direction, sizeof direction, "%s \u2192 %s", later ? there.text : here.text, later ? here.text : there.text);
-    if (stats_tree_parent_id_by_name(st, direction) == 0)
-        make_direction(st, direction);
+    snprintf(direction, sizeof direction, "%s \u2192 %s", from.text, to.text);
+    const int direction_node = stats_tree_parent_id_by_name(st, direction);
+    if (direction_node == 0)
+        make_direction(st, direction,
+                       direction_figures(later_sighting->partner_port, later_sighting->partner_version,
+                                         earlier_sighting->partner_port, earlier_sighting->partner_version));
     tick_stat_node(st, MATCHED_NODE, 0, TRUE);
-    tick_stat_node(st, direction, matched_node, FALSE);
+    if (cabling_row[0])
+        tick_stat_node(st, cabling_row, matched_node, FALSE);
+    pairs_counted++;
+    const int direction_id = tick_stat_node(st, direction, matched_node, TRUE);
     const gint value =
         latency->latency > static_cast<guint64>(G_MAXINT) ? G_MAXINT : static_cast<gint>(latency->latency);
-    stats_tree_tick_range(st, direction, matched_node, value);
+    // The histogram's own row: the host adds the latency to its mean,
+    // least and largest (in ns), not to its count.
+    tick_stat_node(st, HISTOGRAM_NODE, direction_id, FALSE);
+    stats_tree_tick_range(st, HISTOGRAM_NODE, direction_id, value);
 }
 
 // A pair further apart than the window: by how much (an average node), the
@@ -201,9 +247,11 @@ extern "C" tap_packet_status ovint_latency_packet(stats_tree *st, packet_info *p
     // A pair is counted at the sighting read second, whichever of the two
     // was earlier by TAP time: in a single pass, that is when it is known
     // (while the cabling is learnt, in any direction).
-    if (!cabling_node_made && cabling_summary()) {
-        stats_tree_create_node(st, cabling_summary(), 0, STAT_DT_INT, FALSE);
-        cabling_node_made = true;
+    if (!cabling_row[0] && cabling_summary()) {
+        g_strlcpy(cabling_row, cabling_summary(), sizeof cabling_row);
+        stats_tree_create_node(st, cabling_row, matched_node, STAT_DT_INT, FALSE);
+        stat_node_set_flags(st, cabling_row, matched_node, FALSE, ST_FLG_SORT_TOP);
+        increase_stat_node(st, cabling_row, matched_node, FALSE, static_cast<gint>(pairs_counted));
     }
     const bool paired = latency->role == FrameLatency::earlier || latency->role == FrameLatency::later;
     if (paired && latency->partner < num) {

@@ -71,6 +71,7 @@ hf_register_info hf_array[] = {
     {&hf_ovint_reserved,      {"reserved",        "ovint.reserved",      FT_UINT32,  BASE_HEX, NULL,                    0,    NULL, HFILL}},
     {&hf_ovint_rxerror_v1,    {"Receive Error",   "ovint.rxerror",       FT_BOOLEAN, 8,        TFS(&tfs_yes_no_ovint),  0x20, NULL, HFILL}},
     {&hf_ovint_latency,         {"Latency",               "ovint.latency",         FT_RELATIVE_TIME, BASE_NONE, NULL,                                 0, NULL, HFILL}},
+    {&hf_ovint_latency_us,      {"Latency (\u00b5s)",       "ovint.latency_us",      FT_DOUBLE,        BASE_NONE, NULL,                                 0, NULL, HFILL}},
     {&hf_ovint_latency_earlier, {"Seen earlier in frame", "ovint.latency.earlier", FT_FRAMENUM,      BASE_NONE, FRAMENUM_TYPE(FT_FRAMENUM_REQUEST),  0, NULL, HFILL}},
     {&hf_ovint_latency_later,   {"Seen again in frame",   "ovint.latency.later",   FT_FRAMENUM,      BASE_NONE, FRAMENUM_TYPE(FT_FRAMENUM_RESPONSE), 0, NULL, HFILL}},
     {&hf_ovint_fate,            {"Fate",                  "ovint.fate",            FT_UINT8,         BASE_DEC,  VALS(fate_names),                   0, NULL, HFILL}},

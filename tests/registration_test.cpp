@@ -34,7 +34,7 @@ TEST(Registration, ProtocolAndNamedDissectorAreKnown)
     EXPECT_EQ(dissector_handle_get_protocol_index(named), proto_ovint);
 }
 
-TEST(Registration, NineteenFieldsUnderSeventeenFilterNamesAndFifteenExpertEntries)
+TEST(Registration, TwentyFieldsUnderEighteenFilterNamesAndFifteenExpertEntries)
 {
     std::map<std::string, int> fields_per_name;
     void *cookie = NULL;
@@ -47,7 +47,7 @@ TEST(Registration, NineteenFieldsUnderSeventeenFilterNamesAndFifteenExpertEntrie
         {"ovint.fcs", 1},        {"ovint.longpacket", 1}, {"ovint.lostpacket", 1},
         {"ovint.port", 2},       {"ovint.reserved", 1},  {"ovint.rxerror", 2},
         {"ovint.shortpacket", 1}, {"ovint.timestamp", 1}, {"ovint.wrongifg", 1},
-        {"ovint.wrongpreamble", 1}, {"ovint.latency", 1}, {"ovint.latency.earlier", 1},
+        {"ovint.wrongpreamble", 1}, {"ovint.latency", 1}, {"ovint.latency_us", 1}, {"ovint.latency.earlier", 1},
         {"ovint.latency.later", 1}, {"ovint.fate", 1},
         {"ovint.expert.receive_error", 1}, {"ovint.expert.wrong_preamble", 1}, {"ovint.expert.wrong_ifg", 1},
         {"ovint.expert.alignment_error", 1}, {"ovint.expert.crc_error", 1}, {"ovint.expert.lost_packet", 1},

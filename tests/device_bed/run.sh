@@ -88,16 +88,21 @@ plugin_one_pass() {  # CAPTURE [TSHARK_OPTION...]
         -e ovint.latency 2>&1 | latency_in_ns
 }
 # The plug-in's Latency statistics as plugin_figures gives ovint-latency's
-# report; and per direction "extremes<tab>FROM → TO<tab>MIN MAX".
+# report; and per direction "figures<tab>FROM → TO<tab>MIN MEAN MEDIAN P99
+# P99.9 MAX" in ns.
 plugin_figures() {
     awk '/^[^ ]/ { section = $0 }
          section ~ /^Frames matched/ && /^ Con [A-D] → Con [A-D] / && $6 {
-             print "direction\t" $1 " " $2 " → " $4 " " $5 "\t" $6
-             print "extremes\t" $1 " " $2 " → " $4 " " $5 "\t" $8 " " $9 }
+             direction = $1 " " $2 " → " $4 " " $5
+             print "direction\t" direction "\t" $6 }
+         section ~ /^Frames matched/ && /^   [a-z].* µs  / {
+             match($0, /[0-9]+\.[0-9]+ µs/); value = substr($0, RSTART, RLENGTH - 4); sub(/\./, "", value)
+             figures[direction] = figures[direction] (figures[direction] == "" ? "" : " ") value + 0 }
          section ~ /^Not seen on the other link/ && /^ Port Con [A-D] / && $4 { print "not_seen\t" $2 " " $3 "\t" $4 }
          section ~ /^At the capture.s edge/ && /^ Port Con [A-D] / && $4 { print "edge\t" $2 " " $3 "\t" $4 }
          /^Seen on the other link only after the window/ { sub(/^[^)]*\) +/, ""); print "late\t" $1 }
-         /^ a window of [0-9]+ ms would have held them/ { print "holds\t" $4 }' \
+         /^ a window of [0-9]+ ms would have held them/ { print "holds\t" $4 }
+         END { for (d in figures) print "figures\t" d "\t" figures[d] }' \
         "$work/plugin-statistics.txt"
 }
 # A pair's identity beyond frame numbers: ports and TAP times.
@@ -233,11 +238,12 @@ check_capture() {  # NAME KEY [OPTION...]
         "$(awk -F'\t' '$1 == "port" && $5 { print $2 "\t" $5 }' <<<"$figures")"
     check "$name, key $key: the plug-in's Latency statistics count as ovint-latency's report" \
         "$(grep -E $'^(direction|not_seen|edge|late|holds)\t' <<<"$figures" | sort)" \
-        "$(plugin_figures | grep -v '^extremes' | sort)"
-    check "$name, key $key: the plug-in's least and largest latency per direction" \
-        "$(awk -F'\t' '$1 == "latency" { split($3, f, " "); print "extremes\t" $2 "\t" f[1] " " f[8] }' \
+        "$(plugin_figures | grep -v '^figures' | sort)"
+    check "$name, key $key: the plug-in's least, mean, median, p99, p99.9 and largest latency per direction" \
+        "$(awk -F'\t' '$1 == "latency" { split($3, f, " ")
+                                         print "figures\t" $2 "\t" f[1] " " f[2] " " f[3] " " f[5] " " f[6] " " f[8] }' \
                "$work/$name.truth" | sort)" \
-        "$(plugin_figures | grep '^extremes' | sort)"
+        "$(plugin_figures | grep '^figures' | sort)"
     printf '     %s: truth %d pairs, ovint-latency %d, plug-in %d\n' "$name" \
         "$(grep -c . <<<"$expected")" "$(grep -c . <<<"$found_program")" "$(grep -c . <<<"$found_plugin")"
 }

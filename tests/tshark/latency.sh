@@ -87,7 +87,7 @@ check "cabling B-D: the Latency statistics count the frames against it, and name
     "Cabling: Con B and Con C toward the device (B-D, as set; contradicted: 64 of the first 64 pairs fit A-C)
 Met a partner only in a direction the device does not forward 397" \
     "$(with_ovint -2 -q -o ovint.latency_cabling:B-D -r "$work/router.pcap" -z ovint_latency,tree |
-       sed -n -E 's/^(Cabling: .*\)) +[0-9]+ .*/\1/p; s/^(Met a partner [a-z ]+[a-z]) +([0-9]+) .*/\1 \2/p')"
+       sed -n -E 's/^ *(Cabling: .*\)) +[0-9]+ .*/\1/p; s/^(Met a partner [a-z ]+[a-z]) +([0-9]+) .*/\1 \2/p')"
 if [ -n "$latency_program" ]; then
     check "ovint-latency: the cabling learnt, and frames only in a direction not forwarded, a cabling contradicted" \
         "A-C learnt 0 None
@@ -139,10 +139,26 @@ profile="$(dirname "$module")/profile/BRAXEL TAP"
 mkdir -p "$work/config/profiles"
 cp -r "$profile" "$work/config/profiles/"
 chmod -R a+rX "$work/config/profiles"
-check "the BRAXEL TAP profile: the port and latency columns" \
+check "the BRAXEL TAP profile: the port and latency (µs) columns" \
     "1 Con A
-2 Con C 0.000003000" \
-    "$(with_ovint -C "BRAXEL TAP" -2 -r "$work/router.pcap" -c 2 | awk '{ printf "%s %s %s", $1, $4, $5; if ($7 ~ /^0\./) printf " %s", $7; print "" }')"
+2 Con C 3
+4 Con C 3.251" \
+    "$(with_ovint -C "BRAXEL TAP" -2 -r "$work/router.pcap" -c 4 |
+       awk '$6 == 2 || NR == 1 { printf "%s %s %s", $1, $4, $5; if ($7 ~ /^[0-9]+(\.[0-9]+)?$/) printf " %s", $7; print "" }')"
+# Its colours are ovint's own: none is a colour of the host's rules, which
+# follow ovint's in the same file.
+check "the BRAXEL TAP profile: no colour of ovint's rules is one of the host's" \
+    "" \
+    "$(python3 -c 'import re, sys
+rules = [line for line in open(sys.argv[1]) if line.startswith("@")]
+colours = lambda lines: {c for line in lines for c in re.findall(r"\[[0-9,]+\]", line)}
+ours = [line for line in rules if "@ovint." in line]
+print(" ".join(sorted(colours(ours) & colours(set(rules) - set(ours)))))' "$profile/colorfilters")"
+# Every filter the profile holds (buttons, graphs) is one the host accepts.
+while IFS= read -r filter; do
+    check "the BRAXEL TAP profile's filter is valid: $filter" "0" \
+        "$(with_ovint -r "$work/router.pcap" -c 1 -Y "$filter" >/dev/null 2>&1; echo $?)"
+done < <(grep -h '^"' "$profile/dfilter_buttons" "$profile/io_graphs" | cut -d'"' -f6 | sort -u)
 held_flagged=$(awk -F'\t' '$1 == "nokey" { n += $3 } END { print n }' "$work/held.expected")
 held_unseen=$(awk -F'\t' '$1 == "fate" && $3 == "not_seen_leaving" { n += $4 } END { print n }' "$work/held.expected")
 check "the BRAXEL TAP profile: frames the TAP flagged, then frames not seen on the other link, coloured" \
@@ -191,7 +207,8 @@ host_at_least 4 6 && latency_line="[Latency: 3.000 microseconds]"
 check "the trailer's subtree shows both sightings" \
     "[Seen again on Con C in frame 2, 3.000 µs later]
 [Seen on Con A in frame 1, 3.000 µs earlier]
-$latency_line" \
+$latency_line
+[Latency (µs): 3]" \
     "$(with_ovint -2 -r "$work/router.pcap" -c 2 -V | grep -E '^ +\[(Seen|Latency)' | sed 's/^ *//')"
 
 # The latency statistics, in two passes: per direction the frames matched,
@@ -204,7 +221,9 @@ latency_rows() {
                  name = substr($0, 1, RSTART); sub(/^ +/, "", name)
                  if ($0 !~ /^ /) top = name
                  if (name ~ / ns \(/) histogram += rest[1]
-                 else if (name ~ /→/) print "direction\t" name "\t" rest[1] "\t" rest[3] "\t" rest[4]
+                 else if (name ~ /→/) { direction = name; matched = rest[1] }
+                 else if (name == "Latency histogram (ns)")
+                     print "direction\t" direction "\t" matched "\t" rest[3] "\t" rest[4]
                  else if (name ~ /^Port / && top ~ /^Not seen/) { port = name; unseen[port] = rest[1] }
                  else if (name ~ /^Port / && top ~ /^At the capture/) edge[name] = rest[1]
                  else if (name ~ /^without a key/) nokey[port] = rest[1]
@@ -233,6 +252,20 @@ check "router: in one pass, every pair and nothing not seen" \
     "$(latency_rows -r "$work/router.pcap")"
 
 if [ -n "$latency_program" ]; then
+    # Per direction the plug-in's figures (least, mean, median, p99, p99.9,
+    # largest; in µs to the ns) are ovint-latency's, to the ns.
+    for device in router switch held; do
+        check "$device: the Latency statistics' figures per direction are ovint-latency's" \
+            "$("$latency_program" --json "$work/$device.pcap" | python3 -c 'import json, sys
+for d in json.load(sys.stdin)["directions"]:
+    if d["matched"]:
+        print(d["from"], "→", d["to"], *(d[f] for f in ("min_ns", "mean_ns", "median_ns", "p99_ns", "p99_9_ns", "max_ns")))')" \
+            "$(with_ovint -2 -q -r "$work/$device.pcap" -z ovint_latency,tree |
+               awk '/^ [^ ].* → / { if (line) print line; line = $1 " " $2 " → " $4 " " $5 }
+                    /^   [a-z].* µs  / { match($0, /[0-9]+\.[0-9]+ µs/); value = substr($0, RSTART, RLENGTH - 4)
+                                         sub(/\./, "", value); line = line " " value + 0 }
+                    END { if (line) print line }')"
+    done
     # The report's directions and ports against the writer's figures.
     program_rows() {
         "$latency_program" "$@" | awk '

@@ -33,6 +33,7 @@ F	Timestamp	ovint.timestamp	FT_UINT64	ovint	BASE_HEX	0x0
 F	FCS	ovint.fcs	FT_UINT32	ovint	BASE_HEX	0x0	
 F	reserved	ovint.reserved	FT_UINT32	ovint	BASE_HEX	0x0	
 F	Latency	ovint.latency	FT_RELATIVE_TIME	ovint		0x0	
+F	Latency (µs)	ovint.latency_us	FT_DOUBLE	ovint		0x0	
 F	Seen earlier in frame	ovint.latency.earlier	FT_FRAMENUM	ovint		0x0	
 F	Seen again in frame	ovint.latency.later	FT_FRAMENUM	ovint		0x0	
 F	Fate	ovint.fate	FT_UINT8	ovint	BASE_DEC	0x0	
@@ -54,7 +55,7 @@ F	The capture is shorter than the latency window: a shorter window tells more	ov
     "$(with_ovint -G fields | grep -P '^F\t[^\t]*\tovint\.')"
 
 # The field count tells every registration apart, duplicates included:
-# the protocol, its nineteen fields, two of which share a name with
+# the protocol, its twenty fields, two of which share a name with
 # another, and its fifteen expert entries.
 counts() {
     "$@" -G fieldcount 2>/dev/null | awk '/header fields registered/ { print $3 } /are protocols/ { print $1 }
@@ -62,8 +63,8 @@ counts() {
 }
 read -r fields_with protocols_with same_with <<<"$(counts with_ovint)"
 read -r fields_without protocols_without same_without <<<"$(counts without_ovint)"
-check "ovint adds one protocol, nineteen fields (two pairs sharing a name) and fifteen expert entries" \
-    "35 1 2" \
+check "ovint adds one protocol, twenty fields (two pairs sharing a name) and fifteen expert entries" \
+    "36 1 2" \
     "$((fields_with - fields_without)) $((protocols_with - protocols_without)) $((same_with - same_without))"
 
 # A preferences file that still holds ovint's retired "enable" preference.
