@@ -8,6 +8,7 @@
 struct Options {
     bool keep_trailers = false;
     bool tap_clock = false;
+    bool interface_per_link = false;
     bool force = false;
     bool quiet = false;
     bool json = false;

@@ -101,6 +101,28 @@ bool ExportLoop::interface_for_port(uint8_t version, uint8_t port, guint32 *outp
     return added;
 }
 
+// One interface per TAP link, of every trailer version: a frame's two
+// sightings lie on two interfaces, its two directions on one.
+bool ExportLoop::interface_for_link(uint16_t channel, guint32 *output)
+{
+    if (link_interfaces_[channel]) {
+        *output = link_interfaces_[channel] - 1;
+        return true;
+    }
+    char name[16], description[96];
+    snprintf(name, sizeof name, "link %u", channel);
+    snprintf(description, sizeof description, "BRAXEL TAP VESTRIL link %u (%s)", channel,
+             channel == 1 ? "Con A, Con B" : "Con C, Con D");
+    wtap_block_t idb = new_interface(WTAP_ENCAP_ETHERNET);
+    wtap_block_add_string_option(idb, OPT_IDB_NAME, name, strlen(name));
+    wtap_block_add_string_option(idb, OPT_IDB_DESCRIPTION, description, strlen(description));
+    const bool added = add_interface(idb, output);
+    wtap_block_unref(idb);
+    if (added)
+        link_interfaces_[channel] = *output + 1;
+    return added;
+}
+
 // False when the loop must end; `result` says why.
 bool ExportLoop::export_packet(ReadRecord &record, uint64_t frame, LoopResult &result)
 {
@@ -127,7 +149,12 @@ bool ExportLoop::export_packet(ReadRecord &record, uint64_t frame, LoopResult &r
     } else {
         PortSlot &slot = port_slots_(out.version, out.port);
         if (!slot.known) {
-            if (!interface_for_port(out.version, out.port, &slot.interface_id))
+            // A port byte of no channel keeps an interface of its own.
+            const uint16_t channel = channel_of_port_byte(out.port);
+            const bool added = options_.interface_per_link && channel != NO_CHANNEL
+                                   ? interface_for_link(channel, &slot.interface_id)
+                                   : interface_for_port(out.version, out.port, &slot.interface_id);
+            if (!added)
                 return false;
             slot.count = &summary_.port(out.version, out.port);
             slot.known = true;

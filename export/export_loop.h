@@ -43,6 +43,7 @@ public:
 
 private:
     bool export_packet(ReadRecord &record, uint64_t frame, LoopResult &result);
+    bool interface_for_link(uint16_t channel, guint32 *output);
     bool interface_for_input(guint32 input, guint32 *output);
     bool interface_for_port(uint8_t version, uint8_t port, guint32 *output);
     bool add_interface(wtap_block_t idb, guint32 *output);
@@ -63,6 +64,8 @@ private:
         PortCount *count = nullptr;
     };
     PortTable<PortSlot> port_slots_;
+    // With an interface per link: each channel's, once made (0: none yet).
+    guint32 link_interfaces_[3] = {};
     guint32 next_interface_ = 0;
     int64_t file_size_ = 0;
     bool progress_;

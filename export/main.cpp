@@ -141,7 +141,7 @@ int main(int argc, char **argv)
     Summary summary;
     LoopResult result;
     {
-        const ChangeOptions change = {options.keep_trailers, options.tap_clock};
+        const ChangeOptions change = {options.keep_trailers, options.tap_clock, options.interface_per_link};
         ExportLoop loop(change, wth, dumper, summary, !options.quiet && isatty(STDERR_FILENO),
                         is_standard_stream(options.in));
         result = loop.run();

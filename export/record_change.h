@@ -15,6 +15,7 @@
 struct ChangeOptions {
     bool keep_trailers = false;
     bool tap_clock = false;  // the TAP clock itself as the time
+    bool interface_per_link = false;  // one interface per TAP link, not per port
 };
 
 // The time base of one capture: its first trailer-bearing frame keeps its

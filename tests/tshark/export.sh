@@ -49,6 +49,15 @@ check "trailers removed where ovint finds them, the TAP port as the interface, i
             if (set($6)) flags = flags " crc"; if (set($7)) flags = flags " symbol"; if (set($8)) flags = flags " short"
             sub(/^ /, "", flags); if ($4 == "unknown") $4 = ""; print $1, $2, $3, $4, $5, flags }')"
 
+# One interface per link: both trailer versions' ports of a link on one, a
+# port of no channel on its own.
+export_capture --interface-per-link "$work/trailers.pcap" "$work/links.pcapng"
+chmod a+r "$work/links.pcapng"
+check "--interface-per-link: one interface per TAP link" \
+    "link 1|link 2|link 1||link 2|link 1|link 1|0x08|link 2" \
+    "$(without_ovint -r "$work/links.pcapng" -T fields -e frame.interface_name | sed -n '2,$p' |
+       sed 's/^unknown$//' | paste -sd'|')"
+
 export_capture --keep-trailers "$work/trailers.pcap" "$work/kept.pcapng"
 chmod a+r "$work/kept.pcapng"
 check "--keep-trailers keeps the frames whole" \
