@@ -53,4 +53,12 @@ static inline guint8 ovint_get_uint8(tvbuff_t *tvb, gint offset)
 #define OVINT_HOST_ASKS_PLUGIN_KIND 0
 #endif
 
+// From 4.4 the host can tell conversations apart by the capture interface
+// a frame came on (a preference, off by default).
+#if OVINT_HOST_AT_LEAST(4, 4)
+#define OVINT_HOST_DEINTERLACES_BY_INTERFACE(prefs) (((prefs).conversation_deinterlacing_key & CONV_DEINT_KEY_INTERFACE) != 0)
+#else
+#define OVINT_HOST_DEINTERLACES_BY_INTERFACE(prefs) false
+#endif
+
 #endif // OVINT_HOST_COMPAT_H

@@ -7,6 +7,7 @@
 
 #include <epan/packet.h>
 #include <epan/exceptions.h>
+#include <wiretap/wtap.h>
 
 #include "ovint_private.h"
 
@@ -46,6 +47,23 @@ static void finish_frame(tvbuff_t *tvb, const guint8 *bytes, TrailerMatch match,
     pinfo->current_proto = ethernet_proto;
 }
 
+// When the host tells conversations apart by interface, the TAP link a
+// frame was seen on is part of its interface for the rest of its
+// dissection: a frame's two sightings then lie in two conversations, its
+// two directions on a link in one. The capture's own interface stays apart
+// (four links to one of it); the frame's own items have already shown it.
+static void link_as_interface(const guint8 *trailer, packet_info *pinfo)
+{
+    const guint16 channel = channel_of_port_byte(trailer[PORT_OFFSET]);
+    if (channel == NO_CHANNEL || !pinfo->rec)
+        return;
+    wtap_rec *rec = pinfo->rec;
+    const guint32 captured_on =
+        (rec->presence_flags & WTAP_HAS_INTERFACE_ID) ? rec->rec_header.packet_header.interface_id : 0;
+    rec->rec_header.packet_header.interface_id = captured_on * 4 + channel;
+    rec->presence_flags |= WTAP_HAS_INTERFACE_ID;
+}
+
 // Splits a frame the search took. Kept out of line: the host offers every
 // Ethernet frame to the heuristic, and the frames it turns away should not
 // pay for this part's set-up.
@@ -65,6 +83,8 @@ G_GNUC_NO_INLINE static void take_frame(tvbuff_t *tvb, const guint8 *bytes, guin
             dissect_ovint(tvb, pinfo, tree, data);
             pinfo->current_proto = offering_proto;
         }
+        if (OVINT_HOST_DEINTERLACES_BY_INTERFACE(prefs))
+            link_as_interface(bytes + match.offset, pinfo);
         if (eth_withoutfcs_handle) {
             tvbuff_t *ethernet = match.placement == TrailerPlacement::leading
                                      ? tvb_new_subset_remaining(tvb, TRAILER_LEN)

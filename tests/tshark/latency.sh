@@ -154,6 +154,16 @@ rules = [line for line in open(sys.argv[1]) if line.startswith("@")]
 colours = lambda lines: {c for line in lines for c in re.findall(r"\[[0-9,]+\]", line)}
 ours = [line for line in rules if "@ovint." in line]
 print(" ".join(sorted(colours(ours) & colours(set(rules) - set(ours)))))' "$profile/colorfilters")"
+# From 4.4 the profile tells conversations apart by MAC and interface, and
+# ovint makes the TAP link part of the interface: behind a switch (the same
+# MACs on both links) a segment's second sighting is no retransmission.
+if host_at_least 4 4; then
+    retransmissions() { with_ovint "$@" -2 -r "$work/switch.pcap" -Y tcp.analysis.retransmission | wc -l; }
+    default_count=$(retransmissions)
+    profile_count=$(retransmissions -C "BRAXEL TAP")
+    check "the BRAXEL TAP profile: a switch's second sightings are not retransmissions ($default_count, then $profile_count)" \
+        "yes" "$( [ "$default_count" -gt 20 ] && [ $((profile_count * 100)) -le $((default_count * 12)) ] && echo yes)"
+fi
 # Every filter the profile holds (buttons, graphs) is one the host accepts.
 while IFS= read -r filter; do
     check "the BRAXEL TAP profile's filter is valid: $filter" "0" \
