@@ -374,13 +374,15 @@ bool keep_output(OutputFile &output, int stream_fd)
     return kept;
 }
 
-void install_signal_handlers(bool input_is_stdin)
+void install_signal_handlers(bool input_is_stdin, bool following)
 {
-    handle(SIGINT, input_is_stdin ? end_input : end_by_signal, !input_is_stdin);
+    handle(SIGINT, input_is_stdin || following ? end_input : end_by_signal, !input_is_stdin && !following);
+    if (following)
+        handle(SIGTERM, end_input, false);
     // The signals whose default ends the program; SIGPIPE among them, for
     // a reader of a stream output that goes away.
     for (int ending : ENDING_SIGNALS) {
-        if (ending != SIGINT)
+        if (ending != SIGINT && !(following && ending == SIGTERM))
             handle(ending, end_by_signal, true);
     }
     for (int fault : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL})

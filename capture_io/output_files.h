@@ -74,8 +74,9 @@ bool keep_output(OutputFile &output, int stream_fd = -1);
 // Installs the handlers of SIGINT, SIGTERM, SIGHUP and SIGPIPE (each one
 // the caller has not ignored) and of the fatal signals. With
 // `input_is_stdin`, SIGINT only ends the input, as it ends a live capture
-// feeding it.
-void install_signal_handlers(bool input_is_stdin);
+// feeding it; with `following` (a capture followed as it is written),
+// SIGINT and SIGTERM both do.
+void install_signal_handlers(bool input_is_stdin, bool following = false);
 
 // Whether SIGINT asked to end the input.
 bool input_interrupted();

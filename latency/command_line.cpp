@@ -63,6 +63,15 @@ static const char USAGE[] =
     "      --from-sightings   the arguments are sightings files: match and report\n"
     "                         as from their captures\n"
     "      --force            replace existing outputs\n"
+    "      --interval TIME    follow the captures as they are read (a pipe from\n"
+    "                         dumpcap, say): one JSON line on standard output per\n"
+    "                         TIME of TAP time (10s, 500ms, 1m; default 10s with\n"
+    "                         --metrics) instead of the report at the end\n"
+    "      --metrics [HOST:]PORT  serve the figures for Prometheus at /metrics\n"
+    "                         (on the loopback address unless HOST is given),\n"
+    "                         updated each interval\n"
+    "      --linger           with --metrics: go on serving once the captures end,\n"
+    "                         until stopped (SIGTERM or SIGINT)\n"
     "  -h, --help             this text\n"
     "  -v, --version          ovint's version and the Wireshark it was built for\n"
     "\n"
@@ -75,6 +84,31 @@ static const char USAGE[] =
     "command line (an output that is a capture among them); 3 a capture cut off\n"
     "or damaged, the report covers the frames before it; 4 the report could not\n"
     "be written. A signal that ends it leaves no file and ends it by that signal.\n";
+
+// A length of time such as 10s, 500ms, 1m or 1h, in ns: a whole number of
+// its unit, from 1 ms to a day.
+static bool read_duration(const char *text, uint64_t *ns)
+{
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long count = strtoull(text, &end, 10);
+    if (errno || end == text || text[0] == '-')
+        return false;
+    static const struct {
+        const char *unit;
+        uint64_t ns;
+    } UNITS[] = {{"ms", UINT64_C(1000000)}, {"s", UINT64_C(1000000000)}, {"m", UINT64_C(60000000000)},
+                 {"h", UINT64_C(3600000000000)}};
+    for (const auto &unit : UNITS) {
+        if (std::strcmp(end, unit.unit) != 0)
+            continue;
+        if (count > UINT64_C(86400000000000) / unit.ns)
+            return false;
+        *ns = count * unit.ns;
+        return *ns >= UINT64_C(1000000);
+    }
+    return false;
+}
 
 // A rate such as 10G, 2.5G or 100M, in bits per second: a whole number of
 // them, from 1 Mbit/s to 1000 Gbit/s.
@@ -127,6 +161,8 @@ int parse_command_line(int argc, char **argv, Options &options)
         {"top", ws_required_argument, nullptr, 'T'},   {"sort", ws_required_argument, nullptr, 'S'},
         {"groups-limit", ws_required_argument, nullptr, 'G'},
         {"sightings", ws_required_argument, nullptr, 'Q'}, {"from-sightings", ws_no_argument, nullptr, 'R'},
+        {"interval", ws_required_argument, nullptr, 'I'}, {"metrics", ws_required_argument, nullptr, 'M'},
+        {"linger", ws_no_argument, nullptr, 'N'},
         {"help", ws_no_argument, nullptr, 'h'},        {"version", ws_no_argument, nullptr, 'v'},
         {nullptr, 0, nullptr, 0},
     };
@@ -210,6 +246,13 @@ int parse_command_line(int argc, char **argv, Options &options)
             (option == 'T' ? options.top : options.groups_limit) = static_cast<size_t>(count);
             break;
         }
+        case 'I':
+            if (!read_duration(ws_optarg, &options.interval_ns))
+                return usage_error("--interval takes a length of TAP time such as 10s, 500ms or 1m, from 1 ms to "
+                                   "1 day, not \"%s\".", ws_optarg);
+            break;
+        case 'M': options.metrics = ws_optarg; break;
+        case 'N': options.linger = true; break;
         case 'h': return print_help(USAGE);
         case 'v': return print_version(OVINT_VERSION);
         default: return unknown_option();
@@ -226,6 +269,14 @@ int parse_command_line(int argc, char **argv, Options &options)
                               options.by != GroupBy::none || options.json || options.json_lines))
         return usage_error("%s", "--sightings only reads and keys the captures' frames: give the report's options "
                                  "to the run with --from-sightings.");
+    if (options.linger && !options.metrics)
+        return usage_error("%s", "--linger serves the metrics on: give --metrics too.");
+    if (options.metrics && !options.interval_ns)
+        options.interval_ns = UINT64_C(10000000000);
+    if (options.interval_ns && (options.sightings || options.from_sightings || options.json || options.json_lines ||
+                                options.pairs || options.frames || options.plot || options.by != GroupBy::none))
+        return usage_error("%s", "--interval and --metrics follow the captures as they are read: give them "
+                                 "without the report's, the tables' and the sightings' options.");
     if (ws_optind >= argc)
         return usage_error("%s", options.from_sightings ? "give at least one sightings file."
                                                          : "give at least one capture.");

@@ -35,6 +35,9 @@ struct Options {
     const char *sightings = nullptr;  // --sightings FILE: only write them
     bool from_sightings = false;      // the arguments are sightings files
     std::vector<const char *> captures;  // "-": standard input
+    uint64_t interval_ns = 0;          // --interval: one JSON line per interval of TAP time (0: none)
+    const char *metrics = nullptr;     // --metrics [HOST:]PORT: served for Prometheus
+    bool linger = false;               // --linger: serve the metrics on after the input ends
 };
 
 // Reads the command line into `options`. Returns -1 to go on, or the exit

@@ -11,6 +11,9 @@
 #include "matching/analysis.h"
 #include "command_line.h"
 #include "capture_io/program_shell.h"
+#include "matching/intervals.h"
+#include "outputs/interval_report.h"
+#include "outputs/metrics.h"
 #include "outputs/plot.h"
 #include "reading/capture_reader.h"
 #include "reading/parallel_reading.h"
@@ -204,6 +207,63 @@ static bool read_in_parallel(const Options &options, Analysis &analysis, ReportC
     return true;
 }
 
+// --interval and --metrics: the captures read in turn on one thread, what
+// each interval of TAP time settled told as the TAP clock passes its end,
+// the rest once the captures have ended. True when every capture could be
+// read to its end or was interrupted; false (after saying why) otherwise.
+static int follow_captures(const Options &options, Analysis &analysis)
+{
+    MetricsServer metrics;
+    std::string sentence;
+    if (options.metrics && !metrics.start(options.metrics, options.window_ms * 1000000, sentence)) {
+        say("%s", sentence.c_str());
+        return EXIT_NOTHING_DONE;
+    }
+    analysis.keep_interval_latencies();
+    IntervalClock clock(options.interval_ns);
+    IntervalWatch watch;
+    bool written = true;
+    auto tell = [&](uint64_t start, uint64_t end, bool last) {
+        const IntervalFigures interval = watch.take(analysis, start, end);
+        written = print_interval_line(stdout, interval, analysis.first_frame_tap_time, last) && written;
+        if (options.metrics)
+            metrics.add(interval);
+    };
+    uint64_t frame = 0;
+    bool complete = true;
+    for (const char *capture : options.captures) {
+        CaptureEnding ending;
+        const bool read = read_capture(capture, frame, ending, "the intervals cover",
+                                       [&](uint64_t number, const uint8_t *bytes, uint32_t captured, uint32_t wire,
+                                           bool ethernet) {
+                                           analysis.add_frame(number, bytes, captured, wire, ethernet);
+                                           // The matcher's clock starts once the cabling is learnt.
+                                           const uint64_t now = analysis.clock_now();
+                                           if (now && !clock.begun())
+                                               clock.begin(analysis.first_frame_tap_time);
+                                           uint64_t start, end;
+                                           if (now && clock.ended(now, start, end))
+                                               tell(start, end, false);
+                                       });
+        if (!read)
+            return EXIT_NOTHING_DONE;
+        complete = ending.complete;
+        if (!complete || input_interrupted())
+            break;
+    }
+    // The frames still waiting are settled as at the captures' end.
+    const uint64_t last_start = analysis.any_tap_time ? clock.start() : 0;
+    analysis.finish();
+    tell(last_start, analysis.any_tap_time ? std::max(last_start, analysis.last_tap_time) + 1 : 0, true);
+    if (!written) {
+        say("%s", "standard output: the intervals could not be written.");
+        return EXIT_REPORT_FAILED;
+    }
+    while (options.linger && !input_interrupted())
+        usleep(100000);
+    return complete ? EXIT_DONE : EXIT_PARTIAL;
+}
+
 // What the tables tell of each frame's traffic (for a pair, its earlier
 // sighting's): empty where it has none.
 #define VIEW_COLUMNS "src,dst,protocol,src_port,dst_port,dscp,vlan"
@@ -242,7 +302,7 @@ int main(int argc, char **argv)
     bool from_stdin = false;
     for (const char *capture : options.captures)
         from_stdin = from_stdin || is_standard_stream(capture);
-    install_signal_handlers(from_stdin);
+    install_signal_handlers(from_stdin, options.interval_ns != 0);
     start_log("ovint-latency");
     wtap_init(FALSE);
     if (options.sightings)
@@ -305,6 +365,8 @@ int main(int argc, char **argv)
         analysis.keep_views();
         tables.read_views_from(analysis.views);
     }
+    if (options.interval_ns)
+        return follow_captures(options, analysis);
     ReportContext context = {options.captures, options.key, options.window_ms, {options.line_rates[0], options.line_rates[1]},
                              true, 0, ""};
     context.top = options.top ? options.top : options.by == GroupBy::flow ? 10 : 0;

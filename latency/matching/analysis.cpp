@@ -191,6 +191,8 @@ void Analysis::paired(const Pairing &pairing)
     port_place(pairing.earlier.version, pairing.earlier.port).figures->fates[fate]++;
     port_place(pairing.later.version, pairing.later.port).figures->fates[fate]++;
     direction.latencies.add(latency);
+    if (keeping_interval_latencies_)
+        direction.interval_latencies.push_back(latency);
     direction.ambiguous += pairing.duplicate ? 1 : 0;
     // The histogram's and the picture's ranges start at 0: below zero is
     // in the first.

@@ -85,6 +85,9 @@ struct DirectionFigures {
     uint64_t histogram[MAX_LATENCY_RANGES] = {};  // by the Analysis's ranges
     Jitter jitter;
     DirectionPicture picture;  // gathered only for --plot
+    // With intervals: the latencies matched since the last interval was
+    // taken, for its exact percentiles.
+    std::vector<int64_t> interval_latencies;
 };
 
 // Whether the window was long enough: frames that left it without a
@@ -116,6 +119,11 @@ public:
     void group_by(GroupBy by, size_t limit);
     // Keeps each frame's traffic view for the tables' columns.
     void keep_views() { keeping_views_ = true; }
+    // Keeps each direction's latencies since the last interval was taken.
+    void keep_interval_latencies() { keeping_interval_latencies_ = true; }
+    // The TAP clock as the matcher follows it, and its steps so far.
+    uint64_t clock_now() const { return matcher_.clock().now(); }
+    const ClockSteps &clock_steps_so_far() const { return matcher_.clock().steps(); }
 
     // The next frame of the capture (frame numbers run on across files).
     void add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured, uint32_t wire_length, bool ethernet)
@@ -188,6 +196,7 @@ private:
     uint64_t window_;
     uint64_t settled_reach_;  // how far back of the clock every match is known
     TableSink *tables_;
+    bool keeping_interval_latencies_ = false;
     LatencyMatcher matcher_;
     std::map<uint16_t, PortBursts> port_bursts_;  // by port_order_key
     // Each port's figures and bursts, found once: by trailer version (1 and

@@ -1,0 +1,100 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "matching/intervals.h"
+
+#include <algorithm>
+
+int64_t DirectionInterval::percentile(uint64_t per_10000) const
+{
+    if (latencies.empty())
+        return 0;
+    const uint64_t count = latencies.size();
+    const uint64_t rank = std::max<uint64_t>((per_10000 * count + 9999) / 10000, 1);
+    return latencies[rank - 1];
+}
+
+IntervalFigures IntervalWatch::take(Analysis &analysis, uint64_t start, uint64_t end)
+{
+    IntervalFigures figures;
+    figures.start = start;
+    figures.end = end;
+    // A port's frames not seen leaving (or late) count against the
+    // direction most of its frames have taken, as in the report.
+    std::map<uint16_t, size_t> busiest_from;  // by port_order_key: an index into figures.directions
+    figures.directions.reserve(analysis.directions.size());
+    for (auto &entry : analysis.directions) {
+        DirectionFigures &running = entry.second;
+        Taken &taken = directions_[entry.first];
+        DirectionInterval direction;
+        direction.version = running.version;
+        direction.from_port = running.from_port;
+        direction.to_port = running.to_port;
+        direction.matched = running.latencies.count() - taken.matched;
+        direction.entered = direction.matched + running.fragmented - taken.fragmented;
+        taken.matched = running.latencies.count();
+        taken.fragmented = running.fragmented;
+        direction.latencies.swap(running.interval_latencies);
+        std::sort(direction.latencies.begin(), direction.latencies.end());
+        const uint16_t from = port_order_key(running.version, running.from_port);
+        const auto busiest = busiest_from.find(from);
+        if (busiest == busiest_from.end() ||
+            running.latencies.count() > directions_[busiest_key_[busiest->second]].matched)
+            busiest_from[from] = figures.directions.size();
+        busiest_key_.resize(figures.directions.size() + 1);
+        busiest_key_[figures.directions.size()] = entry.first;
+        figures.directions.push_back(std::move(direction));
+    }
+    for (auto &entry : analysis.ports) {
+        const PortFigures &running = entry.second;
+        PortTaken &taken = ports_[entry.first];
+        PortInterval port;
+        port.version = running.version;
+        port.port = running.port;
+        port.frames = running.frames - taken.frames;
+        taken.frames = running.frames;
+        for (int fate = 0; fate < FATE_COUNT; fate++) {
+            port.fates[fate] = running.fates[fate] - taken.fates[fate];
+            taken.fates[fate] = running.fates[fate];
+        }
+        const auto busiest = busiest_from.find(entry.first);
+        if (busiest != busiest_from.end()) {
+            DirectionInterval &direction = figures.directions[busiest->second];
+            const uint64_t not_seen = port.fates[static_cast<int>(Fate::not_seen)];
+            const uint64_t late = port.fates[static_cast<int>(Fate::late)];
+            direction.not_seen += not_seen;
+            direction.late += late;
+            direction.entered += not_seen + late;
+        }
+        figures.ports.push_back(port);
+    }
+    const uint64_t steps_back = analysis.clock_steps_so_far().back;
+    figures.clock_steps_back = steps_back - steps_back_;
+    steps_back_ = steps_back;
+    return figures;
+}
+
+bool IntervalClock::ended(uint64_t now, uint64_t &start, uint64_t &end)
+{
+    if (!started_) {
+        begin(now);
+        return false;
+    }
+    if (now < last_now_ && now < start_) {
+        // The TAP clock stepped back: the interval ends where it stood.
+        start = start_;
+        end = last_now_ + 1;
+        start_ = last_now_ = now;
+        return true;
+    }
+    last_now_ = std::max(last_now_, now);
+    if (now - start_ < length_)
+        return false;
+    start = start_;
+    end = start_ + length_;
+    // A silence longer than an interval is one interval to the next
+    // boundary, not one per boundary passed.
+    start_ += (now - start_) / length_ * length_;
+    if (start_ != end)
+        end = start_;
+    return true;
+}

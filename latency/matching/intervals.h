@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// A capture followed as it is written, told in intervals of TAP time:
+// what each interval settled, taken from the analysis's running figures.
+// A frame is settled when it is matched, or when its window has passed
+// without a partner; so an interval holds the frames settled while its
+// TAP time was read, and every frame is in exactly one interval.
+
+#ifndef OVINT_LATENCY_MATCHING_INTERVALS_H
+#define OVINT_LATENCY_MATCHING_INTERVALS_H
+
+#include "matching/analysis.h"
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+struct DirectionInterval {
+    uint8_t version = 0, from_port = 0, to_port = 0;
+    // The frames that entered at the from port and were settled: matched,
+    // not seen leaving, or seen leaving only after the window (the last
+    // two counted against the direction most frames from the port take).
+    uint64_t entered = 0, matched = 0, not_seen = 0, late = 0;
+    std::vector<int64_t> latencies;  // ns, of the matches, sorted
+    // Nearest rank, as the report's: the least latency with at least
+    // `per_10000` ten-thousandths of them at or below it; 0 without any.
+    int64_t percentile(uint64_t per_10000) const;
+};
+
+struct PortInterval {
+    uint8_t version = 0, port = 0;
+    uint64_t frames = 0;  // with a trailer, read in the interval
+    uint64_t fates[FATE_COUNT] = {};  // of the frames settled in it
+};
+
+struct IntervalFigures {
+    uint64_t start = 0, end = 0;  // TAP time, ns: [start, end)
+    std::vector<DirectionInterval> directions;  // in the report's order
+    std::vector<PortInterval> ports;            // likewise
+    uint64_t clock_steps_back = 0;
+};
+
+// Takes what the analysis settled since it last took, in bounded memory:
+// the running totals it had then, and the latencies matched since.
+class IntervalWatch {
+public:
+    IntervalFigures take(Analysis &analysis, uint64_t start, uint64_t end);
+
+private:
+    struct Taken {
+        uint64_t matched = 0, fragmented = 0;
+    };
+    struct PortTaken {
+        uint64_t frames = 0;
+        uint64_t fates[FATE_COUNT] = {};
+    };
+    std::map<uint32_t, Taken> directions_;  // by the analysis's direction key
+    std::vector<uint32_t> busiest_key_;     // the key of each direction taken, by its index
+    std::map<uint16_t, PortTaken> ports_;
+    uint64_t steps_back_ = 0;
+};
+
+// The boundaries of intervals of `length` ns of TAP time from the first
+// trailer-bearing frame's: whether the clock has passed the current one,
+// and the interval it ends. A step back of the TAP clock ends the current
+// interval where the old clock stood, and the next starts from the new.
+class IntervalClock {
+public:
+    explicit IntervalClock(uint64_t length) : length_(length) {}
+    // The first interval starts at `origin`: the first trailer-bearing
+    // frame's TAP time.
+    void begin(uint64_t origin) { started_ = true, start_ = last_now_ = origin; }
+    bool begun() const { return started_; }
+    // Whether an interval ended with the clock at `now`; its bounds in
+    // `start` and `end`.
+    bool ended(uint64_t now, uint64_t &start, uint64_t &end);
+    uint64_t start() const { return start_; }
+
+private:
+    uint64_t length_;
+    bool started_ = false;
+    uint64_t start_ = 0, last_now_ = 0;
+};
+
+#endif // OVINT_LATENCY_MATCHING_INTERVALS_H

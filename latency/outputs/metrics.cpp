@@ -1,0 +1,148 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+
+#include "outputs/metrics.h"
+
+#include "core/matching/latency_ranges.h"
+#include "core/trailer/ports.h"
+
+#include <prometheus/counter.h>
+#include <prometheus/exposer.h>
+#include <prometheus/gauge.h>
+#include <prometheus/histogram.h>
+#include <prometheus/registry.h>
+
+#include <exception>
+#include <map>
+#include <vector>
+
+using prometheus::Counter;
+using prometheus::Family;
+using prometheus::Gauge;
+using prometheus::Histogram;
+
+struct MetricsServer::Series {
+    std::unique_ptr<prometheus::Exposer> exposer;
+    std::shared_ptr<prometheus::Registry> registry = std::make_shared<prometheus::Registry>();
+    Histogram::BucketBoundaries boundaries;  // s: each range's largest latency
+    std::vector<uint64_t> ceilings;          // ns: the same
+    Family<Counter> *port_frames, *port_fates, *entered, *matched, *not_seen, *late, *steps_back;
+    Family<Histogram> *latency;
+    Family<Gauge> *interval_latency;
+    // Each direction's histogram, made once: prometheus-cpp keeps it.
+    std::map<std::string, Histogram *> histograms;
+};
+
+std::string metrics_listen_address(const std::string &address)
+{
+    return address.find(':') == std::string::npos ? "127.0.0.1:" + address : address;
+}
+
+bool MetricsServer::start(const std::string &address, uint64_t window_ns, std::string &sentence)
+{
+    series_.reset(new Series);
+    Series &s = *series_;
+    const LatencyRanges ranges = latency_ranges(window_ns);
+    for (size_t i = 0; i < ranges.count; i++) {
+        s.ceilings.push_back(ranges.ceil(i));
+        s.boundaries.push_back(static_cast<double>(ranges.ceil(i)) / 1e9);
+    }
+    auto &registry = *s.registry;
+    s.port_frames = &prometheus::BuildCounter()
+                         .Name("ovint_port_frames_total")
+                         .Help("Frames with a TAP trailer, by the TAP port that saw them")
+                         .Register(registry);
+    s.port_fates = &prometheus::BuildCounter()
+                        .Name("ovint_port_fates_total")
+                        .Help("Frames with a TAP trailer whose fate is known, by port and fate")
+                        .Register(registry);
+    s.entered = &prometheus::BuildCounter()
+                     .Name("ovint_direction_entered_total")
+                     .Help("Frames that entered the device at the from port, once settled")
+                     .Register(registry);
+    s.matched = &prometheus::BuildCounter()
+                     .Name("ovint_direction_matched_total")
+                     .Help("Frames seen leaving at the to port within the window")
+                     .Register(registry);
+    s.not_seen = &prometheus::BuildCounter()
+                      .Name("ovint_direction_not_seen_leaving_total")
+                      .Help("Frames that entered at the from port and were not seen leaving within the window")
+                      .Register(registry);
+    s.late = &prometheus::BuildCounter()
+                  .Name("ovint_direction_late_total")
+                  .Help("Frames that entered at the from port and were seen leaving only after the window")
+                  .Register(registry);
+    s.steps_back = &prometheus::BuildCounter()
+                        .Name("ovint_tap_clock_steps_back_total")
+                        .Help("Steps back of the TAP clock")
+                        .Register(registry);
+    s.latency = &prometheus::BuildHistogram()
+                     .Name("ovint_latency_seconds")
+                     .Help("Latency of the frames matched, by direction; buckets end at each range's "
+                           "largest latency in whole ns")
+                     .Register(registry);
+    s.interval_latency = &prometheus::BuildGauge()
+                              .Name("ovint_interval_latency_seconds")
+                              .Help("The last interval's latency percentiles (nearest rank) and largest, by "
+                                    "direction")
+                              .Register(registry);
+    s.steps_back->Add({});
+    try {
+        s.exposer.reset(new prometheus::Exposer(metrics_listen_address(address), 2));
+    } catch (const std::exception &error) {
+        sentence = "--metrics " + address + ": cannot listen there (" + error.what() + ").";
+        return false;
+    }
+    s.exposer->RegisterCollectable(s.registry);
+    return true;
+}
+
+MetricsServer::MetricsServer() = default;
+MetricsServer::~MetricsServer() = default;
+
+void MetricsServer::add(const IntervalFigures &interval)
+{
+    Series &s = *series_;
+    for (const PortInterval &port : interval.ports) {
+        const std::string name = port_label(port.version, port.port).text;
+        s.port_frames->Add({{"port", name}}).Increment(static_cast<double>(port.frames));
+        for (int fate = 0; fate < FATE_COUNT; fate++) {
+            Counter &counter = s.port_fates->Add({{"port", name}, {"fate", fate_name(static_cast<Fate>(fate))}});
+            counter.Increment(static_cast<double>(port.fates[fate]));
+        }
+    }
+    for (const DirectionInterval &direction : interval.directions) {
+        const prometheus::Labels labels = {{"from", port_label(direction.version, direction.from_port).text},
+                                           {"to", port_label(direction.version, direction.to_port).text}};
+        s.entered->Add(labels).Increment(static_cast<double>(direction.entered));
+        s.matched->Add(labels).Increment(static_cast<double>(direction.matched));
+        s.not_seen->Add(labels).Increment(static_cast<double>(direction.not_seen));
+        s.late->Add(labels).Increment(static_cast<double>(direction.late));
+        const std::string key = labels.at("from") + "\n" + labels.at("to");
+        Histogram *&histogram = s.histograms[key];
+        if (!histogram)
+            histogram = &s.latency->Add(labels, s.boundaries);
+        // The interval's latencies, sorted, into the buckets: counted
+        // exactly, in one step.
+        std::vector<double> increments(s.boundaries.size() + 1, 0.0);
+        double sum = 0;
+        size_t bucket = 0;
+        for (const int64_t latency : direction.latencies) {
+            const uint64_t at_least_zero = latency > 0 ? static_cast<uint64_t>(latency) : 0;
+            while (bucket < s.ceilings.size() && at_least_zero > s.ceilings[bucket])
+                bucket++;
+            increments[bucket] += 1;
+            sum += static_cast<double>(latency) / 1e9;
+        }
+        histogram->ObserveMultiple(increments, sum);
+        if (direction.latencies.empty())
+            continue;
+        for (const auto &quantile : {std::make_pair("0.5", 5000), std::make_pair("0.99", 9900),
+                                     std::make_pair("0.999", 9990), std::make_pair("1", 10000)}) {
+            prometheus::Labels with_quantile = labels;
+            with_quantile["quantile"] = quantile.first;
+            s.interval_latency->Add(with_quantile)
+                .Set(static_cast<double>(direction.percentile(quantile.second)) / 1e9);
+        }
+    }
+    s.steps_back->Add({}).Increment(static_cast<double>(interval.clock_steps_back));
+}
