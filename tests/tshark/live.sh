@@ -1,0 +1,185 @@
+#!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+#
+# Watching a device live: ovint-latency --interval and --metrics on device
+# captures streamed through a pipe, against its own report of the same
+# capture, and scraped by a real Prometheus server (Debian's), started on
+# the loopback address with its own configuration and storage and stopped
+# after, which also evaluates the shipped alert rules.
+set -u
+write_captures=$4
+latency_program=$5
+service_dir=$6
+. "$(dirname "$0")/lib.sh" "$1" "$2" "$3"
+
+for device in router switch; do
+    "$write_captures" --device "$device" "$work/$device.pcap" "$work/$device.expected" 3000 50000 >/dev/null || exit 1
+done
+"$write_captures" --device router --hold 300 "$work/held.pcap" "$work/held.expected" 400 2000000 >/dev/null || exit 1
+
+# Per direction and port, from the offline JSON report: matched, not seen
+# leaving and the fates; the intervals' sums must be the same.
+report_totals() {  # CAPTURE
+    "$latency_program" --json "$1" | python3 -c 'import json, sys
+r = json.load(sys.stdin)
+for d in r["directions"]:
+    print("direction", d["from"], d["to"], d["matched"], d["not_seen_leaving"], d["late"])
+for p in r["ports"]:
+    print("port", p["name"], p["frames"], *(p["fates"][f] for f in sorted(p["fates"])))'
+}
+interval_totals() {  # JSON LINES on standard input
+    python3 -c 'import json, sys, collections
+directions, ports, last = collections.OrderedDict(), collections.OrderedDict(), []
+for line in sys.stdin:
+    r = json.loads(line)
+    last.append(r["last"])
+    for d in r["directions"]:
+        t = directions.setdefault((d["from"], d["to"]), [0, 0, 0])
+        for i, name in enumerate(("matched", "not_seen_leaving", "late")):
+            t[i] += d[name]
+    for p in r["ports"]:
+        t = ports.setdefault(p["name"], collections.Counter())
+        t["frames"] += p["frames"]
+        t.update(p["fates"])
+for (f, t), v in directions.items():
+    print("direction", f, t, *v)
+for name, t in ports.items():
+    print("port", name, t["frames"], *(t[f] for f in sorted(k for k in t if k != "frames")))
+print("last", last.count(True), "of", len(last), "at the end" if last and last[-1] else "")'
+}
+for device in router switch held; do
+    for interval in 5ms 1h; do
+        check "$device, --interval $interval through a pipe: the intervals add up to the report, the last line last" \
+            "$(report_totals "$work/$device.pcap")
+last 1 of $(cat "$work/$device.pcap" | "$latency_program" --interval "$interval" - | grep -c .) at the end" \
+            "$(cat "$work/$device.pcap" | "$latency_program" --interval "$interval" - | interval_totals)"
+    done
+    # One interval holding the whole capture: its percentiles are the
+    # report's, exactly.
+    check "$device, one interval: its percentiles are the report's" \
+        "$("$latency_program" --json "$work/$device.pcap" |
+           python3 -c 'import json, sys
+for d in json.load(sys.stdin)["directions"]:
+    print(d["from"], d["to"], d["median_ns"], d["p99_ns"], d["p99_9_ns"], d["max_ns"])')" \
+        "$("$latency_program" --interval 1h "$work/$device.pcap" |
+           python3 -c 'import json, sys
+for line in sys.stdin:
+    for d in json.loads(line)["directions"]:
+        if d["matched"]:
+            print(d["from"], d["to"], d["median_ns"], d["p99_ns"], d["p99_9_ns"], d["max_ns"])')"
+done
+
+check "--interval takes TAP time with its unit" \
+    "2 2 2 0" \
+    "$(for value in 10 1us -5s 10s; do "$latency_program" --interval "$value" "$work/router.pcap" >/dev/null 2>&1; printf '%s ' $?; done | sed 's/ $//')"
+
+# SIGTERM ends the input: the interval under way is written, status 0.
+fifo=$work/feed
+mkfifo "$fifo"
+(cat "$work/router.pcap"; sleep 30) >"$fifo" &
+feeder=$!
+"$latency_program" --interval 1h "$fifo" >"$work/stopped.jsonl" &
+follower=$!
+for _ in $(seq 50); do [ -s "$work/stopped.jsonl" ] && break; kill -0 "$follower" 2>/dev/null || break; sleep 0.1; done
+sleep 1
+kill -TERM "$follower"
+wait "$follower"
+status=$?
+kill "$feeder" 2>/dev/null
+wait "$feeder" 2>/dev/null
+check "SIGTERM ends a followed pipe after its last interval is written" \
+    "status 0, 1 line, last" \
+    "status $status, $(grep -c . "$work/stopped.jsonl") line, $(python3 -c 'import json, sys; print("last" if json.loads(open(sys.argv[1]).readline())["last"] else "not last")' "$work/stopped.jsonl")"
+
+# ---- Prometheus ----
+if ! command -v prometheus >/dev/null || ! command -v promtool >/dev/null; then
+    echo "FAIL Prometheus is not installed: run-tests.sh installs it (Debian: prometheus)"
+    failures=$((failures + 1))
+    finish
+    exit 1
+fi
+check "the shipped alert rules pass promtool" \
+    "SUCCESS: 3 rules found" \
+    "$(promtool check rules "$service_dir/ovint-alerts.yml" 2>&1 | sed -n 's/^ *//; /SUCCESS/p')"
+
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+prometheus_port=$(free_port)
+declare -A metrics_ports=([router]=$(free_port) [held]=$(free_port))
+{
+    echo "global: {scrape_interval: 1s, evaluation_interval: 1s}"
+    echo "scrape_configs:"
+    for device in router held; do
+        echo "  - job_name: $device"
+        echo "    static_configs: [{targets: ['127.0.0.1:${metrics_ports[$device]}']}]"
+    done
+} >"$work/prometheus.yml"
+prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
+    --web.listen-address="127.0.0.1:$prometheus_port" >"$work/prometheus.log" 2>&1 &
+prometheus_pid=$!
+followers=()
+for device in router held; do
+    # One interval each: its percentiles are the whole capture's.
+    "$latency_program" --interval 1h --metrics "127.0.0.1:${metrics_ports[$device]}" --linger "$work/$device.pcap" \
+        >/dev/null &
+    followers+=($!)
+done
+stop_all() {
+    kill -TERM "${followers[@]}" "$prometheus_pid" 2>/dev/null
+    wait "${followers[@]}" "$prometheus_pid" 2>/dev/null
+}
+trap 'stop_all; [ -n "${OVINT_KEEP_WORK:-}" ] || rm -rf "$work"' EXIT
+
+# query EXPRESSION: "LABEL=VALUE;...<tab>VALUE" lines (the job's label,
+# not the instance's), sorted.
+query() {
+    curl -s --get "http://127.0.0.1:$prometheus_port/api/v1/query" --data-urlencode "query=$1" |
+        python3 -c 'import json, sys
+try:
+    r = json.load(sys.stdin)
+except ValueError:  # not yet listening
+    r = {}
+for s in r.get("data", {}).get("result", []):
+    m = s["metric"]
+    print(";".join("%s=%s" % (k, m[k]) for k in sorted(m) if k not in ("__name__", "instance")) + "\t" + s["value"][1])' |
+        sort
+}
+# Until both have been scraped and their series stand still: the
+# captures have ended.
+previous=
+for _ in $(seq 120); do
+    current=$(query 'ovint_direction_matched_total')
+    [ "$(grep -c 'job=' <<<"$current")" -ge 4 ] && [ "$current" = "$previous" ] && break
+    previous=$current
+    sleep 1
+done
+
+check "Prometheus: the matched and not-seen counters equal the report's" \
+    "$("$latency_program" --json "$work/router.pcap" | python3 -c 'import json, sys
+for d in json.load(sys.stdin)["directions"]:
+    print("from=%s;job=router;to=%s\t%d\t%d" % (d["from"], d["to"], d["matched"], d["not_seen_leaving"]))' | sort)" \
+    "$(join -t $'\t' <(query 'ovint_direction_matched_total{job="router"}') \
+                      <(query 'ovint_direction_not_seen_leaving_total{job="router"}'))"
+check "Prometheus: the latency histogram's buckets equal the report's histogram" \
+    "$("$latency_program" --json "$work/router.pcap" | python3 -c 'import json, sys
+for d in json.load(sys.stdin)["directions"]:
+    total = 0
+    for r in d["histogram"]:
+        total += r["frames"]
+        print(d["from"], d["to"], "%.9f" % (r["to_ns"] / 1e9), total)' | sort)" \
+    "$(query 'ovint_latency_seconds_bucket{job="router",le!="+Inf"}' |
+       python3 -c 'import sys
+for line in sys.stdin:
+    labels, value = line.rstrip("\n").split("\t")
+    l = dict(kv.split("=", 1) for kv in labels.split(";"))
+    print(l["from"], l["to"], "%.9f" % float(l["le"]), value)' | sort)"
+# The tail-latency alert's expression holds for the held device (a p99 of
+# 2 ms), not for the router (150 µs).
+tail_rule=$(sed -n 's/^ *expr: \(ovint_interval_latency_seconds.*\)$/\1/p' "$service_dir/ovint-alerts.yml")
+check "Prometheus: the tail-latency alert rule holds for the held device only" \
+    "held" \
+    "$(query "$tail_rule" | sed -n 's/.*job=\([a-z]*\).*/\1/p' | sort -u)"
+stop_all
+trap '[ -n "${OVINT_KEEP_WORK:-}" ] || rm -rf "$work"' EXIT
+finish
