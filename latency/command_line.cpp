@@ -63,6 +63,11 @@ static const char USAGE[] =
     "      --from-sightings   the arguments are sightings files: match and report\n"
     "                         as from their captures\n"
     "      --force            replace existing outputs\n"
+    "      --follow           CAPTURE is still being written: one file that grows,\n"
+    "                         or the name dumpcap was given for its ring buffer\n"
+    "                         (-w NAME.EXT -b ...), whose files are read in turn\n"
+    "                         as they appear; until SIGTERM or SIGINT. With\n"
+    "                         --interval (default 10s)\n"
     "      --interval TIME    follow the captures as they are read (a pipe from\n"
     "                         dumpcap, say): one JSON line on standard output per\n"
     "                         TIME of TAP time (10s, 500ms, 1m; default 10s with\n"
@@ -162,7 +167,7 @@ int parse_command_line(int argc, char **argv, Options &options)
         {"groups-limit", ws_required_argument, nullptr, 'G'},
         {"sightings", ws_required_argument, nullptr, 'Q'}, {"from-sightings", ws_no_argument, nullptr, 'R'},
         {"interval", ws_required_argument, nullptr, 'I'}, {"metrics", ws_required_argument, nullptr, 'M'},
-        {"linger", ws_no_argument, nullptr, 'N'},
+        {"linger", ws_no_argument, nullptr, 'N'}, {"follow", ws_no_argument, nullptr, 'W'},
         {"help", ws_no_argument, nullptr, 'h'},        {"version", ws_no_argument, nullptr, 'v'},
         {nullptr, 0, nullptr, 0},
     };
@@ -253,6 +258,7 @@ int parse_command_line(int argc, char **argv, Options &options)
             break;
         case 'M': options.metrics = ws_optarg; break;
         case 'N': options.linger = true; break;
+        case 'W': options.follow = true; break;
         case 'h': return print_help(USAGE);
         case 'v': return print_version(OVINT_VERSION);
         default: return unknown_option();
@@ -271,8 +277,10 @@ int parse_command_line(int argc, char **argv, Options &options)
                                  "to the run with --from-sightings.");
     if (options.linger && !options.metrics)
         return usage_error("%s", "--linger serves the metrics on: give --metrics too.");
-    if (options.metrics && !options.interval_ns)
+    if ((options.metrics || options.follow) && !options.interval_ns)
         options.interval_ns = UINT64_C(10000000000);
+    if (options.follow && argc - ws_optind != 1)
+        return usage_error("%s", "--follow follows one capture: a file, the name of a ring buffer, or \"-\".");
     if (options.interval_ns && (options.sightings || options.from_sightings || options.json || options.json_lines ||
                                 options.pairs || options.frames || options.plot || options.by != GroupBy::none))
         return usage_error("%s", "--interval and --metrics follow the captures as they are read: give them "

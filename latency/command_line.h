@@ -38,6 +38,7 @@ struct Options {
     uint64_t interval_ns = 0;          // --interval: one JSON line per interval of TAP time (0: none)
     const char *metrics = nullptr;     // --metrics [HOST:]PORT: served for Prometheus
     bool linger = false;               // --linger: serve the metrics on after the input ends
+    bool follow = false;               // --follow: a file or a ring still being written
 };
 
 // Reads the command line into `options`. Returns -1 to go on, or the exit

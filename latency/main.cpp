@@ -15,6 +15,7 @@
 #include "outputs/interval_report.h"
 #include "outputs/metrics.h"
 #include "outputs/plot.h"
+#include "reading/capture_follower.h"
 #include "reading/capture_reader.h"
 #include "reading/parallel_reading.h"
 #include "outputs/report.h"
@@ -31,6 +32,7 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <functional>
 #include <deque>
 #include <thread>
 #include <memory>
@@ -44,10 +46,13 @@
 // telling where, and a sentence saying that `covered` covers the frames
 // before it.
 template <typename Take>
-static bool read_capture(const char *name, uint64_t &frame, CaptureEnding &ending, const char *covered, Take take)
+static bool read_capture(const char *name, uint64_t &frame, CaptureEnding &ending, const char *covered, Take take,
+                         std::function<bool()> more_may_come = nullptr)
 {
     std::string sentence;
     CaptureReader reader;
+    if (more_may_come)
+        reader.follow(std::move(more_may_come));
     if (!reader.open(name, sentence)) {
         say("%s", sentence.c_str());
         return false;
@@ -231,7 +236,26 @@ static int follow_captures(const Options &options, Analysis &analysis)
     };
     uint64_t frame = 0;
     bool complete = true;
-    for (const char *capture : options.captures) {
+    // --follow: the file or the ring's files in turn, as they are written.
+    std::unique_ptr<CaptureFollower> follower;
+    if (options.follow && !is_standard_stream(options.captures[0]))
+        follower.reset(new CaptureFollower(options.captures[0]));
+    size_t told_missed = 0;
+    std::string followed;
+    for (size_t index = 0;; index++) {
+        const char *capture;
+        if (follower) {
+            if (!follower->next(followed))
+                break;
+            capture = followed.c_str();
+            for (; told_missed < follower->missed().size(); told_missed++)
+                say("%s was removed before it was read: its frames are not counted.",
+                    follower->missed()[told_missed].c_str());
+        } else if (index < options.captures.size()) {
+            capture = options.captures[index];
+        } else {
+            break;
+        }
         CaptureEnding ending;
         const bool read = read_capture(capture, frame, ending, "the intervals cover",
                                        [&](uint64_t number, const uint8_t *bytes, uint32_t captured, uint32_t wire,
@@ -244,9 +268,15 @@ static int follow_captures(const Options &options, Analysis &analysis)
                                            uint64_t start, end;
                                            if (now && clock.ended(now, start, end))
                                                tell(start, end, false);
-                                       });
-        if (!read)
+                                       },
+                                       follower ? std::function<bool()>([&] { return follower->more_may_come(); })
+                                                : nullptr);
+        if (!read) {
+            // A ring's file removed between its listing and its opening.
+            if (follower && access(capture, F_OK) != 0)
+                continue;
             return EXIT_NOTHING_DONE;
+        }
         complete = ending.complete;
         if (!complete || input_interrupted())
             break;

@@ -136,6 +136,8 @@ size_t CaptureReader::read_file(uint8_t *into, size_t room)
             return size_t(got);
         if (got < 0 && errno == EINTR)
             continue;
+        if (got == 0 && more_may_come_ && more_may_come_())
+            continue;
         at_end_ = true;
         read_failed_ = got < 0;
         return 0;

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,6 +57,10 @@ public:
     // tells how the reading ended.
     bool read_chunk(FrameChunk &chunk, size_t most_bytes);
     CaptureEnding ending();
+    // Follows the file as it is written: at its end `more_may_come()` is
+    // asked (before open) whether to wait for more, which it does itself a
+    // little, or to end there. Only a file read straight is followed.
+    void follow(std::function<bool()> more_may_come) { more_may_come_ = std::move(more_may_come); }
     // Whether the records are read straight from the file (for the tests
     // and the benchmark).
     bool read_directly() const { return format_ != Format::wiretap; }
@@ -92,6 +97,7 @@ private:
     gchar *err_info_ = nullptr;
     bool wiretap_done_ = false;
     uint64_t frames_ = 0;  // records read
+    std::function<bool()> more_may_come_;
 };
 
 #endif // OVINT_LATENCY_READING_CAPTURE_READER_H

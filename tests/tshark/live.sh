@@ -19,8 +19,8 @@ done
 
 # Per direction and port, from the offline JSON report: matched, not seen
 # leaving and the fates; the intervals' sums must be the same.
-report_totals() {  # CAPTURE
-    "$latency_program" --json "$1" | python3 -c 'import json, sys
+report_totals() {  # CAPTURE...
+    "$latency_program" --json "$@" | python3 -c 'import json, sys
 r = json.load(sys.stdin)
 for d in r["directions"]:
     print("direction", d["from"], d["to"], d["matched"], d["not_seen_leaving"], d["late"])
@@ -90,6 +90,50 @@ wait "$feeder" 2>/dev/null
 check "SIGTERM ends a followed pipe after its last interval is written" \
     "status 0, 1 line, last" \
     "status $status, $(grep -c . "$work/stopped.jsonl") line, $(python3 -c 'import json, sys; print("last" if json.loads(open(sys.argv[1]).readline())["last"] else "not last")' "$work/stopped.jsonl")"
+
+# --follow: a ring dumpcap is writing, its files appearing one by one (the
+# third removed by the ring before it was read), and one file growing in
+# pieces; each followed until SIGTERM, and the intervals add up to the
+# report of what was there to read.
+editcap -c 700 "$work/router.pcap" "$work/part.pcap" >/dev/null
+parts=("$work"/part_*.pcap)
+mkdir "$work/ring"
+"$latency_program" --follow --interval 10ms "$work/ring/tap.pcap" >"$work/ring.jsonl" 2>"$work/ring.err" &
+follower=$!
+kept=()
+for i in "${!parts[@]}"; do
+    number=$(printf '%05d' $((i + 1)))
+    [ "$i" = 2 ] && continue
+    kept+=("${parts[$i]}")
+    cp "${parts[$i]}" "$work/ring/.copy"
+    mv "$work/ring/.copy" "$work/ring/tap_${number}_20251208132000.pcap"
+    sleep 0.3
+done
+sleep 1
+kill -TERM "$follower"
+wait "$follower"
+check "--follow, a ring: every file read once, in order, the one removed named" \
+    "$(report_totals "${kept[@]}")
+last 1 of $(grep -c . "$work/ring.jsonl") at the end
+$work/ring/tap_00003_*.pcap was removed before it was read: its frames are not counted." \
+    "$(interval_totals <"$work/ring.jsonl"; sed 's/^ovint-latency: //' "$work/ring.err")"
+
+size=$(stat -c %s "$work/router.pcap")
+: >"$work/growing.pcap"
+"$latency_program" --follow --interval 10ms "$work/growing.pcap" >"$work/growing.jsonl" &
+follower=$!
+for cut in 10 5000 77777 150000 "$size"; do
+    written=$(stat -c %s "$work/growing.pcap")
+    tail -c +$((written + 1)) "$work/router.pcap" | head -c $((cut - written)) >>"$work/growing.pcap"
+    sleep 0.3
+done
+sleep 1
+kill -TERM "$follower"
+wait "$follower"
+check "--follow, a file growing in pieces cut anywhere: the intervals add up to the report" \
+    "$(report_totals "$work/router.pcap")
+last 1 of $(grep -c . "$work/growing.jsonl") at the end" \
+    "$(interval_totals <"$work/growing.jsonl")"
 
 # ---- Prometheus ----
 if ! command -v prometheus >/dev/null || ! command -v promtool >/dev/null; then
