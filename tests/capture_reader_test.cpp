@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -221,6 +222,15 @@ Bytes pcap_with_odd_record(const Bytes &pcap)
     return out;
 }
 
+// The same records under another link type (raw IP): not read straight.
+Bytes raw_ip_pcap(const Bytes &pcap)
+{
+    Bytes out = pcap;
+    const uint32_t raw_ip = 101;
+    std::memcpy(&out[20], &raw_ip, 4);
+    return out;
+}
+
 Reading read_through_wiretap(const std::string &path)
 {
     Reading reading;
@@ -272,16 +282,40 @@ TEST(CaptureReader, EveryFormAsWiretapReadsIt)
         {"pcapng of two sections", pcapng_file(frames, false, true), false},
         {"pcap with an odd record", pcap_with_odd_record(micro), false},
         {"pcap cut off", cut, false},
+        {"pcap of raw IP", raw_ip_pcap(micro), false},
     };
     const std::string path = temporary_path(".capture");
     for (const Form &form : forms) {
         write_file(path, form.bytes);
         const Reading expected = read_through_wiretap(path);
+        // From the file, and from a pipe (as standard input is read).
+        for (const bool piped : {false, true})
         for (size_t chunk_bytes : {size_t(700), size_t(1) << 20}) {
-            SCOPED_TRACE(std::string(form.name) + ", chunks of " + std::to_string(chunk_bytes) + " bytes");
+            SCOPED_TRACE(std::string(form.name) + (piped ? ", through a pipe" : "") + ", chunks of " +
+                         std::to_string(chunk_bytes) + " bytes");
+            int ends[2] = {-1, -1};
+            std::thread writer;
+            std::string name = path;
+            if (piped) {
+                ASSERT_EQ(0, pipe(ends));
+                writer = std::thread([&form, &ends] {
+                    size_t at = 0;
+                    while (at < form.bytes.size()) {
+                        const ssize_t put = write(ends[1], form.bytes.data() + at, form.bytes.size() - at);
+                        if (put <= 0)
+                            break;
+                        at += size_t(put);
+                    }
+                    close(ends[1]);
+                });
+                name = "/dev/fd/" + std::to_string(ends[0]);
+            }
             CaptureReader reader;
             std::string sentence;
-            ASSERT_TRUE(reader.open(path.c_str(), sentence)) << sentence;
+            const bool opened = reader.open(name.c_str(), sentence);
+            if (piped)
+                close(ends[0]);
+            ASSERT_TRUE(opened) << sentence;
             Reading got;
             FrameChunk chunk;
             while (reader.read_chunk(chunk, chunk_bytes)) {
@@ -298,6 +332,8 @@ TEST(CaptureReader, EveryFormAsWiretapReadsIt)
             ASSERT_EQ(expected.frames.size(), got.frames.size());
             for (size_t i = 0; i < got.frames.size(); i++)
                 ASSERT_TRUE(expected.frames[i] == got.frames[i]) << "frame " << expected.frames[i].frame;
+            if (writer.joinable())
+                writer.join();
         }
     }
     unlink(path.c_str());

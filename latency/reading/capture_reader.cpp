@@ -7,6 +7,9 @@
 #include "capture_io/wiretap_error.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,28 +73,40 @@ static wtap *open_through_wiretap(const char *name, std::string &sentence)
 
 CaptureReader::~CaptureReader()
 {
-    if (fd_ >= 0)
-        close(fd_);
     if (wth_) {
         record_cleanup(record_);
-        wtap_close(wth_);
+        wtap_close(wth_);  // the feeder, writing, then finds its pipe closed
     }
+    if (feeder_.joinable()) {
+        stop_feeding_ = true;
+        feeder_.join();
+    }
+    if (fd_ >= 0)
+        close(fd_);
     g_free(err_info_);
 }
 
 bool CaptureReader::open(const char *name, std::string &sentence)
 {
     name_ = name;
-    if (!is_standard_stream(name)) {
-        fd_ = ::open(name, O_RDONLY | O_CLOEXEC);
-        struct stat status;
-        if (fd_ >= 0 && fstat(fd_, &status) == 0 && S_ISREG(status.st_mode) && recognise())
+    fd_ = is_standard_stream(name) ? fcntl(0, F_DUPFD_CLOEXEC, 0) : ::open(name, O_RDONLY | O_CLOEXEC);
+    struct stat status;
+    if (fd_ >= 0 && fstat(fd_, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
+        // Read once: what it held goes to wiretap if it is not read here.
+        stream_ = true;
+        if (recognise() || go_on_from_stream())
             return true;
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-        format_ = Format::wiretap;
+        sentence = (is_standard_stream(name) ? std::string("standard input") : name_) + ": " +
+                   wiretap_error(err_, err_info_) + ".";
+        err_info_ = nullptr;  // freed
+        return false;
     }
+    if (fd_ >= 0 && S_ISREG(status.st_mode) && recognise())
+        return true;
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+    format_ = Format::wiretap;
     wth_ = open_through_wiretap(name, sentence);
     if (!wth_)
         return false;
@@ -134,7 +149,7 @@ size_t CaptureReader::read_file(uint8_t *into, size_t room)
         const ssize_t got = read(fd_, into, room);
         if (got > 0)
             return size_t(got);
-        if (got < 0 && errno == EINTR)
+        if (got < 0 && errno == EINTR && !input_interrupted())
             continue;
         if (got == 0 && more_may_come_ && more_may_come_())
             continue;
@@ -158,6 +173,8 @@ bool CaptureReader::recognise()
         if (load16(header + 4, swapped_) != 2 || load16(header + 6, swapped_) != 4 ||
             load32(header + 20, swapped_) != LINKTYPE_ETHERNET)
             return false;
+        if (stream_)
+            preamble_.assign(header, header + PCAP_FILE_HEADER);
         pending_start_ += PCAP_FILE_HEADER;
         format_ = Format::pcap;
         return true;
@@ -173,6 +190,8 @@ bool CaptureReader::recognise()
         length < PCAP_FILE_HEADER + 4 || length > LONGEST_BLOCK || !read_more(length) ||
         load32(pending_.get() + length - 4, swapped_) != length)
         return false;
+    if (stream_)
+        preamble_.assign(pending_.get(), pending_.get() + length);
     pending_start_ += length;
     format_ = Format::pcapng;
     return true;
@@ -229,6 +248,8 @@ inline __attribute__((always_inline)) bool CaptureReader::take_pcapng_block(Fram
             return false;
         }
         ethernet_interfaces_.push_back(load16(at + 8, swapped_) == LINKTYPE_ETHERNET);
+        if (stream_)
+            preamble_.insert(preamble_.end(), at, at + length);
         return true;
     }
     if (type == PCAPNG_STATISTICS)
@@ -324,8 +345,12 @@ bool CaptureReader::read_chunk(FrameChunk &chunk, size_t most_bytes)
         chunk.size = used;
         return chunk.records > 0;
     }
+    // A stream cannot be read again: what the chunk holds from the odd
+    // record on goes to wiretap.
+    if (stream_)
+        put_back(chunk.bytes.get() + used, chunk.size - used);
     chunk.size = used;
-    if (!go_on_through_wiretap())
+    if (!(stream_ ? go_on_from_stream() : go_on_through_wiretap()))
         return chunk.records > 0;
     read_through_wiretap(chunk, most_bytes);
     return chunk.records > 0;
@@ -358,6 +383,70 @@ bool CaptureReader::go_on_through_wiretap()
         }
         wtap_rec_reset(&record_.rec);
     }
+    return true;
+}
+
+// A stream that is not read here, or turned odd after `frames_` records:
+// wiretap reads on from a pipe fed the stream's header, the bytes not yet
+// taken and the rest of the stream, by a thread of its own.
+bool CaptureReader::go_on_from_stream()
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        wiretap_done_ = true;
+        err_ = errno;
+        return false;
+    }
+    std::vector<uint8_t> first(preamble_);
+    first.insert(first.end(), pending_.get() + pending_start_, pending_.get() + pending_end_);
+    pending_.reset();
+    pending_start_ = pending_end_ = pending_capacity_ = 0;
+    format_ = Format::wiretap;
+    const int from = fd_, to = ends[1];
+    std::atomic<bool> &stop = stop_feeding_;
+    feeder_ = std::thread([first, from, to, &stop] {
+        // A reader gone (the capture closed) is an error here, not a signal.
+        sigset_t pipe_signal;
+        sigemptyset(&pipe_signal);
+        sigaddset(&pipe_signal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+        auto write_all = [to](const uint8_t *bytes, size_t count) {
+            while (count) {
+                const ssize_t put = write(to, bytes, count);
+                if (put < 0 && errno == EINTR)
+                    continue;
+                if (put <= 0)
+                    return false;
+                bytes += put;
+                count -= size_t(put);
+            }
+            return true;
+        };
+        bool going = write_all(first.data(), first.size());
+        std::unique_ptr<uint8_t[]> buffer(new uint8_t[65536]);
+        while (going && !stop) {
+            pollfd ready = {from, POLLIN, 0};
+            if (poll(&ready, 1, 100) <= 0)
+                continue;
+            const ssize_t got = read(from, buffer.get(), 65536);
+            if (got < 0 && errno == EINTR)
+                continue;
+            going = got > 0 && write_all(buffer.get(), size_t(got));
+        }
+        close(to);
+    });
+    const std::string path = "/dev/fd/" + std::to_string(ends[0]);
+    int err = 0;
+    gchar *err_info = nullptr;
+    wth_ = wtap_open_offline(path.c_str(), WTAP_TYPE_AUTO, &err, &err_info, FALSE);
+    close(ends[0]);  // wiretap opened its own
+    if (!wth_) {
+        wiretap_done_ = true;
+        err_ = err;
+        err_info_ = err_info;
+        return false;
+    }
+    record_init(record_);
     return true;
 }
 

@@ -4,10 +4,12 @@
 // and where each frame lies in them. A capture host's own files (pcap, and
 // pcapng of packet blocks) are read straight from the file, each chunk one
 // read of about a megabyte, at a small part of what wiretap spends a record;
-// everything else (compressed files, other formats, standard input, a
-// record that is odd in any way) through wiretap. A file that turns odd
-// part way is read on through wiretap from the record it turned at, so its
-// frames, their numbers and how its reading ended are wiretap's.
+// everything else (compressed files, other formats, a record that is odd
+// in any way) through wiretap. A file that turns odd part way is read on
+// through wiretap from the record it turned at, so its frames, their
+// numbers and how its reading ended are wiretap's. Standard input and
+// other pipes are read the same way: wiretap then reads on from a pipe of
+// its own, fed the stream's header and what follows the odd record.
 
 #ifndef OVINT_LATENCY_READING_CAPTURE_READER_H
 #define OVINT_LATENCY_READING_CAPTURE_READER_H
@@ -18,8 +20,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -77,6 +81,7 @@ private:
     size_t read_file(uint8_t *into, size_t room);
     void put_back(const uint8_t *bytes, size_t count);
     bool go_on_through_wiretap();
+    bool go_on_from_stream();
     bool read_through_wiretap(FrameChunk &chunk, size_t most_bytes);
 
     std::string name_;
@@ -98,6 +103,12 @@ private:
     bool wiretap_done_ = false;
     uint64_t frames_ = 0;  // records read
     std::function<bool()> more_may_come_;
+    // A stream (standard input, a pipe): its header blocks as read, which
+    // wiretap is fed again should it read on; the thread that feeds it.
+    bool stream_ = false;
+    std::vector<uint8_t> preamble_;
+    std::thread feeder_;
+    std::atomic<bool> stop_feeding_{false};
 };
 
 #endif // OVINT_LATENCY_READING_CAPTURE_READER_H
