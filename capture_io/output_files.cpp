@@ -30,6 +30,7 @@ Temporary temporaries[4];
 // input instead).
 constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ};
 volatile sig_atomic_t interrupted = 0;
+volatile sig_atomic_t reopen = 0;
 
 void unlink_all()
 {
@@ -57,6 +58,11 @@ void end_by_signal(int signal_number)
 void end_input(int)
 {
     interrupted = 1;
+}
+
+void ask_reopen(int)
+{
+    reopen = 1;
 }
 
 void handle(int signal_number, void (*handler)(int), bool restart)
@@ -377,12 +383,14 @@ bool keep_output(OutputFile &output, int stream_fd)
 void install_signal_handlers(bool input_is_stdin, bool following)
 {
     handle(SIGINT, input_is_stdin || following ? end_input : end_by_signal, !input_is_stdin && !following);
-    if (following)
+    if (following) {
         handle(SIGTERM, end_input, false);
+        handle(SIGHUP, ask_reopen, true);
+    }
     // The signals whose default ends the program; SIGPIPE among them, for
     // a reader of a stream output that goes away.
     for (int ending : ENDING_SIGNALS) {
-        if (ending != SIGINT && !(following && ending == SIGTERM))
+        if (ending != SIGINT && !(following && (ending == SIGTERM || ending == SIGHUP)))
             handle(ending, end_by_signal, true);
     }
     for (int fault : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL})
@@ -394,6 +402,14 @@ void install_signal_handlers(bool input_is_stdin, bool following)
 bool input_interrupted()
 {
     return interrupted != 0;
+}
+
+bool reopen_requested()
+{
+    if (!reopen)
+        return false;
+    reopen = 0;
+    return true;
 }
 
 void remove_temporaries()

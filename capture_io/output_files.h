@@ -75,8 +75,11 @@ bool keep_output(OutputFile &output, int stream_fd = -1);
 // the caller has not ignored) and of the fatal signals. With
 // `input_is_stdin`, SIGINT only ends the input, as it ends a live capture
 // feeding it; with `following` (a capture followed as it is written),
-// SIGINT and SIGTERM both do.
+// SIGINT and SIGTERM both do, and SIGHUP asks for a log to be reopened.
 void install_signal_handlers(bool input_is_stdin, bool following = false);
+
+// Whether SIGHUP asked for a log to be reopened since the last call.
+bool reopen_requested();
 
 // Whether SIGINT asked to end the input.
 bool input_interrupted();

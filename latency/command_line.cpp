@@ -72,6 +72,8 @@ static const char USAGE[] =
     "                         dumpcap, say): one JSON line on standard output per\n"
     "                         TIME of TAP time (10s, 500ms, 1m; default 10s with\n"
     "                         --metrics) instead of the report at the end\n"
+    "      --interval-log FILE  the interval lines appended to FILE instead, which\n"
+    "                         SIGHUP reopens (after a log rotation)\n"
     "      --metrics [HOST:]PORT  serve the figures for Prometheus at /metrics\n"
     "                         (on the loopback address unless HOST is given),\n"
     "                         updated each interval\n"
@@ -168,6 +170,7 @@ int parse_command_line(int argc, char **argv, Options &options)
         {"sightings", ws_required_argument, nullptr, 'Q'}, {"from-sightings", ws_no_argument, nullptr, 'R'},
         {"interval", ws_required_argument, nullptr, 'I'}, {"metrics", ws_required_argument, nullptr, 'M'},
         {"linger", ws_no_argument, nullptr, 'N'}, {"follow", ws_no_argument, nullptr, 'W'},
+        {"interval-log", ws_required_argument, nullptr, 'O'},
         {"help", ws_no_argument, nullptr, 'h'},        {"version", ws_no_argument, nullptr, 'v'},
         {nullptr, 0, nullptr, 0},
     };
@@ -259,6 +262,7 @@ int parse_command_line(int argc, char **argv, Options &options)
         case 'M': options.metrics = ws_optarg; break;
         case 'N': options.linger = true; break;
         case 'W': options.follow = true; break;
+        case 'O': options.interval_log = ws_optarg; break;
         case 'h': return print_help(USAGE);
         case 'v': return print_version(OVINT_VERSION);
         default: return unknown_option();
@@ -277,7 +281,7 @@ int parse_command_line(int argc, char **argv, Options &options)
                                  "to the run with --from-sightings.");
     if (options.linger && !options.metrics)
         return usage_error("%s", "--linger serves the metrics on: give --metrics too.");
-    if ((options.metrics || options.follow) && !options.interval_ns)
+    if ((options.metrics || options.follow || options.interval_log) && !options.interval_ns)
         options.interval_ns = UINT64_C(10000000000);
     if (options.follow && argc - ws_optind != 1)
         return usage_error("%s", "--follow follows one capture: a file, the name of a ring buffer, or \"-\".");

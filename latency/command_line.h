@@ -39,6 +39,7 @@ struct Options {
     const char *metrics = nullptr;     // --metrics [HOST:]PORT: served for Prometheus
     bool linger = false;               // --linger: serve the metrics on after the input ends
     bool follow = false;               // --follow: a file or a ring still being written
+    const char *interval_log = nullptr;  // --interval-log FILE: the intervals appended there
 };
 
 // Reads the command line into `options`. Returns -1 to go on, or the exit

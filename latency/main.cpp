@@ -224,13 +224,42 @@ static int follow_captures(const Options &options, Analysis &analysis)
         say("%s", sentence.c_str());
         return EXIT_NOTHING_DONE;
     }
+    // --interval-log: a log, appended to (never replaced), and opened anew
+    // on SIGHUP once a rotation has moved it away.
+    FILE *out = stdout;
+    std::string log_path;
+    if (options.interval_log) {
+        OutputFile log;
+        log.name = options.interval_log;
+        std::vector<OutputFile *> logs = {&log};
+        const OutputCheck checked = check_outputs(options.captures, logs, true, sentence);
+        if (checked == OutputCheck::usage || checked == OutputCheck::unusable) {
+            say("%s", sentence.c_str());
+            return checked == OutputCheck::usage ? EXIT_USAGE : EXIT_NOTHING_DONE;
+        }
+        log_path = log.kind == OutputFile::file ? log.path : options.interval_log;
+        if (log.kind != OutputFile::standard_output && !(out = std::fopen(log_path.c_str(), "a"))) {
+            say("%s: %s.", options.interval_log, std::strerror(errno));
+            return EXIT_NOTHING_DONE;
+        }
+    }
     analysis.keep_interval_latencies();
     IntervalClock clock(options.interval_ns);
     IntervalWatch watch;
     bool written = true;
     auto tell = [&](uint64_t start, uint64_t end, bool last) {
         const IntervalFigures interval = watch.take(analysis, start, end);
-        written = print_interval_line(stdout, interval, analysis.first_frame_tap_time, last) && written;
+        if (out != stdout && reopen_requested()) {
+            FILE *reopened = std::fopen(log_path.c_str(), "a");
+            if (reopened) {
+                std::fclose(out);
+                out = reopened;
+            } else {
+                say("%s: %s; the intervals go on into the file as it was.", options.interval_log,
+                    std::strerror(errno));
+            }
+        }
+        written = print_interval_line(out, interval, analysis.first_frame_tap_time, last) && written;
         if (options.metrics)
             metrics.add(interval);
     };
@@ -285,8 +314,10 @@ static int follow_captures(const Options &options, Analysis &analysis)
     const uint64_t last_start = analysis.any_tap_time ? clock.start() : 0;
     analysis.finish();
     tell(last_start, analysis.any_tap_time ? std::max(last_start, analysis.last_tap_time) + 1 : 0, true);
+    if (out != stdout && std::fclose(out) != 0)
+        written = false;
     if (!written) {
-        say("%s", "standard output: the intervals could not be written.");
+        say("%s: the intervals could not be written.", out != stdout ? options.interval_log : "standard output");
         return EXIT_REPORT_FAILED;
     }
     while (options.linger && !input_interrupted())

@@ -135,6 +135,27 @@ check "--follow, a file growing in pieces cut anywhere: the intervals add up to 
 last 1 of $(grep -c . "$work/growing.jsonl") at the end" \
     "$(interval_totals <"$work/growing.jsonl")"
 
+# --interval-log: the intervals appended to a log, which a rotation moves
+# away and SIGHUP has reopened: nothing is lost between the two files.
+half=$(( $(stat -c %s "$work/router.pcap") / 2 ))
+rm -f "$fifo"
+mkfifo "$fifo"
+(head -c "$half" "$work/router.pcap"; sleep 1; tail -c +$((half + 1)) "$work/router.pcap") >"$fifo" &
+feeder=$!
+"$latency_program" --interval 5ms --interval-log "$work/intervals.log" "$fifo" &
+follower=$!
+sleep 0.6
+mv "$work/intervals.log" "$work/intervals.log.1"
+kill -HUP "$follower"
+wait "$feeder"
+wait "$follower"
+check "--interval-log: SIGHUP reopens the log; the rotated and the new one hold every interval" \
+    "$(report_totals "$work/router.pcap")
+last 1 of $(cat "$work/intervals.log.1" "$work/intervals.log" | grep -c .) at the end
+both written" \
+    "$(cat "$work/intervals.log.1" "$work/intervals.log" | interval_totals)
+$([ -s "$work/intervals.log.1" ] && [ -s "$work/intervals.log" ] && echo both written)"
+
 # ---- Prometheus ----
 if ! command -v prometheus >/dev/null || ! command -v promtool >/dev/null; then
     echo "FAIL Prometheus is not installed: run-tests.sh installs it (Debian: prometheus)"
