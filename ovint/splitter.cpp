@@ -55,7 +55,7 @@ static void finish_frame(tvbuff_t *tvb, const guint8 *bytes, TrailerMatch match,
 static void link_as_interface(const guint8 *trailer, packet_info *pinfo)
 {
     const guint16 channel = channel_of_port_byte(trailer[PORT_OFFSET]);
-    if (channel == NO_CHANNEL || !pinfo->rec)
+    if (channel == NO_CHANNEL || !pinfo->rec || pinfo->rec->rec_type != REC_TYPE_PACKET)
         return;
     wtap_rec *rec = pinfo->rec;
     const guint32 captured_on =

@@ -91,8 +91,10 @@ bool CaptureReader::open(const char *name, std::string &sentence)
     name_ = name;
     fd_ = is_standard_stream(name) ? fcntl(0, F_DUPFD_CLOEXEC, 0) : ::open(name, O_RDONLY | O_CLOEXEC);
     struct stat status;
-    if (fd_ >= 0 && fstat(fd_, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
-        // Read once: what it held goes to wiretap if it is not read here.
+    const bool got_status = fd_ >= 0 && fstat(fd_, &status) == 0;
+    if (got_status && (is_standard_stream(name) || S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
+        // Read once (standard input even from a file, which is not opened
+        // again): what it held goes to wiretap if it is not read here.
         stream_ = true;
         if (recognise() || go_on_from_stream())
             return true;
@@ -101,7 +103,7 @@ bool CaptureReader::open(const char *name, std::string &sentence)
         err_info_ = nullptr;  // freed
         return false;
     }
-    if (fd_ >= 0 && S_ISREG(status.st_mode) && recognise())
+    if (got_status && S_ISREG(status.st_mode) && recognise())
         return true;
     if (fd_ >= 0)
         close(fd_);
