@@ -62,6 +62,10 @@ DirectionFigures &Analysis::direction_figures(const Pairing &pairing)
     direction.version = pairing.earlier.version;
     direction.from_port = pairing.earlier.port;
     direction.to_port = pairing.later.port;
+    // Followed for months: the intervals hold the exact latencies, the
+    // running totals only their histogram, in bounded memory.
+    if (keeping_interval_latencies_)
+        direction.latencies = LatencyDistribution(0);
     recent_directions_[next_recent_++ % 4] = {key, &direction};
     return direction;
 }

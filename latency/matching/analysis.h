@@ -119,7 +119,9 @@ public:
     void group_by(GroupBy by, size_t limit);
     // Keeps each frame's traffic view for the tables' columns.
     void keep_views() { keeping_views_ = true; }
-    // Keeps each direction's latencies since the last interval was taken.
+    // Keeps each direction's latencies since the last interval was taken,
+    // and from the start only their histogram (the report's percentiles
+    // are then approximate).
     void keep_interval_latencies() { keeping_interval_latencies_ = true; }
     // The TAP clock as the matcher follows it, and its steps so far.
     uint64_t clock_now() const { return matcher_.clock().now(); }
