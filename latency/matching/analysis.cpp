@@ -121,6 +121,11 @@ void Analysis::add_record(const FrameRecord &record)
     }
     const PortPlace place = port_place(record.version, record.port);
     place.figures->frames++;
+    if (__builtin_expect(record.flags != 0, 0)) {
+        const TapFlagTable table = tap_flags(record.version);
+        for (size_t i = 0; i < table.size(); i++)
+            place.figures->flagged[i] += (record.flags & table[i].mask) ? 1 : 0;
+    }
     const uint16_t channel = channel_of_port_byte(record.port);
     Sighting sighting = {frame,        tap_time,     record.key, record.wire, record.port, record.version,
                          record.flags, static_cast<uint8_t>(channel),

@@ -66,6 +66,7 @@ struct PortFigures {
     uint64_t merged = 0;     // records longer than any frame: neither matched nor counted as unseen
     uint64_t at_edge = 0;    // without a partner, which may lie outside the capture
     uint64_t unmatched_flagged[MAX_FLAGS] = {};  // of those, by the version's flag table
+    uint64_t flagged[MAX_FLAGS] = {};            // of all its frames, likewise
     uint64_t fates[FATE_COUNT] = {};             // every frame's, by Fate
     Burst bursts[BURST_WINDOW_COUNT];
 };

@@ -56,6 +56,10 @@ IntervalFigures IntervalWatch::take(Analysis &analysis, uint64_t start, uint64_t
             port.fates[fate] = running.fates[fate] - taken.fates[fate];
             taken.fates[fate] = running.fates[fate];
         }
+        for (size_t flag = 0; flag < MAX_FLAGS; flag++) {
+            port.flagged[flag] = running.flagged[flag] - taken.flagged[flag];
+            taken.flagged[flag] = running.flagged[flag];
+        }
         const auto busiest = busiest_from.find(entry.first);
         if (busiest != busiest_from.end()) {
             DirectionInterval &direction = figures.directions[busiest->second];

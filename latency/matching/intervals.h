@@ -31,6 +31,7 @@ struct PortInterval {
     uint8_t version = 0, port = 0;
     uint64_t frames = 0;  // with a trailer, read in the interval
     uint64_t fates[FATE_COUNT] = {};  // of the frames settled in it
+    uint64_t flagged[MAX_FLAGS] = {};  // of its frames read, by the version's flag table
 };
 
 struct IntervalFigures {
@@ -53,6 +54,7 @@ private:
     struct PortTaken {
         uint64_t frames = 0;
         uint64_t fates[FATE_COUNT] = {};
+        uint64_t flagged[MAX_FLAGS] = {};
     };
     std::map<uint32_t, Taken> directions_;  // by the analysis's direction key
     std::vector<uint32_t> busiest_key_;     // the key of each direction taken, by its index

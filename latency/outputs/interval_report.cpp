@@ -67,6 +67,7 @@ bool print_interval_line(FILE *out, const IntervalFigures &interval, uint64_t fi
         for (int i = 0; i < FATE_COUNT; i++)
             member_count(&dumper, fate_name(static_cast<Fate>(i)), port.fates[i]);
         json_dumper_end_object(&dumper);
+        member_flag_counts(&dumper, "flagged", port.version, port.flagged, FlagKeys::as_identifiers);
         json_dumper_end_object(&dumper);
     }
     json_dumper_end_array(&dumper);

@@ -25,12 +25,21 @@ struct MetricsServer::Series {
     std::shared_ptr<prometheus::Registry> registry = std::make_shared<prometheus::Registry>();
     Histogram::BucketBoundaries boundaries;  // s: each range's largest latency
     std::vector<uint64_t> ceilings;          // ns: the same
-    Family<Counter> *port_frames, *port_fates, *entered, *matched, *not_seen, *late, *steps_back;
+    Family<Counter> *port_frames, *port_fates, *port_flagged, *entered, *matched, *not_seen, *late, *steps_back;
     Family<Histogram> *latency;
     Family<Gauge> *interval_latency;
     // Each direction's histogram, made once: prometheus-cpp keeps it.
     std::map<std::string, Histogram *> histograms;
 };
+
+// "Crc Error" as "crc_error".
+static std::string flag_identifier(const char *name)
+{
+    std::string identifier = name;
+    for (char &c : identifier)
+        c = c == ' ' ? '_' : static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return identifier;
+}
 
 std::string metrics_listen_address(const std::string &address)
 {
@@ -55,6 +64,10 @@ bool MetricsServer::start(const std::string &address, uint64_t window_ns, std::s
                         .Name("ovint_port_fates_total")
                         .Help("Frames with a TAP trailer whose fate is known, by port and fate")
                         .Register(registry);
+    s.port_flagged = &prometheus::BuildCounter()
+                          .Name("ovint_port_flagged_frames_total")
+                          .Help("Frames with a TAP trailer on which the TAP flagged an error, by port and flag")
+                          .Register(registry);
     s.entered = &prometheus::BuildCounter()
                      .Name("ovint_direction_entered_total")
                      .Help("Frames that entered the device at the from port, once settled")
@@ -109,6 +122,10 @@ void MetricsServer::add(const IntervalFigures &interval)
             Counter &counter = s.port_fates->Add({{"port", name}, {"fate", fate_name(static_cast<Fate>(fate))}});
             counter.Increment(static_cast<double>(port.fates[fate]));
         }
+        const TapFlagTable flags = tap_flags(port.version);
+        for (size_t flag = 0; flag < flags.size(); flag++)
+            s.port_flagged->Add({{"port", name}, {"flag", flag_identifier(flags[flag].name)}})
+                .Increment(static_cast<double>(port.flagged[flag]));
     }
     for (const DirectionInterval &direction : interval.directions) {
         const prometheus::Labels labels = {{"from", port_label(direction.version, direction.from_port).text},

@@ -69,6 +69,22 @@ for line in sys.stdin:
             print(d["from"], d["to"], d["median_ns"], d["p99_ns"], d["p99_9_ns"], d["max_ns"])')"
 done
 
+# The TAP's flags per port, summed over the intervals, are what the
+# plug-in's Ports and errors statistics count.
+check "the intervals' flagged frames per port are the plug-in's port statistics" \
+    "$(with_ovint -q -r "$work/router.pcap" -z ovint,tree |
+       awk '/^  Port / { port = $2 " " $3 }
+            /^   [A-Z]/ && match($0, /[^ ]  +/) { name = substr($0, 4, RSTART - 3); split(substr($0, RSTART + RLENGTH), rest, " ")
+                                                 gsub(/ /, "_", name); print port, tolower(name), rest[1] }' | sort)" \
+    "$("$latency_program" --interval 5ms "$work/router.pcap" | python3 -c 'import json, sys, collections
+counts = collections.Counter()
+for line in sys.stdin:
+    for p in json.loads(line)["ports"]:
+        for flag, n in p["flagged"].items():
+            counts[(p["name"], flag)] += n
+for (port, flag), n in counts.items():
+    print(port, flag, n)' | sort)"
+
 check "--interval takes TAP time with its unit" \
     "2 2 2 0" \
     "$(for value in 10 1us -5s 10s; do "$latency_program" --interval "$value" "$work/router.pcap" >/dev/null 2>&1; printf '%s ' $?; done | sed 's/ $//')"
