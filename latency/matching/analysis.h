@@ -127,6 +127,9 @@ public:
     // The TAP clock as the matcher follows it, and its steps so far.
     uint64_t clock_now() const { return matcher_.clock().now(); }
     const ClockSteps &clock_steps_so_far() const { return matcher_.clock().steps(); }
+    // The cabling as the matcher holds it now: learn while it learns.
+    Cabling cabling_so_far() const { return matcher_.learning() ? Cabling::learn : matcher_.findings().cabling; }
+    bool cabling_learnt_so_far() const { return !matcher_.learning() && matcher_.findings().learnt; }
 
     // The next frame of the capture (frame numbers run on across files).
     void add_frame(uint64_t frame, const uint8_t *bytes, uint32_t captured, uint32_t wire_length, bool ethernet)

@@ -74,6 +74,8 @@ IntervalFigures IntervalWatch::take(Analysis &analysis, uint64_t start, uint64_t
     const uint64_t steps_back = analysis.clock_steps_so_far().back;
     figures.clock_steps_back = steps_back - steps_back_;
     steps_back_ = steps_back;
+    figures.cabling = analysis.cabling_so_far();
+    figures.cabling_learnt = analysis.cabling_learnt_so_far();
     return figures;
 }
 

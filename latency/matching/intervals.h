@@ -39,6 +39,8 @@ struct IntervalFigures {
     std::vector<DirectionInterval> directions;  // in the report's order
     std::vector<PortInterval> ports;            // likewise
     uint64_t clock_steps_back = 0;
+    Cabling cabling = Cabling::learn;  // learn: not yet known
+    bool cabling_learnt = false;       // from the pairs, not given
 };
 
 // Takes what the analysis settled since it last took, in bounded memory:

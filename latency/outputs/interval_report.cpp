@@ -72,6 +72,11 @@ bool print_interval_line(FILE *out, const IntervalFigures &interval, uint64_t fi
     }
     json_dumper_end_array(&dumper);
     member_count(&dumper, "tap_clock_steps_back", interval.clock_steps_back);
+    json_dumper_set_member_name(&dumper, "cabling");
+    if (interval.cabling == Cabling::learn)
+        json_dumper_value_anyf(&dumper, "null");
+    else
+        json_dumper_value_string(&dumper, cabling_name(interval.cabling));
     json_dumper_end_object(&dumper);
     json_dumper_finish(&dumper);
     return fflush(out) == 0 && !ferror(out);

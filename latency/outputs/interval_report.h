@@ -3,8 +3,8 @@
 // --interval: one JSON line per interval of TAP time, as the capture is
 // read, with the report's names: "directions" (each with "from", "to",
 // "entered", "matched", "not_seen_leaving", "late" and the interval's
-// exact percentiles), "ports" (each with its frames and fates) and the TAP
-// clock's steps back.
+// exact percentiles), "ports" (each with its frames, fates and flags), the
+// TAP clock's steps back and the cabling taken.
 
 #ifndef OVINT_LATENCY_OUTPUTS_INTERVAL_REPORT_H
 #define OVINT_LATENCY_OUTPUTS_INTERVAL_REPORT_H

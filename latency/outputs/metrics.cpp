@@ -27,7 +27,7 @@ struct MetricsServer::Series {
     std::vector<uint64_t> ceilings;          // ns: the same
     Family<Counter> *port_frames, *port_fates, *port_flagged, *entered, *matched, *not_seen, *late, *steps_back;
     Family<Histogram> *latency;
-    Family<Gauge> *interval_latency;
+    Family<Gauge> *interval_latency, *window, *cabling;
     // Each direction's histogram, made once: prometheus-cpp keeps it.
     std::map<std::string, Histogram *> histograms;
 };
@@ -98,6 +98,15 @@ bool MetricsServer::start(const std::string &address, uint64_t window_ns, std::s
                               .Help("The last interval's latency percentiles (nearest rank) and largest, by "
                                     "direction")
                               .Register(registry);
+    s.window = &prometheus::BuildGauge()
+                    .Name("ovint_window_seconds")
+                    .Help("How long after a frame entered it may be seen leaving")
+                    .Register(registry);
+    s.window->Add({}).Set(static_cast<double>(window_ns) / 1e9);
+    s.cabling = &prometheus::BuildGauge()
+                     .Name("ovint_cabling_info")
+                     .Help("The cabling taken: 1 for the ports toward the device, once known")
+                     .Register(registry);
     s.steps_back->Add({});
     try {
         s.exposer.reset(new prometheus::Exposer(metrics_listen_address(address), 2));
@@ -162,4 +171,7 @@ void MetricsServer::add(const IntervalFigures &interval)
         }
     }
     s.steps_back->Add({}).Increment(static_cast<double>(interval.clock_steps_back));
+    if (interval.cabling != Cabling::learn)
+        s.cabling->Add({{"cabling", cabling_name(interval.cabling)}, {"from", interval.cabling_learnt ? "learnt" : "given"}})
+            .Set(1);
 }

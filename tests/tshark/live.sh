@@ -255,6 +255,10 @@ for line in sys.stdin:
     labels, value = line.rstrip("\n").split("\t")
     l = dict(kv.split("=", 1) for kv in labels.split(";"))
     print(l["from"], l["to"], "%.9f" % float(l["le"]), value)' | sort)"
+check "Prometheus: the cabling learnt and the window" \
+    "cabling=A-C;from=learnt;job=router	1
+job=router	0.1" \
+    "$(query 'ovint_cabling_info{job="router"}'; query 'ovint_window_seconds{job="router"}')"
 # The tail-latency alert's expression holds for the held device (a p99 of
 # 2 ms), not for the router (150 µs).
 tail_rule=$(sed -n 's/^ *expr: \(ovint_interval_latency_seconds.*\)$/\1/p' "$service_dir/ovint-alerts.yml")
