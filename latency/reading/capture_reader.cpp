@@ -297,6 +297,9 @@ bool CaptureReader::take_records(FrameChunk &chunk, size_t most_bytes, size_t &u
             return left == 0 && !read_failed_;
         if (chunk.records && chunk.size >= most_bytes)
             return true;
+        // Live: the records at hand now, not once a chunk has filled.
+        if (chunk.records && (stream_ || more_may_come_) && !more_at_hand())
+            return true;
         const size_t target = std::max(used + length, most_bytes);
         chunk.reserve_more(target - chunk.size);
         const size_t moved = std::min(pending_end_ - pending_start_, target - chunk.size);
@@ -305,12 +308,29 @@ bool CaptureReader::take_records(FrameChunk &chunk, size_t most_bytes, size_t &u
         pending_start_ += moved;
         chunk.size += moved;
         while (chunk.size < target) {
+            // Live: what has come is parsed before waiting for more.
+            if ((stream_ || more_may_come_) && chunk.size > used && !more_at_hand())
+                break;
             const size_t got = read_file(chunk.bytes.get() + chunk.size, target - chunk.size);
             if (!got)
                 break;
             chunk.size += got;
         }
     }
+}
+
+// Whether more of a stream, or of a file followed, can be read at once.
+bool CaptureReader::more_at_hand() const
+{
+    if (pending_end_ > pending_start_)
+        return true;
+    if (stream_) {
+        pollfd ready = {fd_, POLLIN, 0};
+        return poll(&ready, 1, 0) > 0;
+    }
+    struct stat status;
+    const off_t at = lseek(fd_, 0, SEEK_CUR);
+    return fstat(fd_, &status) == 0 && at >= 0 && status.st_size > at;
 }
 
 // Puts `count` bytes back before those pending.

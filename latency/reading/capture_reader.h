@@ -78,6 +78,7 @@ private:
     bool take_pcap_record(FrameChunk &chunk, const uint8_t *at, size_t left, size_t &length, bool &odd);
     bool take_pcapng_block(FrameChunk &chunk, const uint8_t *at, size_t left, size_t &length, bool &odd);
     bool read_more(size_t wanted);
+    bool more_at_hand() const;
     size_t read_file(uint8_t *into, size_t room);
     void put_back(const uint8_t *bytes, size_t count);
     bool go_on_through_wiretap();

@@ -151,6 +151,20 @@ check "--follow, a file growing in pieces cut anywhere: the intervals add up to 
 last 1 of $(grep -c . "$work/growing.jsonl") at the end" \
     "$(interval_totals <"$work/growing.jsonl")"
 
+# An interval is told as soon as the capture has passed its end, not once
+# a reading buffer has filled: half the capture, then a pause.
+rm -f "$fifo"
+mkfifo "$fifo"
+(head -c "$(( $(stat -c %s "$work/router.pcap") / 2 ))" "$work/router.pcap"; sleep 4; tail -c +$(( $(stat -c %s "$work/router.pcap") / 2 + 1 )) "$work/router.pcap") >"$fifo" &
+feeder=$!
+"$latency_program" --interval 5ms "$fifo" >"$work/early.jsonl" &
+follower=$!
+sleep 2
+early=$(grep -c . "$work/early.jsonl")
+wait "$feeder" "$follower"
+check "intervals are told while the capture is still coming" \
+    "yes" "$([ "$early" -gt 0 ] && [ "$early" -lt "$(grep -c . "$work/early.jsonl")" ] && echo yes)"
+
 # --interval-log: the intervals appended to a log, which a rotation moves
 # away and SIGHUP has reopened: nothing is lost between the two files.
 half=$(( $(stat -c %s "$work/router.pcap") / 2 ))
