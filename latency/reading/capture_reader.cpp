@@ -367,6 +367,11 @@ bool CaptureReader::read_chunk(FrameChunk &chunk, size_t most_bytes)
         chunk.size = used;
         return chunk.records > 0;
     }
+    // A signal ended the input: what was read is all there is.
+    if (input_interrupted() && read_failed_) {
+        chunk.size = used;
+        return chunk.records > 0;
+    }
     // A stream cannot be read again: what the chunk holds from the odd
     // record on goes to wiretap.
     if (stream_)
