@@ -11,12 +11,9 @@
 #include "matching/analysis.h"
 #include "command_line.h"
 #include "capture_io/program_shell.h"
-#include "matching/intervals.h"
-#include "outputs/interval_report.h"
-#include "outputs/metrics.h"
+#include "following.h"
 #include "outputs/plot.h"
-#include "reading/capture_follower.h"
-#include "reading/capture_reader.h"
+#include "reading/read_capture.h"
 #include "reading/parallel_reading.h"
 #include "outputs/report.h"
 #include "reading/sightings.h"
@@ -38,41 +35,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-// Reads one capture, numbering its records on from `frame`, and hands each
-// to `take(frame, bytes, captured, wire_length, ethernet)` (a record that is
-// no packet as no Ethernet frame). False when it could not be opened (after
-// saying why); a cut or damaged capture ends the reading with `ending`
-// telling where, and a sentence saying that `covered` covers the frames
-// before it.
-template <typename Take>
-static bool read_capture(const char *name, uint64_t &frame, CaptureEnding &ending, const char *covered, Take take,
-                         std::function<bool()> more_may_come = nullptr)
-{
-    std::string sentence;
-    CaptureReader reader;
-    if (more_may_come)
-        reader.follow(std::move(more_may_come));
-    if (!reader.open(name, sentence)) {
-        say("%s", sentence.c_str());
-        return false;
-    }
-    const uint64_t before = frame;
-    FrameChunk chunk;
-    while (!input_interrupted() && reader.read_chunk(chunk, size_t(1) << 20)) {
-        for (const RawFrame &raw : chunk.frames)
-            take(before + raw.frame, chunk.frame_bytes(raw), raw.captured, raw.wire, raw.ethernet);
-        for (uint64_t other = chunk.frames.size(); other < chunk.records; other++)
-            take(before, nullptr, 0, 0, false);
-    }
-    ending = reader.ending();
-    frame = before + ending.frames;
-    if (!ending.complete) {
-        ending.frame += before;
-        say("%s: frame %" PRIu64 ": %s; %s the frames before it.", name, ending.frame, ending.reason.c_str(), covered);
-    }
-    return true;
-}
 
 // --sightings FILE: each capture's trailer-bearing frames, keyed, into one
 // sightings file, its frames numbered in their capture.
@@ -210,119 +172,6 @@ static bool read_in_parallel(const Options &options, Analysis &analysis, ReportC
             break;
     }
     return true;
-}
-
-// --interval and --metrics: the captures read in turn on one thread, what
-// each interval of TAP time settled told as the TAP clock passes its end,
-// the rest once the captures have ended. True when every capture could be
-// read to its end or was interrupted; false (after saying why) otherwise.
-static int follow_captures(const Options &options, Analysis &analysis)
-{
-    MetricsServer metrics;
-    std::string sentence;
-    if (options.metrics && !metrics.start(options.metrics, options.window_ms * 1000000, sentence)) {
-        say("%s", sentence.c_str());
-        return EXIT_NOTHING_DONE;
-    }
-    // --interval-log: a log, appended to (never replaced), and opened anew
-    // on SIGHUP once a rotation has moved it away.
-    FILE *out = stdout;
-    std::string log_path;
-    if (options.interval_log) {
-        OutputFile log;
-        log.name = options.interval_log;
-        std::vector<OutputFile *> logs = {&log};
-        const OutputCheck checked = check_outputs(options.captures, logs, true, sentence);
-        if (checked == OutputCheck::usage || checked == OutputCheck::unusable) {
-            say("%s", sentence.c_str());
-            return checked == OutputCheck::usage ? EXIT_USAGE : EXIT_NOTHING_DONE;
-        }
-        log_path = log.kind == OutputFile::file ? log.path : options.interval_log;
-        if (log.kind != OutputFile::standard_output && !(out = std::fopen(log_path.c_str(), "a"))) {
-            say("%s: %s.", options.interval_log, std::strerror(errno));
-            return EXIT_NOTHING_DONE;
-        }
-    }
-    analysis.keep_interval_latencies();
-    IntervalClock clock(options.interval_ns);
-    IntervalWatch watch;
-    bool written = true;
-    auto tell = [&](uint64_t start, uint64_t end, bool last) {
-        const IntervalFigures interval = watch.take(analysis, start, end);
-        if (out != stdout && reopen_requested()) {
-            FILE *reopened = std::fopen(log_path.c_str(), "a");
-            if (reopened) {
-                std::fclose(out);
-                out = reopened;
-            } else {
-                say("%s: %s; the intervals go on into the file as it was.", options.interval_log,
-                    std::strerror(errno));
-            }
-        }
-        written = print_interval_line(out, interval, analysis.first_frame_tap_time, last) && written;
-        if (options.metrics)
-            metrics.add(interval);
-    };
-    uint64_t frame = 0;
-    bool complete = true;
-    // --follow: the file or the ring's files in turn, as they are written.
-    std::unique_ptr<CaptureFollower> follower;
-    if (options.follow && !is_standard_stream(options.captures[0]))
-        follower.reset(new CaptureFollower(options.captures[0]));
-    size_t told_missed = 0;
-    std::string followed;
-    for (size_t index = 0;; index++) {
-        const char *capture;
-        if (follower) {
-            if (!follower->next(followed))
-                break;
-            capture = followed.c_str();
-            for (; told_missed < follower->missed().size(); told_missed++)
-                say("%s was removed before it was read: its frames are not counted.",
-                    follower->missed()[told_missed].c_str());
-        } else if (index < options.captures.size()) {
-            capture = options.captures[index];
-        } else {
-            break;
-        }
-        CaptureEnding ending;
-        const bool read = read_capture(capture, frame, ending, "the intervals cover",
-                                       [&](uint64_t number, const uint8_t *bytes, uint32_t captured, uint32_t wire,
-                                           bool ethernet) {
-                                           analysis.add_frame(number, bytes, captured, wire, ethernet);
-                                           // The matcher's clock starts once the cabling is learnt.
-                                           const uint64_t now = analysis.clock_now();
-                                           if (now && !clock.begun())
-                                               clock.begin(analysis.first_frame_tap_time);
-                                           uint64_t start, end;
-                                           if (now && clock.ended(now, start, end))
-                                               tell(start, end, false);
-                                       },
-                                       follower ? std::function<bool()>([&] { return follower->more_may_come(); })
-                                                : nullptr);
-        if (!read) {
-            // A ring's file removed between its listing and its opening.
-            if (follower && access(capture, F_OK) != 0)
-                continue;
-            return EXIT_NOTHING_DONE;
-        }
-        complete = ending.complete;
-        if (!complete || input_interrupted())
-            break;
-    }
-    // The frames still waiting are settled as at the captures' end.
-    const uint64_t last_start = analysis.any_tap_time ? clock.start() : 0;
-    analysis.finish();
-    tell(last_start, analysis.any_tap_time ? std::max(last_start, analysis.last_tap_time) + 1 : 0, true);
-    if (out != stdout && std::fclose(out) != 0)
-        written = false;
-    if (!written) {
-        say("%s: the intervals could not be written.", out != stdout ? options.interval_log : "standard output");
-        return EXIT_REPORT_FAILED;
-    }
-    while (options.linger && !input_interrupted())
-        usleep(100000);
-    return complete ? EXIT_DONE : EXIT_PARTIAL;
 }
 
 // What the tables tell of each frame's traffic (for a pair, its earlier
