@@ -121,20 +121,6 @@ void remove_temporary(OutputFile &output)
     output.temporary = -1;
 }
 
-bool write_all(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t count = write(fd, data, size);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return false;
-        data += count;
-        size -= static_cast<size_t>(count);
-    }
-    return true;
-}
-
 bool copy_file(const char *path, int to)
 {
     const int from = open(path, O_RDONLY | O_CLOEXEC);
@@ -216,6 +202,20 @@ std::string shown(const char *name, const char *stream_name)
 }
 
 } // namespace
+
+bool write_all(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t count = write(fd, data, size);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return false;
+        data += count;
+        size -= static_cast<size_t>(count);
+    }
+    return true;
+}
 
 OutputCheck check_outputs(const std::vector<const char *> &inputs, const std::vector<OutputFile *> &outputs,
                           bool force, std::string &sentence)

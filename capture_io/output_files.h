@@ -81,6 +81,10 @@ void install_signal_handlers(bool input_is_stdin, bool following = false);
 // Whether SIGHUP asked for a log to be reopened since the last call.
 bool reopen_requested();
 
+// Writes all of `size` bytes to `fd`, a write interrupted by a signal
+// taken up again; false when a write failed.
+bool write_all(int fd, const char *data, size_t size);
+
 // Whether SIGINT asked to end the input.
 bool input_interrupted();
 

@@ -56,57 +56,35 @@ bool MetricsServer::start(const std::string &address, uint64_t window_ns, std::s
         s.boundaries.push_back(static_cast<double>(ranges.ceil(i)) / 1e9);
     }
     auto &registry = *s.registry;
-    s.port_frames = &prometheus::BuildCounter()
-                         .Name("ovint_port_frames_total")
-                         .Help("Frames with a TAP trailer, by the TAP port that saw them")
-                         .Register(registry);
-    s.port_fates = &prometheus::BuildCounter()
-                        .Name("ovint_port_fates_total")
-                        .Help("Frames with a TAP trailer whose fate is known, by port and fate")
-                        .Register(registry);
-    s.port_flagged = &prometheus::BuildCounter()
-                          .Name("ovint_port_flagged_frames_total")
-                          .Help("Frames with a TAP trailer on which the TAP flagged an error, by port and flag")
-                          .Register(registry);
-    s.entered = &prometheus::BuildCounter()
-                     .Name("ovint_direction_entered_total")
-                     .Help("Frames that entered the device at the from port, once settled")
-                     .Register(registry);
-    s.matched = &prometheus::BuildCounter()
-                     .Name("ovint_direction_matched_total")
-                     .Help("Frames seen leaving at the to port within the window")
-                     .Register(registry);
-    s.not_seen = &prometheus::BuildCounter()
-                      .Name("ovint_direction_not_seen_leaving_total")
-                      .Help("Frames that entered at the from port and were not seen leaving within the window")
-                      .Register(registry);
-    s.late = &prometheus::BuildCounter()
-                  .Name("ovint_direction_late_total")
-                  .Help("Frames that entered at the from port and were seen leaving only after the window")
-                  .Register(registry);
-    s.steps_back = &prometheus::BuildCounter()
-                        .Name("ovint_tap_clock_steps_back_total")
-                        .Help("Steps back of the TAP clock")
-                        .Register(registry);
+    auto counter = [&registry](const char *name, const char *help) {
+        return &prometheus::BuildCounter().Name(name).Help(help).Register(registry);
+    };
+    auto gauge = [&registry](const char *name, const char *help) {
+        return &prometheus::BuildGauge().Name(name).Help(help).Register(registry);
+    };
+    s.port_frames = counter("ovint_port_frames_total", "Frames with a TAP trailer, by the TAP port that saw them");
+    s.port_fates =
+        counter("ovint_port_fates_total", "Frames with a TAP trailer whose fate is known, by port and fate");
+    s.port_flagged = counter("ovint_port_flagged_frames_total",
+                             "Frames with a TAP trailer on which the TAP flagged an error, by port and flag");
+    s.entered =
+        counter("ovint_direction_entered_total", "Frames that entered the device at the from port, once settled");
+    s.matched = counter("ovint_direction_matched_total", "Frames seen leaving at the to port within the window");
+    s.not_seen = counter("ovint_direction_not_seen_leaving_total",
+                         "Frames that entered at the from port and were not seen leaving within the window");
+    s.late = counter("ovint_direction_late_total",
+                     "Frames that entered at the from port and were seen leaving only after the window");
+    s.steps_back = counter("ovint_tap_clock_steps_back_total", "Steps back of the TAP clock");
     s.latency = &prometheus::BuildHistogram()
                      .Name("ovint_latency_seconds")
                      .Help("Latency of the frames matched, by direction; buckets end at each range's "
                            "largest latency in whole ns")
                      .Register(registry);
-    s.interval_latency = &prometheus::BuildGauge()
-                              .Name("ovint_interval_latency_seconds")
-                              .Help("The last interval's latency percentiles (nearest rank) and largest, by "
-                                    "direction")
-                              .Register(registry);
-    s.window = &prometheus::BuildGauge()
-                    .Name("ovint_window_seconds")
-                    .Help("How long after a frame entered it may be seen leaving")
-                    .Register(registry);
+    s.interval_latency = gauge("ovint_interval_latency_seconds",
+                               "The last interval's latency percentiles (nearest rank) and largest, by direction");
+    s.window = gauge("ovint_window_seconds", "How long after a frame entered it may be seen leaving");
     s.window->Add({}).Set(static_cast<double>(window_ns) / 1e9);
-    s.cabling = &prometheus::BuildGauge()
-                     .Name("ovint_cabling_info")
-                     .Help("The cabling taken: 1 for the ports toward the device, once known")
-                     .Register(registry);
+    s.cabling = gauge("ovint_cabling_info", "The cabling taken: 1 for the ports toward the device, once known");
     s.steps_back->Add({});
     try {
         s.exposer.reset(new prometheus::Exposer(metrics_listen_address(address), 2));

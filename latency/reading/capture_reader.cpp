@@ -437,19 +437,7 @@ bool CaptureReader::go_on_from_stream()
         sigemptyset(&pipe_signal);
         sigaddset(&pipe_signal, SIGPIPE);
         pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
-        auto write_all = [to](const uint8_t *bytes, size_t count) {
-            while (count) {
-                const ssize_t put = write(to, bytes, count);
-                if (put < 0 && errno == EINTR)
-                    continue;
-                if (put <= 0)
-                    return false;
-                bytes += put;
-                count -= size_t(put);
-            }
-            return true;
-        };
-        bool going = write_all(first.data(), first.size());
+        bool going = write_all(to, reinterpret_cast<const char *>(first.data()), first.size());
         std::unique_ptr<uint8_t[]> buffer(new uint8_t[65536]);
         while (going && !stop) {
             pollfd ready = {from, POLLIN, 0};
@@ -458,7 +446,7 @@ bool CaptureReader::go_on_from_stream()
             const ssize_t got = read(from, buffer.get(), 65536);
             if (got < 0 && errno == EINTR)
                 continue;
-            going = got > 0 && write_all(buffer.get(), size_t(got));
+            going = got > 0 && write_all(to, reinterpret_cast<const char *>(buffer.get()), size_t(got));
         }
         close(to);
     });
