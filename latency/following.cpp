@@ -26,8 +26,8 @@
 
 // --interval and --metrics: the captures read in turn on one thread, what
 // each interval of TAP time settled told as the TAP clock passes its end,
-// the rest once the captures have ended. True when every capture could be
-// read to its end or was interrupted; false (after saying why) otherwise.
+// the rest once the captures have ended. Returns the exit status, after
+// saying why when it is not 0.
 int follow_captures(const Options &options, Analysis &analysis)
 {
     MetricsServer metrics;
