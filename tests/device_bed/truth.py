@@ -253,6 +253,17 @@ def piece_of(ethernet):
             not int.from_bytes(packet[offset + 2:offset + 4], "big") & 0xFFF8)
 
 
+def late_partners(frames, key, window_ns, leaves_on, partnered):
+    """The frames alone within the window but paired, among the frames
+    alone, within ten windows more: late, both sightings (the tools watch
+    that long for a late partner). A frame whose would-be partner was
+    paired within the window with an equal frame is not late but alone: a
+    dropped request repeated a second later leaves the first unanswered."""
+    alone = [frame for frame in frames if frame.number not in partnered]
+    late = pair_frames(alone, key, window_ns * (1 + WATCH_WINDOWS), leaves_on)
+    return {number for pair in late.items() for number in pair}
+
+
 def pair_frames(frames, key, window_ns, leaves_on=CABLINGS["A-C"], ambiguous=None):
     """Pairs each frame that left the device with the frame that entered it:
     {exit frame number: entry frame number}. Frames are taken in TAP-time
@@ -550,11 +561,7 @@ def main():
     pairs = pair_frames(frames, key, window_ns, leaves_on, ambiguous)
     by_number = {frame.number: frame for frame in frames}
     partnered = set(pairs) | set(pairs.values())
-    # Alone within the window, but paired within ten windows more: late,
-    # both sightings (the tools watch that long for a late partner).
-    late = (set(pair_frames(frames, key, window_ns * (1 + WATCH_WINDOWS), leaves_on).items()) -
-            set(pairs.items()))
-    late_frames = {number for pair in late for number in pair} - partnered
+    late_frames = late_partners(frames, key, window_ns, leaves_on, partnered)
     fragmented = fragmented_frames(frames, partnered | late_frames, window_ns, leaves_on)
     merged = merged_frames(frames, partnered)
     unexplained = {f.number for f in frames} - partnered - late_frames - fragmented - merged

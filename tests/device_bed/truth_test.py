@@ -172,6 +172,21 @@ class Truth(unittest.TestCase):
                 self.assertEqual(truth.pair_frames(frames_of(sightings), truth.key_function(device[0] if device else "router"),
                                                    window * MS, truth.CABLINGS[cabling]), pairs)
 
+    def test_late_partners(self):
+        # sightings, then the frames told late (window 100 ms)
+        rows = [
+            ("a partner after the window", [(A, 0, b"x"), (C, 150 * MS, b"x")], {1, 2}),
+            ("a partner beyond the watch", [(A, 0, b"x"), (C, 1200 * MS, b"x")], set()),
+            ("a dropped request repeated: its successor's partner is not its own",
+             [(A, 0, b"x"), (A, 1000 * MS, b"x"), (C, 1001 * MS, b"x")], set()),
+        ]
+        for name, sightings, late in rows:
+            with self.subTest(name):
+                frames = frames_of(sightings)
+                key = truth.key_function("router")
+                partnered = {number for pair in truth.pair_frames(frames, key, 100 * MS).items() for number in pair}
+                self.assertEqual(truth.late_partners(frames, key, 100 * MS, truth.CABLINGS["A-C"], partnered), late)
+
     def test_figures(self):
         # latencies in the order of entry: min, mean, median, p90, p99,
         # p99.9, p99.99, max, jitter
