@@ -101,6 +101,8 @@ static bool read_sightings(const Options &options, Analysis &analysis, ReportCon
                            std::deque<std::string> &capture_names)
 {
     std::vector<std::unique_ptr<SightingsReader>> readers;
+    constexpr uint64_t MOST_NUMBERED_FRAMES = uint64_t(1) << 62;
+    uint64_t total_frames = 0;
     for (const char *name : options.captures) {
         readers.emplace_back(new SightingsReader);
         std::string sentence;
@@ -108,10 +110,22 @@ static bool read_sightings(const Options &options, Analysis &analysis, ReportCon
             say("%s", sentence.c_str());
             return false;
         }
-        if (readers.back()->key_mode() != analysis.key_mode()) {
-            say("%s holds frames keyed by %s, not %s: give --key %s or leave --key out.", name,
-                key_mode_name(readers.back()->key_mode()), key_mode_name(analysis.key_mode()),
-                key_mode_name(readers.back()->key_mode()));
+        const KeyMode mode = readers.back()->key_mode();
+        if (mode != analysis.key_mode() && options.key_given) {
+            say("%s holds frames keyed by %s, not %s: give --key %s or leave --key out.", name, key_mode_name(mode),
+                key_mode_name(analysis.key_mode()), key_mode_name(mode));
+            return false;
+        }
+        if (mode != analysis.key_mode()) {
+            say("%s holds frames keyed by %s, %s by %s: sightings are matched together only when made with one key.",
+                name, key_mode_name(mode), options.captures[0], key_mode_name(analysis.key_mode()));
+            return false;
+        }
+        // Frames are numbered on across the files: their sum must fit.
+        total_frames += readers.back()->frames();
+        if (total_frames > MOST_NUMBERED_FRAMES) {
+            say("%s: the sightings files hold more than %" PRIu64 " frames together, more than can be numbered.", name,
+                MOST_NUMBERED_FRAMES);
             return false;
         }
     }

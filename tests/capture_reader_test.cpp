@@ -7,15 +7,19 @@
 // it knows whole.
 
 #include "reading/capture_reader.h"
+#include "reading/sightings.h"
 
 #include "capture_io/wiretap_compat.h"
 
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -336,6 +340,77 @@ TEST(CaptureReader, EveryFormAsWiretapReadsIt)
                 writer.join();
         }
     }
+    unlink(path.c_str());
+}
+
+// A sightings file written by the writer itself, changed as a damaged or
+// hostile one would be: refused whole with a sentence, never read on into
+// figures that index or count wrongly.
+TEST(SightingsReader, RefusesWhatReadingACaptureNeverWrites)
+{
+    FrameRecord good = {};
+    good.frame = 1, good.tap_time = 5, good.wire = 60, good.kind = FrameRecord::keyed, good.port = 0x80;
+    good.version = 2;
+    CaptureEnding complete;
+    complete.frames = 2;
+    struct Row {
+        const char *name;
+        std::function<void(FrameRecord &, CaptureEnding &)> change;
+        bool taken;
+    } rows[] = {
+        {"as written", [](FrameRecord &, CaptureEnding &) {}, true},
+        {"a TAP time at the clock's end", [](FrameRecord &r, CaptureEnding &) { r.tap_time = ~uint64_t(0); }, true},
+        {"a port without a frame's key", [](FrameRecord &r, CaptureEnding &) { r.port = 0x08, r.kind = FrameRecord::unkeyed; }, true},
+        {"a key on a port of no link", [](FrameRecord &r, CaptureEnding &) { r.port = 0x08; }, false},
+        {"a key on no port", [](FrameRecord &r, CaptureEnding &) { r.port = 0x00; }, false},
+        {"a key on a record longer than any frame", [](FrameRecord &r, CaptureEnding &) { r.wire = 20000; }, false},
+        {"merged, yet a frame's length", [](FrameRecord &r, CaptureEnding &) { r.kind = FrameRecord::merged; }, false},
+        {"frame 0", [](FrameRecord &r, CaptureEnding &) { r.frame = 0; }, false},
+        {"fewer frames read than numbered", [](FrameRecord &r, CaptureEnding &) { r.frame = 3; }, false},
+        {"frames read beyond numbering",
+         [](FrameRecord &, CaptureEnding &e) { e.frames = ~uint64_t(0) - 1; }, false},
+        {"ended early at the frame after the last read",
+         [](FrameRecord &, CaptureEnding &e) { e.complete = false, e.frame = 3, e.reason = "cut"; }, true},
+        {"ended early at frame 0",
+         [](FrameRecord &, CaptureEnding &e) { e.complete = false, e.frame = 0, e.reason = "cut"; }, false},
+        {"complete, yet ended at a frame", [](FrameRecord &, CaptureEnding &e) { e.frame = 3; }, false},
+    };
+    const std::string path = temporary_path(".sightings");
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        FrameRecord record = good;
+        CaptureEnding ending = complete;
+        row.change(record, ending);
+        for (const bool trailing_byte : {false, true}) {
+            unlink(path.c_str());
+            SightingsWriter writer;
+            ASSERT_TRUE(writer.open(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600), KeyMode::ip));
+            writer.begin_capture("ring_00001.pcap");
+            writer.add(record);
+            writer.end_capture(ending);
+            ASSERT_TRUE(writer.finish());
+            if (trailing_byte) {
+                FILE *file = fopen(path.c_str(), "ab");
+                fputc(0, file);
+                fclose(file);
+            }
+            SightingsReader reader;
+            std::string sentence;
+            EXPECT_EQ(row.taken && !trailing_byte, reader.open(path.c_str(), sentence)) << sentence;
+            if (!row.taken || trailing_byte) {
+                EXPECT_NE(std::string::npos, sentence.find(" is damaged")) << sentence;
+            }
+        }
+    }
+    // A FIFO is refused at once, not waited on for a writer.
+    unlink(path.c_str());
+    ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+    SightingsReader reader;
+    std::string sentence;
+    EXPECT_FALSE(reader.open(path.c_str(), sentence));
+    EXPECT_NE(std::string::npos, sentence.find("is not a file")) << sentence;
+    KeyMode mode;
+    EXPECT_FALSE(SightingsReader::peek_key_mode(path.c_str(), &mode));
     unlink(path.c_str());
 }
 

@@ -2,9 +2,13 @@
 
 #include "reading/sightings.h"
 
+#include "core/trailer/ports.h"
+#include "core/trailer/trailer_format.h"
+
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +34,9 @@ size_t record_size(uint32_t version)
     return version == 1 ? RECORD_SIZE_1 : version == 2 ? RECORD_SIZE_2 : RECORD_SIZE;
 }
 constexpr uint64_t MOST_NAME = 65536;
+// Frames a capture may hold, and all of a file's captures together: room
+// to number frames on across files without wrapping.
+constexpr uint64_t MOST_FRAMES = uint64_t(1) << 56;
 
 void put(uint8_t *&at, uint64_t value, int bytes)
 {
@@ -90,9 +97,35 @@ bool decode(const uint8_t *bytes, uint32_t version, FrameRecord &r)
     }
     f.scope = static_cast<FrameScope>(scope);
     f.fragment = static_cast<FragmentKind>(fragment);
+    // As reading a capture makes them: a key only for a frame of a link,
+    // merged exactly when longer than any frame.
+    const bool kind_fits = r.kind >= FrameRecord::keyed && r.kind <= FrameRecord::merged &&
+                           (r.kind != FrameRecord::keyed || channel_of_port_byte(r.port) != NO_CHANNEL) &&
+                           (r.kind == FrameRecord::merged) == (r.wire > LONGEST_WIRE_FRAME);
     return scope <= static_cast<uint8_t>(FrameScope::link_local) &&
-           fragment <= static_cast<uint8_t>(FragmentKind::later) && r.kind >= FrameRecord::keyed && r.kind <= FrameRecord::merged && (r.version == 1 || r.version == 2) &&
-           (v.family == 0 || v.family == 4 || v.family == 6) && v.has_ports <= 1 && r.frame > 0;
+           fragment <= static_cast<uint8_t>(FragmentKind::later) && kind_fits && (r.version == 1 || r.version == 2) &&
+           (v.family == 0 || v.family == 4 || v.family == 6) && v.has_ports <= 1 && r.frame > 0 && r.frame <= MOST_FRAMES;
+}
+
+// An ending as reading a capture writes it: complete, or ended at the frame
+// after the last read.
+bool ending_fits(const CaptureEnding &ending, uint64_t last_frame)
+{
+    return ending.frames >= last_frame && ending.frames <= MOST_FRAMES &&
+           (ending.complete ? ending.frame == 0 : ending.frame == ending.frames + 1);
+}
+
+CaptureEnding decode_ending(const uint8_t tail[21])
+{
+    const uint8_t *at = tail;
+    CaptureEnding ending;
+    ending.frames = take(at, 8);
+    const uint64_t complete = take(at, 1);
+    ending.complete = complete != 0;
+    ending.frame = take(at, 8);
+    if (complete > 1)
+        ending.frame = ~uint64_t(0);  // fits no ending
+    return ending;
 }
 
 } // namespace
@@ -188,16 +221,18 @@ bool SightingsReader::read(void *bytes, size_t length)
 // damaged file is refused before anything is matched.
 bool SightingsReader::open(const char *name, std::string &sentence)
 {
-    file_ = fopen(name, "rb");
-    if (!file_) {
+    // Opened without waiting (a FIFO's writer may never come), then taken
+    // only as a regular file.
+    const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         sentence = std::string(name) + ": " + std::strerror(errno) + ".";
         return false;
     }
     struct stat status;
-    if (fstat(fileno(file_), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || fcntl(fd, F_SETFL, 0) != 0 ||
+        !(file_ = fdopen(fd, "rb"))) {
         sentence = std::string(name) + " is not a file: sightings files are read twice (checked, then used).";
-        fclose(file_);
-        file_ = nullptr;
+        close(fd);
         return false;
     }
     const std::string foreign = std::string(name) + " is not a sightings file of ovint-latency.";
@@ -253,12 +288,15 @@ bool SightingsReader::open(const char *name, std::string &sentence)
                     uint8_t tail[21];
                     if (!checked_read(tail, sizeof tail))
                         break;
-                    const uint8_t *at = tail;
-                    const uint64_t frames = take(at, 8);
-                    at += 9;
+                    const CaptureEnding ending = decode_ending(tail);
+                    const uint8_t *at = tail + 17;
                     const uint64_t length = take(at, 4);
                     std::string text(static_cast<size_t>(std::min(length, MOST_NAME)), '\0');
-                    if (frames < last_frame || length > MOST_NAME || !checked_read(&text[0], text.size()))
+                    if (!ending_fits(ending, last_frame) || length > MOST_NAME ||
+                        !checked_read(&text[0], text.size()))
+                        break;
+                    frames_ += ending.frames;
+                    if (frames_ > MOST_FRAMES)
                         break;
                     in_capture = false;
                 } else if (tag == 'Z' && !in_capture) {
@@ -284,14 +322,14 @@ bool SightingsReader::open(const char *name, std::string &sentence)
 
 bool SightingsReader::peek_key_mode(const char *name, KeyMode *mode)
 {
-    FILE *file = fopen(name, "rb");
+    // Not from a pipe: what is read here would be gone for the check.
+    const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat status;
     uint8_t header[16] = {};
-    // Not from a pipe: what is read here would be gone for the check.
-    const bool read = file && fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode) &&
-                      fread(header, 1, sizeof header, file) == sizeof header;
-    if (file)
-        fclose(file);
+    const bool read = fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                      ::read(fd, header, sizeof header) == sizeof header;
+    if (fd >= 0)
+        close(fd);
     if (!read || std::memcmp(header, MAGIC, sizeof MAGIC) != 0 || header[12] < static_cast<uint8_t>(KeyMode::frame) ||
         header[12] > static_cast<uint8_t>(KeyMode::nat))
         return false;
@@ -321,10 +359,8 @@ bool SightingsReader::next_record(FrameRecord &record, CaptureEnding &ending)
     uint8_t tail[21];
     if (tag != 'E' || !read(tail, sizeof tail))
         return false;
-    const uint8_t *at = tail;
-    ending.frames = take(at, 8);
-    ending.complete = take(at, 1) != 0;
-    ending.frame = take(at, 8);
+    ending = decode_ending(tail);
+    const uint8_t *at = tail + 17;
     ending.reason.assign(static_cast<size_t>(take(at, 4)), '\0');
     read(&ending.reason[0], ending.reason.size());
     return false;

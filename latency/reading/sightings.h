@@ -8,7 +8,7 @@
 // Layout, little-endian:
 //   "OVINTSGT", the format's version (u32), the key mode (u8), 3 bytes 0
 //   per capture: 'C', its name's length (u32) and name; its records, each
-//     'F' and a record's bytes (82 in format 1, 97 from 2 on); then 'E', the frames read (u64), whether
+//     'F' and a record's bytes (82 in format 1, 97 in 2, 107 from 3 on); then 'E', the frames read (u64), whether
 //     it was read to its end (u8), the frame reading ended at (u64) and why
 //     (u32 length, text)
 //   'Z' and the XXH64 of every byte up to it.
@@ -63,6 +63,8 @@ public:
     KeyMode key_mode() const { return mode_; }
     // The key mode a sightings file names, read off its header alone.
     static bool peek_key_mode(const char *name, KeyMode *mode);
+    // The frames its captures hold, all told (checked by open).
+    uint64_t frames() const { return frames_; }
     // The next capture in the file: false when there is none.
     bool next_capture(std::string &name);
     // The capture's next record, false at its end, when `ending` is set.
@@ -73,6 +75,7 @@ private:
     FILE *file_ = nullptr;
     KeyMode mode_ = KeyMode::ip;
     uint32_t version_ = SIGHTINGS_VERSION;  // of the file's format
+    uint64_t frames_ = 0;
 };
 
 #endif // OVINT_LATENCY_READING_SIGHTINGS_H
