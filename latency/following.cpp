@@ -18,11 +18,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
+
+// How long a live input may stay quiet before its TAP clock is taken to go
+// on with the wall clock: more than dumpcap holds frames back.
+constexpr uint64_t QUIET_GRACE_NS = 2000000000;
 
 // --interval and --metrics: the captures read in turn on one thread, what
 // each interval of TAP time settled told as the TAP clock passes its end,
@@ -75,6 +80,19 @@ int follow_captures(const Options &options, Analysis &analysis)
         if (options.metrics)
             metrics.add(interval);
     };
+    // The input fell quiet: the TAP clock is taken to have gone on with the
+    // wall clock, less a grace for what the capture still buffers, so the
+    // last frames of a quiet link are settled and intervals still told.
+    auto settle_quiet = [&](uint64_t quiet_ns) {
+        const uint64_t now = analysis.clock_now();
+        if (!now || quiet_ns <= QUIET_GRACE_NS)
+            return;
+        const uint64_t assumed = now + std::min(quiet_ns - QUIET_GRACE_NS, UINT64_MAX - now);
+        analysis.settle_until(assumed);
+        uint64_t start, end;
+        if (clock.begun() && clock.ended(assumed, start, end))
+            tell(start, end, false);
+    };
     uint64_t frame = 0;
     bool complete = true;
     // --follow: the file or the ring's files in turn, as they are written.
@@ -111,7 +129,8 @@ int follow_captures(const Options &options, Analysis &analysis)
                                                tell(start, end, false);
                                        },
                                        follower ? std::function<bool()>([&] { return follower->more_may_come(); })
-                                                : nullptr);
+                                                : nullptr,
+                                       settle_quiet);
         if (!read) {
             // A ring's file removed between its listing and its opening.
             if (follower && access(capture, F_OK) != 0)

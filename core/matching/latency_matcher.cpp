@@ -356,6 +356,18 @@ void LatencyMatcher::pass(uint64_t frame, uint64_t tap_time, uint8_t channel, Ma
     expire(clock_.now(), sink);
 }
 
+void LatencyMatcher::settle_until(uint64_t tap_time, MatchSink &sink)
+{
+    if (trial_ != nullptr || tap_time <= clock_.now())
+        return;
+    // Both links' captures go on to then: no partner lies outside them.
+    for (uint8_t channel = 1; channel <= 2; channel++) {
+        if (spans_[channel - 1].seen())
+            read_span(channel, tap_time, sink);
+    }
+    expire(tap_time, sink);
+}
+
 // A sighting once the cabling is known.
 void LatencyMatcher::pair(const Sighting &sighting, MatchSink &sink)
 {

@@ -183,6 +183,11 @@ public:
     // The capture has ended: every sighting still waiting is unmatched.
     // What the clock did stays to be read.
     void finish(MatchSink &sink);
+    // A live input has fallen quiet: no sighting is to come before
+    // `tap_time`, on either link seen so far. What the window leaves behind
+    // by then is settled, as a sighting of that time would settle it; the
+    // clock itself stays where the last sighting left it.
+    void settle_until(uint64_t tap_time, MatchSink &sink);
 
     uint64_t window() const { return window_; }
     size_t waiting() const { return static_cast<size_t>(head_ - tail_); }

@@ -126,6 +126,8 @@ public:
     void keep_interval_latencies() { keeping_interval_latencies_ = true; }
     // The TAP clock as the matcher follows it, and its steps so far.
     uint64_t clock_now() const { return matcher_.clock().now(); }
+    // A live input fell quiet: nothing is to come before `tap_time`.
+    void settle_until(uint64_t tap_time) { matcher_.settle_until(tap_time, *this); }
     const ClockSteps &clock_steps_so_far() const { return matcher_.clock().steps(); }
     // The cabling as the matcher holds it now: learn while it learns.
     Cabling cabling_so_far() const { return matcher_.learning() ? Cabling::learn : matcher_.findings().cabling; }

@@ -28,6 +28,7 @@ constexpr uint32_t PCAPNG_BYTE_ORDER = 0x1A2B3C4D;
 // trailing length after them.
 constexpr size_t PCAPNG_PACKET_HEADER = 28, PCAPNG_BLOCK_TRAILER = 4;
 constexpr uint32_t LINKTYPE_ETHERNET = 1;
+constexpr int QUIET_TICK_MS = 250;  // how often a quiet input is told
 // A block beyond this is left to wiretap (options this long are odd).
 constexpr uint32_t LONGEST_BLOCK = LONGEST_RECORD + 65536;
 
@@ -148,17 +149,50 @@ bool CaptureReader::read_more(size_t wanted)
 size_t CaptureReader::read_file(uint8_t *into, size_t room)
 {
     for (;;) {
+        if (stream_ && quiet_) {
+            // Waited on a few times a second, to tell the quiet.
+            pollfd ready = {fd_, POLLIN, 0};
+            const int polled = poll(&ready, 1, QUIET_TICK_MS);
+            if (polled == 0) {
+                tell_quiet(uint64_t(QUIET_TICK_MS) * 1000000);
+                continue;
+            }
+            if (polled < 0 && errno == EINTR && !input_interrupted())
+                continue;
+            if (polled < 0) {
+                at_end_ = read_failed_ = true;
+                return 0;
+            }
+        }
         const ssize_t got = read(fd_, into, room);
-        if (got > 0)
+        if (got > 0) {
+            quiet_since_ = 0;
             return size_t(got);
+        }
         if (got < 0 && errno == EINTR && !input_interrupted())
             continue;
-        if (got == 0 && more_may_come_ && more_may_come_())
-            continue;
+        if (got == 0 && more_may_come_) {
+            if (quiet_)
+                tell_quiet(0);
+            if (more_may_come_())
+                continue;
+        }
         at_end_ = true;
         read_failed_ = got < 0;
         return 0;
     }
+}
+
+// `waited` ns of the quiet have passed unseen (a wait before the first
+// call).
+void CaptureReader::tell_quiet(uint64_t waited)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t ns = uint64_t(now.tv_sec) * 1000000000 + uint64_t(now.tv_nsec);
+    if (!quiet_since_)
+        quiet_since_ = ns - std::min(ns - 1, waited);
+    quiet_(ns - quiet_since_);
 }
 
 // Whether the file is one read straight: pcap of Ethernet, version 2.4,

@@ -65,6 +65,9 @@ public:
     // asked (before open) whether to wait for more, which it does itself a
     // little, or to end there. Only a file read straight is followed.
     void follow(std::function<bool()> more_may_come) { more_may_come_ = std::move(more_may_come); }
+    // While a stream or a followed file has nothing to read, `quiet(ns)` is
+    // called every fraction of a second with how long it has had nothing.
+    void when_quiet(std::function<void(uint64_t)> quiet) { quiet_ = std::move(quiet); }
     // Whether the records are read straight from the file (for the tests
     // and the benchmark).
     bool read_directly() const { return format_ != Format::wiretap; }
@@ -104,6 +107,10 @@ private:
     bool wiretap_done_ = false;
     uint64_t frames_ = 0;  // records read
     std::function<bool()> more_may_come_;
+    std::function<void(uint64_t)> quiet_;
+    // Since when (CLOCK_MONOTONIC, ns) nothing has come; 0 while it comes.
+    uint64_t quiet_since_ = 0;
+    void tell_quiet(uint64_t waited);
     // A stream (standard input, a pipe): its header blocks as read, which
     // wiretap is fed again should it read on; the thread that feeds it.
     bool stream_ = false;

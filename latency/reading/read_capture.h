@@ -23,12 +23,15 @@
 // before it.
 template <typename Take>
 inline bool read_capture(const char *name, uint64_t &frame, CaptureEnding &ending, const char *covered, Take take,
-                         std::function<bool()> more_may_come = nullptr)
+                         std::function<bool()> more_may_come = nullptr,
+                         std::function<void(uint64_t)> quiet = nullptr)
 {
     std::string sentence;
     CaptureReader reader;
     if (more_may_come)
         reader.follow(std::move(more_may_come));
+    if (quiet)
+        reader.when_quiet(std::move(quiet));
     if (!reader.open(name, sentence)) {
         say("%s", sentence.c_str());
         return false;

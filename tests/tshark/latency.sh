@@ -500,13 +500,15 @@ PY
     head -c $((size - 3)) "$first" >"$work/short.sightings"
     cp "$first" "$work/flipped.sightings"
     printf '\xff' | dd of="$work/flipped.sightings" bs=1 seek=$((size / 2)) conv=notrunc 2>/dev/null
-    for refused in short flipped foreign; do
+    "$latency_program" --force --key frame --sightings "$work/keyed-by-frame.sightings" "$work/router.pcap" 2>/dev/null
+    for refused in short flipped foreign keyed-by-frame; do
         [ "$refused" = foreign ] && cp "$work/router.pcap" "$work/foreign.sightings"
         status=0
         "$latency_program" --from-sightings "$first" "$work/$refused.sightings" >"$work/stdout.txt" \
             2>"$work/stderr.txt" || status=$?
+        # (Without --key given, none is asked to be left out.)
         check "ovint-latency --from-sightings, a $refused file: one sentence, status 1, no report" \
-            "1|1|0" "$status|$(wc -l <"$work/stderr.txt")|$(wc -c <"$work/stdout.txt")"
+            "1|1|0|0" "$status|$(wc -l <"$work/stderr.txt")|$(wc -c <"$work/stdout.txt")|$(grep -c -- --key "$work/stderr.txt")"
     done
 
     # The Dask program, on a local cluster of two workers: ovint-latency's

@@ -107,6 +107,41 @@ check "SIGTERM ends a followed pipe after its last interval is written" \
     "status 0, 1 line, last" \
     "status $status, $(grep -c . "$work/stopped.jsonl") line, $(python3 -c 'import json, sys; print("last" if json.loads(open(sys.argv[1]).readline())["last"] else "not last")' "$work/stopped.jsonl")"
 
+# A live input falling quiet: after a grace of 2 s its TAP clock is taken
+# to go on with the wall clock, so its last frames are settled (not seen,
+# not at an edge) and the interval under way is told while the pipe is
+# still open.
+rm -f "$fifo"
+mkfifo "$fifo"
+(cat "$work/router.pcap"; sleep 8) >"$fifo" &
+feeder=$!
+"$latency_program" --interval 2s "$fifo" >"$work/quiet.jsonl" &
+follower=$!
+for _ in $(seq 70); do [ -s "$work/quiet.jsonl" ] && break; sleep 0.1; done
+quiet_lines=$(cat "$work/quiet.jsonl")
+kill -TERM "$follower"
+wait "$follower"
+kill "$feeder" 2>/dev/null
+wait "$feeder" 2>/dev/null
+# Every frame settled, the matches the report's; the frames alone as
+# many, fewer of them at an edge (the capture's end is none).
+check "a quiet pipe: its last frames settled and the interval told before it ends, matches as the report's" \
+    "$("$latency_program" --json "$work/router.pcap" | python3 -c 'import json, sys
+r = json.load(sys.stdin)
+print(*("%s %s %d" % (d["from"], d["to"], d["matched"]) for d in r["directions"]))
+print(*("%s %d settled, %d alone" % (p["name"], p["frames"], p["fates"]["not_seen_leaving"] + p["fates"]["at_edge"])
+        for p in r["ports"]))
+print("not last; at an edge fewer than", sum(p["fates"]["at_edge"] for p in r["ports"]))')" \
+    "$(python3 -c 'import json, sys
+lines = [json.loads(line) for line in sys.argv[1].splitlines()]
+at_edge = sum(p["fates"]["at_edge"] for p in lines[0]["ports"]) if lines else 0
+print(*("%s %s %d" % (d["from"], d["to"], sum(x["matched"] for l in lines for x in l["directions"] if x["from"] == d["from"])) for d in lines[0]["directions"]) if lines else "none")
+print(*("%s %d %s, %d alone" % (p["name"], p["frames"], "settled" if sum(p["fates"].values()) == p["frames"] else "waiting",
+                                 p["fates"]["not_seen_leaving"] + p["fates"]["at_edge"]) for p in lines[0]["ports"]) if lines else "")
+print("last" if any(l["last"] for l in lines) else "not last", end="; ")
+print("at an edge fewer than", sys.argv[2]) if at_edge < int(sys.argv[2]) else print("at an edge", at_edge)' "$quiet_lines" \
+        "$("$latency_program" --json "$work/router.pcap" | python3 -c 'import json, sys; print(sum(p["fates"]["at_edge"] for p in json.load(sys.stdin)["ports"]))')")"
+
 # --follow: a ring dumpcap is writing, its files appearing one by one (the
 # third removed by the ring before it was read), and one file growing in
 # pieces; each followed until SIGTERM, and the intervals add up to the
