@@ -80,14 +80,10 @@ const FateJudge::Packet *FateJudge::find_packet(const Sighting &sighting, uint8_
     const Packet *latest = nullptr;
     size_t latest_place = 0;
     for (int side = 0; side < 2; side++) {
-        const auto range = packet_index_.equal_range(sides[side]);
-        for (auto at = range.first; at != range.second; ++at) {
-            const Packet &packet = packets_[at->second - dropped_];
-            if (packet.sides[side] == sides[side] && packet.channel == channel && packet.whole == whole &&
-                (!latest || at->second > latest_place)) {
-                latest = &packet;
-                latest_place = at->second;
-            }
+        const auto at = packet_index_.find(index_key(sides[side], channel, whole));
+        if (at != packet_index_.end() && (!latest || at->second > latest_place)) {
+            latest = &packets_[at->second - dropped_];
+            latest_place = at->second;
         }
     }
     return latest;
@@ -96,21 +92,20 @@ const FateJudge::Packet *FateJudge::find_packet(const Sighting &sighting, uint8_
 void FateJudge::add_packet(const Packet &packet)
 {
     // The oldest packet goes when the table is full.
+    // The oldest packet goes when the table is full; any older one of its
+    // keys is gone already.
     if (packets_.size() == MOST_PACKETS) {
-        for (const uint32_t side : packets_.front().sides) {
-            const auto range = packet_index_.equal_range(side);
-            for (auto at = range.first; at != range.second; ++at) {
-                if (at->second == dropped_) {
-                    packet_index_.erase(at);
-                    break;
-                }
-            }
+        const Packet &oldest = packets_.front();
+        for (const uint32_t side : oldest.sides) {
+            const auto at = packet_index_.find(index_key(side, oldest.channel, oldest.whole));
+            if (at != packet_index_.end() && at->second == dropped_)
+                packet_index_.erase(at);
         }
         packets_.pop_front();
         dropped_++;
     }
     for (const uint32_t side : packet.sides)
-        packet_index_.emplace(side, dropped_ + packets_.size());
+        packet_index_[index_key(side, packet.channel, packet.whole)] = dropped_ + packets_.size();
     packets_.push_back(packet);
 }
 

@@ -117,7 +117,15 @@ private:
     const Packet *find_packet(const Sighting &sighting, uint8_t channel, bool whole) const;
     void add_packet(const Packet &packet);
     std::deque<Packet> packets_;
-    std::unordered_multimap<uint32_t, size_t> packet_index_;  // by either side: the place in packets_ plus dropped_
+    // The latest packet of each identity on either side, channel and
+    // form (index_key()): its place in packets_ plus dropped_. One a key:
+    // an identity that recurs (an IPv4 identification of 0 with DF set)
+    // costs one probe, not a walk through every packet of it.
+    std::unordered_map<uint64_t, size_t> packet_index_;
+    static uint64_t index_key(uint32_t side, uint8_t channel, bool whole)
+    {
+        return uint64_t(side) << 3 | uint64_t(channel & 3) << 1 | (whole ? 1 : 0);
+    }
     size_t dropped_ = 0;  // packets that left the front
 
     uint64_t window_;

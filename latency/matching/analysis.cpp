@@ -200,13 +200,16 @@ void Analysis::paired(const Pairing &pairing)
     port_place(pairing.earlier.version, pairing.earlier.port).figures->fates[fate]++;
     port_place(pairing.later.version, pairing.later.port).figures->fates[fate]++;
     direction.latencies.add(latency);
-    if (keeping_interval_latencies_)
-        direction.interval_latencies.push_back(latency);
     direction.ambiguous += pairing.duplicate ? 1 : 0;
     // The histogram's and the picture's ranges start at 0: below zero is
     // in the first.
     const uint64_t at_least_zero = latency > 0 ? static_cast<uint64_t>(latency) : 0;
-    direction.histogram[ranges.range_of(at_least_zero)]++;
+    const size_t range = ranges.range_of(at_least_zero);
+    direction.histogram[range]++;
+    if (keeping_interval_latencies_) {
+        direction.interval_latencies.add(latency);
+        direction.interval_histogram[at_least_zero > ranges.last_ceil ? ranges.count : range]++;
+    }
     jitter_order_.add(pairing.earlier.tap_time, latency, &direction.jitter);
     if (picturing_) {
         const uint64_t since_start =

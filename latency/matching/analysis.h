@@ -87,8 +87,12 @@ struct DirectionFigures {
     Jitter jitter;
     DirectionPicture picture;  // gathered only for --plot
     // With intervals: the latencies matched since the last interval was
-    // taken, for its exact percentiles.
-    std::vector<int64_t> interval_latencies;
+    // taken, for its percentiles (exact up to a limit, so that an interval
+    // of any traffic stays bounded), and by the ranges (the last index:
+    // beyond the last range).
+    LatencyDistribution interval_latencies{INTERVAL_EXACT_LIMIT};
+    uint64_t interval_histogram[MAX_LATENCY_RANGES + 1] = {};
+    static constexpr size_t INTERVAL_EXACT_LIMIT = size_t(1) << 20;  // 8 MB
 };
 
 // Whether the window was long enough: frames that left it without a

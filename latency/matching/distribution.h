@@ -32,6 +32,7 @@ public:
     // The population standard deviation, to the nearest ns.
     uint64_t standard_deviation() const;
     bool exact() const { return buckets_.empty(); }
+    long double sum_seconds() const { return static_cast<long double>(sum_) / 1e9L; }
     // Nearest rank: the smallest latency with at least `per_10000`
     // ten-thousandths of them at or below it (9990: 99.9%); from the
     // histogram, the least value of that latency's bucket.

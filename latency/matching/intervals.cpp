@@ -4,15 +4,6 @@
 
 #include <algorithm>
 
-int64_t DirectionInterval::percentile(uint64_t per_10000) const
-{
-    if (latencies.empty())
-        return 0;
-    const uint64_t count = latencies.size();
-    const uint64_t rank = std::max<uint64_t>((per_10000 * count + 9999) / 10000, 1);
-    return latencies[rank - 1];
-}
-
 IntervalFigures IntervalWatch::take(Analysis &analysis, uint64_t start, uint64_t end)
 {
     IntervalFigures figures;
@@ -33,8 +24,16 @@ IntervalFigures IntervalWatch::take(Analysis &analysis, uint64_t start, uint64_t
         direction.entered = direction.matched + running.fragmented - taken.fragmented;
         taken.matched = running.latencies.count();
         taken.fragmented = running.fragmented;
-        direction.latencies.swap(running.interval_latencies);
-        std::sort(direction.latencies.begin(), direction.latencies.end());
+        LatencyDistribution &latencies = running.interval_latencies;
+        direction.median = latencies.percentile(5000);
+        direction.p99 = latencies.percentile(9900);
+        direction.p99_9 = latencies.percentile(9990);
+        direction.largest = latencies.largest();
+        direction.exact = latencies.exact();
+        direction.sum_s = latencies.sum_seconds();
+        latencies = LatencyDistribution(DirectionFigures::INTERVAL_EXACT_LIMIT);
+        std::copy(std::begin(running.interval_histogram), std::end(running.interval_histogram), direction.histogram);
+        std::fill(std::begin(running.interval_histogram), std::end(running.interval_histogram), 0);
         const uint16_t from = port_order_key(running.version, running.from_port);
         const auto busiest = busiest_from.find(from);
         if (busiest == busiest_from.end() ||

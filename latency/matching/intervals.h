@@ -21,10 +21,15 @@ struct DirectionInterval {
     // not seen leaving, or seen leaving only after the window (the last
     // two counted against the direction most frames from the port take).
     uint64_t entered = 0, matched = 0, not_seen = 0, late = 0;
-    std::vector<int64_t> latencies;  // ns, of the matches, sorted
-    // Nearest rank, as the report's: the least latency with at least
-    // `per_10000` ten-thousandths of them at or below it; 0 without any.
-    int64_t percentile(uint64_t per_10000) const;
+    // Of the matches, ns: nearest rank, as the report's (the least latency
+    // with at least half, 99%, 99.9% of them at or below it), and the
+    // largest; exact unless more than the limit matched in the interval,
+    // then at most 0.1% below.
+    int64_t median = 0, p99 = 0, p99_9 = 0, largest = 0;
+    bool exact = true;
+    long double sum_s = 0;  // seconds, of them all
+    // By the analysis's ranges, the last index beyond the last range.
+    uint64_t histogram[MAX_LATENCY_RANGES + 1] = {};
 };
 
 struct PortInterval {

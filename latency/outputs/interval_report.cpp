@@ -39,20 +39,21 @@ bool print_interval_line(FILE *out, const IntervalFigures &interval, uint64_t fi
         member_count(&dumper, "matched", direction.matched);
         member_count(&dumper, "not_seen_leaving", direction.not_seen);
         member_count(&dumper, "late", direction.late);
-        const bool any = !direction.latencies.empty();
-        for (const auto &figure : {std::make_pair("median_ns", 5000), std::make_pair("p99_ns", 9900),
-                                   std::make_pair("p99_9_ns", 9990)}) {
+        const bool any = direction.matched != 0;
+        for (const auto &figure : {std::make_pair("median_ns", direction.median), std::make_pair("p99_ns", direction.p99),
+                                   std::make_pair("p99_9_ns", direction.p99_9),
+                                   std::make_pair("max_ns", direction.largest)}) {
             json_dumper_set_member_name(&dumper, figure.first);
             if (any)
-                json_dumper_value_anyf(&dumper, "%" PRId64, direction.percentile(figure.second));
+                json_dumper_value_anyf(&dumper, "%" PRId64, figure.second);
             else
                 json_dumper_value_anyf(&dumper, "null");
         }
-        json_dumper_set_member_name(&dumper, "max_ns");
-        if (any)
-            json_dumper_value_anyf(&dumper, "%" PRId64, direction.latencies.back());
-        else
-            json_dumper_value_anyf(&dumper, "null");
+        // Only where the interval matched more than can be held exactly.
+        if (!direction.exact) {
+            json_dumper_set_member_name(&dumper, "percentiles_exact");
+            json_dumper_value_anyf(&dumper, "false");
+        }
         json_dumper_end_object(&dumper);
     }
     json_dumper_end_array(&dumper);

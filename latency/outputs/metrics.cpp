@@ -24,7 +24,6 @@ struct MetricsServer::Series {
     std::unique_ptr<prometheus::Exposer> exposer;
     std::shared_ptr<prometheus::Registry> registry = std::make_shared<prometheus::Registry>();
     Histogram::BucketBoundaries boundaries;  // s: each range's largest latency
-    std::vector<uint64_t> ceilings;          // ns: the same
     Family<Counter> *port_frames, *port_fates, *port_flagged, *entered, *matched, *not_seen, *late, *steps_back;
     Family<Histogram> *latency;
     Family<Gauge> *interval_latency, *window, *cabling;
@@ -52,7 +51,6 @@ bool MetricsServer::start(const std::string &address, uint64_t window_ns, std::s
     Series &s = *series_;
     const LatencyRanges ranges = latency_ranges(window_ns);
     for (size_t i = 0; i < ranges.count; i++) {
-        s.ceilings.push_back(ranges.ceil(i));
         s.boundaries.push_back(static_cast<double>(ranges.ceil(i)) / 1e9);
     }
     auto &registry = *s.registry;
@@ -125,27 +123,17 @@ void MetricsServer::add(const IntervalFigures &interval)
         Histogram *&histogram = s.histograms[key];
         if (!histogram)
             histogram = &s.latency->Add(labels, s.boundaries);
-        // The interval's latencies, sorted, into the buckets: counted
-        // exactly, in one step.
-        std::vector<double> increments(s.boundaries.size() + 1, 0.0);
-        double sum = 0;
-        size_t bucket = 0;
-        for (const int64_t latency : direction.latencies) {
-            const uint64_t at_least_zero = latency > 0 ? static_cast<uint64_t>(latency) : 0;
-            while (bucket < s.ceilings.size() && at_least_zero > s.ceilings[bucket])
-                bucket++;
-            increments[bucket] += 1;
-            sum += static_cast<double>(latency) / 1e9;
-        }
-        histogram->ObserveMultiple(increments, sum);
-        if (direction.latencies.empty())
+        // The interval's matches by range are the buckets' (the last,
+        // +Inf, beyond the window): counted exactly, in one step.
+        std::vector<double> increments(direction.histogram, direction.histogram + s.boundaries.size() + 1);
+        histogram->ObserveMultiple(increments, static_cast<double>(direction.sum_s));
+        if (!direction.matched)
             continue;
-        for (const auto &quantile : {std::make_pair("0.5", 5000), std::make_pair("0.99", 9900),
-                                     std::make_pair("0.999", 9990), std::make_pair("1", 10000)}) {
+        for (const auto &quantile : {std::make_pair("0.5", direction.median), std::make_pair("0.99", direction.p99),
+                                     std::make_pair("0.999", direction.p99_9), std::make_pair("1", direction.largest)}) {
             prometheus::Labels with_quantile = labels;
             with_quantile["quantile"] = quantile.first;
-            s.interval_latency->Add(with_quantile)
-                .Set(static_cast<double>(direction.percentile(quantile.second)) / 1e9);
+            s.interval_latency->Add(with_quantile).Set(static_cast<double>(quantile.second) / 1e9);
         }
     }
     s.steps_back->Add({}).Increment(static_cast<double>(interval.clock_steps_back));
