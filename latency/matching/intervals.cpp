@@ -32,6 +32,13 @@ IntervalFigures IntervalWatch::take(Analysis &analysis, uint64_t start, uint64_t
         direction.exact = latencies.exact();
         direction.sum_s = latencies.sum_seconds();
         latencies = LatencyDistribution(DirectionFigures::INTERVAL_EXACT_LIMIT);
+        const Jitter &jitter = running.jitter;
+        if (jitter.count > taken.jitter_count) {
+            direction.jitter = (jitter.sum - taken.jitter_sum) / (jitter.count - taken.jitter_count);
+            direction.any_jitter = true;
+        }
+        taken.jitter_sum = jitter.sum;
+        taken.jitter_count = jitter.count;
         std::copy(std::begin(running.interval_histogram), std::end(running.interval_histogram), direction.histogram);
         std::fill(std::begin(running.interval_histogram), std::end(running.interval_histogram), 0);
         const uint16_t from = port_order_key(running.version, running.from_port);

@@ -27,6 +27,10 @@ struct DirectionInterval {
     // then at most 0.1% below.
     int64_t median = 0, p99 = 0, p99_9 = 0, largest = 0;
     bool exact = true;
+    // The mean change between consecutive latencies taken in the interval
+    // (as the report's jitter), ns; none without two.
+    uint64_t jitter = 0;
+    bool any_jitter = false;
     long double sum_s = 0;  // seconds, of them all
     // By the analysis's ranges, the last index beyond the last range.
     uint64_t histogram[MAX_LATENCY_RANGES + 1] = {};
@@ -57,6 +61,7 @@ public:
 private:
     struct Taken {
         uint64_t matched = 0, fragmented = 0;
+        uint64_t jitter_sum = 0, jitter_count = 0;
     };
     struct PortTaken {
         uint64_t frames = 0;

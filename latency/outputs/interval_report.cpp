@@ -49,6 +49,11 @@ bool print_interval_line(FILE *out, const IntervalFigures &interval, uint64_t fi
             else
                 json_dumper_value_anyf(&dumper, "null");
         }
+        json_dumper_set_member_name(&dumper, "jitter_ns");
+        if (direction.any_jitter)
+            json_dumper_value_anyf(&dumper, "%" PRIu64, direction.jitter);
+        else
+            json_dumper_value_anyf(&dumper, "null");
         // Only where the interval matched more than can be held exactly.
         if (!direction.exact) {
             json_dumper_set_member_name(&dumper, "percentiles_exact");

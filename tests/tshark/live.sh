@@ -54,19 +54,19 @@ for device in router switch held; do
 last 1 of $(cat "$work/$device.pcap" | "$latency_program" --interval "$interval" - | grep -c .) at the end" \
             "$(cat "$work/$device.pcap" | "$latency_program" --interval "$interval" - | interval_totals)"
     done
-    # One interval holding the whole capture: its percentiles are the
-    # report's, exactly.
-    check "$device, one interval: its percentiles are the report's" \
+    # One interval holding the whole capture: its percentiles and jitter
+    # are the report's, exactly.
+    check "$device, one interval: its percentiles and jitter are the report's" \
         "$("$latency_program" --json "$work/$device.pcap" |
            python3 -c 'import json, sys
 for d in json.load(sys.stdin)["directions"]:
-    print(d["from"], d["to"], d["median_ns"], d["p99_ns"], d["p99_9_ns"], d["max_ns"])')" \
+    print(d["from"], d["to"], d["median_ns"], d["p99_ns"], d["p99_9_ns"], d["max_ns"], d["jitter_ns"])')" \
         "$("$latency_program" --interval 1h "$work/$device.pcap" |
            python3 -c 'import json, sys
 for line in sys.stdin:
     for d in json.loads(line)["directions"]:
         if d["matched"]:
-            print(d["from"], d["to"], d["median_ns"], d["p99_ns"], d["p99_9_ns"], d["max_ns"])')"
+            print(d["from"], d["to"], d["median_ns"], d["p99_ns"], d["p99_9_ns"], d["max_ns"], d["jitter_ns"])')"
 done
 
 # The TAP's flags per port, summed over the intervals, are what the
