@@ -65,7 +65,7 @@ DirectionFigures &Analysis::direction_figures(const Pairing &pairing)
     // Followed for months: the intervals hold the exact latencies, the
     // running totals only their histogram, in bounded memory.
     if (keeping_interval_latencies_)
-        direction.latencies = LatencyDistribution(0);
+        direction.latencies = LatencyDistribution(0, LatencyDistribution::Beyond::estimate);
     recent_directions_[next_recent_++ % 4] = {key, &direction};
     return direction;
 }

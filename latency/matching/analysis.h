@@ -90,7 +90,7 @@ struct DirectionFigures {
     // taken, for its percentiles (exact up to a limit, so that an interval
     // of any traffic stays bounded), and by the ranges (the last index:
     // beyond the last range).
-    LatencyDistribution interval_latencies{INTERVAL_EXACT_LIMIT};
+    LatencyDistribution interval_latencies{INTERVAL_EXACT_LIMIT, LatencyDistribution::Beyond::estimate};
     uint64_t interval_histogram[MAX_LATENCY_RANGES + 1] = {};
     static constexpr size_t INTERVAL_EXACT_LIMIT = size_t(1) << 20;  // 8 MB
 };

@@ -4,6 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <string>
+#include <unordered_map>
+
+#include <unistd.h>
 
 // Values below 1024 have a bucket each; above, 1024 buckets for each power
 // of two, by the ten bits after the leading one.
@@ -42,13 +47,40 @@ void LatencyDistribution::count_in_histogram(int64_t latency)
         negative_buckets_[bucket_of(size_below_zero(latency))]++;
 }
 
+// A file of the system's temporary folder, gone from it at once: nothing is
+// left behind, however the program ends.
+static FILE *anonymous_file()
+{
+    const char *folder = std::getenv("TMPDIR");
+    std::string name = std::string(folder && *folder ? folder : "/tmp") + "/ovint-latencies-XXXXXX";
+    const int fd = mkstemp(&name[0]);
+    if (fd < 0)
+        return nullptr;
+    unlink(name.c_str());
+    FILE *file = fdopen(fd, "w+b");
+    if (!file)
+        close(fd);
+    return file;
+}
+
 void LatencyDistribution::to_histogram()
 {
     buckets_.assign(bucket_of(UINT64_MAX) + 1, 0);
     negative_buckets_.assign(bucket_of(UINT64_MAX) + 1, 0);
-    for (int64_t latency : latencies_)
+    if (spilling_)
+        spill_.reset(anonymous_file());
+    for (int64_t latency : latencies_) {
         count_in_histogram(latency);
+        spill(latency);
+    }
     std::deque<int64_t>().swap(latencies_);
+}
+
+void LatencyDistribution::spill(int64_t latency)
+{
+    // A disk that refuses leaves the estimates, and says so through exact().
+    if (spill_ && std::fwrite(&latency, sizeof latency, 1, spill_.get()) != 1)
+        spill_.reset();
 }
 
 int64_t LatencyDistribution::mean() const
@@ -76,6 +108,7 @@ void LatencyDistribution::add(int64_t latency)
     sum_of_squares_ += static_cast<unsigned __int128>(size) * size;
     if (!buckets_.empty()) {
         count_in_histogram(latency);
+        spill(latency);
         return;
     }
     if (!latencies_.empty() && latency < latencies_.back())
@@ -88,9 +121,22 @@ void LatencyDistribution::add(int64_t latency)
 
 void LatencyDistribution::add_all(const LatencyDistribution &other)
 {
-    if (other.exact()) {
+    if (other.buckets_.empty()) {
         for (int64_t latency : other.latencies_)
             add(latency);
+        return;
+    }
+    if (other.spill_ && std::fflush(other.spill_.get()) == 0) {
+        // Its latencies one by one, as if added here.
+        std::vector<int64_t> block(65536);
+        for (off_t at = 0;;) {
+            const ssize_t got = pread(fileno(other.spill_.get()), block.data(), block.size() * sizeof block[0], at);
+            if (got <= 0)
+                break;
+            at += got;
+            for (size_t i = 0; i < size_t(got) / sizeof block[0]; i++)
+                add(block[i]);
+        }
         return;
     }
     if (other.count_ == 0)
@@ -142,21 +188,119 @@ int64_t LatencyDistribution::percentile(uint64_t per_10000)
         in_place_.insert(above, index);
         return latencies_[index];
     }
-    // Below zero, the largest sizes first: a bucket's least value is the
-    // negative of its largest size.
+    if (spill_) {
+        auto found = looked_up_.find(rank);
+        if (found == looked_up_.end()) {
+            // The report's ranks with it, in the same look.
+            std::vector<uint64_t> ranks = {rank};
+            for (const uint64_t usual : {5000, 9000, 9900, 9990, 9999}) {
+                const unsigned __int128 usual_product = static_cast<unsigned __int128>(usual) * count_;
+                ranks.push_back(std::max<uint64_t>(static_cast<uint64_t>((usual_product + 9999) / 10000), 1));
+            }
+            look_up(ranks);
+            found = looked_up_.find(rank);
+        }
+        if (found != looked_up_.end())
+            return found->second;
+    }
+    int64_t place;
+    uint64_t before;
+    find_place(rank, place, before);
+    return estimate(place);
+}
+
+int64_t LatencyDistribution::place_of(int64_t latency)
+{
+    return latency >= 0 ? static_cast<int64_t>(bucket_of(static_cast<uint64_t>(latency)))
+                        : -1 - static_cast<int64_t>(bucket_of(size_below_zero(latency)));
+}
+
+// Below zero, the largest sizes first; then from zero up.
+void LatencyDistribution::find_place(uint64_t rank, int64_t &place, uint64_t &before) const
+{
     uint64_t seen = 0;
     for (size_t bucket = negative_buckets_.size(); bucket-- > 0;) {
-        seen += negative_buckets_[bucket];
-        if (seen >= rank) {
-            const uint64_t largest_size = bucket + 1 < negative_buckets_.size() ? bucket_floor(bucket + 1) - 1 : UINT64_MAX;
-            const int64_t least = largest_size >= uint64_t(INT64_MAX) ? INT64_MIN : -static_cast<int64_t>(largest_size);
-            return std::max(least, least_);
+        if (seen + negative_buckets_[bucket] >= rank) {
+            place = -1 - static_cast<int64_t>(bucket);
+            before = seen;
+            return;
         }
+        seen += negative_buckets_[bucket];
     }
     for (size_t bucket = 0; bucket < buckets_.size(); bucket++) {
+        if (seen + buckets_[bucket] >= rank) {
+            place = static_cast<int64_t>(bucket);
+            before = seen;
+            return;
+        }
         seen += buckets_[bucket];
-        if (seen >= rank)
-            return std::max(static_cast<int64_t>(std::min<uint64_t>(bucket_floor(bucket), INT64_MAX)), least_);
     }
-    return largest_;
+    place = static_cast<int64_t>(buckets_.size());  // beyond every bucket: the largest
+    before = seen;
+}
+
+// The least latency a place may hold, not below the least seen: a
+// negative bucket's least value is the negative of its largest size.
+int64_t LatencyDistribution::estimate(int64_t place) const
+{
+    if (place >= static_cast<int64_t>(buckets_.size()))
+        return largest_;
+    if (place < 0) {
+        const size_t bucket = static_cast<size_t>(-1 - place);
+        const uint64_t largest_size = bucket + 1 < negative_buckets_.size() ? bucket_floor(bucket + 1) - 1 : UINT64_MAX;
+        const int64_t least = largest_size >= uint64_t(INT64_MAX) ? INT64_MIN : -static_cast<int64_t>(largest_size);
+        return std::max(least, least_);
+    }
+    return std::max(static_cast<int64_t>(std::min<uint64_t>(bucket_floor(static_cast<size_t>(place)), INT64_MAX)),
+                    least_);
+}
+
+void LatencyDistribution::look_up(const std::vector<uint64_t> &ranks)
+{
+    // The places asked for, each with the count of each latency in it: at
+    // most its width of them (a 1/1024 of its values).
+    struct Wanted {
+        uint64_t rank, before;
+        int64_t place;
+    };
+    std::vector<Wanted> wanted;
+    std::unordered_map<int64_t, std::map<int64_t, uint64_t>> counts;
+    for (const uint64_t rank : ranks) {
+        Wanted w = {rank, 0, 0};
+        find_place(rank, w.place, w.before);
+        if (w.place >= static_cast<int64_t>(buckets_.size()))
+            continue;
+        wanted.push_back(w);
+        counts[w.place];
+    }
+    if (std::fflush(spill_.get()) != 0) {
+        spill_.reset();
+        return;
+    }
+    std::vector<int64_t> block(65536);
+    for (off_t at = 0;;) {
+        const ssize_t got = pread(fileno(spill_.get()), block.data(), block.size() * sizeof block[0], at);
+        if (got < 0) {
+            spill_.reset();
+            return;
+        }
+        if (got == 0)
+            break;
+        at += got;
+        for (size_t i = 0; i < size_t(got) / sizeof block[0]; i++) {
+            const auto in = counts.find(place_of(block[i]));
+            if (in != counts.end())
+                in->second[block[i]]++;
+        }
+    }
+    for (const Wanted &w : wanted) {
+        uint64_t seen = w.before;
+        for (const auto &value : counts[w.place]) {
+            seen += value.second;
+            if (seen >= w.rank) {
+                looked_up_[w.rank] = value.first;
+                break;
+            }
+        }
+    }
 }

@@ -31,7 +31,7 @@ IntervalFigures IntervalWatch::take(Analysis &analysis, uint64_t start, uint64_t
         direction.largest = latencies.largest();
         direction.exact = latencies.exact();
         direction.sum_s = latencies.sum_seconds();
-        latencies = LatencyDistribution(DirectionFigures::INTERVAL_EXACT_LIMIT);
+        latencies = LatencyDistribution(DirectionFigures::INTERVAL_EXACT_LIMIT, LatencyDistribution::Beyond::estimate);
         const Jitter &jitter = running.jitter;
         if (jitter.count > taken.jitter_count) {
             direction.jitter = (jitter.sum - taken.jitter_sum) / (jitter.count - taken.jitter_count);
