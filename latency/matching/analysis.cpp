@@ -43,6 +43,8 @@ Analysis::PortPlace Analysis::make_port_place(uint8_t version, uint8_t port)
     const uint16_t channel = channel_of_port_byte(port);
     const uint64_t rate = channel == NO_CHANNEL ? line_rates_[0] : line_rates_[channel - 1];
     PortBursts &bursts = port_bursts_.emplace(port_order_key(version, port), rate).first->second;
+    if (keeping_interval_latencies_)
+        bursts.keep_intervals();
     const PortPlace place = {&port_figures(version, port), &bursts};
     if (version < 3)
         port_places_(version, port) = place;

@@ -130,6 +130,13 @@ public:
     void keep_interval_latencies() { keeping_interval_latencies_ = true; }
     // The TAP clock as the matcher follows it, and its steps so far.
     uint64_t clock_now() const { return matcher_.clock().now(); }
+    // The port's busiest windows since it was last asked (with intervals).
+    void take_interval_bursts(uint8_t version, uint8_t port, Burst busiest[BURST_WINDOW_COUNT])
+    {
+        port_bursts_.at(port_order_key(version, port)).take_interval(busiest);
+    }
+    // The rate of the link a port byte is on (0: not given).
+    uint64_t line_rate_of(uint8_t port) const { return line_rates_[channel_of_port_byte(port) == 2 ? 1 : 0]; }
     // A live input fell quiet: nothing is to come before `tap_time`.
     void settle_until(uint64_t tap_time) { matcher_.settle_until(tap_time, *this); }
     const ClockSteps &clock_steps_so_far() const { return matcher_.clock().steps(); }

@@ -45,6 +45,10 @@ inline __attribute__((always_inline)) void PortBursts::count(const Frame &next)
             busiest_[w].start = oldest.time;
             busiest_[w].start_frame = oldest.frame;
         }
+        if (__builtin_expect(intervals_, 0) && bytes > interval_busiest_[w].bytes) {
+            const Frame &oldest = ring[first & mask];
+            interval_busiest_[w] = {bytes, 0, oldest.time, oldest.frame};
+        }
     }
     // The longest window reaches back furthest.
     begin_ = first_[BURST_WINDOW_COUNT - 1];
@@ -211,6 +215,9 @@ void PortBursts::close_windows(Units frontier, bool all)
             Best &best = starting ? window.from_start : window.to_end;
             if (window.bits > best.bits)
                 best = {window.bits, start, counted_[window.first].frame};
+            Best &since_taken = starting ? interval_from_start_[w] : interval_to_end_[w];
+            if (intervals_ && window.bits > since_taken.bits)
+                since_taken = {window.bits, start, counted_[window.first].frame};
             if (starting)
                 window.next_start++;
             else
@@ -223,6 +230,23 @@ void PortBursts::close_windows(Units frontier, bool all)
     for (const WireWindow &window : wire_) {
         begin_ = std::min(begin_, window.first);
         events_begin_ = std::min({events_begin_, window.back.next, window.next_end});
+    }
+}
+
+void PortBursts::take_interval(Burst busiest[BURST_WINDOW_COUNT])
+{
+    for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
+        if (rate_) {
+            // As the capture's busiest are chosen.
+            const Best &from_start = interval_from_start_[w], &to_end = interval_to_end_[w];
+            const Best &best = from_start.bits >= to_end.bits ? from_start : to_end;
+            busiest[w] = {0, static_cast<uint64_t>(best.bits / 1000000000), static_cast<uint64_t>(best.start / rate_),
+                          best.frame};
+            interval_from_start_[w] = interval_to_end_[w] = Best();
+        } else {
+            busiest[w] = interval_busiest_[w];
+            interval_busiest_[w] = Burst();
+        }
     }
 }
 

@@ -48,6 +48,11 @@ public:
     void restart();
     // The capture has ended: the busiest windows, by BURST_WINDOWS.
     const Burst *finish();
+    // Also the busiest windows since the last take (for intervals): into
+    // `busiest`, and started anew. Of the frames counted so far: the last
+    // horizon's wait to be put in order.
+    void keep_intervals() { intervals_ = true; }
+    void take_interval(Burst busiest[BURST_WINDOW_COUNT]);
 
 private:
     struct Frame {
@@ -83,6 +88,8 @@ private:
     SequenceRing<Frame> counted_;
     uint64_t begin_ = 0, end_ = 0;
     Burst busiest_[BURST_WINDOW_COUNT];
+    bool intervals_ = false;
+    Burst interval_busiest_[BURST_WINDOW_COUNT];  // without a line rate
 
     // Without a line rate, each window ends at a frame and reaches back its
     // length: its first frame and its bytes, ending at the last counted.
@@ -138,6 +145,8 @@ private:
         uint64_t first = 0;       // the first counted frame ending after the back edge
         Best from_start, to_end;
     } wire_[BURST_WINDOW_COUNT];
+    // For intervals, as from_start and to_end.
+    Best interval_from_start_[BURST_WINDOW_COUNT], interval_to_end_[BURST_WINDOW_COUNT];
 };
 
 #endif // OVINT_LATENCY_MATCHING_BURSTS_H

@@ -56,6 +56,8 @@ IntervalFigures IntervalWatch::take(Analysis &analysis, uint64_t start, uint64_t
         PortInterval port;
         port.version = running.version;
         port.port = running.port;
+        analysis.take_interval_bursts(running.version, running.port, port.bursts);
+        port.line_rate = analysis.line_rate_of(running.port);
         port.frames = running.frames - taken.frames;
         taken.frames = running.frames;
         for (int fate = 0; fate < FATE_COUNT; fate++) {

@@ -41,6 +41,8 @@ struct PortInterval {
     uint64_t frames = 0;  // with a trailer, read in the interval
     uint64_t fates[FATE_COUNT] = {};  // of the frames settled in it
     uint64_t flagged[MAX_FLAGS] = {};  // of its frames read, by the version's flag table
+    Burst bursts[BURST_WINDOW_COUNT];  // the busiest windows counted in it
+    uint64_t line_rate = 0;            // its link's, bits per second (0: not given)
 };
 
 struct IntervalFigures {

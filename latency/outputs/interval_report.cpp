@@ -2,6 +2,8 @@
 
 #include "outputs/interval_report.h"
 
+#include "outputs/report_figures.h"
+
 #include "capture_io/json_members.h"
 #include "core/trailer/ports.h"
 
@@ -74,6 +76,7 @@ bool print_interval_line(FILE *out, const IntervalFigures &interval, uint64_t fi
             member_count(&dumper, fate_name(static_cast<Fate>(i)), port.fates[i]);
         json_dumper_end_object(&dumper);
         member_flag_counts(&dumper, "flagged", port.version, port.flagged, FlagKeys::as_identifiers);
+        member_bursts(&dumper, port.bursts, port.line_rate);
         json_dumper_end_object(&dumper);
     }
     json_dumper_end_array(&dumper);

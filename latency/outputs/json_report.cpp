@@ -177,23 +177,7 @@ void port_members(json_dumper &dumper, const ReportContext &context, const PortF
     member_fates(&dumper, port.fates);
     member_flag_counts(&dumper, "not_seen_flagged", port.version, port.unmatched_flagged,
                        FlagKeys::as_identifiers);
-    json_dumper_set_member_name(&dumper, "bursts");
-    json_dumper_begin_array(&dumper);
-    for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
-        json_dumper_begin_object(&dumper);
-        member_count(&dumper, "window_ns", BURST_WINDOWS[w]);
-        const uint64_t line_rate = context.line_rate(port.port);
-        if (line_rate)
-            member_count(&dumper, "bits", port.bursts[w].bits);
-        else
-            member_count(&dumper, "bytes", port.bursts[w].bytes);
-        json_dumper_set_member_name(&dumper, "bits_per_second");
-        json_dumper_value_anyf(&dumper, "%.0f", bits_per_second(port.bursts[w], BURST_WINDOWS[w], line_rate));
-        member_count(&dumper, "start_tap_time_ns", port.bursts[w].start);
-        member_count(&dumper, "start_frame", port.bursts[w].start_frame);
-        json_dumper_end_object(&dumper);
-    }
-    json_dumper_end_array(&dumper);
+    member_bursts(&dumper, port.bursts, context.line_rate(port.port));
 }
 
 

@@ -2,6 +2,8 @@
 
 #include "outputs/report_figures.h"
 
+#include "capture_io/json_members.h"
+
 #include <cstdio>
 
 uint64_t jitter(const DirectionFigures &direction)
@@ -49,4 +51,24 @@ void sum_fates(const Analysis &analysis, uint64_t fates[FATE_COUNT])
         for (int i = 0; i < FATE_COUNT; i++)
             fates[i] += entry.second.fates[i];
     }
+}
+
+void member_bursts(json_dumper *dumper, const Burst bursts[BURST_WINDOW_COUNT], uint64_t line_rate)
+{
+    json_dumper_set_member_name(dumper, "bursts");
+    json_dumper_begin_array(dumper);
+    for (size_t w = 0; w < BURST_WINDOW_COUNT; w++) {
+        json_dumper_begin_object(dumper);
+        member_count(dumper, "window_ns", BURST_WINDOWS[w]);
+        if (line_rate)
+            member_count(dumper, "bits", bursts[w].bits);
+        else
+            member_count(dumper, "bytes", bursts[w].bytes);
+        json_dumper_set_member_name(dumper, "bits_per_second");
+        json_dumper_value_anyf(dumper, "%.0f", bits_per_second(bursts[w], BURST_WINDOWS[w], line_rate));
+        member_count(dumper, "start_tap_time_ns", bursts[w].start);
+        member_count(dumper, "start_frame", bursts[w].start_frame);
+        json_dumper_end_object(dumper);
+    }
+    json_dumper_end_array(dumper);
 }

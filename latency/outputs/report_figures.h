@@ -9,6 +9,8 @@
 
 #include "matching/analysis.h"
 
+#include <wsutil/json_dumper.h>
+
 #include <cstdint>
 #include <string>
 
@@ -30,6 +32,9 @@ uint64_t jitter(const DirectionFigures &direction);
 // that start in its window.
 double bits_per_second(const Burst &burst, uint64_t window_ns, uint64_t line_rate);
 
+// "bursts": the busiest windows, each with its length, bits (with a line
+// rate) or bytes, rate and start.
+void member_bursts(json_dumper *dumper, const Burst bursts[BURST_WINDOW_COUNT], uint64_t line_rate);
 // A share in percent, with two decimals.
 std::string percent(uint64_t part, uint64_t whole);
 

@@ -54,19 +54,29 @@ for device in router switch held; do
 last 1 of $(cat "$work/$device.pcap" | "$latency_program" --interval "$interval" - | grep -c .) at the end" \
             "$(cat "$work/$device.pcap" | "$latency_program" --interval "$interval" - | interval_totals)"
     done
-    # One interval holding the whole capture: its percentiles and jitter
-    # are the report's, exactly.
-    check "$device, one interval: its percentiles and jitter are the report's" \
-        "$("$latency_program" --json "$work/$device.pcap" |
-           python3 -c 'import json, sys
-for d in json.load(sys.stdin)["directions"]:
-    print(d["from"], d["to"], d["median_ns"], d["p99_ns"], d["p99_9_ns"], d["max_ns"], d["jitter_ns"])')" \
-        "$("$latency_program" --interval 1h "$work/$device.pcap" |
-           python3 -c 'import json, sys
+    # One interval holding the whole capture: its percentiles, jitter and
+    # each port's busiest windows are the report's, exactly (bursts in
+    # bytes, and in bits on the wire at a line rate).
+    for rates in "" "--line-rate 10G,1G"; do
+        # shellcheck disable=SC2086
+        check "$device, one interval${rates:+ ($rates)}: its percentiles, jitter and bursts are the report's" \
+            "$("$latency_program" $rates --json "$work/$device.pcap" |
+               python3 -c 'import json, sys
+r = json.load(sys.stdin)
+for d in r["directions"]:
+    print(d["from"], d["to"], d["median_ns"], d["p99_ns"], d["p99_9_ns"], d["max_ns"], d["jitter_ns"])
+for p in r["ports"]:
+    print(p["name"], p["bursts"])')" \
+            "$("$latency_program" $rates --interval 1h "$work/$device.pcap" |
+               python3 -c 'import json, sys
 for line in sys.stdin:
-    for d in json.loads(line)["directions"]:
+    r = json.loads(line)
+    for d in r["directions"]:
         if d["matched"]:
-            print(d["from"], d["to"], d["median_ns"], d["p99_ns"], d["p99_9_ns"], d["max_ns"], d["jitter_ns"])')"
+            print(d["from"], d["to"], d["median_ns"], d["p99_ns"], d["p99_9_ns"], d["max_ns"], d["jitter_ns"])
+    for p in r["ports"]:
+        print(p["name"], p["bursts"])')"
+    done
 done
 
 # The TAP's flags per port, summed over the intervals, are what the
