@@ -55,10 +55,11 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3")
 # the program's manual under docs/ (lowdown turns its Markdown into roff,
 # cmake/debian/manual-include.sh hands that to help2man).
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright DESTINATION share/doc/ovint)
-# Watching a device live: a systemd unit running dumpcap into ovint-latency,
-# a Prometheus scrape configuration and alert rules, to copy and adapt.
-install(FILES ${PROJECT_SOURCE_DIR}/latency/service/ovint-latency@.service
-              ${PROJECT_SOURCE_DIR}/latency/service/prometheus-scrape.yml
+# Watching a device live: a systemd unit running dumpcap into ovint-latency
+# (a template, enabled per capture interface, none by the package), and a
+# Prometheus scrape configuration and alert rules to copy and adapt.
+install(FILES ${PROJECT_SOURCE_DIR}/latency/service/ovint-latency@.service DESTINATION lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/latency/service/prometheus-scrape.yml
               ${PROJECT_SOURCE_DIR}/latency/service/ovint-alerts.yml
         DESTINATION share/doc/ovint/examples)
 set(OVINT_DEBIAN_VERSION "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")

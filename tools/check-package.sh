@@ -46,6 +46,9 @@ trap 'dpkg -r ovint >/dev/null 2>&1 || true' EXIT
     fail "the package does not put ovint.so at $plugin"
 [ "$(listed)" = "dissector	$plugin" ] || fail "tshark as root lists \"$(listed)\", not ovint from $plugin"
 say "tshark as root loads $plugin"
+dpkg -L ovint | grep -qx /usr/lib/systemd/system/ovint-latency@.service ||
+    fail "the package does not put the unit ovint-latency@.service where systemd looks for it"
+say "ships the unit ovint-latency@.service"
 profile="$(pkg-config --variable=prefix wireshark)/share/wireshark/profiles/BRAXEL TAP"
 for file in preferences colorfilters io_graphs; do
     dpkg -L ovint | grep -qx "$profile/$file" || fail "the package does not put the BRAXEL TAP profile's $file at $profile"
