@@ -50,7 +50,8 @@ static const char USAGE[] =
     "                         the TAP times give), lifo, lilo or filo: latency as\n"
     "                         RFC 1242/4689 and MEF 10 define it; needs --line-rate\n"
     "  -b, --by GROUP         flow, dscp, vlan or protocol: the report per group,\n"
-    "                         as the frames entered the device\n"
+    "                         as the frames entered the device (with --interval,\n"
+    "                         each interval's, at most 64 groups apart)\n"
     "      --top N            the N groups first in --sort's order (default: 10\n"
     "                         flows, every other group)\n"
     "      --sort ORDER       p99 (default), loss, count or max\n"
@@ -286,7 +287,7 @@ int parse_command_line(int argc, char **argv, Options &options)
     if (options.follow && argc - ws_optind != 1)
         return usage_error("%s", "--follow follows one capture: a file, the name of a ring buffer, or \"-\".");
     if (options.interval_ns && (options.sightings || options.from_sightings || options.json || options.json_lines ||
-                                options.pairs || options.frames || options.plot || options.by != GroupBy::none))
+                                options.pairs || options.frames || options.plot))
         return usage_error("%s", "--interval and --metrics follow the captures as they are read: give them "
                                  "without the report's, the tables' and the sightings' options.");
     if (ws_optind >= argc)

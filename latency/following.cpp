@@ -65,7 +65,9 @@ int follow_captures(const Options &options, Analysis &analysis)
     IntervalWatch watch;
     bool written = true;
     auto tell = [&](uint64_t start, uint64_t end, bool last) {
-        const IntervalFigures interval = watch.take(analysis, start, end);
+        IntervalFigures interval = watch.take(analysis, start, end);
+        interval.order = options.order;
+        interval.top = options.top ? options.top : options.by == GroupBy::flow ? 10 : 0;  // as the report's
         if (out != stdout && reopen_requested()) {
             FILE *reopened = std::fopen(log_path.c_str(), "a");
             if (reopened) {

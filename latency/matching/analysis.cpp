@@ -360,6 +360,25 @@ void Analysis::cabling_learnt()
 
 // A new TAP clock: the matches of the old one are all known, and their
 // order ends with them; the bursts' windows start again.
+void Analysis::keep_interval_latencies()
+{
+    keeping_interval_latencies_ = true;
+    if (groups)
+        groups.reset(new TrafficGroups(groups->by(), std::min(groups->limit(), INTERVAL_GROUPS),
+                                       INTERVAL_GROUP_EXACT_LIMIT, LatencyDistribution::Beyond::estimate));
+}
+
+std::unique_ptr<TrafficGroups> Analysis::take_interval_groups()
+{
+    std::unique_ptr<TrafficGroups> taken = std::move(groups);
+    if (!taken)
+        return taken;
+    groups.reset(new TrafficGroups(taken->by(), taken->limit(), INTERVAL_GROUP_EXACT_LIMIT,
+                                   LatencyDistribution::Beyond::estimate));
+    taken->finish(toward_ports(cabling_so_far()));
+    return taken;
+}
+
 void Analysis::clock_stepped_back()
 {
     // Every packet of the old clock has been told: so are its pieces.

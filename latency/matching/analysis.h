@@ -127,7 +127,13 @@ public:
     // Keeps each direction's latencies since the last interval was taken,
     // and from the start only their histogram (the report's percentiles
     // are then approximate).
-    void keep_interval_latencies() { keeping_interval_latencies_ = true; }
+    void keep_interval_latencies();
+    // With intervals and groups: the interval's groups, settled as the
+    // report's (not seen by the cabling so far), a new interval's begun.
+    std::unique_ptr<TrafficGroups> take_interval_groups();
+    // An interval's groups: at most so many apart, and so many latencies
+    // each held exactly (then a histogram), so that memory stays bounded.
+    static constexpr size_t INTERVAL_GROUPS = 64, INTERVAL_GROUP_EXACT_LIMIT = 16384;
     // The TAP clock as the matcher follows it, and its steps so far.
     uint64_t clock_now() const { return matcher_.clock().now(); }
     // The port's busiest windows since it was last asked (with intervals).

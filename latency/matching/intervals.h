@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
 
 struct DirectionInterval {
@@ -52,6 +53,11 @@ struct IntervalFigures {
     uint64_t clock_steps_back = 0;
     Cabling cabling = Cabling::learn;  // learn: not yet known
     bool cabling_learnt = false;       // from the pairs, not given
+    // With --by: the interval's groups, told in `order`, the first `top`.
+    std::unique_ptr<TrafficGroups> groups;
+    LatencyDefinition definition = LatencyDefinition::fifo;
+    GroupOrder order = GroupOrder::p99;
+    size_t top = 0;
 };
 
 // Takes what the analysis settled since it last took, in bounded memory:

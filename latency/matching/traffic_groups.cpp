@@ -311,7 +311,7 @@ void TrafficGroups::fold()
     for (size_t i = 0; i < folding; i++) {
         std::unique_ptr<GroupFigures> &group = groups_[busy[i].second];
         if (group->latencies)
-            other.latencies_or_new().add_all(*group->latencies);
+            other.latencies_or_new(exact_limit_, beyond_).add_all(*group->latencies);
         for (int port = 0; port < 4; port++)
             other.unmatched_by_port[port] += group->unmatched_by_port[port];
         folded_keys_.add(group->key);

@@ -208,10 +208,10 @@ struct GroupFigures {
     // cover only the frames since.
     bool partial = false;
     uint64_t matched() const { return latencies ? latencies->count() : 0; }
-    LatencyDistribution &latencies_or_new()
+    LatencyDistribution &latencies_or_new(size_t exact_limit, LatencyDistribution::Beyond beyond)
     {
         if (!latencies)
-            latencies.reset(new LatencyDistribution);
+            latencies.reset(new LatencyDistribution(exact_limit, beyond));
         return *latencies;
     }
     uint64_t frames() const;
@@ -233,11 +233,21 @@ private:
 
 class TrafficGroups {
 public:
-    // Beyond `limit` groups, the least busy half fold into "other".
-    TrafficGroups(GroupBy by, size_t limit) : by_(by), limit_(limit < 2 ? 2 : limit) {}
+    // Beyond `limit` groups, the least busy half fold into "other". Each
+    // group's latencies as a LatencyDistribution of `exact_limit` and
+    // `beyond`.
+    TrafficGroups(GroupBy by, size_t limit, size_t exact_limit = LatencyDistribution::EXACT_LIMIT,
+                  LatencyDistribution::Beyond beyond = LatencyDistribution::Beyond::spill)
+        : by_(by), limit_(limit < 2 ? 2 : limit), exact_limit_(exact_limit), beyond_(beyond)
+    {
+    }
 
     GroupBy by() const { return by_; }
-    void matched(const TrafficView &earlier, int64_t latency) { group(earlier).latencies_or_new().add(latency); }
+    size_t limit() const { return limit_; }
+    void matched(const TrafficView &earlier, int64_t latency)
+    {
+        group(earlier).latencies_or_new(exact_limit_, beyond_).add(latency);
+    }
     void unmatched(const TrafficView &view, int port_index);
     // The capture has ended: frames not seen leaving are those on the
     // ports toward the device (`toward`: one bit a port index; 0: every
@@ -302,6 +312,8 @@ private:
 
     GroupBy by_;
     size_t limit_;
+    size_t exact_limit_;
+    LatencyDistribution::Beyond beyond_;
     size_t entered_groups_ = 0;
     FoldedKeys folded_keys_;
     // In no order that matters; each found by its key, its place + 1.

@@ -2,6 +2,7 @@
 
 #include "outputs/interval_report.h"
 
+#include "outputs/report.h"
 #include "outputs/report_figures.h"
 
 #include "capture_io/json_members.h"
@@ -80,6 +81,8 @@ bool print_interval_line(FILE *out, const IntervalFigures &interval, uint64_t fi
         json_dumper_end_object(&dumper);
     }
     json_dumper_end_array(&dumper);
+    if (interval.groups)
+        print_json_groups(dumper, *interval.groups, interval.definition, interval.order, interval.top);
     member_count(&dumper, "tap_clock_steps_back", interval.clock_steps_back);
     json_dumper_set_member_name(&dumper, "cabling");
     if (interval.cabling == Cabling::learn)

@@ -95,30 +95,6 @@ void print_json_group(json_dumper &dumper, GroupBy by, GroupFigures &group, cons
     json_dumper_end_object(&dumper);
 }
 
-void print_json_groups(json_dumper &dumper, const ReportContext &context, Analysis &analysis)
-{
-    TrafficGroups &groups = *analysis.groups;
-    const std::vector<GroupFigures *> ranked = groups.ranked(context.order, context.top);
-    json_dumper_set_member_name(&dumper, "groups");
-    json_dumper_begin_object(&dumper);
-    member_string(&dumper, "by", group_by_name(groups.by()));
-    member_string(&dumper, "definition", definition_name(analysis.definition()));
-    member_string(&dumper, "order", group_order_name(context.order));
-    member_count(&dumper, "count", groups.count());
-    member_count(&dumper, "shown", ranked.size());
-    member_count(&dumper, "folded_groups", groups.folded_groups);
-    json_dumper_set_member_name(&dumper, "entries");
-    json_dumper_begin_array(&dumper);
-    for (GroupFigures *group : ranked)
-        print_json_group(dumper, groups.by(), *group, nullptr);
-    json_dumper_end_array(&dumper);
-    json_dumper_set_member_name(&dumper, "other");
-    if (groups.folded_groups)
-        print_json_group(dumper, groups.by(), groups.other, "other");
-    else
-        json_dumper_value_anyf(&dumper, "null");
-    json_dumper_end_object(&dumper);
-}
 
 // A direction's members: its ports, counts, latency figures and histogram.
 void direction_members(json_dumper &dumper, const Analysis &analysis, DirectionFigures &direction)
@@ -182,6 +158,31 @@ void port_members(json_dumper &dumper, const ReportContext &context, const PortF
 
 
 } // namespace
+
+void print_json_groups(json_dumper &dumper, TrafficGroups &groups, LatencyDefinition definition, GroupOrder order,
+                       size_t top)
+{
+    const std::vector<GroupFigures *> ranked = groups.ranked(order, top);
+    json_dumper_set_member_name(&dumper, "groups");
+    json_dumper_begin_object(&dumper);
+    member_string(&dumper, "by", group_by_name(groups.by()));
+    member_string(&dumper, "definition", definition_name(definition));
+    member_string(&dumper, "order", group_order_name(order));
+    member_count(&dumper, "count", groups.count());
+    member_count(&dumper, "shown", ranked.size());
+    member_count(&dumper, "folded_groups", groups.folded_groups);
+    json_dumper_set_member_name(&dumper, "entries");
+    json_dumper_begin_array(&dumper);
+    for (GroupFigures *group : ranked)
+        print_json_group(dumper, groups.by(), *group, nullptr);
+    json_dumper_end_array(&dumper);
+    json_dumper_set_member_name(&dumper, "other");
+    if (groups.folded_groups)
+        print_json_group(dumper, groups.by(), groups.other, "other");
+    else
+        json_dumper_value_anyf(&dumper, "null");
+    json_dumper_end_object(&dumper);
+}
 
 bool print_json_report(FILE *out, const ReportContext &context, Analysis &analysis)
 {
@@ -286,7 +287,7 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
     member_ports(&dumper, "ports", analysis.ports,
                  [&](const PortFigures &port) { port_members(dumper, context, port); });
     if (analysis.groups)
-        print_json_groups(dumper, context, analysis);
+        print_json_groups(dumper, *analysis.groups, analysis.definition(), context.order, context.top);
     json_dumper_end_object(&dumper);
     const bool finished = json_dumper_finish(&dumper);
     return finished && fflush(out) == 0 && !ferror(out);

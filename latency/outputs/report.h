@@ -9,6 +9,8 @@
 
 #include "matching/analysis.h"
 
+#include <wsutil/json_dumper.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -31,6 +33,11 @@ struct ReportContext {
         return channel == 2 ? line_rates[1] : line_rates[0];
     }
 };
+
+// "groups": by what, their count and how many folded, each group shown (the
+// first `top` in `order`; 0: all) and "other".
+void print_json_groups(json_dumper &dumper, TrafficGroups &groups, LatencyDefinition definition, GroupOrder order,
+                       size_t top);
 
 // "Con A → Con C".
 std::string direction_name(const DirectionFigures &direction);

@@ -25,11 +25,13 @@ r = json.load(sys.stdin)
 for d in r["directions"]:
     print("direction", d["from"], d["to"], d["matched"], d["not_seen_leaving"], d["late"])
 for p in r["ports"]:
-    print("port", p["name"], p["frames"], *(p["fates"][f] for f in sorted(p["fates"])))'
+    print("port", p["name"], p["frames"], *(p["fates"][f] for f in sorted(p["fates"])))
+for g in sorted((r.get("groups") or {}).get("entries", []), key=lambda g: (-g["matched"], g["label"])):
+    print("group", g["label"], g["matched"], g["not_seen_leaving"])'
 }
 interval_totals() {  # JSON LINES on standard input
     python3 -c 'import json, sys, collections
-directions, ports, last = collections.OrderedDict(), collections.OrderedDict(), []
+directions, ports, groups, last = collections.OrderedDict(), collections.OrderedDict(), {}, []
 for line in sys.stdin:
     r = json.loads(line)
     last.append(r["last"])
@@ -41,32 +43,39 @@ for line in sys.stdin:
         t = ports.setdefault(p["name"], collections.Counter())
         t["frames"] += p["frames"]
         t.update(p["fates"])
+    for g in (r.get("groups") or {}).get("entries", []):
+        t = groups.setdefault(g["label"], [0, 0])
+        t[0] += g["matched"]
+        t[1] += g["not_seen_leaving"]
 for (f, t), v in directions.items():
     print("direction", f, t, *v)
 for name, t in ports.items():
     print("port", name, t["frames"], *(t[f] for f in sorted(k for k in t if k != "frames")))
+for name, t in sorted(groups.items(), key=lambda item: (-item[1][0], item[0])):
+    print("group", name, *t)
 print("last", last.count(True), "of", len(last), "at the end" if last and last[-1] else "")'
 }
 for device in router switch held; do
     for interval in 5ms 1h; do
-        check "$device, --interval $interval through a pipe: the intervals add up to the report, the last line last" \
-            "$(report_totals "$work/$device.pcap")
+        check "$device, --interval $interval through a pipe: the intervals add up to the report (also by DSCP), the last line last" \
+            "$(report_totals --by dscp "$work/$device.pcap")
 last 1 of $(cat "$work/$device.pcap" | "$latency_program" --interval "$interval" - | grep -c .) at the end" \
-            "$(cat "$work/$device.pcap" | "$latency_program" --interval "$interval" - | interval_totals)"
+            "$(cat "$work/$device.pcap" | "$latency_program" --by dscp --interval "$interval" - | interval_totals)"
     done
-    # One interval holding the whole capture: its percentiles, jitter and
-    # each port's busiest windows are the report's, exactly (bursts in
-    # bytes, and in bits on the wire at a line rate).
-    for rates in "" "--line-rate 10G,1G"; do
+    # One interval holding the whole capture: its percentiles, jitter,
+    # each port's busiest windows and the groups are the report's, exactly
+    # (bursts in bytes, and in bits on the wire at a line rate).
+    for rates in "" "--line-rate 10G,1G" "--by protocol"; do
         # shellcheck disable=SC2086
-        check "$device, one interval${rates:+ ($rates)}: its percentiles, jitter and bursts are the report's" \
+        check "$device, one interval${rates:+ ($rates)}: its percentiles, jitter, bursts and groups are the report's" \
             "$("$latency_program" $rates --json "$work/$device.pcap" |
                python3 -c 'import json, sys
 r = json.load(sys.stdin)
 for d in r["directions"]:
     print(d["from"], d["to"], d["median_ns"], d["p99_ns"], d["p99_9_ns"], d["max_ns"], d["jitter_ns"])
 for p in r["ports"]:
-    print(p["name"], p["bursts"])')" \
+    print(p["name"], p["bursts"])
+print(r.get("groups"))')" \
             "$("$latency_program" $rates --interval 1h "$work/$device.pcap" |
                python3 -c 'import json, sys
 for line in sys.stdin:
@@ -75,7 +84,8 @@ for line in sys.stdin:
         if d["matched"]:
             print(d["from"], d["to"], d["median_ns"], d["p99_ns"], d["p99_9_ns"], d["max_ns"], d["jitter_ns"])
     for p in r["ports"]:
-        print(p["name"], p["bursts"])')"
+        print(p["name"], p["bursts"])
+print(r.get("groups"))')"
     done
 done
 
