@@ -40,9 +40,7 @@ void Analysis::group_by(GroupBy by, size_t limit)
 
 Analysis::PortPlace Analysis::make_port_place(uint8_t version, uint8_t port)
 {
-    const uint16_t channel = channel_of_port_byte(port);
-    const uint64_t rate = channel == NO_CHANNEL ? line_rates_[0] : line_rates_[channel - 1];
-    PortBursts &bursts = port_bursts_.emplace(port_order_key(version, port), rate).first->second;
+    PortBursts &bursts = port_bursts_.emplace(port_order_key(version, port), line_rate_of(port)).first->second;
     if (keeping_interval_latencies_)
         bursts.keep_intervals();
     const PortPlace place = {&port_figures(version, port), &bursts};
@@ -360,12 +358,18 @@ void Analysis::cabling_learnt()
 
 // A new TAP clock: the matches of the old one are all known, and their
 // order ends with them; the bursts' windows start again.
+// An interval's groups: bounded in number and in what each holds.
+static TrafficGroups *interval_groups(GroupBy by, size_t limit)
+{
+    return new TrafficGroups(by, std::min(limit, Analysis::INTERVAL_GROUPS), Analysis::INTERVAL_GROUP_EXACT_LIMIT,
+                             LatencyDistribution::Beyond::estimate);
+}
+
 void Analysis::keep_interval_latencies()
 {
     keeping_interval_latencies_ = true;
     if (groups)
-        groups.reset(new TrafficGroups(groups->by(), std::min(groups->limit(), INTERVAL_GROUPS),
-                                       INTERVAL_GROUP_EXACT_LIMIT, LatencyDistribution::Beyond::estimate));
+        groups.reset(interval_groups(groups->by(), groups->limit()));
 }
 
 std::unique_ptr<TrafficGroups> Analysis::take_interval_groups()
@@ -373,8 +377,7 @@ std::unique_ptr<TrafficGroups> Analysis::take_interval_groups()
     std::unique_ptr<TrafficGroups> taken = std::move(groups);
     if (!taken)
         return taken;
-    groups.reset(new TrafficGroups(taken->by(), taken->limit(), INTERVAL_GROUP_EXACT_LIMIT,
-                                   LatencyDistribution::Beyond::estimate));
+    groups.reset(interval_groups(taken->by(), taken->limit()));
     taken->finish(toward_ports(cabling_so_far()));
     return taken;
 }

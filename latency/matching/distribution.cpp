@@ -76,6 +76,24 @@ void LatencyDistribution::to_histogram()
     std::deque<int64_t>().swap(latencies_);
 }
 
+// Every latency spilled to `file`, in blocks, to `take`: false when the
+// file could not be read back.
+template <typename Take>
+static bool read_spilled(FILE *file, Take take)
+{
+    if (std::fflush(file) != 0)
+        return false;
+    std::vector<int64_t> block(65536);
+    for (off_t at = 0;;) {
+        const ssize_t got = pread(fileno(file), block.data(), block.size() * sizeof block[0], at);
+        if (got <= 0)
+            return got == 0;
+        at += got;
+        for (size_t i = 0; i < size_t(got) / sizeof block[0]; i++)
+            take(block[i]);
+    }
+}
+
 void LatencyDistribution::spill(int64_t latency)
 {
     // A disk that refuses leaves the estimates, and says so through exact().
@@ -126,17 +144,9 @@ void LatencyDistribution::add_all(const LatencyDistribution &other)
             add(latency);
         return;
     }
-    if (other.spill_ && std::fflush(other.spill_.get()) == 0) {
+    if (other.spill_) {
         // Its latencies one by one, as if added here.
-        std::vector<int64_t> block(65536);
-        for (off_t at = 0;;) {
-            const ssize_t got = pread(fileno(other.spill_.get()), block.data(), block.size() * sizeof block[0], at);
-            if (got <= 0)
-                break;
-            at += got;
-            for (size_t i = 0; i < size_t(got) / sizeof block[0]; i++)
-                add(block[i]);
-        }
+        read_spilled(other.spill_.get(), [this](int64_t latency) { add(latency); });
         return;
     }
     if (other.count_ == 0)
@@ -273,25 +283,14 @@ void LatencyDistribution::look_up(const std::vector<uint64_t> &ranks)
         wanted.push_back(w);
         counts[w.place];
     }
-    if (std::fflush(spill_.get()) != 0) {
+    const bool read = read_spilled(spill_.get(), [&counts](int64_t latency) {
+        const auto in = counts.find(place_of(latency));
+        if (in != counts.end())
+            in->second[latency]++;
+    });
+    if (!read) {
         spill_.reset();
         return;
-    }
-    std::vector<int64_t> block(65536);
-    for (off_t at = 0;;) {
-        const ssize_t got = pread(fileno(spill_.get()), block.data(), block.size() * sizeof block[0], at);
-        if (got < 0) {
-            spill_.reset();
-            return;
-        }
-        if (got == 0)
-            break;
-        at += got;
-        for (size_t i = 0; i < size_t(got) / sizeof block[0]; i++) {
-            const auto in = counts.find(place_of(block[i]));
-            if (in != counts.end())
-                in->second[block[i]]++;
-        }
     }
     for (const Wanted &w : wanted) {
         uint64_t seen = w.before;
