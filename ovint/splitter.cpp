@@ -64,6 +64,28 @@ static void link_as_interface(const guint8 *trailer, packet_info *pinfo)
     rec->presence_flags |= WTAP_HAS_INTERFACE_ID;
 }
 
+// With the host's stricter conversation tracking, ICMP and ICMPv6 pair a
+// request with its reply only within one VLAN, and IPv4 reassembles
+// fragments only within one: the TAP link a frame was seen on becomes part
+// of its VLAN, so a ping's two sightings are two requests, each answered on
+// its own link. The frame's own first VLAN stays in the low 12 bits (the
+// VLAN dissector keeps a VLAN already set); the link above them makes a
+// value no tag carries.
+static void link_as_vlan(const guint8 *ethernet, guint32 ethernet_length, const guint8 *trailer,
+                         packet_info *pinfo)
+{
+    const guint16 channel = channel_of_port_byte(trailer[PORT_OFFSET]);
+    if (channel == NO_CHANNEL)
+        return;
+    guint32 vlan = 0;
+    if (ethernet_length >= 16) {
+        const guint16 ethertype = static_cast<guint16>(ethernet[12] << 8 | ethernet[13]);
+        if (ethertype == 0x8100 || ethertype == 0x88A8 || ethertype == 0x9100)
+            vlan = static_cast<guint32>((ethernet[14] << 8 | ethernet[15]) & 0x0FFF);
+    }
+    pinfo->vlan_id = vlan | static_cast<guint32>(channel) << 12;
+}
+
 // Splits a frame the search took. Kept out of line: the host offers every
 // Ethernet frame to the heuristic, and the frames it turns away should not
 // pay for this part's set-up.
@@ -85,6 +107,12 @@ G_GNUC_NO_INLINE static void take_frame(tvbuff_t *tvb, const guint8 *bytes, guin
         }
         if (OVINT_HOST_DEINTERLACES_BY_INTERFACE(prefs))
             link_as_interface(bytes + match.offset, pinfo);
+        if (prefs.strict_conversation_tracking_heuristics) {
+            if (match.placement == TrailerPlacement::leading)
+                link_as_vlan(bytes + TRAILER_LEN, length - TRAILER_LEN, bytes + match.offset, pinfo);
+            else
+                link_as_vlan(bytes, match.offset, bytes + match.offset, pinfo);
+        }
         if (eth_withoutfcs_handle) {
             tvbuff_t *ethernet = match.placement == TrailerPlacement::leading
                                      ? tvb_new_subset_remaining(tvb, TRAILER_LEN)
