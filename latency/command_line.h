@@ -5,7 +5,7 @@
 #ifndef OVINT_LATENCY_COMMAND_LINE_H
 #define OVINT_LATENCY_COMMAND_LINE_H
 
-#include "matching/traffic_groups.h"
+#include "figures/traffic_groups.h"
 
 #include "core/matching/cabling.h"
 #include "core/matching/latency_definition.h"

@@ -6,7 +6,7 @@
 #include "following.h"
 
 #include "matching/intervals.h"
-#include "outputs/interval_report.h"
+#include "outputs/reports/interval_report.h"
 #include "outputs/metrics.h"
 #include "reading/capture_follower.h"
 #include "reading/read_capture.h"

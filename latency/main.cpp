@@ -15,9 +15,9 @@
 #include "outputs/plot.h"
 #include "reading/read_capture.h"
 #include "reading/parallel_reading.h"
-#include "outputs/report.h"
+#include "outputs/reports/report.h"
 #include "reading/sightings.h"
-#include "outputs/tables.h"
+#include "outputs/tables/tables.h"
 
 #include "capture_io/output_files.h"
 

@@ -4,11 +4,11 @@
 // every latency up to a limit and from the histogram beyond it at most 0.1%
 // below; the tables' numbers, written without printf.
 
-#include "matching/bursts.h"
-#include "matching/distribution.h"
-#include "matching/jitter.h"
-#include "outputs/row.h"
-#include "matching/traffic_groups.h"
+#include "figures/bursts.h"
+#include "figures/distribution.h"
+#include "figures/jitter.h"
+#include "outputs/tables/row.h"
+#include "figures/traffic_groups.h"
 
 #include <gtest/gtest.h>
 

@@ -10,12 +10,12 @@
 #ifndef OVINT_LATENCY_MATCHING_ANALYSIS_H
 #define OVINT_LATENCY_MATCHING_ANALYSIS_H
 
-#include "matching/bursts.h"
-#include "matching/distribution.h"
+#include "figures/bursts.h"
+#include "figures/distribution.h"
 #include "core/matching/fate_judge.h"
-#include "matching/jitter.h"
-#include "matching/picture.h"
-#include "matching/traffic_groups.h"
+#include "figures/jitter.h"
+#include "figures/picture.h"
+#include "figures/traffic_groups.h"
 
 #include "core/matching/latency_definition.h"
 #include "core/matching/latency_matcher.h"

@@ -2,7 +2,7 @@
 
 #include "outputs/plot.h"
 
-#include "outputs/report.h"
+#include "outputs/reports/report.h"
 
 #include <signal.h>
 #include <spawn.h>

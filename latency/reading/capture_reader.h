@@ -84,6 +84,8 @@ private:
     bool more_at_hand() const;
     size_t read_file(uint8_t *into, size_t room);
     void put_back(const uint8_t *bytes, size_t count);
+    // Opens a capture for wiretap; null with `sentence` saying why.
+    static wtap *open_through_wiretap(const char *name, std::string &sentence);
     bool go_on_through_wiretap();
     bool go_on_from_stream();
     bool read_through_wiretap(FrameChunk &chunk, size_t most_bytes);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "matching/traffic_groups.h"
+#include "figures/traffic_groups.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

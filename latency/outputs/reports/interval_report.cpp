@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "outputs/interval_report.h"
+#include "outputs/reports/interval_report.h"
 
-#include "outputs/report.h"
-#include "outputs/report_figures.h"
+#include "outputs/reports/report.h"
+#include "outputs/reports/report_figures.h"
 
 #include "capture_io/json_members.h"
 #include "core/trailer/ports.h"

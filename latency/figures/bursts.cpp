@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "matching/bursts.h"
+#include "figures/bursts.h"
 
 #include <algorithm>
 

@@ -12,7 +12,7 @@
 #define OVINT_LATENCY_OUTPUTS_TABLES_H
 
 #include "matching/analysis.h"
-#include "outputs/row.h"
+#include "outputs/tables/row.h"
 
 #include "capture_io/output_files.h"
 #include "core/trailer/ports.h"

@@ -9,7 +9,7 @@
 #ifndef OVINT_LATENCY_MATCHING_TRAFFIC_GROUPS_H
 #define OVINT_LATENCY_MATCHING_TRAFFIC_GROUPS_H
 
-#include "matching/distribution.h"
+#include "figures/distribution.h"
 
 #include "core/packet/traffic_view.h"
 

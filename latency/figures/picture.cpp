@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "matching/picture.h"
+#include "figures/picture.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "matching/distribution.h"
+#include "figures/distribution.h"
 
 #include <algorithm>
 #include <cmath>

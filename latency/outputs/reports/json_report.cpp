@@ -2,8 +2,8 @@
 //
 // The report as JSON, and as JSON lines.
 
-#include "outputs/report.h"
-#include "outputs/report_figures.h"
+#include "outputs/reports/report.h"
+#include "outputs/reports/report_figures.h"
 
 #include "core/trailer/ports.h"
 #include "core/trailer/trailer_format.h"

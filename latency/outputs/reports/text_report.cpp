@@ -2,8 +2,8 @@
 //
 // The report as text.
 
-#include "outputs/report.h"
-#include "outputs/report_figures.h"
+#include "outputs/reports/report.h"
+#include "outputs/reports/report_figures.h"
 
 #include <glib.h>
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "matching/jitter.h"
+#include "figures/jitter.h"
 
 JitterOrder::JitterOrder() : ring_(4096) {}
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "outputs/report_figures.h"
+#include "outputs/reports/report_figures.h"
 
 #include "capture_io/json_members.h"
 

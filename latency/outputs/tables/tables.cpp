@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 
-#include "outputs/tables.h"
+#include "outputs/tables/tables.h"
 
 #include "capture_io/output_files.h"
 #include "core/trailer/ports.h"
