@@ -9,8 +9,8 @@
 // a little out of TAP-time order now and then; they are put back in order
 // first.
 
-#ifndef OVINT_LATENCY_MATCHING_BURSTS_H
-#define OVINT_LATENCY_MATCHING_BURSTS_H
+#ifndef OVINT_LATENCY_FIGURES_BURSTS_H
+#define OVINT_LATENCY_FIGURES_BURSTS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -149,4 +149,4 @@ private:
     Best interval_from_start_[BURST_WINDOW_COUNT], interval_to_end_[BURST_WINDOW_COUNT];
 };
 
-#endif // OVINT_LATENCY_MATCHING_BURSTS_H
+#endif // OVINT_LATENCY_FIGURES_BURSTS_H

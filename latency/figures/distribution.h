@@ -12,8 +12,8 @@
 // Count, least, largest and mean stay exact either way. Latencies are
 // signed: a cut-through device's last-in-first-out latency is below zero.
 
-#ifndef OVINT_LATENCY_MATCHING_DISTRIBUTION_H
-#define OVINT_LATENCY_MATCHING_DISTRIBUTION_H
+#ifndef OVINT_LATENCY_FIGURES_DISTRIBUTION_H
+#define OVINT_LATENCY_FIGURES_DISTRIBUTION_H
 
 #include <cstddef>
 #include <cstdint>
@@ -88,4 +88,4 @@ private:
     std::map<uint64_t, int64_t> looked_up_;   // rank: latency, from the spill
 };
 
-#endif // OVINT_LATENCY_MATCHING_DISTRIBUTION_H
+#endif // OVINT_LATENCY_FIGURES_DISTRIBUTION_H

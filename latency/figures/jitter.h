@@ -5,8 +5,8 @@
 // Matches are made in the order their later sightings come, so they are put
 // back in that order first, up to the point no earlier match can still come.
 
-#ifndef OVINT_LATENCY_MATCHING_JITTER_H
-#define OVINT_LATENCY_MATCHING_JITTER_H
+#ifndef OVINT_LATENCY_FIGURES_JITTER_H
+#define OVINT_LATENCY_FIGURES_JITTER_H
 
 #include <cstddef>
 #include <cstdint>
@@ -69,4 +69,4 @@ private:
     std::priority_queue<Match, std::vector<Match>, std::greater<Match>> far_;
 };
 
-#endif // OVINT_LATENCY_MATCHING_JITTER_H
+#endif // OVINT_LATENCY_FIGURES_JITTER_H

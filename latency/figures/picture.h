@@ -6,8 +6,8 @@
 // capture's TAP time, in at most MOST_BINS stretches that double in length
 // as the capture goes on.
 
-#ifndef OVINT_LATENCY_MATCHING_PICTURE_H
-#define OVINT_LATENCY_MATCHING_PICTURE_H
+#ifndef OVINT_LATENCY_FIGURES_PICTURE_H
+#define OVINT_LATENCY_FIGURES_PICTURE_H
 
 #include <array>
 #include <cstddef>
@@ -42,4 +42,4 @@ private:
     uint64_t bin_width_ = 100000;  // 100 us, doubled as needed
 };
 
-#endif // OVINT_LATENCY_MATCHING_PICTURE_H
+#endif // OVINT_LATENCY_FIGURES_PICTURE_H

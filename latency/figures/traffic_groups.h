@@ -6,8 +6,8 @@
 // traffic views behind the groups and the tables' columns, each held once
 // while frames that share it wait to be told.
 
-#ifndef OVINT_LATENCY_MATCHING_TRAFFIC_GROUPS_H
-#define OVINT_LATENCY_MATCHING_TRAFFIC_GROUPS_H
+#ifndef OVINT_LATENCY_FIGURES_TRAFFIC_GROUPS_H
+#define OVINT_LATENCY_FIGURES_TRAFFIC_GROUPS_H
 
 #include "figures/distribution.h"
 
@@ -321,4 +321,4 @@ private:
     ViewIndex index_;
 };
 
-#endif // OVINT_LATENCY_MATCHING_TRAFFIC_GROUPS_H
+#endif // OVINT_LATENCY_FIGURES_TRAFFIC_GROUPS_H

@@ -6,8 +6,8 @@
 // exact percentiles), "ports" (each with its frames, fates and flags), the
 // TAP clock's steps back and the cabling taken.
 
-#ifndef OVINT_LATENCY_OUTPUTS_INTERVAL_REPORT_H
-#define OVINT_LATENCY_OUTPUTS_INTERVAL_REPORT_H
+#ifndef OVINT_LATENCY_OUTPUTS_REPORTS_INTERVAL_REPORT_H
+#define OVINT_LATENCY_OUTPUTS_REPORTS_INTERVAL_REPORT_H
 
 #include "matching/intervals.h"
 
@@ -17,4 +17,4 @@
 // times count from (as the report's). False when the stream failed.
 bool print_interval_line(FILE *out, const IntervalFigures &interval, uint64_t first_tap_time, bool last);
 
-#endif // OVINT_LATENCY_OUTPUTS_INTERVAL_REPORT_H
+#endif // OVINT_LATENCY_OUTPUTS_REPORTS_INTERVAL_REPORT_H

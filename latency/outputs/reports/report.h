@@ -4,8 +4,8 @@
 // only: the analysis computes every figure but the percentiles, which are
 // read off the sorted latencies here.
 
-#ifndef OVINT_LATENCY_OUTPUTS_REPORT_H
-#define OVINT_LATENCY_OUTPUTS_REPORT_H
+#ifndef OVINT_LATENCY_OUTPUTS_REPORTS_REPORT_H
+#define OVINT_LATENCY_OUTPUTS_REPORTS_REPORT_H
 
 #include "matching/analysis.h"
 
@@ -50,4 +50,4 @@ bool print_json_report(FILE *out, const ReportContext &context, Analysis &analys
 // JSON report's; pandas reads them with read_json(lines=True).
 bool print_json_lines(FILE *out, const ReportContext &context, Analysis &analysis);
 
-#endif // OVINT_LATENCY_OUTPUTS_REPORT_H
+#endif // OVINT_LATENCY_OUTPUTS_REPORTS_REPORT_H

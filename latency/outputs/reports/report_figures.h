@@ -4,8 +4,8 @@
 // percentiles they name, a direction's jitter, a burst's rate, shares, the
 // fates summed, the hint when nothing was matched.
 
-#ifndef OVINT_LATENCY_OUTPUTS_REPORT_FIGURES_H
-#define OVINT_LATENCY_OUTPUTS_REPORT_FIGURES_H
+#ifndef OVINT_LATENCY_OUTPUTS_REPORTS_REPORT_FIGURES_H
+#define OVINT_LATENCY_OUTPUTS_REPORTS_REPORT_FIGURES_H
 
 #include "matching/analysis.h"
 
@@ -48,4 +48,4 @@ void sum_fates(const Analysis &analysis, uint64_t fates[FATE_COUNT]);
 inline constexpr Percentile GROUP_PERCENTILES[] = {
     {"median", "median_ns", 5000}, {"p99", "p99_ns", 9900}, {"p99.9", "p99_9_ns", 9990}};
 
-#endif // OVINT_LATENCY_OUTPUTS_REPORT_FIGURES_H
+#endif // OVINT_LATENCY_OUTPUTS_REPORTS_REPORT_FIGURES_H

@@ -4,8 +4,8 @@
 // for every frame of captures of millions of them: printf's formatting, or
 // even a digit at a time, would cost more than reading the capture.
 
-#ifndef OVINT_LATENCY_OUTPUTS_ROW_H
-#define OVINT_LATENCY_OUTPUTS_ROW_H
+#ifndef OVINT_LATENCY_OUTPUTS_TABLES_ROW_H
+#define OVINT_LATENCY_OUTPUTS_TABLES_ROW_H
 
 #include <cstddef>
 #include <cstdint>
@@ -281,4 +281,4 @@ inline Row &Row::hex128(uint64_t high, uint64_t low)
 #endif
 }
 
-#endif // OVINT_LATENCY_OUTPUTS_ROW_H
+#endif // OVINT_LATENCY_OUTPUTS_TABLES_ROW_H

@@ -8,8 +8,8 @@
 // per table: deflate, even at zlib's fastest level, takes longer than
 // making the rows.
 
-#ifndef OVINT_LATENCY_OUTPUTS_TABLES_H
-#define OVINT_LATENCY_OUTPUTS_TABLES_H
+#ifndef OVINT_LATENCY_OUTPUTS_TABLES_TABLES_H
+#define OVINT_LATENCY_OUTPUTS_TABLES_TABLES_H
 
 #include "matching/analysis.h"
 #include "outputs/tables/row.h"
@@ -178,4 +178,4 @@ private:
     }
 };
 
-#endif // OVINT_LATENCY_OUTPUTS_TABLES_H
+#endif // OVINT_LATENCY_OUTPUTS_TABLES_TABLES_H
