@@ -57,6 +57,23 @@ if [ "$(id -u)" = 0 ]; then
     echo "   tshark run as root ignores personal plug-in folders"
 fi
 
+# One copy only: with the plug-in in both the system folder and a personal
+# one, Wireshark warns at every start and loads just one of them.
+if [ "$system" = OFF ]; then
+    installed=$(pkg-config --variable=plugindir wireshark)/epan/ovint.so
+    [ ! -e "$installed" ] ||
+        fail "ovint is installed for every user already ($installed, from its package or an install as root); remove that copy first (sudo apt remove ovint), or install as root."
+fi
+if [ "$system" = ON ] && [ -n "${SUDO_USER:-}" ]; then
+    personal=$(getent passwd "$SUDO_USER" | cut -d: -f6)/.local/lib/wireshark/plugins/$(echo "$version" | cut -d. -f1,2)/epan/ovint.so
+    [ ! -e "$personal" ] ||
+        echo "== $SUDO_USER has a personal copy too ($personal): remove it, or Wireshark warns of two copies at every start"
+fi
+# A build folder left by an install as root cannot be built into by a user.
+if [ -e build ] && { [ ! -w build ] || { [ -e build/CMakeCache.txt ] && [ ! -w build/CMakeCache.txt ]; }; }; then
+    fail "build/ belongs to $(stat -c %U build) (an earlier install as that user): remove it (sudo rm -r build), then run again."
+fi
+
 echo "== Building ovint for Wireshark $version"
 mkdir -p build
 {

@@ -38,4 +38,17 @@ printf 'Name: Wireshark\nDescription: old\nVersion: 3.0.14\nCflags:\nLibs:\n' >"
 expect "a Wireshark too old to build for" "Wireshark 3.0.14 is too old for ovint, which needs 3.2 or later." \
     env PKG_CONFIG_PATH="$work/pkgconfig" "$install"
 
+# A user's install beside a copy for every user (the package's): Wireshark
+# would warn of two copies at every start.
+mkdir -p "$work/plugins/4.0/epan"
+: >"$work/plugins/4.0/epan/ovint.so"
+printf 'plugindir=%s\nName: Wireshark\nDescription: installed\nVersion: 4.0.17\nCflags:\nLibs:\n' \
+    "$work/plugins/4.0" >"$work/pkgconfig/wireshark.pc"
+chmod -R a+rX "$work"
+as_user=()
+[ "$(id -u)" = 0 ] && as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+expect "a user's install beside a copy for every user" \
+    "ovint is installed for every user already ($work/plugins/4.0/epan/ovint.so" \
+    "${as_user[@]}" env HOME="$work" PKG_CONFIG_PATH="$work/pkgconfig" "$install"
+
 [ "$failures" -eq 0 ]

@@ -2,7 +2,10 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 #
 # Installs the Debian packages of the given lists (packages/*) that are not
-# installed yet, as root or through sudo; nothing when all are there.
+# installed yet, as root or through sudo; nothing when all are there. Only
+# what they depend on comes with them, not what they recommend. A service
+# a package brings (Debian's prometheus starts its server at once and at
+# every boot) is stopped and disabled: the tests start their own.
 #
 # Usage: tools/install-packages.sh LIST...
 set -euo pipefail
@@ -19,4 +22,12 @@ as_root() {
 }
 echo "== Installing ${missing[*]}"
 as_root apt-get update -q
-as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ -d /run/systemd/system ]; then
+    for package in "${missing[@]}"; do
+        while read -r unit; do
+            echo "== Stopping and disabling $unit, which $package brought: ovint's tests start their own"
+            as_root systemctl disable --now "$unit" >/dev/null 2>&1 || true
+        done < <(dpkg-query -L "$package" 2>/dev/null | sed -n 's#^/\(usr/\)\{0,1\}lib/systemd/system/\([^/@]*\.\(service\|timer\)\)$#\2#p')
+    done
+fi

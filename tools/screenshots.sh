@@ -8,7 +8,8 @@
 #   port-statistics.png     Ports and errors of the example capture
 #   profile-packet-list.png the router's capture under the BRAXEL TAP profile:
 #                           its columns and colouring, a frame's trailer open
-#   latency-statistics.png  Latency of a router's capture
+#   latency-statistics.png  Latency of the README's router capture (device.pcap),
+#                           the figures the README's tshark shows
 #   latency-io-graph.png    I/O Graphs: the profile's maximum and mean latency
 #                           per ms
 # Wireshark runs under Xvfb, is driven with xdotool and photographed with
@@ -49,6 +50,8 @@ cp "$build/ovint.so" "$work/plugins/$series/epan/"
 text2pcap -q -t '%Y-%m-%d %H:%M:%S.%f' "$repo/examples/tap-trailers.txt" "$work/tap-trailers.pcapng"
 # A router between the links: 20,000 packets over about a second.
 "$build/tests/write_captures" --device router "$work/router.pcap" "$work/router.expected" 20000 50000
+# The README's own router capture, as its example writes it.
+"$build/tests/write_captures" --device router "$work/device.pcap" "$work/device.expected" >/dev/null
 # The build's BRAXEL TAP profile, as a personal one: the router's pictures
 # show its columns, colouring and I/O graphs.
 mkdir -p "$work/home/profiles"
@@ -124,22 +127,14 @@ close_capture
 # The router's capture under the BRAXEL TAP profile: its packet list about
 # frame 126 (a latency on Con B, a CRC error and a frame not seen on the
 # other link in view), the columns at the profile's own widths, as a user
-# first sees them, and the frame's trailer open; its latency statistics;
-# the profile's I/O graphs at 1 ms.
+# first sees them, and the frame's trailer open; the profile's I/O graphs
+# at 1 ms.
 open_capture -C "BRAXEL TAP" -g 126 "$work/router.pcap"
 x mousemove --window "$main" 400 500 click 1
 sleep 1
 x key End Right
 sleep 2
 shot "$main" profile-packet-list.png
-open_submenu
-x mousemove 696 649 click 1
-stats=$(window 'Latency')
-x windowmove "$stats" 0 0 windowsize "$stats" 1000 780
-sleep 4
-shot "$stats" latency-statistics.png
-x windowclose "$stats" 2>/dev/null || x key --window "$stats" Escape
-sleep 1
 x mousemove --window "$main" 307 8 click 1
 sleep 1
 x mousemove 336 161 click 1
@@ -156,6 +151,15 @@ shot "$graphs" latency-io-graph.png
 # Close: Wireshark writes the graphs back into the profile when they changed.
 x mousemove --window "$graphs" 955 776 click 1
 sleep 3
+close_capture
+# The README's capture: its Latency statistics, the figures its tshark shows.
+open_capture -C "BRAXEL TAP" "$work/device.pcap"
+open_submenu
+x mousemove 696 649 click 1
+stats=$(window 'Latency')
+x windowmove "$stats" 0 0 windowsize "$stats" 1000 780
+sleep 4
+shot "$stats" latency-statistics.png
 close_capture
 cmp -s "$build/profile/BRAXEL TAP/io_graphs" "$work/home/profiles/BRAXEL TAP/io_graphs" ||
     { echo "Wireshark rewrote the profile's io_graphs:"; cat "$work/home/profiles/BRAXEL TAP/io_graphs"; }

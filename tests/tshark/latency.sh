@@ -526,19 +526,23 @@ PY
         done
         # What goes wrong is said in one sentence that names where: a
         # capture a worker cannot read; a real scheduler without workers
-        # (started and stopped here), given up on in the time asked.
+        # (started and stopped here), given up on in the time asked; a
+        # local cluster that cannot start (its folder unwritable).
         dask_port=$((20000 + RANDOM % 20000))
         dask scheduler --host 127.0.0.1 --port "$dask_port" --dashboard-address 127.0.0.1:0 >/dev/null 2>&1 &
         scheduler=$!
         for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$dask_port") 2>/dev/null && break; sleep 0.1; done
-        for case in "unread|--workers 1 $work/router.pcap $work/no-such.pcap" \
-                    "no worker|--scheduler tcp://127.0.0.1:$dask_port --worker-timeout 1 $work/router.pcap"; do
+        # NAME|WHAT THE SENTENCE SAYS|ENVIRONMENT|ARGUMENTS
+        for case in "unread|worker tcp://127.0.0.1||--workers 1 $work/router.pcap $work/no-such.pcap" \
+                    "no worker|no worker joined||--scheduler tcp://127.0.0.1:$dask_port --worker-timeout 1 $work/router.pcap" \
+                    "no local cluster|could not start here|DASK_TEMPORARY_DIRECTORY=/proc/none|--workers 1 $work/router.pcap"; do
+            IFS='|' read -r name sentence environment arguments <<<"$case"
             status=0
             # shellcheck disable=SC2086
-            "$dask_program" --program "$latency_program" ${case#*|} >/dev/null 2>"$work/dask.err" || status=$?
-            check "ovint-latency-dask, ${case%%|*}: one sentence, status 1" \
-                "1 1 $([ "${case%%|*}" = unread ] && echo "worker tcp://127.0.0.1" || echo "no worker joined")" \
-                "$status $(wc -l <"$work/dask.err") $(grep -o "worker tcp://127.0.0.1\|no worker joined" "$work/dask.err" | head -n 1)"
+            env $environment "$dask_program" --program "$latency_program" $arguments >/dev/null 2>"$work/dask.err" ||
+                status=$?
+            check "ovint-latency-dask, $name: one sentence, status 1" "1 1 $sentence" \
+                "$status $(wc -l <"$work/dask.err") $(grep -o "$sentence" "$work/dask.err" | head -n 1)"
         done
         kill "$scheduler" 2>/dev/null
         wait "$scheduler" 2>/dev/null
