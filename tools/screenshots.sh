@@ -102,6 +102,17 @@ open_submenu() {
     sleep 2
 }
 
+# The submenu's item at X Y clicked: its window, named NAME, at WIDTH by
+# HEIGHT, photographed into PICTURE.
+statistics_window() {  # X Y NAME WIDTH HEIGHT PICTURE
+    x mousemove "$1" "$2" click 1
+    local stats
+    stats=$(window "$3")
+    x windowmove "$stats" 0 0 windowsize "$stats" "$4" "$5"
+    sleep 4
+    shot "$stats" "$6"
+}
+
 mkdir -p "$images"
 
 # Frame 5: a version-2 trailer behind a UDP datagram, seen on port Con D.
@@ -117,11 +128,7 @@ shot "$main" wireshark-trailer.png
 # The submenu open, then its Ports and errors.
 open_submenu
 shot root statistics-menu.png
-x mousemove 720 671 click 1
-stats=$(window 'Ports and errors')
-x windowmove "$stats" 0 0 windowsize "$stats" 900 760
-sleep 3
-shot "$stats" port-statistics.png
+statistics_window 720 671 'Ports and errors' 900 760 port-statistics.png
 close_capture
 
 # The router's capture under the BRAXEL TAP profile: its packet list about
@@ -155,11 +162,7 @@ close_capture
 # The README's capture: its Latency statistics, the figures its tshark shows.
 open_capture -C "BRAXEL TAP" "$work/device.pcap"
 open_submenu
-x mousemove 696 649 click 1
-stats=$(window 'Latency')
-x windowmove "$stats" 0 0 windowsize "$stats" 1000 780
-sleep 4
-shot "$stats" latency-statistics.png
+statistics_window 696 649 'Latency' 1000 780 latency-statistics.png
 close_capture
 cmp -s "$build/profile/BRAXEL TAP/io_graphs" "$work/home/profiles/BRAXEL TAP/io_graphs" ||
     { echo "Wireshark rewrote the profile's io_graphs:"; cat "$work/home/profiles/BRAXEL TAP/io_graphs"; }
