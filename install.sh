@@ -65,8 +65,9 @@ if [ "$system" = OFF ]; then
         fail "ovint is installed for every user already ($installed, from its package or an install as root); remove that copy first (sudo apt remove ovint), or install as root."
 fi
 if [ "$system" = ON ] && [ -n "${SUDO_USER:-}" ]; then
-    personal=$(getent passwd "$SUDO_USER" | cut -d: -f6)/.local/lib/wireshark/plugins/$(echo "$version" | cut -d. -f1,2)/epan/ovint.so
-    [ ! -e "$personal" ] ||
+    home=$(getent passwd "$SUDO_USER" | cut -d: -f6 || true)
+    personal=$home/.local/lib/wireshark/plugins/$(echo "$version" | cut -d. -f1,2)/epan/ovint.so
+    [ -z "$home" ] || [ ! -e "$personal" ] ||
         echo "== $SUDO_USER has a personal copy too ($personal): remove it, or Wireshark warns of two copies at every start"
 fi
 # A build folder left by an install as root cannot be built into by a user.
