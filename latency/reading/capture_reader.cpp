@@ -320,6 +320,7 @@ bool CaptureReader::take_records(FrameChunk &chunk, size_t most_bytes, size_t &u
         // Live: the records at hand now, not once a chunk has filled.
         if (chunk.records && (stream_ || more_may_come_) && !more_at_hand())
             return true;
+        const size_t parsed = chunk.size;  // all the parse above saw
         const size_t target = std::max(used + length, most_bytes);
         chunk.reserve_more(target - chunk.size);
         const size_t moved = std::min(pending_end_ - pending_start_, target - chunk.size);
@@ -328,8 +329,10 @@ bool CaptureReader::take_records(FrameChunk &chunk, size_t most_bytes, size_t &u
         pending_start_ += moved;
         chunk.size += moved;
         while (chunk.size < target) {
-            // Live: what has come is parsed before waiting for more.
-            if ((stream_ || more_may_come_) && chunk.size > used && !more_at_hand())
+            // Live: what has come since the parse is parsed before waiting
+            // for more. A record that came in part waits here, where the
+            // quiet is told and a signal heard.
+            if ((stream_ || more_may_come_) && chunk.size > parsed && !more_at_hand())
                 break;
             const size_t got = read_file(chunk.bytes.get() + chunk.size, target - chunk.size);
             if (!got)
