@@ -298,6 +298,12 @@ OutputCheck check_outputs(const std::vector<const char *> &inputs, const std::ve
                 return OutputCheck::usage;
             }
         }
+        // Standard output, where the report goes, sent into an input
+        // (`>> capture`).
+        if (standard_known && S_ISREG(standard.st_mode) && Place::of(standard) == Place::of(status)) {
+            sentence = "standard output: the output would overwrite the input " + shown(input, "standard input") + ".";
+            return OutputCheck::usage;
+        }
     }
     for (size_t i = 0; i < outputs.size(); i++) {
         for (size_t j = i + 1; j < outputs.size(); j++) {
@@ -366,9 +372,20 @@ bool keep_output(OutputFile &output, int stream_fd)
     const char *path = temporaries[output.temporary].path;
     bool kept;
     if (output.kind == OutputFile::file) {
+        // A file replaced keeps who may read it (a private capture stays
+        // private) and, where this user may give it, its owner; a new one
+        // is made as any other.
         const mode_t mask = umask(0);
         umask(mask);
-        kept = chmod(path, 0666 & ~mask) == 0 && rename(path, output.path.c_str()) == 0;
+        mode_t mode = 0666 & ~mask;
+        struct stat replaced;
+        if (output.replaces && stat(output.path.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode)) {
+            mode = replaced.st_mode & 0777;
+            if (chown(path, replaced.st_uid, replaced.st_gid) != 0) {
+                // Not this user's to give: the file is this user's, as any new one.
+            }
+        }
+        kept = chmod(path, mode) == 0 && rename(path, output.path.c_str()) == 0;
         if (kept)
             temporaries[output.temporary].exists = 0;
     } else {

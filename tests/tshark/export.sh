@@ -90,6 +90,11 @@ for out in traffic.pcap traffic-link.pcap traffic-hard.pcap; do
     expect_failure "OUT $out, the input: a usage error, also with --force" 2 \
         "$out: the output would overwrite the input" export_capture --force "$work/traffic.pcap" "$work/$out"
 done
+# Nor is standard output, where the summary goes, sent into it.
+into_input() { "$@" >>"$work/traffic.pcap"; }
+expect_failure "standard output appended to the input: a usage error" 2 \
+    "standard output: the output would overwrite the input" \
+    into_input export_capture --json "$work/traffic.pcap" "$work/appended.pcapng"
 check "the input refused as the output is as it was" "$sum" "$(cksum <"$work/traffic.pcap")"
 
 # A symbolic link is written through, when its target is made and when it

@@ -632,6 +632,7 @@ PY
     "$latency_program" --pairs "$work/table.csv" "$work/router.pcap" >/dev/null 2>"$work/stderr.txt" || status=$?
     check "ovint-latency: an existing table without --force: one sentence, status 1, the file as it was" \
         "1|1|$sum" "$status|$(grep -c 'table.csv: the file exists; give --force' "$work/stderr.txt")|$(cksum <"$work/table.csv")"
+    chmod 640 "$work/table.csv"
     "$latency_program" --force --pairs "$work/table.csv" "$work/router.pcap" >/dev/null
     mkdir "$work/tables"
     ln -s tables/linked.csv "$work/link.csv"
@@ -643,13 +644,15 @@ PY
     # /dev/stdout's like, of our own: should it ever be replaced, this one is.
     ln -s /proc/self/fd/1 "$work/stdout"
     "$latency_program" --frames "$work/stdout" "$work/router.pcap" >"$work/dev-stdout.csv" 2>>"$work/stderr.txt"
-    check "ovint-latency: --force replaces; a link written through; a FIFO and - in place, the report on standard error" \
+    check "ovint-latency: --force replaces, keeping who may read the file; a link written through; a FIFO and - in place, the report on standard error" \
         "$(for _ in 1 2 3; do cksum <"$work/router-pairs.csv"; done)
+640
 symbolic link tables/linked.csv
 $(cksum <"$work/router-frames.csv")
 $(cksum <"$work/router-frames.csv")
 $(cat "$work/router-report.txt" "$work/router-report.txt")" \
         "$(for table in table.csv tables/linked.csv stdout.csv; do cksum <"$work/$table"; done)
+$(stat -c %a "$work/table.csv")
 $(stat -c %F "$work/link.csv") $(readlink "$work/link.csv")
 $(cksum <"$work/from-fifo.csv")
 $(cksum <"$work/dev-stdout.csv")
