@@ -153,8 +153,10 @@ void Analysis::add_record(const FrameRecord &record)
     // the first and at most the horizon out of order: by then every match
     // of an earlier sighting this far back is known.
     const uint64_t now = matcher_.clock().now();
-    if (now > settled_reach_)
+    if (now > settled_reach_) {
         jitter_order_.release(now - settled_reach_);
+        interval_jitter_order_.release(now - settled_reach_);
+    }
     // A packet that entered before a piece is told at most its watch after
     // the piece.
     while (__builtin_expect(!pending_pieces_.empty(), 0) && now > pending_pieces_.front().piece.tap_time &&
@@ -209,6 +211,7 @@ void Analysis::paired(const Pairing &pairing)
     if (keeping_interval_latencies_) {
         direction.interval_latencies.add(latency);
         direction.interval_histogram[at_least_zero > ranges.last_ceil ? ranges.count : range]++;
+        interval_jitter_order_.add(pairing.earlier.tap_time, latency, &direction.interval_jitter);
     }
     jitter_order_.add(pairing.earlier.tap_time, latency, &direction.jitter);
     if (picturing_) {
@@ -388,6 +391,7 @@ void Analysis::clock_stepped_back()
     while (!pending_pieces_.empty())
         tell_piece();
     jitter_order_.finish();
+    interval_jitter_order_.finish();
     for (auto &entry : port_bursts_)
         entry.second.restart();
 }
@@ -400,6 +404,7 @@ void Analysis::finish()
     clock_steps = matcher_.clock().steps();
     findings = matcher_.findings();
     jitter_order_.finish();
+    interval_jitter_order_.finish();
     // A frame never seen again is counted once, against the direction most
     // frames from its port took.
     std::map<uint16_t, DirectionFigures *> busiest_from;

@@ -92,6 +92,8 @@ struct DirectionFigures {
     // beyond the last range).
     LatencyDistribution interval_latencies{INTERVAL_EXACT_LIMIT, LatencyDistribution::Beyond::estimate};
     uint64_t interval_histogram[MAX_LATENCY_RANGES + 1] = {};
+    // The jitter of those matches alone, among themselves.
+    Jitter interval_jitter;
     static constexpr size_t INTERVAL_EXACT_LIMIT = size_t(1) << 20;  // 8 MB
 };
 
@@ -128,6 +130,9 @@ public:
     // and from the start only their histogram (the report's percentiles
     // are then approximate).
     void keep_interval_latencies();
+    // An interval taken: its matches, all known by now, put into their
+    // directions' interval jitter in the order of their earlier sightings.
+    void take_interval_jitter() { interval_jitter_order_.finish(); }
     // With intervals and groups: the interval's groups, settled as the
     // report's (not seen by the cabling so far), a new interval's begun.
     std::unique_ptr<TrafficGroups> take_interval_groups();
@@ -246,6 +251,7 @@ private:
     size_t next_recent_ = 0;
     DirectionFigures &direction_figures(const Pairing &pairing);
     JitterOrder jitter_order_;
+    JitterOrder interval_jitter_order_;  // with intervals
     bool picturing_ = false;
     bool keeping_views_ = false;
     uint64_t line_rates_[2] = {0, 0};

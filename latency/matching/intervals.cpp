@@ -12,6 +12,7 @@ IntervalFigures IntervalWatch::take(Analysis &analysis, uint64_t start, uint64_t
     // A port's frames not seen leaving (or late) count against the
     // direction most of its frames have taken, as in the report.
     std::map<uint16_t, size_t> busiest_from;  // by port_order_key: an index into figures.directions
+    analysis.take_interval_jitter();
     figures.directions.reserve(analysis.directions.size());
     for (auto &entry : analysis.directions) {
         DirectionFigures &running = entry.second;
@@ -32,13 +33,12 @@ IntervalFigures IntervalWatch::take(Analysis &analysis, uint64_t start, uint64_t
         direction.exact = latencies.exact();
         direction.sum_s = latencies.sum_seconds();
         latencies = LatencyDistribution(DirectionFigures::INTERVAL_EXACT_LIMIT, LatencyDistribution::Beyond::estimate);
-        const Jitter &jitter = running.jitter;
-        if (jitter.count > taken.jitter_count) {
-            direction.jitter = (jitter.sum - taken.jitter_sum) / (jitter.count - taken.jitter_count);
+        Jitter &jitter = running.interval_jitter;
+        if (jitter.count) {
+            direction.jitter = jitter.mean();
             direction.any_jitter = true;
         }
-        taken.jitter_sum = jitter.sum;
-        taken.jitter_count = jitter.count;
+        jitter = Jitter();
         std::copy(std::begin(running.interval_histogram), std::end(running.interval_histogram), direction.histogram);
         std::fill(std::begin(running.interval_histogram), std::end(running.interval_histogram), 0);
         const uint16_t from = port_order_key(running.version, running.from_port);

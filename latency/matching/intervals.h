@@ -69,7 +69,6 @@ public:
 private:
     struct Taken {
         uint64_t matched = 0, fragmented = 0;
-        uint64_t jitter_sum = 0, jitter_count = 0;
     };
     struct PortTaken {
         uint64_t frames = 0;

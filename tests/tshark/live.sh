@@ -39,6 +39,9 @@ for line in sys.stdin:
         t = directions.setdefault((d["from"], d["to"]), [0, 0, 0])
         for i, name in enumerate(("matched", "not_seen_leaving", "late")):
             t[i] += d[name]
+        # Two matches make a jitter, in the interval they were made in.
+        if (d["matched"] >= 2) != (d["jitter_ns"] is not None):
+            print("jitter", d["jitter_ns"], "of", d["matched"], "matches", d["from"], d["to"])
     for p in r["ports"]:
         t = ports.setdefault(p["name"], collections.Counter())
         t["frames"] += p["frames"]
