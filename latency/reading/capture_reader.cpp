@@ -158,6 +158,10 @@ size_t CaptureReader::read_file(uint8_t *into, size_t room)
         if (got < 0 && errno == EINTR && !input_interrupted())
             continue;
         if (got == 0 && more_may_come_) {
+            if (followed_file_changed()) {
+                at_end_ = true;
+                return 0;
+            }
             if (quiet_)
                 tell_quiet(0);
             if (more_may_come_())
@@ -167,6 +171,21 @@ size_t CaptureReader::read_file(uint8_t *into, size_t room)
         read_failed_ = got < 0;
         return 0;
     }
+}
+
+// Whether the followed file is now shorter than what was read of it, or
+// its name now names another file: what comes is not what followed.
+bool CaptureReader::followed_file_changed()
+{
+    struct stat read_from, named;
+    const off_t at = lseek(fd_, 0, SEEK_CUR);
+    if (fstat(fd_, &read_from) != 0 || at < 0)
+        return false;
+    if (read_from.st_size < at)
+        stop_reason_ = "the file was cut short while it was followed";
+    else if (stat(name_.c_str(), &named) == 0 && (named.st_ino != read_from.st_ino || named.st_dev != read_from.st_dev))
+        stop_reason_ = "the file was written anew while it was followed";
+    return !stop_reason_.empty();
 }
 
 // `waited` ns of the quiet have passed unseen (a wait before the first
@@ -390,8 +409,9 @@ bool CaptureReader::read_chunk(FrameChunk &chunk, size_t most_bytes)
         chunk.size = used;
         return chunk.records > 0;
     }
-    // A signal ended the input: what was read is all there is.
-    if (input_interrupted() && read_failed_) {
+    // A signal ended the input, or the followed file changed: what was
+    // read is all there is.
+    if ((input_interrupted() && read_failed_) || !stop_reason_.empty()) {
         chunk.size = used;
         return chunk.records > 0;
     }

@@ -95,6 +95,10 @@ private:
     int fd_ = -1;
     bool at_end_ = false;
     bool read_failed_ = false;  // wiretap reads on, and tells why
+    // A followed file cut short or written anew under its name: reading
+    // ends there, and this says why.
+    std::string stop_reason_;
+    bool followed_file_changed();
     bool swapped_ = false;       // the file's byte order is not ours
     uint32_t fraction_unit_ = 0;  // pcap: a second in the timestamp's fraction
     std::vector<bool> ethernet_interfaces_;  // pcapng

@@ -142,6 +142,12 @@ CaptureEnding CaptureReader::ending()
 {
     CaptureEnding ending;
     ending.frames = frames_;
+    if (!stop_reason_.empty()) {
+        ending.complete = false;
+        ending.frame = frames_ + 1;
+        ending.reason = stop_reason_;
+        return ending;
+    }
     if (err_ != 0 && !input_interrupted()) {
         ending.complete = false;
         ending.frame = frames_ + 1;

@@ -209,6 +209,21 @@ check "--follow, a file growing in pieces cut anywhere: the intervals add up to 
     "$(report_totals "$work/router.pcap")
 last 1 of $(grep -c . "$work/growing.jsonl") at the end" \
     "$(interval_totals <"$work/growing.jsonl")"
+# A followed file emptied (copytruncate), or written anew under its name:
+# reading ends there by itself, said in one sentence, status 3, not read on
+# from where the old file was.
+for change in "cut short|truncate -s 0" "written anew|rm -f"; do
+    head -c 40000 "$work/router.pcap" >"$work/changing.pcap"
+    status=0
+    timeout 20 "$latency_program" --follow --interval 10ms "$work/changing.pcap" >/dev/null 2>"$work/changing.err" &
+    follower=$!
+    sleep 1
+    ${change#*|} "$work/changing.pcap"
+    [ "${change%%|*}" = "written anew" ] && cp "$work/router.pcap" "$work/changing.pcap"
+    wait "$follower" || status=$?
+    check "--follow, a file ${change%%|*} while followed: one sentence, status 3" \
+        "3 1 1" "$status $(wc -l <"$work/changing.err") $(grep -c "the file was ${change%%|*} while it was followed" "$work/changing.err")"
+done
 
 # An interval is told as soon as the capture has passed its end, not once
 # a reading buffer has filled: half the capture, then a pause.
