@@ -180,6 +180,16 @@ struct PcapngWriter {
         part.word32(262144);
         block(1, part.bytes);
     }
+    // One name for one IPv4 address, as Wireshark's "Save As" writes them.
+    void name_resolution()
+    {
+        PcapngWriter part{big_endian, {}};
+        part.word16(1);
+        part.word16(9);
+        const Bytes record = {192, 0, 2, 1, 'h', 'o', 's', 't', 0, 0, 0, 0, 0, 0, 0, 0};
+        part.bytes.insert(part.bytes.end(), record.begin(), record.end());
+        block(4, part.bytes);
+    }
     void packet(uint32_t interface, const Bytes &frame, uint32_t wire)
     {
         Bytes body = this->body({interface, 0, 1000, uint32_t(frame.size()), wire});
@@ -189,7 +199,8 @@ struct PcapngWriter {
 };
 
 // Frames on an Ethernet interface and, from the tenth, every third on a
-// raw IP one; statistics between. `second_section`: a new section half way.
+// raw IP one; statistics and names between. `second_section`: a new
+// section half way.
 Bytes pcapng_file(const std::vector<Bytes> &frames, bool big_endian, bool second_section)
 {
     PcapngWriter writer{big_endian, {}};
@@ -205,6 +216,8 @@ Bytes pcapng_file(const std::vector<Bytes> &frames, bool big_endian, bool second
         writer.packet(i >= 10 && i % 3 == 0 ? 1 : 0, frames[i], uint32_t(frames[i].size() + i % 2));
         if (i % 50 == 49)
             writer.block(5, writer.body({0, 0, 0}));
+        if (i % 50 == 24)
+            writer.name_resolution();
     }
     return writer.bytes;
 }

@@ -20,7 +20,8 @@ namespace {
 // wiretap refuses an Ethernet record longer than this.
 constexpr uint32_t LONGEST_RECORD = 262144;
 constexpr size_t PCAP_FILE_HEADER = 24, PCAP_RECORD_HEADER = 16;
-constexpr uint32_t PCAPNG_SECTION = 0x0A0D0D0A, PCAPNG_INTERFACE = 1, PCAPNG_STATISTICS = 5, PCAPNG_PACKET = 6;
+constexpr uint32_t PCAPNG_SECTION = 0x0A0D0D0A, PCAPNG_INTERFACE = 1, PCAPNG_NAMES = 4, PCAPNG_STATISTICS = 5,
+                   PCAPNG_PACKET = 6;
 constexpr uint32_t PCAPNG_BYTE_ORDER = 0x1A2B3C4D;
 // An enhanced packet block's words before its packet's bytes, and the
 // trailing length after them.
@@ -261,8 +262,9 @@ inline __attribute__((always_inline)) bool CaptureReader::take_pcap_record(Frame
     return true;
 }
 
-// Likewise one pcapng block: a packet block is a record; interface and
-// statistics blocks are taken in passing, as wiretap takes them.
+// Likewise one pcapng block: a packet block is a record; interface,
+// statistics and name resolution blocks (Wireshark's "Save As" writes
+// them mid-file) are taken in passing, as wiretap takes them.
 inline __attribute__((always_inline)) bool CaptureReader::take_pcapng_block(FrameChunk &chunk, const uint8_t *at,
                                                                             size_t left, size_t &length, bool &odd)
 {
@@ -273,7 +275,7 @@ inline __attribute__((always_inline)) bool CaptureReader::take_pcapng_block(Fram
     const uint32_t type = load32(at, swapped_);
     length = load32(at + 4, swapped_);
     if (length % 4 || length < 12 || length > LONGEST_BLOCK ||
-        (type != PCAPNG_INTERFACE && type != PCAPNG_STATISTICS && type != PCAPNG_PACKET)) {
+        (type != PCAPNG_INTERFACE && type != PCAPNG_NAMES && type != PCAPNG_STATISTICS && type != PCAPNG_PACKET)) {
         odd = true;
         return false;
     }
@@ -293,7 +295,7 @@ inline __attribute__((always_inline)) bool CaptureReader::take_pcapng_block(Fram
             preamble_.insert(preamble_.end(), at, at + length);
         return true;
     }
-    if (type == PCAPNG_STATISTICS)
+    if (type == PCAPNG_STATISTICS || type == PCAPNG_NAMES)
         return true;
     if (length < PCAPNG_PACKET_HEADER + PCAPNG_BLOCK_TRAILER) {
         odd = true;
