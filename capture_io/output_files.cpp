@@ -347,7 +347,10 @@ int open_output(OutputFile &output)
     const size_t slash = output.path.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : output.path.substr(0, slash + 1);
     const std::string entry = slash == std::string::npos ? output.path : output.path.substr(slash + 1);
-    return make_temporary(folder + "." + entry + ".XXXXXX", output);
+    // A name near the longest a folder takes leaves no room for the
+    // temporary's dot and suffix: its start serves.
+    constexpr size_t LONGEST_ENTRY = 255 - 8;
+    return make_temporary(folder + "." + entry.substr(0, LONGEST_ENTRY) + ".XXXXXX", output);
 }
 
 bool open_scratch(OutputFile &output)

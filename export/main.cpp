@@ -108,6 +108,14 @@ int main(int argc, char **argv)
     start_log("ovint-export");
     wtap_init(FALSE);
 
+    // wiretap takes an empty file for an empty ERF capture, which pcapng
+    // cannot be made of: said of the input, not blamed on the output.
+    struct stat input_status;
+    if ((is_standard_stream(options.in) ? fstat(STDIN_FILENO, &input_status) : stat(options.in, &input_status)) == 0 &&
+        S_ISREG(input_status.st_mode) && input_status.st_size == 0) {
+        say("%s: the file is empty: no capture.", is_standard_stream(options.in) ? "standard input" : options.in);
+        return EXIT_NOTHING_DONE;
+    }
     int err = 0;
     gchar *err_info = nullptr;
     wtap *wth = wtap_open_offline(options.in, WTAP_TYPE_AUTO, &err, &err_info, FALSE);

@@ -78,6 +78,14 @@ expect_failure "a capture cut off: the frame it ends in is named" 3 \
     export_capture "$work/cut.pcap" "$work/cut.pcapng"
 check "a capture cut off: the frames before the cut are written" \
     "3" "$(without_ovint -r "$work/cut.pcapng" 2>/dev/null | wc -l)"
+: >"$work/empty.pcap"
+expect_failure "an empty input: said of the input, nothing written" 1 "empty.pcap: the file is empty: no capture." \
+    export_capture "$work/empty.pcap" "$work/empty.pcapng"
+# A name near the longest a folder takes: its temporary still fits.
+long_name=$(printf 'a%.0s' $(seq 245)).pcapng
+export_capture "$work/trailers.pcap" "$work/$long_name" || echo "FAIL export to a name of ${#long_name} characters"
+check "an output named with ${#long_name} characters is written; nothing is left of an empty input" \
+    "$(cksum <"$work/trailers.pcapng")|" "$(cksum <"$work/$long_name")|$(ls "$work/empty.pcapng" 2>/dev/null)"
 cp "$work/trailers.pcapng" "$work/before.pcapng"
 expect_failure "an existing output is refused" 1 "trailers.pcapng: the file exists; give --force" \
     export_capture "$work/traffic.pcap" "$work/trailers.pcapng"
