@@ -376,19 +376,24 @@ bool keep_output(OutputFile &output, int stream_fd)
     bool kept;
     if (output.kind == OutputFile::file) {
         // A file replaced keeps who may read it (a private capture stays
-        // private) and, where this user may give it, its owner; a new one
-        // is made as any other.
+        // private) and, where this user may give them, its owner and group;
+        // a new one is made as any other. Set through the temporary itself,
+        // never through a link another user may have put in its place.
         const mode_t mask = umask(0);
         umask(mask);
         mode_t mode = 0666 & ~mask;
-        struct stat replaced;
-        if (output.replaces && stat(output.path.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode)) {
+        struct stat replaced, temporary;
+        const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        kept = fd >= 0 && fstat(fd, &temporary) == 0 && S_ISREG(temporary.st_mode) && temporary.st_nlink == 1;
+        if (kept && output.replaces && stat(output.path.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode)) {
             mode = replaced.st_mode & 0777;
-            if (chown(path, replaced.st_uid, replaced.st_gid) != 0) {
-                // Not this user's to give: the file is this user's, as any new one.
+            if (fchown(fd, replaced.st_uid, replaced.st_gid) != 0 && fchown(fd, uid_t(-1), replaced.st_gid) != 0) {
+                // Neither is this user's to give: the file is this user's, as any new one.
             }
         }
-        kept = chmod(path, mode) == 0 && rename(path, output.path.c_str()) == 0;
+        kept = kept && fchmod(fd, mode) == 0 && rename(path, output.path.c_str()) == 0;
+        if (fd >= 0)
+            close(fd);
         if (kept)
             temporaries[output.temporary].exists = 0;
     } else {

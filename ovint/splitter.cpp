@@ -68,22 +68,24 @@ static void link_as_interface(const guint8 *trailer, packet_info *pinfo)
 // request with its reply only within one VLAN, and IPv4 reassembles
 // fragments only within one: the TAP link a frame was seen on becomes part
 // of its VLAN, so a ping's two sightings are two requests, each answered on
-// its own link. The frame's own first VLAN stays in the low 12 bits (the
-// VLAN dissector keeps a VLAN already set); the link above them makes a
-// value no tag carries.
+// its own link. The VLAN the frame already has stays in the low bits: one
+// an outer layer set, else the first tag's that is not a priority tag (the
+// VLAN dissector keeps a VLAN already set). The link goes above 16 bits,
+// where no tag and no IPv4 identification (reassembly mixes the two) reach.
 static void link_as_vlan(const guint8 *ethernet, guint32 ethernet_length, const guint8 *trailer,
                          packet_info *pinfo)
 {
     const guint16 channel = channel_of_port_byte(trailer[PORT_OFFSET]);
     if (channel == NO_CHANNEL)
         return;
-    guint32 vlan = 0;
-    if (ethernet_length >= 16) {
-        const guint16 ethertype = static_cast<guint16>(ethernet[12] << 8 | ethernet[13]);
-        if (ethertype == 0x8100 || ethertype == 0x88A8 || ethertype == 0x9100)
-            vlan = static_cast<guint32>((ethernet[14] << 8 | ethernet[15]) & 0x0FFF);
+    guint32 vlan = pinfo->vlan_id & 0xFFFF;
+    for (guint32 at = 12; vlan == 0 && at + 4 <= ethernet_length; at += 4) {
+        const guint16 ethertype = static_cast<guint16>(ethernet[at] << 8 | ethernet[at + 1]);
+        if (ethertype != 0x8100 && ethertype != 0x88A8 && ethertype != 0x9100)
+            break;
+        vlan = static_cast<guint32>((ethernet[at + 2] << 8 | ethernet[at + 3]) & 0x0FFF);
     }
-    pinfo->vlan_id = vlan | static_cast<guint32>(channel) << 12;
+    pinfo->vlan_id = vlan | static_cast<guint32>(channel) << 16;
 }
 
 // Splits a frame the search took. Kept out of line: the host offers every

@@ -596,6 +596,33 @@ std::string group_key(const std::string &by, const FrameTraffic &t)
            (t.tcp ? "6" : "17");
 }
 
+// Two UDP datagrams of 2,000 bytes between the same hosts, cut in two
+// pieces each, seen on both links: the first's second piece never left the
+// device; the second's identification is the first's with bits 12 and 13
+// flipped (a link written at those bits would have made the two one).
+bool write_colliding_fragments(const std::string &path)
+{
+    std::vector<Frame> frames;
+    guint64 tap_time = T;
+    auto seen = [&](const Bytes &piece, guint8 port) {
+        frames.push_back({tap_time / S, static_cast<guint32>(tap_time % S),
+                          piece + trailer(record(CODE_V2, port, 0x00, tap_time))});
+        tap_time += 1000;
+    };
+    const std::vector<Bytes> first = fragments(ip_frame(1, false, 1, 1000, 64, 0, false, 0x0100,
+                                                        std::string(1992, '\xAA'), 0, 0), 1500);
+    const std::vector<Bytes> second = fragments(ip_frame(1, false, 1, 1000, 64, 0, false, 0x3100,
+                                                         std::string(1992, '\xBB'), 0, 0), 1500);
+    for (const Bytes &piece : first)
+        seen(piece, 0x80);
+    seen(first[0], 0x20);
+    for (guint8 port : {guint8(0x80), guint8(0x20)})
+        for (const Bytes &piece : second)
+            seen(piece, port);
+    return write_capture(path, frames);
+}
+
+
 bool write_device(Device device, const std::string &path, const std::string &expected_path, int packets,
                   guint64 spacing, guint64 line_rate, Clock clock, guint64 hold)
 {
@@ -1026,6 +1053,8 @@ int main(int argc, char **argv)
     }
     if (argc == 3 && std::string(argv[1]) == "--odd")
         return write_odd_captures(argv[2]) ? 0 : 1;
+    if (argc == 3 && std::string(argv[1]) == "--colliding-fragments")
+        return write_colliding_fragments(argv[2]) ? 0 : 1;
     if (argc == 3 && std::string(argv[1]) == "--example")
         return write_example(argv[2]) ? 0 : 1;
     if (argc >= 4 && std::string(argv[1]) == "--traffic") {

@@ -4,16 +4,23 @@
 # Installs the Debian packages of the given lists (packages/*) that are not
 # installed yet, as root or through sudo; nothing when all are there. Only
 # what they depend on comes with them, not what they recommend. A service
-# a package brings (Debian's prometheus starts its server at once and at
-# every boot) is stopped and disabled: the tests start their own.
+# a package new to the machine brings (Debian's prometheus starts its
+# server at once and at every boot) is stopped and disabled: the tests
+# start their own.
 #
 # Usage: tools/install-packages.sh LIST...
 set -euo pipefail
 missing=()
+fresh=()  # never on this machine before: not even their configuration left
 for list in "$@"; do
     [ -r "$list" ] || { echo "install-packages.sh: $list: no such list of packages." >&2; exit 1; }
     while read -r package; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+        status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+        case $status in
+            *" ok installed") ;;
+            *config-files) missing+=("$package") ;;
+            *) missing+=("$package") fresh+=("$package") ;;
+        esac
     done < <(grep -v -e '^#' -e '^$' "$list")
 done
 [ "${#missing[@]}" -eq 0 ] && exit 0
@@ -24,7 +31,7 @@ echo "== Installing ${missing[*]}"
 as_root apt-get update -q
 as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 if [ -d /run/systemd/system ]; then
-    for package in "${missing[@]}"; do
+    for package in ${fresh[@]+"${fresh[@]}"}; do
         while read -r unit; do
             echo "== Stopping and disabling $unit, which $package brought: ovint's tests start their own"
             as_root systemctl disable --now "$unit" >/dev/null 2>&1 || true

@@ -164,6 +164,15 @@ if host_at_least 4 4; then
     check "the BRAXEL TAP profile: a switch's second sightings are not retransmissions ($default_count, then $profile_count)" \
         "yes" "$( [ "$default_count" -gt 20 ] && [ $((profile_count * 100)) -le $((default_count * 12)) ] && echo yes)"
 fi
+# Under the profile the TAP link is part of each frame's VLAN, which IPv4
+# reassembly mixes into the identification: each link's pieces make their
+# own datagram, never one with another's pieces.
+"$write_captures" --colliding-fragments "$work/colliding.pcap" || exit 1
+chmod a+r "$work/colliding.pcap"
+check "the BRAXEL TAP profile: each link's fragments reassembled apart, none into another datagram" \
+    "1 bb
+2 bb" "$(with_ovint -C "BRAXEL TAP" -2 -r "$work/colliding.pcap" -Y "ip.id == 0x3100 && udp" -T fields \
+             -e ovint.channel -e data.data | awk -F'\t' '{ print $1, substr($2, 1, 2) }')"
 # Every filter the profile holds (buttons, graphs) is one the host accepts.
 while IFS= read -r filter; do
     check "the BRAXEL TAP profile's filter is valid: $filter" "0" \
