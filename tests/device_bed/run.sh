@@ -73,14 +73,21 @@ latency_in_ns() {
     awk -F'\t' 'NF == 3 { split($3, t, "."); printf "%s\t%s\t%d\n", $1, $2, t[1] * 1000000000 + t[2]; next }
                 /./ { print }'
 }
+# What tshark said on standard error, after its output (written apart, so
+# that no line is cut into another): every line but a report of the host's
+# own dissectors of other protocols (the traffic's random payloads trip the
+# host's heuristics now and then: Thrift's item limit, for one).
+tshark_said() {  # STDERR_FILE
+    awk '/Dissector bug, protocol / && !/Dissector bug, protocol ovint/ { next } { print }' "$1"
+}
 # The plug-in's pairs in two passes; its Latency statistics into
 # plugin-statistics.txt.
 plugin_pairs() {  # CAPTURE [TSHARK_OPTION...]
     local capture=$1
     shift
     with_ovint -2 "$@" -r "$capture" -Y ovint.latency -T fields -e frame.number -e ovint.latency.earlier \
-        -e ovint.latency -z ovint_latency,tree >"$work/plugin.txt" 2>&1
-    awk '/^=+$/ { exit } { print }' "$work/plugin.txt" | latency_in_ns
+        -e ovint.latency -z ovint_latency,tree >"$work/plugin.txt" 2>"$work/tshark-said.txt"
+    { awk '/^=+$/ { exit } { print }' "$work/plugin.txt"; tshark_said "$work/tshark-said.txt"; } | latency_in_ns
     sed -n '/^==*$/,$p' "$work/plugin.txt" >"$work/plugin-statistics.txt"
 }
 # In one pass: the pairs shown on their later sightings.
@@ -88,7 +95,8 @@ plugin_one_pass() {  # CAPTURE [TSHARK_OPTION...]
     local capture=$1
     shift
     with_ovint "$@" -r "$capture" -Y ovint.latency -T fields -e frame.number -e ovint.latency.earlier \
-        -e ovint.latency 2>&1 | latency_in_ns
+        -e ovint.latency >"$work/plugin.txt" 2>"$work/tshark-said.txt"
+    { cat "$work/plugin.txt"; tshark_said "$work/tshark-said.txt"; } | latency_in_ns
 }
 # The plug-in's Latency statistics as plugin_figures gives ovint-latency's
 # report; and per direction "figures<tab>FROM → TO<tab>MIN MEAN MEDIAN P99
