@@ -44,11 +44,17 @@ mkdir -p "$work/plugins/4.0/epan"
 : >"$work/plugins/4.0/epan/ovint.so"
 printf 'plugindir=%s\nName: Wireshark\nDescription: installed\nVersion: 4.0.17\nCflags:\nLibs:\n' \
     "$work/plugins/4.0" >"$work/pkgconfig/wireshark.pc"
+# The user reads a copy of the scripts it runs: the clone may lie where
+# only root reads (/root).
+mkdir -p "$work/clone/tools" "$work/clone/packages"
+cp "$install" "$work/clone/"
+cp "$1/tools/install-packages.sh" "$work/clone/tools/"
+cp "$1"/packages/* "$work/clone/packages/"
 chmod -R a+rX "$work"
 as_user=()
 [ "$(id -u)" = 0 ] && as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 expect "a user's install beside a copy for every user" \
     "ovint is installed for every user already ($work/plugins/4.0/epan/ovint.so" \
-    "${as_user[@]}" env HOME="$work" PKG_CONFIG_PATH="$work/pkgconfig" "$install"
+    "${as_user[@]}" env HOME="$work" PKG_CONFIG_PATH="$work/pkgconfig" "$work/clone/install.sh"
 
 [ "$failures" -eq 0 ]
