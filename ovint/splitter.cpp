@@ -110,10 +110,8 @@ G_GNUC_NO_INLINE static void take_frame(tvbuff_t *tvb, const guint8 *bytes, guin
         if (OVINT_HOST_DEINTERLACES_BY_INTERFACE(prefs))
             link_as_interface(bytes + match.offset, pinfo);
         if (prefs.strict_conversation_tracking_heuristics) {
-            if (match.placement == TrailerPlacement::leading)
-                link_as_vlan(bytes + TRAILER_LEN, length - TRAILER_LEN, bytes + match.offset, pinfo);
-            else
-                link_as_vlan(bytes, match.offset, bytes + match.offset, pinfo);
+            const EthernetPart part = ethernet_part(match, length, length);
+            link_as_vlan(bytes + part.skip, part.captured, bytes + match.offset, pinfo);
         }
         if (eth_withoutfcs_handle) {
             tvbuff_t *ethernet = match.placement == TrailerPlacement::leading
