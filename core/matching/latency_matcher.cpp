@@ -3,6 +3,7 @@
 #include "core/matching/latency_matcher.h"
 
 #include "core/matching/late_watch.h"
+#include "core/matching/table_memory.h"
 
 #include <new>
 
@@ -76,10 +77,7 @@ public:
 
 LatencyMatcher::Index LatencyMatcher::zeroed_index(size_t slots)
 {
-    Slot *index = static_cast<Slot *>(std::calloc(slots, sizeof(Slot)));
-    if (!index)
-        throw std::bad_alloc();
-    return Index(index);
+    return Index(static_cast<Slot *>(allocate_table(slots * sizeof(Slot))));
 }
 
 LatencyMatcher::LatencyMatcher(uint64_t window_ns, Cabling cabling) : LatencyMatcher(window_ns, cabling, Kind::main)

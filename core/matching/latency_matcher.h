@@ -222,8 +222,7 @@ private:
     // for channel 2), by sequence number, oldest first. A slot none of
     // whose sightings is in the ring any more is free for reuse; one never
     // used is empty and ends a probe path. Sequence numbers start at 1, so
-    // that a slot of zero bytes is empty: the index comes zeroed from the
-    // system, with no pass to fill it.
+    // that a slot of zero bytes is empty: the index comes zeroed.
     struct Slot {
         LatencyKey key;
         uint64_t oldest[2];
