@@ -3,7 +3,6 @@
 #include "core/matching/latency_matcher.h"
 
 #include "core/matching/late_watch.h"
-#include "core/matching/table_memory.h"
 
 #include <new>
 
@@ -77,7 +76,7 @@ public:
 
 LatencyMatcher::Index LatencyMatcher::zeroed_index(size_t slots)
 {
-    return Index(static_cast<Slot *>(allocate_table(slots * sizeof(Slot))));
+    return Index(static_cast<Slot *>(allocate_table(slots * sizeof(Slot))), FreeSlots{slots});
 }
 
 LatencyMatcher::LatencyMatcher(uint64_t window_ns, Cabling cabling) : LatencyMatcher(window_ns, cabling, Kind::main)

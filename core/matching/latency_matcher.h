@@ -40,6 +40,7 @@
 #include "core/packet/frame_facts.h"
 #include "core/packet/latency_key.h"
 #include "core/matching/sequence_ring.h"
+#include "core/matching/table_memory.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -234,7 +235,8 @@ private:
     static constexpr uint64_t FIRST_SEQ = 1;
     static constexpr Slot EMPTY_SLOT = {};
     struct FreeSlots {
-        void operator()(Slot *slots) const { std::free(slots); }
+        size_t slots = 0;
+        void operator()(Slot *index) const { free_table(index, slots * sizeof(Slot)); }
     };
     using Index = std::unique_ptr<Slot[], FreeSlots>;
     static Index zeroed_index(size_t slots);

@@ -13,8 +13,10 @@
 
 #include <cstddef>
 
-// `bytes` of zeroes, to be given back with std::free; throws
-// std::bad_alloc when there is no room.
+// `bytes` of zeroes, as the system gives them (no pass to fill them);
+// throws std::bad_alloc when there is no room.
 void *allocate_table(size_t bytes);
+// Gives back a table of `bytes` (nullptr: none).
+void free_table(void *table, size_t bytes);
 
 #endif // OVINT_CORE_MATCHING_TABLE_MEMORY_H
