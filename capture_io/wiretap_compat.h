@@ -27,6 +27,20 @@ inline void start_log(const char *program)
 #endif
 }
 
+// pcapng numbers a file's interfaces anew in each section. From 4.4 the
+// host gives an interface's number over the whole file, in the order
+// wtap_get_next_interface_description hands them out; before, the caller
+// works it out.
+#if CAPTURE_IO_HOST_AT_LEAST(4, 4)
+#define CAPTURE_IO_HOST_NUMBERS_INTERFACES 1
+inline guint32 host_file_interface_id(wtap *wth, unsigned section, guint32 interface_id)
+{
+    return wtap_file_get_shb_global_interface_id(wth, section, interface_id);
+}
+#else
+#define CAPTURE_IO_HOST_NUMBERS_INTERFACES 0
+#endif
+
 // A record and the bytes it was read with. 4.6 keeps the bytes in the
 // record itself; before, they are read into a buffer of their own.
 struct ReadRecord {

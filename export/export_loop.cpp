@@ -13,6 +13,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 // A new interface record of nanosecond resolution.
 static wtap_block_t new_interface(int encap)
@@ -27,9 +28,10 @@ static wtap_block_t new_interface(int encap)
     return idb;
 }
 
-ExportLoop::ExportLoop(const ChangeOptions &options, wtap *wth, wtap_dumper *wdh, Summary &summary,
+ExportLoop::ExportLoop(const ChangeOptions &options, wtap *wth, OutputOpener open_output, Summary &summary,
                        bool progress, bool live)
-    : options_(options), wth_(wth), wdh_(wdh), summary_(summary), progress_(progress), live_(live)
+    : options_(options), wth_(wth), open_output_(std::move(open_output)), summary_(summary), progress_(progress),
+      live_(live)
 {
 }
 
@@ -52,6 +54,19 @@ bool ExportLoop::add_interface(wtap_block_t idb, guint32 *output)
         return false;
     *output = next_interface_++;
     return true;
+}
+
+// The input interface a record came on, numbered over the whole file.
+guint32 ExportLoop::input_interface(const wtap_rec &rec) const
+{
+    const guint32 id = (rec.presence_flags & WTAP_HAS_INTERFACE_ID) ? rec.rec_header.packet_header.interface_id : 0;
+    const unsigned section = (rec.presence_flags & WTAP_HAS_SECTION_NUMBER) ? rec.section_number : 0;
+#if CAPTURE_IO_HOST_NUMBERS_INTERFACES
+    (void)section_first_idb_;
+    return host_file_interface_id(wth_, section, id);
+#else
+    return section < section_first_idb_.size() ? static_cast<guint32>(section_first_idb_[section] + id) : id;
+#endif
 }
 
 // Frames without a trailer keep an interface like the one they came on.
@@ -128,7 +143,7 @@ bool ExportLoop::export_packet(ReadRecord &record, uint64_t frame, LoopResult &r
 {
     wtap_rec &rec = record.rec;
     wtap_packet_header &header = rec.rec_header.packet_header;
-    const guint32 input = (rec.presence_flags & WTAP_HAS_INTERFACE_ID) ? header.interface_id : 0;
+    const guint32 input = input_interface(rec);
     summary_.bytes_read += header.caplen;
 
     const FrameIn in = {record_bytes(record), header.caplen, header.len, header.pkt_encap == WTAP_ENCAP_ETHERNET,
@@ -230,7 +245,17 @@ LoopResult ExportLoop::run()
     while (!input_interrupted() && read_record(wth_, record, &err, &err_info, &offset)) {
         frame++;
         summary_.frames_read++;
+        const size_t interfaces_before = input_idbs_.size();
         note_new_input_interfaces();
+        // A new section's interfaces are read with its first record (the
+        // section header, then them): they begin after those read before.
+        const unsigned section = (record.rec.presence_flags & WTAP_HAS_SECTION_NUMBER) ? record.rec.section_number : 0;
+        if (section >= section_first_idb_.size())
+            section_first_idb_.resize(section + 1, interfaces_before);
+        if (!wdh_ && !(wdh_ = open_output_())) {
+            result.kind = LoopResult::not_opened;
+            break;
+        }
         bool written;
         if (record.rec.rec_type == REC_TYPE_PACKET) {
             written = export_packet(record, frame, result);
@@ -258,6 +283,9 @@ LoopResult ExportLoop::run()
             show_progress(frame, false);
     }
     show_progress(frame, true);
+    // No record came: the output holds none.
+    if (!wdh_ && result.kind != LoopResult::not_opened && !(wdh_ = open_output_()))
+        result.kind = LoopResult::not_opened;
     if (result.kind == LoopResult::complete && input_interrupted()) {
         g_free(err_info);
         result.kind = LoopResult::interrupted;

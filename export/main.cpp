@@ -80,13 +80,21 @@ static wtap_dumper *open_dumper(const Options &options, wtap_dump_params *params
     return dumper;
 }
 
-static void tell_ending(const Options &options, const LoopResult &result, const Summary &summary)
+// What a failed write leaves: a file is not kept, but a stream keeps what
+// reached it.
+static const char *left_by_failure(const OutputFile &output)
+{
+    return output.kind == OutputFile::file ? "nothing is written" : "what was sent is cut short";
+}
+
+static void tell_ending(const Options &options, const OutputFile &output, const LoopResult &result,
+                        const Summary &summary)
 {
     if (result.kind == LoopResult::damaged)
         say("%s: frame %" PRIu64 ": %s; the %" PRIu64 " frames before it are written to %s.", options.in,
             result.frame, result.reason.c_str(), summary.frames_written, options.out);
     else if (result.kind == LoopResult::write_failed)
-        say("%s: %s; nothing is written.", options.out, result.reason.c_str());
+        say("%s: %s; %s.", options.out, result.reason.c_str(), left_by_failure(output));
 }
 
 int main(int argc, char **argv)
@@ -126,9 +134,14 @@ int main(int argc, char **argv)
     }
 
     // wiretap reads some files that hold no network frames (media files,
-    // for one); pcapng cannot hold what they hold.
+    // for one); pcapng cannot hold what they hold. A pcapng file whose
+    // first interface comes after other blocks (secrets, names) has no
+    // link type yet.
     const int file_encap = wtap_file_encap(wth);
-    if (file_encap != WTAP_ENCAP_PER_PACKET && !wtap_dump_can_write_encap(wtap_pcapng_file_type_subtype(), file_encap)) {
+    const bool encap_to_come =
+        file_encap == WTAP_ENCAP_UNKNOWN && wtap_file_type_subtype(wth) == wtap_pcapng_file_type_subtype();
+    if (file_encap != WTAP_ENCAP_PER_PACKET && !encap_to_come &&
+        !wtap_dump_can_write_encap(wtap_pcapng_file_type_subtype(), file_encap)) {
         say("%s: not a capture of network frames (it reads as %s).", options.in,
             wtap_file_type_subtype_description(wtap_file_type_subtype(wth)));
         wtap_close(wth);
@@ -136,34 +149,44 @@ int main(int argc, char **argv)
     }
 
     wtap_dump_params params = WTAP_DUMP_PARAMS_INIT;
-    wtap_dump_params_init_no_idbs(&params, wth);
-    params.encap = WTAP_ENCAP_PER_PACKET;
-    params.tsprec = WTAP_TSPREC_NSEC;
-    wtap_dumper *dumper = open_dumper(options, &params, output);
-    if (!dumper) {
+    Summary summary;
+    const auto open_for_input = [&]() -> wtap_dumper * {
+        // An empty stream reads as an ERF capture without records.
+        if (summary.frames_read == 0 && wtap_read_so_far(wth) == 0) {
+            say("%s: nothing came: no capture.", is_standard_stream(options.in) ? "standard input" : options.in);
+            return nullptr;
+        }
+        // Of the input's interfaces, none is copied: each is added as a
+        // frame comes on it.
+        wtap_dump_params_init_no_idbs(&params, wth);
+        params.encap = WTAP_ENCAP_PER_PACKET;
+        params.tsprec = WTAP_TSPREC_NSEC;
+        return open_dumper(options, &params, output);
+    };
+    LoopResult result;
+    wtap_dumper *dumper;
+    {
+        const ChangeOptions change = {options.keep_trailers, options.tap_clock, options.interface_per_link};
+        ExportLoop loop(change, wth, open_for_input, summary, !options.quiet && isatty(STDERR_FILENO),
+                        is_standard_stream(options.in));
+        result = loop.run();
+        dumper = loop.dumper();
+    }
+    if (result.kind == LoopResult::not_opened) {
         wtap_dump_params_cleanup(&params);
         wtap_close(wth);
         return EXIT_NOTHING_DONE;
     }
-
-    Summary summary;
-    LoopResult result;
-    {
-        const ChangeOptions change = {options.keep_trailers, options.tap_clock, options.interface_per_link};
-        ExportLoop loop(change, wth, dumper, summary, !options.quiet && isatty(STDERR_FILENO),
-                        is_standard_stream(options.in));
-        result = loop.run();
-    }
     const bool closed = close_dump(dumper, &err, &err_info);
     wtap_dump_params_cleanup(&params);
     wtap_close(wth);
-    tell_ending(options, result, summary);
+    tell_ending(options, output, result, summary);
     if (result.kind == LoopResult::write_failed) {
         remove_temporaries();
         return EXIT_NOTHING_DONE;
     }
     if (!closed) {
-        say("%s: %s; nothing is written.", options.out, wiretap_error(err, err_info).c_str());
+        say("%s: %s; %s.", options.out, wiretap_error(err, err_info).c_str(), left_by_failure(output));
         remove_temporaries();
         return EXIT_NOTHING_DONE;
     }

@@ -63,6 +63,25 @@ chmod a+r "$work/kept.pcapng"
 check "--keep-trailers keeps the frames whole" \
     "64 84 60 80 60 120 60 84 84 80" "$(without_ovint -r "$work/kept.pcapng" -T fields -e frame.cap_len | paste -sd' ')"
 
+# Files the host writes that the first interface does not open: decryption
+# secrets first (editcap --inject-secrets), and two files made one, of
+# microsecond and then nanosecond interfaces, each section numbering its
+# own. Frames without a trailer keep their time to the nanosecond.
+printf 'CLIENT_RANDOM %064d %096d\n' 0 0 >"$work/keys.txt"
+editcap --inject-secrets "tls,$work/keys.txt" "$work/trailers.pcap" "$work/secrets.pcapng" &&
+    editcap -F pcap -r "$work/trailers.pcap" "$work/first.pcap" 1-5 &&
+    editcap -F pcapng "$work/first.pcap" "$work/first.pcapng" &&
+    editcap -F pcapng -t 0.000000123 -r "$work/plain.pcap" "$work/second.pcapng" 1-3 &&
+    cat "$work/first.pcapng" "$work/second.pcapng" >"$work/sections.pcapng" || { echo "FAIL editcap"; exit 1; }
+for capture in secrets sections; do
+    export_capture "$work/$capture.pcapng" "$work/$capture.out.pcapng"
+    check "$capture: exported" "0" "$?"
+    chmod a+r "$work/$capture.pcapng" "$work/$capture.out.pcapng"
+    check "$capture: times without ovint as with it in a second pass" \
+        "$(with_ovint -2 -r "$work/$capture.pcapng" -T fields -e frame.time_epoch)" \
+        "$(without_ovint -r "$work/$capture.out.pcapng" -T fields -e frame.time_epoch)"
+done
+
 # Errors: one sentence, the exit status that tells what was written, and
 # nothing half-written.
 expect_failure() {
