@@ -204,6 +204,9 @@ bool ExportLoop::export_packet(ReadRecord &record, uint64_t frame, LoopResult &r
     }
     header.interface_id = interface_id;
     rec.presence_flags |= WTAP_HAS_INTERFACE_ID;
+    // The output is one section, numbering its interfaces itself; from 4.4
+    // the host's writer would otherwise add the input section's offset.
+    rec.section_number = 0;
     if (!write_record(wdh_, record, out.skip, &write_err_, &write_err_info_))
         return false;
     summary_.frames_written++;

@@ -72,7 +72,9 @@ editcap --inject-secrets "tls,$work/keys.txt" "$work/trailers.pcap" "$work/secre
     editcap -F pcap -r "$work/trailers.pcap" "$work/first.pcap" 1-5 &&
     editcap -F pcapng "$work/first.pcap" "$work/first.pcapng" &&
     editcap -F pcapng -t 0.000000123 -r "$work/plain.pcap" "$work/second.pcapng" 1-3 &&
-    cat "$work/first.pcapng" "$work/second.pcapng" >"$work/sections.pcapng" || { echo "FAIL editcap"; exit 1; }
+    editcap -F pcapng -r "$work/trailers.pcap" "$work/third.pcapng" 6-10 &&
+    cat "$work/first.pcapng" "$work/second.pcapng" "$work/third.pcapng" >"$work/sections.pcapng" ||
+    { echo "FAIL editcap"; exit 1; }
 for capture in secrets sections; do
     export_capture "$work/$capture.pcapng" "$work/$capture.out.pcapng"
     check "$capture: exported" "0" "$?"
@@ -81,6 +83,9 @@ for capture in secrets sections; do
         "$(with_ovint -2 -r "$work/$capture.pcapng" -T fields -e frame.time_epoch)" \
         "$(without_ovint -r "$work/$capture.out.pcapng" -T fields -e frame.time_epoch)"
 done
+check "sections: a later section's frames on their TAP port's interface" \
+    "$(without_ovint -r "$work/trailers.pcapng" -T fields -e frame.interface_name | sed -n '6,10p')" \
+    "$(without_ovint -r "$work/sections.out.pcapng" -T fields -e frame.interface_name | sed -n '9,13p')"
 
 # Errors: one sentence, the exit status that tells what was written, and
 # nothing half-written.
