@@ -190,7 +190,7 @@ void LatencyMatcher::settle(MatchSink &sink)
     // Whose other link's capture never went on past their partner.
     for (std::deque<Undecided> &waiting : undecided_) {
         for (const Undecided &undecided : waiting)
-            sink.unmatched(undecided.sighting, true);
+            at_edge(undecided.sighting, undecided.repeated, sink);
         waiting.clear();
     }
     undecided_count_[0] = undecided_count_[1] = 0;

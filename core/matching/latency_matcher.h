@@ -282,6 +282,7 @@ private:
     void learn(const Sighting &sighting, bool keyed, MatchSink &sink);
     void pair(const Sighting &sighting, MatchSink &sink);
     void without_partner(const Sighting &sighting, bool settled, bool repeated, MatchSink &sink);
+    void at_edge(const Sighting &sighting, bool repeated, MatchSink &sink);
     void decide(MatchSink &sink);
     // Checking a cabling given against the first pairs.
     void check(const Sighting &sighting, bool keyed);

@@ -31,7 +31,7 @@ void LatencyMatcher::left_unpaired(const Sighting &sighting, bool settled, bool 
         !(!toward && sighting.tap_time - span.first < window_)) {
         // Only the other link's end is in question: wait for it.
         if (undecided_[other].size() == UNDECIDED_MAX) {
-            sink.unmatched(undecided_[other].front().sighting, true);
+            at_edge(undecided_[other].front().sighting, undecided_[other].front().repeated, sink);
             undecided_[other].pop_front();
         }
         undecided_[other].push_back({sighting, repeated});
@@ -39,9 +39,20 @@ void LatencyMatcher::left_unpaired(const Sighting &sighting, bool settled, bool 
         return;
     }
     if (outside)
-        sink.unmatched(sighting, true);
+        at_edge(sighting, repeated, sink);
     else
         without_partner(sighting, settled, repeated, sink);
+}
+
+// A sighting whose partner may lie outside the capture: at its edge, unless
+// it was seen away from the device and the watch holds its partner from
+// further back than the window (a late pair, wherever the capture ends).
+void LatencyMatcher::at_edge(const Sighting &sighting, bool repeated, MatchSink &sink)
+{
+    if (kind_ == Kind::main && watch_ && sighting.fragment != FragmentKind::later &&
+        !toward_device(findings_.cabling, sighting.port) && watch_->claim(sighting, repeated, sink))
+        return;
+    sink.unmatched(sighting, true);
 }
 
 // A sighting without a partner in the window, not at the capture's edge.
