@@ -726,13 +726,13 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             sightings.push_back({now + 300, 0x20, arp_request(), -1, false});
         if (i % 41 == 17) {
             // Damaged on the way in (the TAP flags a CRC error): its IP
-            // header claims more than the frame holds, so it has no key,
+            // header claims more than any frame holds, so it has no key,
             // and the device drops it.
             Bytes broken = on_link(from_link1, false);
             // The outermost IP header's total length: behind a tag, labels
             // or a session header, if any.
             const bool behind_8 = wraps(device) && !from_link1 && device != Device::vxlan && device != Device::gre;
-            put_be16_at(broken, behind_8 ? 24 : entering.vlan >= 0 ? 20 : 16, 1400);
+            put_be16_at(broken, behind_8 ? 24 : entering.vlan >= 0 ? 20 : 16, 0xFFFF);
             sightings.push_back({now + 200, in_port, broken, -1, true, 0x08, false, entering});
         }
     }
@@ -854,6 +854,8 @@ bool write_device(Device device, const std::string &path, const std::string &exp
             }
             std::sort(latencies.begin(), latencies.end());
             const size_t n = latencies.size();
+            if (n == 0)
+                continue;  // a direction nothing crossed has no figures
             fprintf(expected, "latency\t%s\t%" G_GUINT64_FORMAT " %" G_GUINT64_FORMAT, names[d], latencies[0], (sum + n / 2) / n);
             for (guint64 per_10000 : {5000, 9000, 9900, 9990, 9999}) {
                 const size_t rank = std::max<size_t>(1, (per_10000 * n + 9999) / 10000);
