@@ -369,14 +369,18 @@ TEST(PortBursts, BusiestWindowOfEachLength)
          {{END - 20000, 100}, {END - 500, 100}, {END, 100}},
          {{200, END - 500, 2}, {200, END - 500, 2}, {300, END - 20000, 1}, {300, END - 20000, 1}}},
         {"the clock goes back: what came before is not counted again", 0,
-         {{5000000, 100}, {5000500, 100}, {1000, 50}, {1500, 50}},
-         {{200, 5000000, 1}, {200, 5000000, 1}, {200, 5000000, 1}, {200, 5000000, 1}}},
+         {{50000000, 100}, {50000500, 100}, {1000, 50}, {1500, 50}},
+         {{200, 50000000, 1}, {200, 50000000, 1}, {200, 50000000, 1}, {200, 50000000, 1}}},
         {"the clock goes back: times before and after are never one window", 0,
-         {{5000000, 100}, {5000500, 100}, {1000, 50}, {5000200, 100}},
-         {{200, 5000000, 1}, {200, 5000000, 1}, {200, 5000000, 1}, {200, 5000000, 1}}},
+         {{50000000, 100}, {50000500, 100}, {1000, 50}, {50000200, 100}},
+         {{200, 50000000, 1}, {200, 50000000, 1}, {200, 50000000, 1}, {200, 50000000, 1}}},
         {"the clock goes back to a busier time", 0,
-         {{5000000, 100}, {1000, 150}, {1200, 150}, {900000, 10}},
+         {{50000000, 100}, {1000, 150}, {1200, 150}, {900000, 10}},
          {{300, 1000, 2}, {300, 1000, 2}, {300, 1000, 2}, {310, 1000, 2}}},
+        // 1,000 frames of 100 bytes 1 us apart, every other one (a second
+        // queue of the capture host's) written 1.1 ms late.
+        {"one queue written over a millisecond behind the other: put back in order", 0, {},
+         {{100, 1000, 1}, {1000, 1000, 1}, {10000, 1000, 1}, {100000, 1000, 1}}},
         {"the caller restarts: times before and after are never one window", 0,
          {{1000, 100}, {1500, 100, true}, {1600, 50}},
          {{150, 1500, 2}, {150, 1500, 2}, {150, 1500, 2}, {150, 1500, 2}}},
@@ -404,7 +408,7 @@ TEST(PortBursts, BusiestWindowOfEachLength)
          {{END - 100, 1250}, {END - 2000, 1250}},  // 100 ns each
          {{10000, END - 2000, 2}, {20000, END - 2000, 2}, {20000, END - 2000, 2}, {20000, END - 2000, 2}}},
         {"on the wire, the clock goes back to a busier time", 1 * G,
-         {{5000000, 50}, {1000, 125}, {1500, 125}},
+         {{50000000, 50}, {1000, 125}, {1500, 125}},
          {{1500, 1000, 2}, {2000, 1000, 2}, {2000, 1000, 2}, {2000, 1000, 2}}},
         // 2,000 frames of 100 bytes (800 ns), each 1 ns before the one
         // before: 800 on the wire at once from 8,800 to 10,001.
@@ -418,21 +422,29 @@ TEST(PortBursts, BusiestWindowOfEachLength)
         {"a frame longer than every window under many short ones", 1 * G, {},
          {{1800, 6000, 1}, {18000, 6000, 1}, {180000, 6000, 1}, {1800000, 6000, 1}}},
     };
+    // Capture order: the first queue's frames as they come, the second's
+    // each 1.1 ms after its TAP time.
+    std::vector<std::pair<uint64_t, uint64_t>> queued;  // written at, TAP time
+    for (uint64_t i = 0; i < 1000; i++)
+        queued.push_back({1000 + 1000 * i + (i % 2 ? 1100000 : 0), 1000 + 1000 * i});
+    std::stable_sort(queued.begin(), queued.end());
+    for (const auto &written : queued)
+        rows[8].frames.push_back({written.second, 100});
     for (uint64_t i = 0; i < 2000; i++) {
-        rows[9].frames.push_back({10000 - i, 100});
-        rows[17].frames.push_back({10000 - i, 100});
+        rows[10].frames.push_back({10000 - i, 100});
+        rows[18].frames.push_back({10000 - i, 100});
     }
     for (uint64_t i = 0; i < 100; i++) {
         if (i != 50)
-            rows[10].frames.push_back({1000000 + 100 * i, 10});
-        rows[11].frames.push_back({5000 + 12304 * i, 1538});
+            rows[11].frames.push_back({1000000 + 100 * i, 10});
+        rows[12].frames.push_back({5000 + 12304 * i, 1538});
     }
-    rows[10].frames.push_back({1005000, 1000});
+    rows[11].frames.push_back({1005000, 1000});
     for (uint64_t i = 0; i < 1000; i++)
-        rows[12].frames.push_back({5000 + 1232 * (i ^ 1), 1540});
-    rows[19].frames.push_back({5000, 250000});
+        rows[13].frames.push_back({5000 + 1232 * (i ^ 1), 1540});
+    rows[20].frames.push_back({5000, 250000});
     for (uint64_t i = 0; i < 2000; i++)
-        rows[19].frames.push_back({6000 + 1000 * i, 100});
+        rows[20].frames.push_back({6000 + 1000 * i, 100});
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         PortBursts bursts(row.line_rate);

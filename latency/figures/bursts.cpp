@@ -128,6 +128,8 @@ void PortBursts::add(uint64_t tap_time, uint32_t bytes, uint64_t frame)
     // Frames further back than the horizon from the newest can no longer
     // be preceded.
     count_waiting(false);
+    if (__builtin_expect(wait_end_ - wait_begin_ + far_.size() >= MOST_WAITING, 0))
+        restart();
 }
 
 void PortBursts::restart()

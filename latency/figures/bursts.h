@@ -34,8 +34,14 @@ struct Burst {
 
 class PortBursts {
 public:
-    // How far out of TAP-time order frames may come and still be put back.
-    static constexpr uint64_t REORDER_HORIZON = 1000000;
+    // How far out of TAP-time order frames may come and still be put back:
+    // a capture host that reads a port's frames from several queues may
+    // write one queue's a few ms behind another's when busy.
+    static constexpr uint64_t REORDER_HORIZON = 10000000;
+    // And how many may wait meanwhile (48 MB): more than 10 ms of minimum
+    // frames at 100 Gbit/s. A clock that crowds more into the horizon (one
+    // running backwards, or stuck) starts the windows again.
+    static constexpr uint64_t MOST_WAITING = uint64_t(1) << 21;
 
     // line_rate: bits per second (below 2^40), or 0 to count the frames
     // that start in a window.
@@ -44,7 +50,7 @@ public:
     void add(uint64_t tap_time, uint32_t bytes, uint64_t frame);
     // The TAP's clock has stepped back: what waits is counted, and the
     // windows start again from the next frame. Also done here when a frame
-    // comes more than the horizon behind the newest.
+    // comes more than the horizon behind the newest, or too many wait.
     void restart();
     // The capture has ended: the busiest windows, by BURST_WINDOWS.
     const Burst *finish();
