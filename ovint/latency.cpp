@@ -187,7 +187,10 @@ public:
     }
     void late(const Pairing &pairing) override
     {
-        // A repeated key's: maybe two frames', no measure of the window.
+        // Both were seen, the later after the window. A repeated key's pair
+        // may be two frames': no measure of the window.
+        entry_of(pairing.later.frame).marks |= FrameLatency::late;
+        entry_of(pairing.earlier.frame).marks |= FrameLatency::late;
         if (pairing.duplicate)
             return;
         store(pairing.later, pairing.earlier, pairing.latency);

@@ -323,6 +323,18 @@ for p in json.load(open(sys.argv[1]))["ports"]:
 $(awk -F, 'NR > 1 { n["fate\t" $2 "\t" $NF]++ } END { for (k in n) print k "\t" n[k] }' "$work/fates.csv" | sort)"
     done
 
+    # The plug-in and ovint-latency give every frame the same fate, also
+    # where equal frames leave after a window of 1 ms (a pair that may be
+    # two frames': late all the same, no measure of the window).
+    "$write_captures" --device router "$work/equal.pcap" "$work/equal.expected" 12000 20000 &&
+        chmod a+r "$work/equal.pcap" || exit 1
+    "$latency_program" --window 1 --force --frames "$work/equal.csv" "$work/equal.pcap" >/dev/null
+    check "equal frames late: the plug-in's fate of every frame is ovint-latency's" \
+        "$(awk -F, 'NR > 1 { print $1 "\t" $NF }' "$work/equal.csv" | sort -n)" \
+        "$(with_ovint -2 -o ovint.latency_window:1 -r "$work/equal.pcap" -T fields -e frame.number -e ovint.fate |
+           awk -F'\t' 'BEGIN { split("forwarded ambiguous fragmented late for_device from_device merged at_edge no_key not_seen_leaving", name, " ") }
+                        $2 != "" { print $1 "\t" name[$2 + 1] }' | sort -n)"
+
     # The report's figures against the writer's, from the JSON report: per
     # direction the least, mean, percentiles, largest latency and jitter; per
     # port the busiest window of each length, where it starts and its first
