@@ -181,6 +181,7 @@ void LatencyMatcher::conclude_check()
 // than what waited.
 void LatencyMatcher::settle(MatchSink &sink)
 {
+    sink.settling();
     for (; tail_ < head_; tail_++) {
         if (__builtin_expect(entry(tail_).sighting.fragment == FragmentKind::later, 0) && !entry(tail_).paired)
             adopt_piece(tail_, true, sink);

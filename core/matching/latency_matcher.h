@@ -111,6 +111,10 @@ public:
     // The TAP clock stepped back: every sighting that waited is settled,
     // and a new clock starts with the sighting being fed.
     virtual void clock_stepped_back() {}
+    // Every sighting still waiting is about to be told at once, in capture
+    // order (the capture or its clock has ended): followed by
+    // clock_stepped_back() or the end of finish().
+    virtual void settling() {}
 
 protected:
     ~MatchSink() = default;

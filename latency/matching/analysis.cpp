@@ -288,11 +288,12 @@ void Analysis::count_unseen(const Sighting &sighting, bool keyed, bool at_edge)
     }
     if (keyed && toward && sighting.fragment == FragmentKind::none) {
         judge_.whole_entered(sighting);
-        if (at_edge && sighting.packet_tag) {
-            // Its pieces may have left within the capture: told with them.
+        if ((at_edge || settling_) && sighting.packet_tag) {
+            // Its pieces may have left within the capture, and, when all
+            // that waits is told at once, be told after it: told with them.
             if (pending_pieces_.size() == MOST_PENDING_PIECES)
                 tell_piece();
-            pending_pieces_.push_back({sighting, true});
+            pending_pieces_.push_back({sighting, at_edge});
             return;
         }
     }
@@ -331,7 +332,9 @@ void Analysis::tell_piece()
         told(piece);
         return;
     }
-    tell_unpaired(piece, true, false, figures);
+    // A piece that left, or a packet that entered whole as the matcher
+    // settled.
+    tell_unpaired(piece, true, piece.fragment == FragmentKind::none, figures);
 }
 
 void Analysis::tell_unpaired(const Sighting &sighting, bool keyed, bool toward, PortFigures &figures)
@@ -390,6 +393,7 @@ void Analysis::clock_stepped_back()
     // Every packet of the old clock has been told: so are its pieces.
     while (!pending_pieces_.empty())
         tell_piece();
+    settling_ = false;
     jitter_order_.finish();
     interval_jitter_order_.finish();
     for (auto &entry : port_bursts_)
@@ -401,6 +405,7 @@ void Analysis::finish()
     matcher_.finish(*this);
     while (!pending_pieces_.empty())
         tell_piece();
+    settling_ = false;
     clock_steps = matcher_.clock().steps();
     findings = matcher_.findings();
     jitter_order_.finish();

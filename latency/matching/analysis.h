@@ -194,6 +194,7 @@ public:
     void wrong_direction(const Sighting &) override {}
     void cabling_learnt() override;
     void clock_stepped_back() override;
+    void settling() override { settling_ = true; }
 
 private:
     void count_unseen(const Sighting &sighting, bool keyed, bool at_edge);
@@ -209,6 +210,7 @@ private:
         bool at_edge;  // as the matcher told it
     };
     std::deque<PendingPiece> pending_pieces_;
+    bool settling_ = false;  // the matcher tells what waited all at once
     uint64_t pieces_reach_;
     void tell_piece();
     void tell_unpaired(const Sighting &sighting, bool keyed, bool toward, PortFigures &figures);

@@ -325,15 +325,24 @@ $(awk -F, 'NR > 1 { n["fate\t" $2 "\t" $NF]++ } END { for (k in n) print k "\t" 
 
     # The plug-in and ovint-latency give every frame the same fate, also
     # where equal frames leave after a window of 1 ms (a pair that may be
-    # two frames': late all the same, no measure of the window).
+    # two frames': late all the same, no measure of the window), and where
+    # packets the device fragmented are still waiting, with their pieces,
+    # when the capture ends (the pieces told after the packet).
     "$write_captures" --device router "$work/equal.pcap" "$work/equal.expected" 12000 20000 &&
-        chmod a+r "$work/equal.pcap" || exit 1
-    "$latency_program" --window 1 --force --frames "$work/equal.csv" "$work/equal.pcap" >/dev/null
-    check "equal frames late: the plug-in's fate of every frame is ovint-latency's" \
-        "$(awk -F, 'NR > 1 { print $1 "\t" $NF }' "$work/equal.csv" | sort -n)" \
-        "$(with_ovint -2 -o ovint.latency_window:1 -r "$work/equal.pcap" -T fields -e frame.number -e ovint.fate |
-           awk -F'\t' 'BEGIN { split("forwarded ambiguous fragmented late for_device from_device merged at_edge no_key not_seen_leaving", name, " ") }
-                        $2 != "" { print $1 "\t" name[$2 + 1] }' | sort -n)"
+        "$write_captures" --device fragmenting "$work/pieces.pcap" "$work/pieces.expected" 2000 7000 &&
+        chmod a+r "$work/equal.pcap" "$work/pieces.pcap" || exit 1
+    while read -r capture window what; do
+        "$latency_program" --window "$window" --force --frames "$work/fates.csv" "$work/$capture.pcap" >/dev/null
+        check "$what: the plug-in's fate of every frame is ovint-latency's" \
+            "$(awk -F, 'NR > 1 { print $1 "\t" $NF }' "$work/fates.csv" | sort -n)" \
+            "$(with_ovint -2 -o "ovint.latency_window:$window" -r "$work/$capture.pcap" -T fields -e frame.number \
+                -e ovint.fate |
+               awk -F'\t' 'BEGIN { split("forwarded ambiguous fragmented late for_device from_device merged at_edge no_key not_seen_leaving", name, " ") }
+                            $2 != "" { print $1 "\t" name[$2 + 1] }' | sort -n)"
+    done <<'CASES'
+equal 1 equal frames late
+pieces 10 packets fragmented at the capture's end
+CASES
 
     # The report's figures against the writer's, from the JSON report: per
     # direction the least, mean, percentiles, largest latency and jitter; per
