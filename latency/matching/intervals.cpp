@@ -84,6 +84,7 @@ IntervalFigures IntervalWatch::take(Analysis &analysis, uint64_t start, uint64_t
     steps_back_ = steps_back;
     figures.cabling = analysis.cabling_so_far();
     figures.cabling_learnt = analysis.cabling_learnt_so_far();
+    figures.cabling_given = analysis.cabling_given;
     figures.groups = analysis.take_interval_groups();
     figures.definition = analysis.definition();
     return figures;

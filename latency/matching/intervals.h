@@ -53,6 +53,7 @@ struct IntervalFigures {
     uint64_t clock_steps_back = 0;
     Cabling cabling = Cabling::learn;  // learn: not yet known
     bool cabling_learnt = false;       // from the pairs, not given
+    bool cabling_given = false;        // on the command line (neither: assumed)
     // With --by: the interval's groups, told in `order`, the first `top`.
     std::unique_ptr<TrafficGroups> groups;
     LatencyDefinition definition = LatencyDefinition::fifo;

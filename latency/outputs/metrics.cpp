@@ -11,7 +11,9 @@
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
 
+#include <algorithm>
 #include <exception>
+#include <limits>
 #include <map>
 #include <vector>
 
@@ -29,6 +31,9 @@ struct MetricsServer::Series {
     Family<Gauge> *interval_latency, *window, *cabling;
     // Each direction's histogram, made once: prometheus-cpp keeps it.
     std::map<std::string, Histogram *> histograms;
+    // The interval percentiles set so far: an interval without a match
+    // leaves them without a value (NaN), not the last busy interval's.
+    std::vector<Gauge *> interval_gauges;
 };
 
 // "Crc Error" as "crc_error".
@@ -100,6 +105,8 @@ MetricsServer::~MetricsServer() = default;
 void MetricsServer::add(const IntervalFigures &interval)
 {
     Series &s = *series_;
+    for (Gauge *gauge : s.interval_gauges)
+        gauge->Set(std::numeric_limits<double>::quiet_NaN());
     for (const PortInterval &port : interval.ports) {
         const std::string name = port_label(port.version, port.port).text;
         s.port_frames->Add({{"port", name}}).Increment(static_cast<double>(port.frames));
@@ -133,11 +140,15 @@ void MetricsServer::add(const IntervalFigures &interval)
                                      std::make_pair("0.999", direction.p99_9), std::make_pair("1", direction.largest)}) {
             prometheus::Labels with_quantile = labels;
             with_quantile["quantile"] = quantile.first;
-            s.interval_latency->Add(with_quantile).Set(static_cast<double>(quantile.second) / 1e9);
+            Gauge &gauge = s.interval_latency->Add(with_quantile);
+            if (std::find(s.interval_gauges.begin(), s.interval_gauges.end(), &gauge) == s.interval_gauges.end())
+                s.interval_gauges.push_back(&gauge);
+            gauge.Set(static_cast<double>(quantile.second) / 1e9);
         }
     }
     s.steps_back->Add({}).Increment(static_cast<double>(interval.clock_steps_back));
     if (interval.cabling != Cabling::learn)
-        s.cabling->Add({{"cabling", cabling_name(interval.cabling)}, {"from", interval.cabling_learnt ? "learnt" : "given"}})
+        s.cabling->Add({{"cabling", cabling_name(interval.cabling)},
+                        {"from", interval.cabling_learnt ? "learnt" : interval.cabling_given ? "given" : "assumed"}})
             .Set(1);
 }
