@@ -21,6 +21,7 @@
 
 #include "capture_io/output_files.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -150,6 +151,20 @@ static bool read_sightings(const Options &options, Analysis &analysis, ReportCon
         }
     }
     return true;
+}
+
+// Standard input or a FIFO among the captures: read here, one record at a
+// time, so that SIGINT ends the input (a reading thread would sit in the
+// stream's read with the signal held off until the writer closed it). A
+// stream is read through in order anyway.
+static bool reads_a_stream(const Options &options)
+{
+    for (const char *capture : options.captures) {
+        struct stat status;
+        if (is_standard_stream(capture) || (stat(capture, &status) == 0 && S_ISFIFO(status.st_mode)))
+            return true;
+    }
+    return false;
 }
 
 // -j N: the captures read by N threads, their records taken here in order.
@@ -301,7 +316,7 @@ int main(int argc, char **argv)
             remove_temporaries();
             return EXIT_NOTHING_DONE;
         }
-    } else if (options.jobs > 1) {
+    } else if (options.jobs > 1 && !reads_a_stream(options)) {
         if (!read_in_parallel(options, analysis, context)) {
             remove_temporaries();
             return EXIT_NOTHING_DONE;

@@ -130,6 +130,28 @@ check "SIGTERM ends a followed pipe after its last interval is written" \
     "status 0, 1 line, last" \
     "status $status, $(grep -c . "$work/stopped.jsonl") line, $(python3 -c 'import json, sys; print("last" if json.loads(open(sys.argv[1]).readline())["last"] else "not last")' "$work/stopped.jsonl")"
 
+# SIGINT ends standard input read for the report, with threads to spare
+# too: the report of what was read follows, status 0. (A background job
+# here starts with SIGINT ignored, which ovint keeps: it is given back.)
+rm -f "$fifo"
+mkfifo "$fifo"
+(cat "$work/router.pcap"; sleep 30) >"$fifo" &
+feeder=$!
+python3 -c 'import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); os.execv(sys.argv[1], sys.argv[1:])' \
+    "$latency_program" -j 2 - <"$fifo" >"$work/interrupted.txt" &
+reader=$!
+sleep 2
+kill -INT "$reader"
+for _ in $(seq 50); do kill -0 "$reader" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$reader" 2>/dev/null && { echo "(still reading 5 s after SIGINT)"; kill -KILL "$reader"; }
+wait "$reader"
+status=$?
+kill "$feeder" 2>/dev/null
+wait "$feeder" 2>/dev/null
+check "SIGINT ends standard input read with -j 2: the report follows" \
+    "status 0, $("$latency_program" "$work/router.pcap" | sed -n 's/^frames read \([0-9]*\).*/\1/p')" \
+    "status $status, $(sed -n 's/^frames read \([0-9]*\).*/\1/p' "$work/interrupted.txt")"
+
 # A live input falling quiet: after a grace of 2 s its TAP clock is taken
 # to go on with the wall clock, so its last frames are settled (not seen,
 # not at an edge) and the interval under way is told while the pipe is
