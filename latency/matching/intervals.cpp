@@ -68,14 +68,20 @@ IntervalFigures IntervalWatch::take(Analysis &analysis, uint64_t start, uint64_t
             port.flagged[flag] = running.flagged[flag] - taken.flagged[flag];
             taken.flagged[flag] = running.flagged[flag];
         }
+        // Against the busiest direction from the port, as the report counts
+        // them; kept until the port has one (no frame of it matched yet).
+        const uint64_t not_seen = port.fates[static_cast<int>(Fate::not_seen)] + taken.unattributed_not_seen;
+        const uint64_t late = port.fates[static_cast<int>(Fate::late)] + taken.unattributed_late;
         const auto busiest = busiest_from.find(entry.first);
         if (busiest != busiest_from.end()) {
             DirectionInterval &direction = figures.directions[busiest->second];
-            const uint64_t not_seen = port.fates[static_cast<int>(Fate::not_seen)];
-            const uint64_t late = port.fates[static_cast<int>(Fate::late)];
             direction.not_seen += not_seen;
             direction.late += late;
             direction.entered += not_seen + late;
+            taken.unattributed_not_seen = taken.unattributed_late = 0;
+        } else {
+            taken.unattributed_not_seen = not_seen;
+            taken.unattributed_late = late;
         }
         figures.ports.push_back(port);
     }

@@ -75,6 +75,8 @@ private:
         uint64_t frames = 0;
         uint64_t fates[FATE_COUNT] = {};
         uint64_t flagged[MAX_FLAGS] = {};
+        // Not seen and late before any direction from the port was known.
+        uint64_t unattributed_not_seen = 0, unattributed_late = 0;
     };
     std::map<uint32_t, Taken> directions_;  // by the analysis's direction key
     std::vector<uint32_t> busiest_key_;     // the key of each direction taken, by its index
