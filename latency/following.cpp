@@ -92,7 +92,7 @@ int follow_captures(const Options &options, Analysis &analysis)
         const uint64_t assumed = now + std::min(quiet_ns - QUIET_GRACE_NS, UINT64_MAX - now);
         analysis.settle_until(assumed);
         uint64_t start, end;
-        if (clock.begun() && clock.ended(assumed, start, end))
+        if (clock.begun() && clock.ended(assumed, start, end, true))
             tell(start, end, false);
     };
     uint64_t frame = 0;

@@ -96,21 +96,25 @@ IntervalFigures IntervalWatch::take(Analysis &analysis, uint64_t start, uint64_t
     return figures;
 }
 
-bool IntervalClock::ended(uint64_t now, uint64_t &start, uint64_t &end)
+bool IntervalClock::ended(uint64_t now, uint64_t &start, uint64_t &end, bool assumed)
 {
     if (!started_) {
         begin(now);
         return false;
     }
-    if (now < last_now_ && now < start_) {
+    if (!assumed && now < last_read_ && now < start_) {
         // The TAP clock stepped back: the interval ends where it stood.
         start = start_;
         end = last_now_ + 1;
-        start_ = last_now_ = now;
+        start_ = last_now_ = last_read_ = now;
         return true;
     }
+    if (!assumed)
+        last_read_ = std::max(last_read_, now);
     last_now_ = std::max(last_now_, now);
-    if (now - start_ < length_)
+    // Frames after a quiet spell may lie behind the time it was taken to
+    // reach: they belong to the interval under way.
+    if (now < start_ || now - start_ < length_)
         return false;
     start = start_;
     end = start_ + length_;

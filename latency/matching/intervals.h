@@ -93,17 +93,20 @@ public:
     explicit IntervalClock(uint64_t length) : length_(length) {}
     // The first interval starts at `origin`: the first trailer-bearing
     // frame's TAP time.
-    void begin(uint64_t origin) { started_ = true, start_ = last_now_ = origin; }
+    void begin(uint64_t origin) { started_ = true, start_ = last_now_ = last_read_ = origin; }
     bool begun() const { return started_; }
     // Whether an interval ended with the clock at `now`; its bounds in
-    // `start` and `end`.
-    bool ended(uint64_t now, uint64_t &start, uint64_t &end);
+    // `start` and `end`. `assumed`: not read from a frame but taken to
+    // have gone on while the input was quiet; frames that come after
+    // such a time, behind it, are no step back.
+    bool ended(uint64_t now, uint64_t &start, uint64_t &end, bool assumed = false);
     uint64_t start() const { return start_; }
 
 private:
     uint64_t length_;
     bool started_ = false;
     uint64_t start_ = 0, last_now_ = 0;
+    uint64_t last_read_ = 0;  // the latest time read from a frame
 };
 
 #endif // OVINT_LATENCY_MATCHING_INTERVALS_H

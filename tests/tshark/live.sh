@@ -193,6 +193,33 @@ print("last" if any(l["last"] for l in lines) else "not last", end="; ")
 print("at an edge fewer than", sys.argv[2]) if at_edge < int(sys.argv[2]) else print("at an edge", at_edge)' "$quiet_lines" \
         "$("$latency_program" --json "$work/router.pcap" | python3 -c 'import json, sys; print(sum(p["fates"]["at_edge"] for p in json.load(sys.stdin)["ports"]))')")"
 
+# A pipe quiet for 4 s in the middle of the capture, then going on: the
+# frames after the quiet spell lie behind the time the clock was taken to
+# reach, and are no step back; the intervals follow one another and their
+# matches and frames add up to the report's. (The last frames are not seen
+# rather than at the edge: the links were taken to go on past them.)
+python3 -c 'import struct, sys
+data = open(sys.argv[1], "rb").read()
+at = 24  # the file header, then 3000 records
+for _ in range(3000):
+    at += 16 + struct.unpack_from("<I", data, at + 8)[0]
+open(sys.argv[2], "wb").write(data[:at])
+open(sys.argv[3], "wb").write(data[at:])' "$work/router.pcap" "$work/before.pcap" "$work/after.records" || exit 1
+rm -f "$fifo"
+mkfifo "$fifo"
+(cat "$work/before.pcap"; sleep 4; cat "$work/after.records") >"$fifo" &
+"$latency_program" --interval 500ms "$fifo" >"$work/resumed.jsonl"
+wait
+check "a pipe quiet for a while, then going on: the intervals in order, adding up to the report" \
+    "$(report_totals "$work/router.pcap" | awk '{ print $1, $2, $3, $4, ($1 == "port" ? "" : $5) }')
+last 1 of $(grep -c . "$work/resumed.jsonl") at the end
+in order" \
+    "$(interval_totals <"$work/resumed.jsonl" | awk '$1 == "last" { print; next } { print $1, $2, $3, $4, ($1 == "port" ? "" : $5) }')
+$(python3 -c 'import json, sys
+lines = [json.loads(line) for line in open(sys.argv[1])]
+print("in order" if all(b["start_s"] >= a["end_s"] for a, b in zip(lines, lines[1:])) else
+      "back: " + " ".join("[%s, %s)" % (l["start_s"], l["end_s"]) for l in lines))' "$work/resumed.jsonl")"
+
 # --follow: a ring dumpcap is writing, its files appearing one by one (the
 # third removed by the ring before it was read), and one file growing in
 # pieces; each followed until SIGTERM, and the intervals add up to the
