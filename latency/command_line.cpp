@@ -149,6 +149,28 @@ static bool read_rate(const char *text, uint64_t *bits_per_second)
     return true;
 }
 
+// [HOST:]PORT, PORT from 1 to 65535 and HOST one name or address: the
+// listening library would take a list, or options, from what is left.
+static bool valid_listen_address(const char *text)
+{
+    const char *colon = std::strrchr(text, ':');
+    const char *port = colon ? colon + 1 : text;
+    if (colon == text || !*port || std::strlen(port) > 5)
+        return false;
+    for (const char *c = port; *c; c++) {
+        if (*c < '0' || *c > '9')
+            return false;
+    }
+    const long number = std::strtol(port, nullptr, 10);
+    if (number < 1 || number > 65535)
+        return false;
+    for (const char *c = text; c < (colon ? colon : text); c++) {
+        if (*c == ',' || *c == ' ' || *c == '\t' || *c == '+')
+            return false;
+    }
+    return true;
+}
+
 static int usage_error(const char *format, const char *value)
 {
     fputs("ovint-latency: ", stderr);
@@ -280,6 +302,8 @@ int parse_command_line(int argc, char **argv, Options &options)
                               options.by != GroupBy::none || options.json || options.json_lines))
         return usage_error("%s", "--sightings only reads and keys the captures' frames: give the report's options "
                                  "to the run with --from-sightings.");
+    if (options.metrics && !valid_listen_address(options.metrics))
+        return usage_error("--metrics \"%s\" is not [HOST:]PORT, with a port from 1 to 65535.", options.metrics);
     if (options.linger && !options.metrics)
         return usage_error("%s", "--linger serves the metrics on: give --metrics too.");
     if ((options.metrics || options.follow || options.interval_log) && !options.interval_ns)

@@ -17,8 +17,10 @@
 
 class MetricsServer {
 public:
-    // Serves on `address` ("PORT", "HOST:PORT", "[IPv6]:PORT"; the loopback
-    // address unless a host is given), for latencies of the ranges of a
+    // Serves on `address` ("PORT" or "HOST:PORT", checked as the command
+    // line is read; the loopback address unless a host is given; an IPv6
+    // address where the listening library has IPv6, which Debian's has
+    // not), for latencies of the ranges of a
     // window of `window_ns`. False, with a sentence, when it cannot listen.
     bool start(const std::string &address, uint64_t window_ns, std::string &sentence);
     // What an interval settled, added to the series.

@@ -643,7 +643,8 @@ PY
         "--line-rate 10G," "--definition lifo" "--definition fast --line-rate 1G" "--by port" "--top 5" \
         "--by flow --top 0" "--by dscp --sort p50" "--plot $work/picture.jpg" "--window 0" "--pairs $work/router.pcap" \
         "--force --frames $work/router-link.pcap" "--force --pairs $work/router-hard.pcap" \
-        "--pairs $work/one.csv --frames $work/./one.csv" "--pairs - --frames -"; do
+        "--pairs $work/one.csv --frames $work/./one.csv" "--pairs - --frames -" "--metrics 19105,19106" \
+        "--metrics 70000" "--metrics :9101"; do
         status=0
         "$latency_program" $usage "$work/router.pcap" >/dev/null 2>"$work/stderr.txt" || status=$?
         check "ovint-latency $usage: a usage error" "2|1" "$status|$(wc -l <"$work/stderr.txt")"
