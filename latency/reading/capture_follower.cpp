@@ -22,10 +22,11 @@ CaptureFollower::CaptureFollower(const std::string &name, unsigned pause_us) : n
     suffix_ = dot == std::string::npos || dot == 0 ? "" : base.substr(dot);
 }
 
-// NAME_NNNNN_YYYYMMDDhhmmss.EXT: the number, at least five digits.
-std::map<uint64_t, std::string> CaptureFollower::ring_files() const
+// NAME_NNNNN_YYYYMMDDhhmmss.EXT: the number, at least five digits; and
+// when the file was last written.
+std::vector<CaptureFollower::RingFile> CaptureFollower::ring_files() const
 {
-    std::map<uint64_t, std::string> files;
+    std::vector<RingFile> files;
     DIR *folder = opendir(folder_.c_str());
     if (!folder)
         return files;
@@ -36,7 +37,7 @@ std::map<uint64_t, std::string> CaptureFollower::ring_files() const
             continue;
         const std::string middle = file.substr(prefix_.size(), file.size() - prefix_.size() - suffix_.size());
         const size_t underscore = middle.find('_');
-        if (underscore == std::string::npos || underscore < 5 || middle.size() - underscore - 1 != 14)
+        if (underscore == std::string::npos || underscore < 5 || underscore > 19 || middle.size() - underscore - 1 != 14)
             continue;
         bool digits = true;
         for (size_t i = 0; i < middle.size(); i++)
@@ -44,10 +45,43 @@ std::map<uint64_t, std::string> CaptureFollower::ring_files() const
         if (!digits)
             continue;
         const std::string path = folder_ == "." && name_.find('/') == std::string::npos ? file : folder_ + file;
-        files[std::strtoull(middle.substr(0, underscore).c_str(), nullptr, 10)] = path;
+        struct stat status;
+        if (stat(path.c_str(), &status) != 0)
+            continue;  // removed meanwhile
+        files.push_back({std::strtoull(middle.substr(0, underscore).c_str(), nullptr, 10),
+                         uint64_t(status.st_mtim.tv_sec) * 1000000000 + uint64_t(status.st_mtim.tv_nsec), path});
     }
     closedir(folder);
     return files;
+}
+
+// The file to read after the current one: the next of its run (numbers
+// rise, each file written after the one before), or, once dumpcap has been
+// started again (numbers from 1 anew), the first of the newer run. The
+// time in a name is local time, which goes back an hour once a year: the
+// files' own times tell the order. Files of an older run left in the
+// folder are neither. The first file is the one written first.
+bool CaptureFollower::pick_next(const std::vector<RingFile> &files, RingFile &next) const
+{
+    const RingFile *same_run = nullptr, *newer_run = nullptr;
+    for (const RingFile &file : files) {
+        // Written after the current one was begun, at a number it had
+        // reached (the current one itself goes on being written).
+        if ((!current_.number || (file.number <= current_.number && file.written > current_.written &&
+                                  file.path != current_.path)) &&
+            (!newer_run || file.written < newer_run->written))
+            newer_run = &file;
+    }
+    for (const RingFile &file : files) {
+        // Written after the current one, before a newer run began.
+        if (current_.number && file.number > current_.number && file.written >= current_.written &&
+            (!newer_run || file.written < newer_run->written) && (!same_run || file.number < same_run->number))
+            same_run = &file;
+    }
+    if (!same_run && !newer_run)
+        return false;
+    next = same_run ? *same_run : *newer_run;
+    return true;
 }
 
 void CaptureFollower::pause() const
@@ -63,36 +97,31 @@ bool CaptureFollower::next(std::string &path)
             return false;
         struct stat status;
         // One file growing: read once, to the end of the input.
-        if (current_ == 0 && stat(name_.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        if (!current_.number && stat(name_.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
             if (single_taken_)
                 return false;
             single_taken_ = true;
             path = name_;
             return true;
         }
-        for (const auto &file : ring_files())
-            if (file.first > current_)
-                seen_[file.first] = file.second;
-        if (!seen_.empty()) {
-            const auto first = seen_.begin();
-            // Files between the last read and this one went unread.
-            if (current_ != 0) {
-                for (uint64_t gone = current_ + 1; gone < first->first; gone++) {
+        RingFile next;
+        if (pick_next(ring_files(), next)) {
+            // Files of the run between the last read and this one went
+            // unread.
+            if (current_.number && next.number > current_.number) {
+                for (uint64_t gone = current_.number + 1; gone < next.number; gone++) {
                     char number[24];
                     snprintf(number, sizeof number, "%05llu", static_cast<unsigned long long>(gone));
                     missed_.push_back(folder_ + prefix_ + number + "_*" + suffix_);
                 }
             }
-            // Listed once, now gone: removed by the ring before it was read.
-            if (access(first->second.c_str(), R_OK) != 0) {
-                missed_.push_back(first->second);
-                current_ = first->first;
-                seen_.erase(first);
+            current_ = next;
+            // Listed, now gone: removed by the ring before it was read.
+            if (access(next.path.c_str(), R_OK) != 0) {
+                missed_.push_back(next.path);
                 continue;
             }
-            current_ = first->first;
-            path = first->second;
-            seen_.erase(first);
+            path = next.path;
             return true;
         }
         pause();
@@ -103,11 +132,11 @@ bool CaptureFollower::more_may_come()
 {
     if (input_interrupted())
         return false;
-    if (current_ != 0) {
+    if (current_.number) {
         // A newer file of the ring: dumpcap has closed this one. What it
         // wrote before it closed it is read once more, then it ends.
-        const auto files = ring_files();
-        if (files.upper_bound(current_) != files.end()) {
+        RingFile next;
+        if (pick_next(ring_files(), next)) {
             if (last_look_)
                 return false;
             last_look_ = true;

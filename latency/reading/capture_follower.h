@@ -31,16 +31,21 @@ public:
     const std::vector<std::string> &missed() const { return missed_; }
 
 private:
-    // The ring's files now in its folder, by their number.
-    std::map<uint64_t, std::string> ring_files() const;
+    struct RingFile {
+        uint64_t number = 0;   // 0: none
+        uint64_t written = 0;  // last written, ns since 1970
+        std::string path;
+    };
+    // The ring's files now in its folder.
+    std::vector<RingFile> ring_files() const;
+    bool pick_next(const std::vector<RingFile> &files, RingFile &next) const;
     void pause() const;
 
     std::string name_, folder_, prefix_, suffix_;
     unsigned pause_us_;
     bool single_taken_ = false;
     bool last_look_ = false;  // a newer file exists: this one is read to its end once more
-    uint64_t current_ = 0;  // the ring file being read (0: none yet)
-    std::map<uint64_t, std::string> seen_;  // files listed but not yet read
+    RingFile current_;        // the ring file being read
     std::vector<std::string> missed_;
 };
 

@@ -221,9 +221,10 @@ print("in order" if all(b["start_s"] >= a["end_s"] for a, b in zip(lines, lines[
       "back: " + " ".join("[%s, %s)" % (l["start_s"], l["end_s"]) for l in lines))' "$work/resumed.jsonl")"
 
 # --follow: a ring dumpcap is writing, its files appearing one by one (the
-# third removed by the ring before it was read), and one file growing in
-# pieces; each followed until SIGTERM, and the intervals add up to the
-# report of what was there to read.
+# third removed by the ring before it was read; dumpcap started again after
+# the fifth, numbering from 1 anew beside the old run's files), and one file
+# growing in pieces; each followed until SIGTERM, and the intervals add up
+# to the report of what was there to read.
 editcap -c 700 "$work/router.pcap" "$work/part.pcap" >/dev/null
 parts=("$work"/part_*.pcap)
 mkdir "$work/ring"
@@ -231,17 +232,21 @@ mkdir "$work/ring"
 follower=$!
 kept=()
 for i in "${!parts[@]}"; do
-    number=$(printf '%05d' $((i + 1)))
+    if [ "$i" -lt 5 ]; then
+        name=tap_$(printf '%05d' $((i + 1)))_20251208132000.pcap
+    else
+        name=tap_$(printf '%05d' $((i - 4)))_20251208132500.pcap
+    fi
     [ "$i" = 2 ] && continue
     kept+=("${parts[$i]}")
     cp "${parts[$i]}" "$work/ring/.copy"
-    mv "$work/ring/.copy" "$work/ring/tap_${number}_20251208132000.pcap"
+    mv "$work/ring/.copy" "$work/ring/$name"
     sleep 0.3
 done
 sleep 1
 kill -TERM "$follower"
 wait "$follower"
-check "--follow, a ring: every file read once, in order, the one removed named" \
+check "--follow, a ring, dumpcap started again part way: every file read once, in order, the one removed named" \
     "$(report_totals "${kept[@]}")
 last 1 of $(grep -c . "$work/ring.jsonl") at the end
 $work/ring/tap_00003_*.pcap was removed before it was read: its frames are not counted." \
