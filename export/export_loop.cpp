@@ -263,6 +263,7 @@ LoopResult ExportLoop::run()
         if (record.rec.rec_type == REC_TYPE_PACKET) {
             written = export_packet(record, frame, result);
         } else {
+            record.rec.section_number = 0;  // as a packet's, below
             written = write_record(wdh_, record, 0, &write_err_, &write_err_info_);
             if (written)
                 summary_.frames_written++;
