@@ -252,6 +252,8 @@ LoopResult ExportLoop::run()
         note_new_input_interfaces();
         // A new section's interfaces are read with its first record (the
         // section header, then them): they begin after those read before.
+        // (A section without records read with them is taken for part of
+        // it: 4.0 and 4.2 do not tell; from 4.4 the host numbers them.)
         const unsigned section = (record.rec.presence_flags & WTAP_HAS_SECTION_NUMBER) ? record.rec.section_number : 0;
         if (section >= section_first_idb_.size())
             section_first_idb_.resize(section + 1, interfaces_before);

@@ -111,9 +111,11 @@ public:
     // The TAP clock stepped back: every sighting that waited is settled,
     // and a new clock starts with the sighting being fed.
     virtual void clock_stepped_back() {}
-    // Every sighting still waiting is about to be told at once, in capture
-    // order (the capture or its clock has ended): followed by
-    // clock_stepped_back() or the end of finish().
+    // Every sighting still waiting is about to be told at once (the capture
+    // or its clock has ended), not in capture order: those in the window,
+    // then those waiting on the other link's capture, then those watched
+    // for a late partner. Followed by clock_stepped_back() or the end of
+    // finish().
     virtual void settling() {}
 
 protected:

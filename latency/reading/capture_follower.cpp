@@ -63,13 +63,17 @@ std::vector<CaptureFollower::RingFile> CaptureFollower::ring_files() const
 // folder are neither. The first file is the one written first.
 bool CaptureFollower::pick_next(const std::vector<RingFile> &files, RingFile &next) const
 {
+    // Files written at one time (copied, or a coarse clock) in number order.
+    auto earlier = [](const RingFile &a, const RingFile &b) {
+        return a.written != b.written ? a.written < b.written : a.number < b.number;
+    };
     const RingFile *same_run = nullptr, *newer_run = nullptr;
     for (const RingFile &file : files) {
         // Written after the current one was begun, at a number it had
         // reached (the current one itself goes on being written).
         if ((!current_.number || (file.number <= current_.number && file.written > current_.written &&
                                   file.path != current_.path)) &&
-            (!newer_run || file.written < newer_run->written))
+            (!newer_run || earlier(file, *newer_run)))
             newer_run = &file;
     }
     for (const RingFile &file : files) {

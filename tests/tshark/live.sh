@@ -138,14 +138,17 @@ check "SIGTERM ends a followed pipe after its last interval is written" \
 # SIGINT ends standard input read for the report, with threads to spare
 # too: the report of what was read follows, status 0. (A background job
 # here starts with SIGINT ignored, which ovint keeps: it is given back.)
-rm -f "$fifo"
+rm -f "$fifo" "$work/fed"
 mkfifo "$fifo"
-(cat "$work/router.pcap"; sleep 30) >"$fifo" &
+(cat "$work/router.pcap"; : >"$work/fed"; exec sleep 30) >"$fifo" &
 feeder=$!
 python3 -c 'import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); os.execv(sys.argv[1], sys.argv[1:])' \
     "$latency_program" -j 2 - <"$fifo" >"$work/interrupted.txt" &
 reader=$!
-sleep 2
+# Once the capture is in the pipe and the reader has had time to take the
+# last of it (a pipe holds 64 kB).
+for _ in $(seq 100); do [ -e "$work/fed" ] && break; sleep 0.1; done
+sleep 1
 kill -INT "$reader"
 for _ in $(seq 50); do kill -0 "$reader" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$reader" 2>/dev/null && { echo "(still reading 5 s after SIGINT)"; kill -KILL "$reader"; }
@@ -235,7 +238,9 @@ for i in "${!parts[@]}"; do
     if [ "$i" -lt 5 ]; then
         name=tap_$(printf '%05d' $((i + 1)))_20251208132000.pcap
     else
-        name=tap_$(printf '%05d' $((i - 4)))_20251208132500.pcap
+        # Started again after a change of local time an hour back: the
+        # newer run's names carry the earlier times.
+        name=tap_$(printf '%05d' $((i - 4)))_20251208122500.pcap
     fi
     [ "$i" = 2 ] && continue
     kept+=("${parts[$i]}")
