@@ -86,13 +86,31 @@ void PortBursts::count_merged(bool all)
     }
 }
 
+// The waiting ring is full: twice the room, or, with as many waiting as
+// may, the windows start again (a clock that crowds more into the horizon
+// than a link carries).
+void PortBursts::make_room()
+{
+    if (waiting_.size() < MOST_WAITING && far_.size() < MOST_WAITING)
+        waiting_.grow(wait_begin_, wait_end_);
+    else
+        restart();
+}
+
 // Among those waiting (the newest among them), after every frame not later
 // than this one, within reach of the back; or before them all (a clock
 // running backwards).
 void PortBursts::wait_out_of_order(const Frame &frame)
 {
-    if (wait_end_ - wait_begin_ == waiting_.size())
-        waiting_.grow(wait_begin_, wait_end_);
+    if (wait_end_ - wait_begin_ == waiting_.size()) {
+        make_room();
+        if (wait_begin_ == wait_end_) {
+            // Started again: the first frame of the new windows.
+            newest_ = frame.time;
+            waiting_[wait_end_++] = frame;
+            return;
+        }
+    }
     if (frame.time < waiting_[wait_begin_].time) {
         waiting_[--wait_begin_] = frame;
         return;
@@ -117,10 +135,10 @@ void PortBursts::add(uint64_t tap_time, uint32_t bytes, uint64_t frame)
         // The TAP's clock went back (a restart): the windows start again.
         if (tap_time < newest_)
             restart();
+        if (wait_end_ - wait_begin_ == waiting_.size())
+            make_room();
         // Not earlier than any waiting frame.
         newest_ = tap_time;
-        if (wait_end_ - wait_begin_ == waiting_.size())
-            waiting_.grow(wait_begin_, wait_end_);
         waiting_[wait_end_++] = arrived;
     } else {
         wait_out_of_order(arrived);
@@ -128,8 +146,6 @@ void PortBursts::add(uint64_t tap_time, uint32_t bytes, uint64_t frame)
     // Frames further back than the horizon from the newest can no longer
     // be preceded.
     count_waiting(false);
-    if (__builtin_expect(wait_end_ - wait_begin_ + far_.size() >= MOST_WAITING, 0))
-        restart();
 }
 
 void PortBursts::restart()

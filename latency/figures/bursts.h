@@ -71,6 +71,7 @@ private:
         }
     };
     void wait_out_of_order(const Frame &frame);
+    void make_room();
     void count_waiting(bool all);
     void count_merged(bool all);
     void count(const Frame &frame);
