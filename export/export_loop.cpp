@@ -56,11 +56,17 @@ bool ExportLoop::add_interface(wtap_block_t idb, guint32 *output)
     return true;
 }
 
+// The pcapng section a record was read from (0 in other formats).
+static unsigned section_of(const wtap_rec &rec)
+{
+    return (rec.presence_flags & WTAP_HAS_SECTION_NUMBER) ? rec.section_number : 0;
+}
+
 // The input interface a record came on, numbered over the whole file.
 guint32 ExportLoop::input_interface(const wtap_rec &rec) const
 {
     const guint32 id = (rec.presence_flags & WTAP_HAS_INTERFACE_ID) ? rec.rec_header.packet_header.interface_id : 0;
-    const unsigned section = (rec.presence_flags & WTAP_HAS_SECTION_NUMBER) ? rec.section_number : 0;
+    const unsigned section = section_of(rec);
 #if CAPTURE_IO_HOST_NUMBERS_INTERFACES
     (void)section_first_idb_;
     return host_file_interface_id(wth_, section, id);
@@ -254,7 +260,7 @@ LoopResult ExportLoop::run()
         // section header, then them): they begin after those read before.
         // (A section without records read with them is taken for part of
         // it: 4.0 and 4.2 do not tell; from 4.4 the host numbers them.)
-        const unsigned section = (record.rec.presence_flags & WTAP_HAS_SECTION_NUMBER) ? record.rec.section_number : 0;
+        const unsigned section = section_of(record.rec);
         if (section >= section_first_idb_.size())
             section_first_idb_.resize(section + 1, interfaces_before);
         if (!wdh_ && !(wdh_ = open_output_())) {

@@ -194,9 +194,8 @@ public:
         if (pairing.duplicate)
             return;
         store(pairing.later, pairing.earlier, pairing.latency);
-        latency_of(pairing.later.frame).marks |= FrameLatency::late | FrameLatency::late_later;
+        latency_of(pairing.later.frame).marks |= FrameLatency::late_later;
         store(pairing.earlier, pairing.later, pairing.latency);
-        latency_of(pairing.earlier.frame).marks |= FrameLatency::late;
         if (late_found.count++ == 0)
             late_found.first_frame = static_cast<guint32>(pairing.later.frame);
         late_found.latest = MAX(late_found.latest, pairing.latency);
