@@ -196,6 +196,17 @@ public:
     // clock itself stays where the last sighting left it.
     void settle_until(uint64_t tap_time, MatchSink &sink);
 
+    // Asks for the index slot where `key` starts its probe, a few
+    // sightings before it comes: the index is larger than the caches.
+    // Inlined where it is called: a call of a routine that only prefetches
+    // is taken as free of effects, and dropped.
+    __attribute__((always_inline)) void prefetch(const LatencyKey &key) const
+    {
+        const char *slot = reinterpret_cast<const char *>(&index_[key.low & (index_size_ - 1)]);
+        __builtin_prefetch(slot);
+        __builtin_prefetch(slot + sizeof(Slot) - 1);
+    }
+
     uint64_t window() const { return window_; }
     size_t waiting() const { return static_cast<size_t>(head_ - tail_); }
     const ClockWatch &clock() const { return clock_; }

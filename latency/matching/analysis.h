@@ -139,6 +139,12 @@ public:
     // An interval's groups: at most so many apart, and so many latencies
     // each held exactly (then a histogram), so that memory stays bounded.
     static constexpr size_t INTERVAL_GROUPS = 64, INTERVAL_GROUP_EXACT_LIMIT = 16384;
+    // A record to come soon: its key's place in the matcher is fetched.
+    __attribute__((always_inline)) void prefetch(const FrameRecord &record) const
+    {
+        if (record.kind == FrameRecord::keyed)
+            matcher_.prefetch(record.key);
+    }
     // The TAP clock as the matcher follows it, and its steps so far.
     uint64_t clock_now() const { return matcher_.clock().now(); }
     // The port's busiest windows since it was last asked (with intervals).
@@ -258,6 +264,44 @@ private:
     bool keeping_views_ = false;
     uint64_t line_rates_[2] = {0, 0};
     LatencyDefinition definition_ = LatencyDefinition::fifo;
+};
+
+// Records taken a few frames before they are matched, in the same order:
+// the matcher's index, larger than the caches, is asked for each record's
+// slot while the records before it are matched. A record is read into its
+// place: `next()` gives the place, `taken()` says it is filled. `flush()`
+// matches what waits, before the analysis is asked anything.
+class MatchingLookahead {
+public:
+    explicit MatchingLookahead(Analysis &analysis) : analysis_(analysis) {}
+    // The place of the next record: the one there, DEPTH records back, is
+    // matched first.
+    FrameRecord &next()
+    {
+        FrameRecord &place = waiting_[taken_ % DEPTH];
+        if (taken_ - matched_ == DEPTH) {
+            analysis_.add_record(place);
+            matched_++;
+        }
+        return place;
+    }
+    void taken()
+    {
+        analysis_.prefetch(waiting_[taken_ % DEPTH]);
+        taken_++;
+    }
+    void flush()
+    {
+        for (; matched_ < taken_; matched_++)
+            analysis_.add_record(waiting_[matched_ % DEPTH]);
+    }
+    // Records ahead of the one matched.
+    static constexpr size_t DEPTH = 8;
+
+private:
+    Analysis &analysis_;
+    FrameRecord waiting_[DEPTH];
+    uint64_t taken_ = 0, matched_ = 0;
 };
 
 #endif // OVINT_LATENCY_MATCHING_ANALYSIS_H
