@@ -130,7 +130,7 @@ private:
     static constexpr size_t PROBES = 8;
     // One bit a key (by its high half) kept since the filter was last made
     // anew, from the slots, once every SLOTS keeps.
-    static constexpr size_t FILTER_WORDS = 1024;  // 8 KB
+    static constexpr size_t FILTER_WORDS = 8192;  // 64 KB
     struct Slot {
         Sighting sighting;
         bool used;

@@ -202,9 +202,12 @@ public:
     // is taken as free of effects, and dropped.
     __attribute__((always_inline)) void prefetch(const LatencyKey &key) const
     {
+        // The slot and the next on its probe path, where freed slots wait
+        // for reuse.
         const char *slot = reinterpret_cast<const char *>(&index_[key.low & (index_size_ - 1)]);
         __builtin_prefetch(slot);
         __builtin_prefetch(slot + sizeof(Slot) - 1);
+        __builtin_prefetch(slot + 2 * sizeof(Slot) - 1);
     }
 
     uint64_t window() const { return window_; }
