@@ -38,17 +38,29 @@ constexpr uint64_t MOST_NAME = 65536;
 // to number frames on across files without wrapping.
 constexpr uint64_t MOST_FRAMES = uint64_t(1) << 56;
 
-void put(uint8_t *&at, uint64_t value, int bytes)
+// Little-endian fields; on a little-endian processor one load or store
+// each (the byte loop had cost some 500 instructions a record).
+inline void put(uint8_t *&at, uint64_t value, int bytes)
 {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(at, &value, static_cast<size_t>(bytes));
+    at += bytes;
+#else
     for (int i = 0; i < bytes; i++)
         *at++ = static_cast<uint8_t>(value >> (8 * i));
+#endif
 }
 
-uint64_t take(const uint8_t *&at, int bytes)
+inline uint64_t take(const uint8_t *&at, int bytes)
 {
     uint64_t value = 0;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(&value, at, static_cast<size_t>(bytes));
+    at += bytes;
+#else
     for (int i = 0; i < bytes; i++)
         value |= uint64_t(*at++) << (8 * i);
+#endif
     return value;
 }
 
@@ -208,13 +220,65 @@ bool SightingsWriter::finish()
 
 SightingsReader::~SightingsReader()
 {
-    if (file_)
-        fclose(file_);
+    if (fd_ >= 0)
+        close(fd_);
+    if (hash_)
+        XXH64_freeState(static_cast<XXH64_state_t *>(hash_));
 }
 
-bool SightingsReader::read(void *bytes, size_t length)
+// A block of the file at a time: big enough for any name, and held only
+// while the file is read (many files may be open at once).
+constexpr size_t BLOCK_BYTES = size_t(256) << 10;
+static_assert(BLOCK_BYTES > MOST_NAME + 1 + RECORD_SIZE, "a name or a record fits in a block");
+
+void SightingsReader::hash_taken()
 {
-    return fread(bytes, 1, length, file_) == length;
+    if (hash_ && block_start_ > hashed_)
+        XXH64_update(static_cast<XXH64_state_t *>(hash_), block_.get() + hashed_, block_start_ - hashed_);
+    hashed_ = block_start_;
+}
+
+const uint8_t *SightingsReader::bytes(size_t length)
+{
+    if (!block_)
+        block_.reset(new uint8_t[BLOCK_BYTES]);
+    if (block_end_ - block_start_ < length) {
+        hash_taken();
+        std::memmove(block_.get(), block_.get() + block_start_, block_end_ - block_start_);
+        block_end_ -= block_start_;
+        block_start_ = hashed_ = 0;
+        while (block_end_ < length) {
+            const ssize_t got = ::read(fd_, block_.get() + block_end_, BLOCK_BYTES - block_end_);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return nullptr;
+            block_end_ += static_cast<size_t>(got);
+        }
+    }
+    const uint8_t *at = block_.get() + block_start_;
+    block_start_ += length;
+    return at;
+}
+
+bool SightingsReader::read(void *into, size_t length)
+{
+    const uint8_t *at = bytes(length);
+    if (at && length)
+        std::memcpy(into, at, length);
+    return at != nullptr;
+}
+
+bool SightingsReader::rewind_to(off_t offset)
+{
+    block_start_ = block_end_ = hashed_ = 0;
+    return lseek(fd_, offset, SEEK_SET) == offset;
+}
+
+void SightingsReader::release_block()
+{
+    block_.reset();
+    block_start_ = block_end_ = hashed_ = 0;
 }
 
 // The whole file is read once to check it, then again as it is used: a
@@ -229,25 +293,20 @@ bool SightingsReader::open(const char *name, std::string &sentence)
         return false;
     }
     struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || fcntl(fd, F_SETFL, 0) != 0 ||
-        !(file_ = fdopen(fd, "rb"))) {
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
         sentence = std::string(name) + " is not a file: sightings files are read twice (checked, then used).";
         close(fd);
         return false;
     }
+    fd_ = fd;
     const std::string foreign = std::string(name) + " is not a sightings file of ovint-latency.";
     const std::string damaged = std::string(name) + " is damaged (cut short, or changed since it was written).";
     XXH64_state_t *hash = XXH64_createState();
     XXH64_reset(hash, 0);
-    auto checked_read = [&](void *bytes, size_t length) {
-        if (!read(bytes, length))
-            return false;
-        XXH64_update(hash, bytes, length);
-        return true;
-    };
+    hash_ = hash;
     uint8_t header[16] = {};
     bool good = false;
-    const bool ours = checked_read(header, sizeof header) && std::memcmp(header, MAGIC, sizeof MAGIC) == 0;
+    const bool ours = read(header, sizeof header) && std::memcmp(header, MAGIC, sizeof MAGIC) == 0;
     const uint8_t *at_version = header + 8;
     const uint64_t version = ours ? take(at_version, 4) : 0;
     mode_ = static_cast<KeyMode>(header[12]);
@@ -258,63 +317,60 @@ bool SightingsReader::open(const char *name, std::string &sentence)
         sentence = std::string(name) + " is in sightings format " + std::to_string(version) +
                    ", which this ovint-latency (format " + std::to_string(SIGHTINGS_VERSION) + ") cannot read.";
     } else {
-        {
-            sentence = damaged;
-            bool in_capture = false;
-            uint64_t last_frame = 0;
-            for (;;) {
-                uint8_t tag;
-                if (!checked_read(&tag, 1))
+        sentence = damaged;
+        const size_t size = record_size(static_cast<uint32_t>(version));
+        bool in_capture = false;
+        uint64_t last_frame = 0;
+        for (;;) {
+            const uint8_t *tag = bytes(1);
+            if (!tag)
+                break;
+            if (*tag == 'C' && !in_capture) {
+                const uint8_t *at = bytes(4);
+                if (!at)
                     break;
-                if (tag == 'C' && !in_capture) {
-                    uint8_t length_bytes[4];
-                    if (!checked_read(length_bytes, 4))
-                        break;
-                    const uint8_t *at = length_bytes;
-                    const uint64_t length = take(at, 4);
-                    std::string text(static_cast<size_t>(std::min(length, MOST_NAME)), '\0');
-                    if (length > MOST_NAME || !checked_read(&text[0], text.size()))
-                        break;
-                    in_capture = true;
-                    last_frame = 0;
-                } else if (tag == 'F' && in_capture) {
-                    uint8_t bytes[RECORD_SIZE];
-                    FrameRecord record;
-                    if (!checked_read(bytes, record_size(static_cast<uint32_t>(version))) ||
-                        !decode(bytes, static_cast<uint32_t>(version), record) || record.frame <= last_frame)
-                        break;
-                    last_frame = record.frame;
-                } else if (tag == 'E' && in_capture) {
-                    uint8_t tail[21];
-                    if (!checked_read(tail, sizeof tail))
-                        break;
-                    const CaptureEnding ending = decode_ending(tail);
-                    const uint8_t *at = tail + 17;
-                    const uint64_t length = take(at, 4);
-                    std::string text(static_cast<size_t>(std::min(length, MOST_NAME)), '\0');
-                    if (!ending_fits(ending, last_frame) || length > MOST_NAME ||
-                        !checked_read(&text[0], text.size()))
-                        break;
-                    frames_ += ending.frames;
-                    if (frames_ > MOST_FRAMES)
-                        break;
-                    in_capture = false;
-                } else if (tag == 'Z' && !in_capture) {
-                    const uint64_t digest = XXH64_digest(hash);
-                    uint8_t sum[8];
-                    const uint8_t *at = sum;
-                    good = read(sum, sizeof sum) && take(at, 8) == digest && fgetc(file_) == EOF;
+                const uint64_t length = take(at, 4);
+                if (length > MOST_NAME || !bytes(static_cast<size_t>(length)))
                     break;
-                } else {
+                in_capture = true;
+                last_frame = 0;
+            } else if (*tag == 'F' && in_capture) {
+                const uint8_t *at = bytes(size);
+                FrameRecord record;
+                if (!at || !decode(at, static_cast<uint32_t>(version), record) || record.frame <= last_frame)
                     break;
-                }
+                last_frame = record.frame;
+            } else if (*tag == 'E' && in_capture) {
+                const uint8_t *tail = bytes(21);
+                if (!tail)
+                    break;
+                const CaptureEnding ending = decode_ending(tail);
+                const uint8_t *at = tail + 17;
+                const uint64_t length = take(at, 4);
+                if (!ending_fits(ending, last_frame) || length > MOST_NAME || !bytes(static_cast<size_t>(length)))
+                    break;
+                frames_ += ending.frames;
+                if (frames_ > MOST_FRAMES)
+                    break;
+                in_capture = false;
+            } else if (*tag == 'Z' && !in_capture) {
+                // Every byte up to the sum, this tag's included.
+                hash_taken();
+                const uint64_t digest = XXH64_digest(hash);
+                const uint8_t *at = bytes(8);
+                good = at && take(at, 8) == digest && !bytes(1);
+                break;
+            } else {
+                break;
             }
         }
     }
+    hash_ = nullptr;
     XXH64_freeState(hash);
-    if (!good || fseek(file_, sizeof header, SEEK_SET) != 0) {
-        fclose(file_);
-        file_ = nullptr;
+    release_block();
+    if (!good || !rewind_to(sizeof header)) {
+        close(fd_);
+        fd_ = -1;
         return false;
     }
     return true;
@@ -339,9 +395,11 @@ bool SightingsReader::peek_key_mode(const char *name, KeyMode *mode)
 
 bool SightingsReader::next_capture(std::string &name)
 {
-    uint8_t head[5];
-    if (!read(head, sizeof head) || head[0] != 'C')
+    const uint8_t *head = bytes(5);
+    if (!head || head[0] != 'C') {
+        release_block();  // the file is done with
         return false;
+    }
     const uint8_t *at = head + 1;
     name.assign(static_cast<size_t>(take(at, 4)), '\0');
     return read(&name[0], name.size());
@@ -349,15 +407,15 @@ bool SightingsReader::next_capture(std::string &name)
 
 bool SightingsReader::next_record(FrameRecord &record, CaptureEnding &ending)
 {
-    uint8_t tag;
-    if (!read(&tag, 1))
+    const uint8_t *tag = bytes(1);
+    if (!tag)
         return false;
-    if (tag == 'F') {
-        uint8_t bytes[RECORD_SIZE];
-        return read(bytes, record_size(version_)) && decode(bytes, version_, record);
+    if (*tag == 'F') {
+        const uint8_t *at = bytes(record_size(version_));
+        return at && decode(at, version_, record);
     }
-    uint8_t tail[21];
-    if (tag != 'E' || !read(tail, sizeof tail))
+    const uint8_t *tail = *tag == 'E' ? bytes(21) : nullptr;
+    if (!tail)
         return false;
     ending = decode_ending(tail);
     const uint8_t *at = tail + 17;

@@ -21,7 +21,9 @@
 #include "matching/analysis.h"
 
 #include <cstdint>
+#include <sys/types.h>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -71,8 +73,19 @@ public:
     bool next_record(FrameRecord &record, CaptureEnding &ending);
 
 private:
-    bool read(void *bytes, size_t length);
-    FILE *file_ = nullptr;
+    // The file is read a block at a time (a call a record had cost more
+    // than the record's decoding): `bytes(n)` gives the next n bytes, null
+    // when the file ends before them. While checking, what is read is
+    // hashed as the block moves on.
+    const uint8_t *bytes(size_t length);
+    bool read(void *into, size_t length);
+    bool rewind_to(off_t offset);
+    void hash_taken();
+    void release_block();
+    int fd_ = -1;
+    std::unique_ptr<uint8_t[]> block_;
+    size_t block_start_ = 0, block_end_ = 0, hashed_ = 0;
+    void *hash_ = nullptr;  // XXH64 state, while checking
     KeyMode mode_ = KeyMode::ip;
     uint32_t version_ = SIGHTINGS_VERSION;  // of the file's format
     uint64_t frames_ = 0;
