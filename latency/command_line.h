@@ -31,7 +31,7 @@ struct Options {
     GroupOrder order = GroupOrder::p99;
     size_t groups_limit = 100000;  // groups apart before the least busy fold
     bool key_given = false;
-    unsigned jobs = 0;  // threads that read the captures (0: one a core)
+    unsigned jobs = 0;  // threads in all, one of which matches (0: one a core)
     const char *sightings = nullptr;  // --sightings FILE: only write them
     bool from_sightings = false;      // the arguments are sightings files
     std::vector<const char *> captures;  // "-": standard input

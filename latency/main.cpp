@@ -171,11 +171,13 @@ static bool reads_a_stream(const Options &options)
     return false;
 }
 
-// -j N: the captures read by N threads, their records taken here in order.
-// False (after saying why) when a capture could not be opened.
+// -j N: N threads in all: the captures read by N - 1, their records taken
+// here in order and matched, so that no thread waits for a core (the
+// matching is the longest part). False (after saying why) when a capture
+// could not be opened.
 static bool read_in_parallel(const Options &options, Analysis &analysis, ReportContext &context)
 {
-    ParallelReading reading(options.captures, options.jobs, analysis.key_mode(), analysis.keeps_views());
+    ParallelReading reading(options.captures, options.jobs - 1, analysis.key_mode(), analysis.keeps_views());
     if (!reading.started()) {
         say("%s", "no thread could be started to read the captures: give -j 1.");
         return false;

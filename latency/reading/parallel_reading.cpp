@@ -29,7 +29,7 @@ ParallelReading::ParallelReading(const std::vector<const char *> &captures, unsi
 {
     const ThreadSignals signals;  // left to the caller's thread
     try {
-        stretched_ = captures.size() == 1 && threads_ > 1;
+        stretched_ = captures.size() == 1;
         if (stretched_) {
             for (unsigned i = 0; i < threads_; i++)
                 readers_.emplace_back(&ParallelReading::read_and_key_stretches, this);

@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 //
 // ovint-latency -j N: the captures are read, and their frames read into
-// records (trailer, key, traffic view), by N threads, a capture each, while
-// the caller takes the records in capture order and matches them alone:
-// every result is the one a single thread gives. At most N captures are
-// read beyond the one being taken; a capture's records wait in blocks until
-// taken (about 90 bytes a trailer-bearing frame), and a capture read ahead
-// of its turn stops at its share of 48 MB of records. A single capture is
-// cut into stretches of about 1 MB instead: each thread reads one in turn
-// and keys it while the others read, at most four a thread in flight.
+// records (trailer, key, traffic view), by N - 1 threads, a capture each,
+// while the caller takes the records in capture order and matches them
+// alone: every result is the one a single thread gives. At most N - 1
+// captures are read beyond the one being taken; a capture's records wait
+// in blocks until taken (about 90 bytes a trailer-bearing frame), and a
+// capture read ahead of its turn stops at its share of 48 MB of records. A
+// single capture is cut into stretches of about 1 MB instead: each thread
+// reads one in turn and keys it while the others read, at most four a
+// thread in flight.
 
 #ifndef OVINT_LATENCY_READING_PARALLEL_READING_H
 #define OVINT_LATENCY_READING_PARALLEL_READING_H
@@ -29,11 +30,11 @@
 
 class ParallelReading {
 public:
+    // `threads` reading threads (at least one).
     ParallelReading(const std::vector<const char *> &captures, unsigned threads, KeyMode mode, bool views);
     ~ParallelReading();
-    // Whether threads could be started to read (and, for one capture, to
-    // key what is read).
-    bool started() const { return readers_.size() >= (stretched_ ? 2u : 1u); }
+    // Whether a thread could be started to read.
+    bool started() const { return !readers_.empty(); }
 
     // Waits until capture `index` is open; false with `sentence` set when it
     // could not be opened.
