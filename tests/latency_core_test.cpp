@@ -627,16 +627,21 @@ struct PairCounter : MatchSink {
 
 TEST(LatencyMatcher, FindsEveryKeyWhileItsIndexIsCompactedAndGrown)
 {
-    // Many distinct keys through the device, some dropped and sent again:
-    // the index is emptied of keys gone from the window again and again
-    // (while it has room for those waiting) or grows (while it has not),
-    // and every key must still be found.
+    // Many distinct keys through the device, some dropped and sent again,
+    // some sent twice: the index is emptied of keys gone from the window
+    // again and again (while it has room for those waiting), grows (while
+    // it has not) or shrinks (when the traffic slows), and every key must
+    // still be found. A frame sent twice leaves its first sighting paired
+    // behind its queue, where the index's moves no longer reach it.
     struct Row {
         const char *name;
         uint64_t frames, spacing, latency, window, drop_every;
+        uint64_t twice_every;     // frames sent twice, one right after the other
+        uint64_t later_spacing;   // from half-way on (0: as before)
     } rows[] = {
-        {"room enough: compacted in place", 300000, 100, 5000, 700000, 100},
-        {"more waiting: grown", 100000, 100, 2000000, 10000000, 97},
+        {"room enough: compacted in place", 300000, 100, 5000, 700000, 100, 0, 0},
+        {"more waiting: grown", 100000, 100, 2000000, 10000000, 97, 0, 0},
+        {"traffic slowing: shrunk", 400000, 100, 2000000, 10000000, 101, 3, 3000},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -646,17 +651,28 @@ TEST(LatencyMatcher, FindsEveryKeyWhileItsIndexIsCompactedAndGrown)
             uint8_t channel;
         };
         std::vector<Seen> seen;
-        uint64_t dropped = 0;
+        uint64_t dropped = 0, pairs = 0;
         for (uint64_t i = 0; i < row.frames; i++) {
-            seen.push_back({i * row.spacing, i, 1});
-            if (i % row.drop_every == 0) {
+            const uint64_t half = row.frames / 2;
+            const uint64_t time = row.later_spacing && i >= half
+                                      ? half * row.spacing + (i - half) * row.later_spacing
+                                      : i * row.spacing;
+            seen.push_back({time, i, 1});
+            if (row.drop_every && i % row.drop_every == 0) {
                 // Dropped; sent again half a window later, and that one
                 // passes once the first has left the window.
                 dropped++;
-                seen.push_back({i * row.spacing + row.window / 2, i, 1});
-                seen.push_back({i * row.spacing + row.window + 1000, i, 2});
+                pairs++;
+                seen.push_back({time + row.window / 2, i, 1});
+                seen.push_back({time + row.window + 1000, i, 2});
+            } else if (row.twice_every && i % row.twice_every == 0) {
+                pairs += 2;
+                seen.push_back({time + 1, i, 1});
+                seen.push_back({time + row.latency, i, 2});
+                seen.push_back({time + row.latency + 1, i, 2});
             } else {
-                seen.push_back({i * row.spacing + row.latency, i, 2});
+                pairs++;
+                seen.push_back({time + row.latency, i, 2});
             }
         }
         std::stable_sort(seen.begin(), seen.end(), [](const Seen &a, const Seen &b) { return a.time < b.time; });
@@ -675,7 +691,7 @@ TEST(LatencyMatcher, FindsEveryKeyWhileItsIndexIsCompactedAndGrown)
                         counter);
         }
         matcher.finish(counter);
-        EXPECT_EQ(counter.own, row.frames);
+        EXPECT_EQ(counter.own, pairs);
         EXPECT_EQ(counter.wrong, 0u);
         EXPECT_EQ(counter.unmatched_count, dropped);
     }

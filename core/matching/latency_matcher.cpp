@@ -289,10 +289,12 @@ void LatencyMatcher::compact_index()
 // (and its slot since moved). The last of its queue leaves the slot as it
 // is: a sequence number gone from the ring reads as no sighting, and most
 // queues hold one, so the slot, long out of the processor's caches, is
-// seldom read again.
+// seldom read again. A sighting at its queue's front is told where its
+// slot moves to; one passed over is not, and its slot may lie beyond an
+// index that has shrunk since: it is in no queue, and nothing is read.
 inline __attribute__((always_inline)) void LatencyMatcher::leave_ring(const Entry &leaving)
 {
-    if (leaving.newer == NONE)
+    if (leaving.newer == NONE || leaving.slot >= index_size_)
         return;
     Slot &slot = index_[leaving.slot];
     uint64_t &oldest = slot.oldest[leaving.sighting.channel == 2];
