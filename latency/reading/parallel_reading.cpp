@@ -12,9 +12,9 @@
 
 // Records a block of a capture read whole holds at most.
 constexpr size_t BLOCK_RECORDS = 1024;
-// What the captures read ahead of their turn keep at most, together,
-// shared among the threads: 48 MB of records.
-constexpr size_t MOST_BLOCKS_AHEAD = (size_t(48) << 20) / (BLOCK_RECORDS * sizeof(FrameRecord));
+// What the captures being read keep at most, together, shared among the
+// one being matched and those read ahead of their turn: 48 MB of records.
+constexpr size_t MOST_BLOCKS_KEPT = (size_t(48) << 20) / (BLOCK_RECORDS * sizeof(FrameRecord));
 // Emptied blocks kept to be filled again.
 constexpr size_t MOST_SPARE_BLOCKS = 64;
 // Captures are read in chunks of about this many bytes, and a single
@@ -25,7 +25,7 @@ constexpr size_t STRETCH_BYTES = size_t(1) << 20;
 ParallelReading::ParallelReading(const std::vector<const char *> &captures, unsigned threads, KeyMode mode,
                                  bool views)
     : names_(captures), threads_(threads ? threads : 1), mode_(mode), views_(views), captures_(captures.size()),
-      blocks_ahead_(std::max<size_t>(4, MOST_BLOCKS_AHEAD / threads_))
+      blocks_kept_(std::max<size_t>(4, MOST_BLOCKS_KEPT / (threads_ + 1)))
 {
     const ThreadSignals signals;  // left to the caller's thread
     try {
@@ -53,7 +53,7 @@ ParallelReading::~ParallelReading()
         reader.join();
 }
 
-// A reader's thread: the next capture not yet taken up, while fewer than
+// A reader's thread: the next capture not yet taken up, while at most
 // `threads_` are read beyond the one the caller takes.
 void ParallelReading::read_captures()
 {
@@ -62,7 +62,7 @@ void ParallelReading::read_captures()
         {
             std::unique_lock<std::mutex> lock(mutex_);
             changed_.wait(lock, [this] {
-                return stopping_ || next_ >= captures_.size() || next_ < taken_ + threads_;
+                return stopping_ || next_ >= captures_.size() || next_ <= taken_ + threads_;
             });
             if (stopping_ || next_ >= captures_.size())
                 return;
@@ -101,11 +101,12 @@ void ParallelReading::read_capture(size_t index)
     bool stopped = false;
     auto hand_over = [&]() {
         {
-            // A capture read ahead of its turn waits once it holds its
-            // share of the records all threads may keep.
+            // A capture waits once it holds its share of the records all
+            // threads may keep, the one being matched too (its reading
+            // may outpace the matching).
             std::unique_lock<std::mutex> lock(mutex_);
             capture.blocks.push_back(std::move(block));
-            changed_.wait(lock, [&] { return stopping_ || index <= taken_ || capture.blocks.size() < blocks_ahead_; });
+            changed_.wait(lock, [&] { return stopping_ || capture.blocks.size() < blocks_kept_; });
             stopped = stopping_;
         }
         changed_.notify_all();

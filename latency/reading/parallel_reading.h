@@ -5,8 +5,9 @@
 // while the caller takes the records in capture order and matches them
 // alone: every result is the one a single thread gives. At most N - 1
 // captures are read beyond the one being taken; a capture's records wait
-// in blocks until taken (about 90 bytes a trailer-bearing frame), and a
-// capture read ahead of its turn stops at its share of 48 MB of records. A
+// in blocks until taken (about 110 bytes a trailer-bearing frame), and each
+// capture being read, the one taken among them, waits at its share of 48
+// MB of records. A
 // single capture is cut into stretches of about 1 MB instead: each thread
 // reads one in turn and keys it while the others read, at most four a
 // thread in flight.
@@ -82,7 +83,7 @@ private:
     const KeyMode mode_;
     const bool views_;
     std::vector<Capture> captures_;
-    const size_t blocks_ahead_;  // a capture read ahead of its turn keeps at most
+    const size_t blocks_kept_;  // a capture being read keeps at most
     std::mutex mutex_;
     std::condition_variable changed_;
     size_t next_ = 0;   // the next capture a thread takes up
