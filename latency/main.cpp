@@ -153,6 +153,13 @@ static bool read_sightings(const Options &options, Analysis &analysis, ReportCon
                 return true;
             before += ending.frames;
         }
+        if (reader->changed()) {
+            context.complete = false;
+            context.ending_frame = before + 1;
+            context.ending_reason = "the sightings file changed after it was checked";
+            say("%s changed after it was checked; the report covers the frames before it.", reader->name().c_str());
+            return true;
+        }
     }
     return true;
 }

@@ -415,6 +415,44 @@ TEST(SightingsReader, RefusesWhatReadingACaptureNeverWrites)
             }
         }
     }
+    // Cut short after it was checked, before its second reading: the
+    // capture ends cut off where the file does (its frames are not counted
+    // as read), or the file is told changed.
+    struct Cut {
+        const char *name;
+        off_t from_end;         // bytes cut off its end
+        bool record_read, capture_complete;
+    } cuts[] = {
+        {"in its record", 40, false, false},
+        {"before its sum", 9, true, true},
+    };
+    for (const Cut &cut : cuts) {
+        SCOPED_TRACE(cut.name);
+        unlink(path.c_str());
+        SightingsWriter writer;
+        ASSERT_TRUE(writer.open(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600), KeyMode::ip));
+        writer.begin_capture("ring_00001.pcap");
+        writer.add(good);
+        writer.end_capture(complete);
+        ASSERT_TRUE(writer.finish());
+        SightingsReader reader;
+        std::string sentence, name;
+        ASSERT_TRUE(reader.open(path.c_str(), sentence)) << sentence;
+        struct stat status;
+        ASSERT_EQ(0, stat(path.c_str(), &status));
+        ASSERT_EQ(0, truncate(path.c_str(), status.st_size - cut.from_end));
+        ASSERT_TRUE(reader.next_capture(name));
+        FrameRecord record;
+        CaptureEnding ending;
+        EXPECT_EQ(cut.record_read, reader.next_record(record, ending));
+        if (cut.record_read) {
+            EXPECT_FALSE(reader.next_record(record, ending));
+        }
+        EXPECT_EQ(cut.capture_complete, ending.complete);
+        EXPECT_EQ(cut.capture_complete ? 2u : 0u, ending.frames);
+        EXPECT_FALSE(reader.next_capture(name));
+        EXPECT_TRUE(reader.changed());
+    }
     // A FIFO is refused at once, not waited on for a writer.
     unlink(path.c_str());
     ASSERT_EQ(0, mkfifo(path.c_str(), 0600));

@@ -299,6 +299,7 @@ bool SightingsReader::open(const char *name, std::string &sentence)
         return false;
     }
     fd_ = fd;
+    name_ = name;
     const std::string foreign = std::string(name) + " is not a sightings file of ovint-latency.";
     const std::string damaged = std::string(name) + " is damaged (cut short, or changed since it was written).";
     XXH64_state_t *hash = XXH64_createState();
@@ -397,29 +398,59 @@ bool SightingsReader::next_capture(std::string &name)
 {
     const uint8_t *head = bytes(5);
     if (!head || head[0] != 'C') {
+        // The file ends with its sum; anything else was changed since.
+        changed_ = !head || head[0] != 'Z';
         release_block();  // the file is done with
         return false;
     }
     const uint8_t *at = head + 1;
-    name.assign(static_cast<size_t>(take(at, 4)), '\0');
-    return read(&name[0], name.size());
+    const uint64_t length = take(at, 4);
+    if (length > MOST_NAME) {
+        changed_ = true;
+        return false;
+    }
+    name.assign(static_cast<size_t>(length), '\0');
+    last_frame_ = 0;
+    changed_ = !read(&name[0], name.size());
+    return !changed_;
+}
+
+// A file changed since it was checked (cut short, written over) ends the
+// capture there, as a capture cut off does: never as complete.
+bool SightingsReader::changed_at(CaptureEnding &ending)
+{
+    changed_ = true;
+    ending = CaptureEnding();
+    ending.frames = last_frame_;
+    ending.complete = false;
+    ending.frame = last_frame_ + 1;
+    ending.reason = "the sightings file changed after it was checked";
+    return false;
 }
 
 bool SightingsReader::next_record(FrameRecord &record, CaptureEnding &ending)
 {
     const uint8_t *tag = bytes(1);
     if (!tag)
-        return false;
+        return changed_at(ending);
     if (*tag == 'F') {
         const uint8_t *at = bytes(record_size(version_));
-        return at && decode(at, version_, record);
+        if (!at || !decode(at, version_, record) || record.frame <= last_frame_)
+            return changed_at(ending);
+        last_frame_ = record.frame;
+        return true;
     }
     const uint8_t *tail = *tag == 'E' ? bytes(21) : nullptr;
     if (!tail)
-        return false;
-    ending = decode_ending(tail);
+        return changed_at(ending);
+    const CaptureEnding read_ending = decode_ending(tail);
     const uint8_t *at = tail + 17;
-    ending.reason.assign(static_cast<size_t>(take(at, 4)), '\0');
-    read(&ending.reason[0], ending.reason.size());
+    const uint64_t length = take(at, 4);
+    if (!ending_fits(read_ending, last_frame_) || length > MOST_NAME)
+        return changed_at(ending);
+    ending = read_ending;
+    ending.reason.assign(static_cast<size_t>(length), '\0');
+    if (!read(&ending.reason[0], ending.reason.size()))
+        return changed_at(ending);
     return false;
 }

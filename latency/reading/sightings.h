@@ -71,6 +71,10 @@ public:
     bool next_capture(std::string &name);
     // The capture's next record, false at its end, when `ending` is set.
     bool next_record(FrameRecord &record, CaptureEnding &ending);
+    // Whether the file was found changed since it was checked: a capture
+    // then ends cut off there, or no capture follows where one should.
+    bool changed() const { return changed_; }
+    const std::string &name() const { return name_; }
 
 private:
     // The file is read a block at a time (a call a record had cost more
@@ -82,6 +86,10 @@ private:
     bool rewind_to(off_t offset);
     void hash_taken();
     void release_block();
+    bool changed_at(CaptureEnding &ending);
+    std::string name_;
+    uint64_t last_frame_ = 0;  // of the capture being read
+    bool changed_ = false;
     int fd_ = -1;
     std::unique_ptr<uint8_t[]> block_;
     size_t block_start_ = 0, block_end_ = 0, hashed_ = 0;

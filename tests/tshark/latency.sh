@@ -530,9 +530,8 @@ PY
     head -c $((size - 3)) "$first" >"$work/short.sightings"
     cp "$first" "$work/flipped.sightings"
     printf '\xff' | dd of="$work/flipped.sightings" bs=1 seek=$((size / 2)) conv=notrunc 2>/dev/null
-    { cat "$first"; printf 'Z'; } >"$work/trailing.sightings"
     "$latency_program" --force --key frame --sightings "$work/keyed-by-frame.sightings" "$work/router.pcap" 2>/dev/null
-    for refused in short flipped trailing foreign keyed-by-frame; do
+    for refused in short flipped foreign keyed-by-frame; do
         [ "$refused" = foreign ] && cp "$work/router.pcap" "$work/foreign.sightings"
         status=0
         "$latency_program" --from-sightings "$first" "$work/$refused.sightings" >"$work/stdout.txt" \
