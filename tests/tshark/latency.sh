@@ -492,8 +492,8 @@ PY
     # captures, byte for byte, also for a ring whose last file is cut off.
     # A sightings file damaged or foreign is refused whole, in one sentence.
     head -c -7 "$(ls "$work"/ring_*.pcap | tail -n 1)" >"$work/cut-ring.pcap"
-    # (And one capture alone, read by one thread and keyed by the others in
-    # some forty stretches, which come back in any order.)
+    # (And one capture alone, cut into some forty stretches, each read and
+    # keyed by a thread of its own, which come back in any order with -j 8.)
     "$write_captures" --device router "$work/stretched.pcap" "$work/stretched.expected" 20000 2000 || exit 1
     rings=("$(ls "$work"/ring_*.pcap)" "$(ls "$work"/ring_*.pcap | head -n -1) $work/cut-ring.pcap"
            "$work/stretched.pcap")
@@ -514,7 +514,8 @@ PY
             "same $status" \
             "$(cmp -s "$work/from-captures.txt" "$work/from-sightings.txt" &&
                cmp -s "$work/from-captures.csv" "$work/from-sightings.csv" && echo same) $sighted"
-        # One thread reading, as two do (the default here) and eight.
+        # One thread in all, as two (the default here: one reads while one
+        # matches) and eight (seven read).
         for jobs in 1 8; do
             threaded=0
             "$latency_program" -j $jobs "${options[@]}" --force --pairs "$work/threads.csv" $ring \
