@@ -204,10 +204,12 @@ public:
     {
         // The slot and the next on its probe path, where freed slots wait
         // for reuse.
-        const char *slot = reinterpret_cast<const char *>(&index_[key.low & (index_size_ - 1)]);
+        const size_t mask = index_size_ - 1, at = key.low & mask;
+        const char *slot = reinterpret_cast<const char *>(&index_[at]);
+        const char *next = reinterpret_cast<const char *>(&index_[(at + 1) & mask]);
         __builtin_prefetch(slot);
         __builtin_prefetch(slot + sizeof(Slot) - 1);
-        __builtin_prefetch(slot + 2 * sizeof(Slot) - 1);
+        __builtin_prefetch(next + sizeof(Slot) - 1);
     }
 
     uint64_t window() const { return window_; }
