@@ -389,19 +389,24 @@ TEST(SightingsReader, RefusesWhatReadingACaptureNeverWrites)
         {"complete, yet ended at a frame", [](FrameRecord &, CaptureEnding &e) { e.frame = 3; }, false},
     };
     const std::string path = temporary_path(".sightings");
+    // One capture of one record, written anew at `path`.
+    auto write_file = [&path](const FrameRecord &record, const CaptureEnding &ending) {
+        unlink(path.c_str());
+        SightingsWriter writer;
+        if (!writer.open(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600), KeyMode::ip))
+            return false;
+        writer.begin_capture("ring_00001.pcap");
+        writer.add(record);
+        writer.end_capture(ending);
+        return writer.finish();
+    };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         FrameRecord record = good;
         CaptureEnding ending = complete;
         row.change(record, ending);
         for (const bool trailing_byte : {false, true}) {
-            unlink(path.c_str());
-            SightingsWriter writer;
-            ASSERT_TRUE(writer.open(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600), KeyMode::ip));
-            writer.begin_capture("ring_00001.pcap");
-            writer.add(record);
-            writer.end_capture(ending);
-            ASSERT_TRUE(writer.finish());
+            ASSERT_TRUE(write_file(record, ending));
             if (trailing_byte) {
                 FILE *file = fopen(path.c_str(), "ab");
                 fputc(0, file);
@@ -428,13 +433,7 @@ TEST(SightingsReader, RefusesWhatReadingACaptureNeverWrites)
     };
     for (const Cut &cut : cuts) {
         SCOPED_TRACE(cut.name);
-        unlink(path.c_str());
-        SightingsWriter writer;
-        ASSERT_TRUE(writer.open(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600), KeyMode::ip));
-        writer.begin_capture("ring_00001.pcap");
-        writer.add(good);
-        writer.end_capture(complete);
-        ASSERT_TRUE(writer.finish());
+        ASSERT_TRUE(write_file(good, complete));
         SightingsReader reader;
         std::string sentence, name;
         ASSERT_TRUE(reader.open(path.c_str(), sentence)) << sentence;

@@ -12,7 +12,6 @@
 #define OVINT_LATENCY_READING_CAPTURE_FOLLOWER_H
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
